@@ -1,0 +1,244 @@
+#include "aPacketFifo.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+struct aPacketDeleter {
+  void operator()(aPacket* p) const { aPacket_Destroy(&p); }
+};
+
+struct SerialPacket {
+  int64_t id;
+  std::unique_ptr<aPacket, aPacketDeleter> packet;
+};
+
+struct packetFifo {
+  std::deque<SerialPacket> queue;
+  std::condition_variable changed;
+  std::mutex lock;
+  std::atomic<bool> alive{true};
+  // Sequence id of the oldest queued packet, or the next id when empty.
+  std::atomic<int64_t> window{0};
+  std::atomic<int64_t> nextId{0};
+
+  // Caller holds lock.
+  void updateWindow() { window = queue.empty() ? nextId.load() : queue.front().id; }
+};
+
+using FifoRef = std::shared_ptr<packetFifo>;
+using Clock = std::chrono::steady_clock;
+
+// Built on first use and never torn down, so link threads still running
+// while the process exits find them intact.
+std::mutex& gpPacketFifoDictionaryMutex()
+{
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+
+std::map<aPacketFifoId, FifoRef>& gpPacketFifoDictionary()
+{
+  static auto* d = new std::map<aPacketFifoId, FifoRef>;
+  return *d;
+}
+
+std::atomic<aPacketFifoId> gpSequentialId{1};
+
+FifoRef sLookup(aPacketFifoId id)
+{
+  if (id == 0)
+    return nullptr;
+  try {
+    std::lock_guard<std::mutex> g(gpPacketFifoDictionaryMutex());
+    auto& d = gpPacketFifoDictionary();
+    auto it = d.find(id);
+    return it == d.end() ? nullptr : it->second;
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+// now + ms on the monotonic clock, capped at the clock's end instead of
+// overflowing for huge time-outs.
+Clock::time_point sDeadline(uint64_t ms)
+{
+  const Clock::time_point now = Clock::now();
+  const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+  if (ms >= static_cast<uint64_t>(room.count()))
+    return Clock::time_point::max();
+  return now + std::chrono::milliseconds(ms);
+}
+
+// Removes the packet at it and returns a copy; when no copy can be made the
+// packet stays queued and null is returned. Caller holds the lock.
+aPacket* sRemove(packetFifo& f, std::deque<SerialPacket>::iterator it)
+{
+  aPacket* copy = aPacket_Copy(it->packet.get());
+  if (!copy)
+    return nullptr;
+  f.queue.erase(it);
+  f.updateWindow();
+  return copy;
+}
+
+}  // namespace
+
+aPacketFifoId aPacketFifo_Create()
+{
+  try {
+    auto fifo = std::make_shared<packetFifo>();
+    std::lock_guard<std::mutex> g(gpPacketFifoDictionaryMutex());
+    aPacketFifoId id = gpSequentialId.fetch_add(1);
+    if (id == 0)
+      id = gpSequentialId.fetch_add(1);
+    gpPacketFifoDictionary().emplace(id, std::move(fifo));
+    return id;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+aErr aPacketFifo_Destroy(aPacketFifoId* id)
+{
+  if (!id)
+    return aErrParam;
+  try {
+    FifoRef fifo;
+    {
+      std::lock_guard<std::mutex> g(gpPacketFifoDictionaryMutex());
+      auto& d = gpPacketFifoDictionary();
+      auto it = *id == 0 ? d.end() : d.find(*id);
+      if (it == d.end())
+        return aErrNotFound;
+      fifo = std::move(it->second);
+      d.erase(it);
+    }
+    {
+      std::lock_guard<std::mutex> g(fifo->lock);
+      fifo->queue.clear();
+      fifo->window = fifo->nextId.load();
+      fifo->alive = false;
+    }
+    fifo->changed.notify_all();
+    *id = 0;
+    return aErrNone;
+  } catch (const std::exception&) {
+    return aErrUnknown;
+  }
+}
+
+aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet)
+{
+  FifoRef fifo = sLookup(id);
+  if (!fifo || !aVALIDPACKET(packet))
+    return aErrParam;
+  try {
+    {
+      std::lock_guard<std::mutex> g(fifo->lock);
+      const int64_t seq = fifo->nextId.fetch_add(1);
+      std::unique_ptr<aPacket, aPacketDeleter> copy(aPacket_Copy(packet));
+      if (!copy)
+        return aErrParam;
+      fifo->queue.push_back(SerialPacket{seq, std::move(copy)});
+      fifo->updateWindow();
+      if (fifo->queue.size() > aPACKETFIFO_MAX_PACKETS) {
+        fifo->queue.clear();
+        fifo->updateWindow();
+        return aErrNone;
+      }
+    }
+    fifo->changed.notify_all();
+    return aErrNone;
+  } catch (const std::exception&) {
+    return aErrResource;
+  }
+}
+
+aPacket* aPacketFifo_Get(aPacketFifoId id)
+{
+  FifoRef fifo = sLookup(id);
+  if (!fifo)
+    return nullptr;
+  std::lock_guard<std::mutex> g(fifo->lock);
+  return fifo->queue.empty() ? nullptr : sRemove(*fifo, fifo->queue.begin());
+}
+
+aPacket* aPacketFifo_Await(aPacketFifoId id, uint64_t msTimeout)
+{
+  FifoRef fifo = sLookup(id);
+  if (!fifo)
+    return nullptr;
+  const Clock::time_point deadline = sDeadline(msTimeout);
+  std::unique_lock<std::mutex> g(fifo->lock);
+  fifo->changed.wait_until(g, deadline, [&] { return !fifo->queue.empty() || !fifo->alive; });
+  return fifo->queue.empty() ? nullptr : sRemove(*fifo, fifo->queue.begin());
+}
+
+aPacket* aPacketFifo_GetFirst(aPacketFifoId id, aPacketFilterProc filter, void* ref)
+{
+  FifoRef fifo = sLookup(id);
+  if (!fifo || !filter)
+    return nullptr;
+  std::lock_guard<std::mutex> g(fifo->lock);
+  for (auto it = fifo->queue.begin(); it != fifo->queue.end(); ++it)
+    if (filter(it->packet.get(), ref))
+      return sRemove(*fifo, it);
+  return nullptr;
+}
+
+aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilterProc filter, void* ref,
+                                uint64_t msTimeout)
+{
+  FifoRef fifo = sLookup(id);
+  if (!fifo || !filter)
+    return nullptr;
+  const Clock::time_point deadline = sDeadline(msTimeout);
+  std::unique_lock<std::mutex> g(fifo->lock);
+  // Everything already queued has an id of at least the window.
+  int64_t lastOffered = fifo->window - 1;
+  auto found = fifo->queue.end();
+  auto test = [&] {
+    for (auto it = fifo->queue.begin(); it != fifo->queue.end(); ++it) {
+      if (it->id - lastOffered <= 0)
+        continue;
+      lastOffered = it->id;
+      if (filter(it->packet.get(), ref)) {
+        found = it;
+        return true;
+      }
+    }
+    return !fifo->alive;
+  };
+  fifo->changed.wait_until(g, deadline, test);
+  return found == fifo->queue.end() ? nullptr : sRemove(*fifo, found);
+}
+
+size_t aPacketFifo_DrainPackets(aPacketFifoId id, aPacketFilterProc filter, void* ref)
+{
+  FifoRef fifo = sLookup(id);
+  if (!fifo || !filter)
+    return 0;
+  std::lock_guard<std::mutex> g(fifo->lock);
+  const size_t before = fifo->queue.size();
+  for (auto it = fifo->queue.begin(); it != fifo->queue.end();)
+    it = filter(it->packet.get(), ref) ? fifo->queue.erase(it) : it + 1;
+  fifo->updateWindow();
+  return before - fifo->queue.size();
+}
+
+size_t aPacketFifo_GetLength(aPacketFifoId id)
+{
+  FifoRef fifo = sLookup(id);
+  if (!fifo)
+    return 0;
+  std::lock_guard<std::mutex> g(fifo->lock);
+  return fifo->queue.size();
+}

@@ -1,0 +1,33 @@
+#pragma once
+// A TCP client stream to a module reached over the network. Reads never
+// wait (aErrNotReady when nothing is there); bytes are read from the socket
+// in blocks and served one by one. The stream reconnects by itself when it
+// finds the connection broken; the receive and the send thread of a link may
+// both find it, and their reconnects are serialised so that neither closes a
+// descriptor the other is using. After a reconnect that fails, every get and
+// write returns aErrConnection until the stream is destroyed.
+//
+// get    aErrNone with a byte; aErrNotReady when nothing is waiting (also
+//        after the peer closed: that is seen by the next write) or while the
+//        other thread is reconnecting; aErrConnection when not connected.
+// write  sends the whole block or fails. A broken connection (including a
+//        peer that has closed) is reconnected and the block sent on the new
+//        one. When the send buffer stays full for 10 tries 60 ms apart the
+//        write fails with aErrTimeout; if part of the block was already on
+//        the wire the connection is dropped and remade, so the module never
+//        sees half a packet followed by the next one.
+// wait   sleeps until a byte arrives, the other thread reconnects, or ms
+//        pass.
+
+#include <cstdint>
+
+#include "aError.h"
+#include "aStream.h"
+
+#define aSOCKET_MAX_SEND_RETRY 10
+#define aSOCKET_RETRY_DELAY_MS 60
+
+// Connects to address (IPv4, network byte order) and port (host order) and
+// stores the new stream in *stream (set to null first). aErrNone; every
+// failure, a null stream address included, gives aErrResource and no stream.
+aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream);
