@@ -26,6 +26,7 @@ struct aFileRecord {
   uint32_t mode;
   uint32_t check;
   LastOp lastOp;
+  bool writeFailed;  // some data handed to the stream was lost
 };
 
 namespace {
@@ -63,7 +64,7 @@ aFile* aFile_Open(const char* path, uint32_t mode) {
   if (path == nullptr || path[0] == '\0' || sPathTooLong(path)) return nullptr;
   if (mode > aFileModeAppend) return nullptr;
 
-  auto* file = new (std::nothrow) aFileRecord{nullptr, mode, FILE_CHECK, LastOp::None};
+  auto* file = new (std::nothrow) aFileRecord{nullptr, mode, FILE_CHECK, LastOp::None, false};
   if (file == nullptr) return nullptr;
   file->stream = fopen(path, STDIO_MODES[mode]);
   if (file->stream == nullptr ||
@@ -80,12 +81,14 @@ aErr aFile_Close(aFile** file) {
   aFile* record = *file;
   *file = nullptr;
   if (!aVALIDFILE(record)) return aErrParam;
-  // The close writes what is still buffered; a failure there (a full disk)
-  // means the data is lost and must not look like a written file.
+  // The close writes what is still buffered; a failure there (a full disk),
+  // or an earlier write that failed, means data is lost and must not look
+  // like a written file.
+  const bool writeFailed = record->writeFailed;
   const int rc = fclose(record->stream);
   record->check = 0;
   delete record;
-  return rc == 0 ? aErrNone : aErrIO;
+  return rc == 0 && !writeFailed ? aErrNone : aErrIO;
 }
 
 aErr aFile_Read(aFile* file, void* buf, size_t count, size_t* nRead) {
@@ -108,7 +111,9 @@ aErr aFile_Write(aFile* file, const void* data, size_t count, size_t* nWritten) 
   sPrepare(file, LastOp::Write);
   const size_t n = fwrite(data, 1, count, file->stream);
   if (nWritten != nullptr) *nWritten = n;
-  return n == count ? aErrNone : aErrIO;
+  if (n == count) return aErrNone;
+  file->writeFailed = true;
+  return aErrIO;
 }
 
 aErr aFile_ReadLine(aFile* file, char* buf, size_t size, size_t* len) {
@@ -201,5 +206,7 @@ aErr aFile_Printf(aFile* file, const char* format, ...) {
   va_start(args, format);
   const int rc = vfprintf(file->stream, format, args);
   va_end(args);
-  return rc < 0 ? aErrIO : aErrNone;
+  if (rc >= 0) return aErrNone;
+  file->writeFailed = true;
+  return aErrIO;
 }

@@ -30,8 +30,9 @@ aFile* aFile_Open(const char* path, uint32_t mode);
 
 // Flushes and closes the file, frees the object and sets *file to null (when
 // file is not null). aErrParam for a null address or an invalid handle
-// (nothing freed); aErrIO when buffered data could not be written or the
-// close failed (the object is freed all the same).
+// (nothing freed); aErrIO when buffered data could not be written, the
+// close failed, or an earlier write on this file failed (the object is freed
+// all the same).
 aErr aFile_Close(aFile** file);
 
 // Reads up to count bytes; *nRead (may be null) gets the number read.
