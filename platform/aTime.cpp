@@ -25,7 +25,8 @@ uint64_t aTime_GetMSTicks() {
 }
 
 aErr aTime_MSSleep(uint64_t ms) {
-  uint64_t us = ms * 1000;
+  constexpr uint64_t MAX_MS = UINT64_MAX / 1000;  // keeps the microsecond count exact
+  uint64_t us = (ms < MAX_MS ? ms : MAX_MS) * 1000;
   while (us > 0) {
     const uint64_t slice = us < MAX_SLICE_US ? us : MAX_SLICE_US;
     sSleepMicroseconds(slice);
