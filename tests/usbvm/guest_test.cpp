@@ -1,0 +1,546 @@
+// Runs inside the scripts/usbvm guest: a real USB host stack (libusb over
+// usbfs on dummy_hcd) against the usbgadget simulated module. Checks what the
+// product's USB driver relies on: how the module enumerates, how bulk
+// transfers are cut into packets at both speeds, that stalled endpoints clear,
+// and what a transfer sees when the device leaves the bus under it.
+//
+// Usage (inside the guest, as root): usbvm_guest_test [--gadget=PATH] [gtest flags]
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <libusb.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <numeric>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr uint16_t kVendorId = JV_USB_VENDOR_ID;
+constexpr uint16_t kProductId = 0x0113;  // model 0x13 in the low byte
+constexpr const char* kSerial = "0012ABCD";
+constexpr const char* kControl = "/tmp/usbgadget.control";
+constexpr const char* kTranscript = "/tmp/usbgadget.transcript";
+std::string gGadgetPath = "usbgadget";
+
+enum class Speed { Full, High };
+
+struct SpeedCase {
+  Speed speed;
+  size_t maxPacket;
+  int libusbSpeed;
+};
+
+std::string speedName(Speed s) { return s == Speed::High ? "high" : "full"; }
+
+void PrintTo(const SpeedCase& c, std::ostream* os) { *os << speedName(c.speed) << " speed, max packet " << c.maxPacket; }
+
+int sh(const std::string& cmd) {
+  int rc = std::system(cmd.c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+// The gadget process, its event lines (read on a thread of their own) and
+// the controller speed it runs at. One per process, reused by every test
+// that asks for the same speed.
+class Bus {
+ public:
+  static Bus& get() {
+    static Bus bus;
+    return bus;
+  }
+
+  // Brings up dummy_hcd at the speed and a gadget that has been enabled by
+  // the host. Returns an empty string on success, else what went wrong.
+  std::string use(Speed speed) {
+    if (speed_ == speed && pid_ > 0) return {};
+    stopGadget();
+    sh("rmmod dummy_hcd 2>/dev/null");
+    std::string load = "modprobe dummy_hcd is_high_speed=" + std::string(speed == Speed::High ? "1" : "0");
+    if (sh(load) != 0) return "cannot run: " + load;
+    speed_ = speed;
+    return startGadget();
+  }
+
+  // Sends one command line to the gadget's control FIFO.
+  void command(const std::string& line) {
+    std::ofstream ctl(kControl);
+    ctl << line << '\n';
+  }
+
+  // Waits for an event line containing `text` that arrived after `mark`
+  // (a value of eventMark()); returns it, or nothing at the deadline.
+  std::optional<std::string> waitEvent(const std::string& text, size_t mark, milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    auto deadline = Clock::now() + limit;
+    for (;;) {
+      for (size_t i = mark; i < events_.size(); ++i)
+        if (events_[i].find(text) != std::string::npos) return events_[i];
+      if (readerDone_ || cond_.wait_until(lock, deadline) == std::cv_status::timeout) {
+        for (size_t i = mark; i < events_.size(); ++i)
+          if (events_[i].find(text) != std::string::npos) return events_[i];
+        return std::nullopt;
+      }
+    }
+  }
+
+  size_t eventMark() {
+    std::lock_guard lock(mutex_);
+    return events_.size();
+  }
+
+  std::string eventLog() {
+    std::lock_guard lock(mutex_);
+    std::string all;
+    for (auto& e : events_) all += "  " + e + "\n";
+    return all;
+  }
+
+  // Transfer sizes the gadget saw since the last call, in order ("out 512").
+  std::vector<std::string> newTransfers() {
+    std::ifstream in(kTranscript);
+    std::vector<std::string> lines;
+    std::string line;
+    size_t n = 0;
+    while (std::getline(in, line))
+      if (n++ >= transcriptSeen_) lines.push_back(line);
+    transcriptSeen_ = n;
+    return lines;
+  }
+
+  ~Bus() { stopGadget(); }
+
+ private:
+  std::string startGadget() {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return "pipe failed";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    char vid[16];
+    std::snprintf(vid, sizeof vid, "0x%04x", kVendorId);
+    char pid[16];
+    std::snprintf(pid, sizeof pid, "0x%04x", kProductId);
+    std::vector<std::string> args = {gGadgetPath, "--vendor-id", vid, "--product-id", pid,
+                                     "--serial", kSerial, "--control", kControl,
+                                     "--transcript", kTranscript};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::unlink(kControl);
+    int rc = posix_spawnp(&pid_, gGadgetPath.c_str(), &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(out[1]);
+    if (rc != 0) {
+      ::close(out[0]);
+      pid_ = -1;
+      return "cannot start " + gGadgetPath;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      events_.clear();
+      readerDone_ = false;
+    }
+    transcriptSeen_ = 0;
+    reader_ = std::thread([this, fd = out[0]] { readEvents(fd); });
+    if (!waitEvent("enable", 0, milliseconds(15000)))
+      return "the gadget was not enabled by the host; its events:\n" + eventLog();
+    return {};
+  }
+
+  void readEvents(int fd) {
+    std::string pending;
+    char buf[512];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+      pending.append(buf, static_cast<size_t>(n));
+      size_t nl;
+      while ((nl = pending.find('\n')) != std::string::npos) {
+        std::lock_guard lock(mutex_);
+        events_.push_back(pending.substr(0, nl));
+        pending.erase(0, nl + 1);
+        cond_.notify_all();
+      }
+    }
+    ::close(fd);
+    std::lock_guard lock(mutex_);
+    readerDone_ = true;
+    cond_.notify_all();
+  }
+
+  void stopGadget() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      int status;
+      ::waitpid(pid_, &status, 0);
+      pid_ = -1;
+    }
+    if (reader_.joinable()) reader_.join();  // ends at the pipe's end of file
+  }
+
+  pid_t pid_ = -1;
+  std::optional<Speed> speed_;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable cond_;
+  std::vector<std::string> events_;
+  bool readerDone_ = false;
+  size_t transcriptSeen_ = 0;
+};
+
+// The module's device, opened and claimed the way the product's driver does:
+// the family's vendor id, a product id below 0x8000, the serial-number string
+// compared exactly, the interface found by class, subclass and protocol.
+struct Module {
+  libusb_context* ctx = nullptr;
+  libusb_device_handle* handle = nullptr;
+  int interface = -1;
+  uint8_t outEp = 0, inEp = 0;
+  uint16_t outMax = 0, inMax = 0;
+  uint16_t productId = 0;
+  std::string serial;
+  int speed = LIBUSB_SPEED_UNKNOWN;
+
+  ~Module() { close(); }
+
+  void close() {
+    if (handle) {
+      if (interface >= 0) libusb_release_interface(handle, interface);
+      libusb_close(handle);
+    }
+    handle = nullptr;
+    interface = -1;
+    if (ctx) libusb_exit(ctx);
+    ctx = nullptr;
+  }
+
+  // A fresh context each time: without a udev daemon in the guest, an
+  // existing context never hears of devices that arrive later.
+  bool open(milliseconds limit) {
+    auto deadline = Clock::now() + limit;
+    do {
+      close();
+      if (libusb_init(&ctx) != 0) return false;
+      if (tryOpen()) return true;
+      std::this_thread::sleep_for(milliseconds(100));
+    } while (Clock::now() < deadline);
+    close();
+    return false;
+  }
+
+  bool tryOpen() {
+    libusb_device** list = nullptr;
+    ssize_t n = libusb_get_device_list(ctx, &list);
+    bool found = false;
+    for (ssize_t i = 0; i < n && !found; ++i) {
+      libusb_device_descriptor dd{};
+      if (libusb_get_device_descriptor(list[i], &dd) != 0) continue;
+      if (dd.idVendor != kVendorId || (dd.idProduct & 0x8000)) continue;
+      libusb_device_handle* h = nullptr;
+      if (libusb_open(list[i], &h) != 0) continue;
+      unsigned char text[256] = {};
+      int len = libusb_get_string_descriptor_ascii(h, dd.iSerialNumber, text, sizeof text);
+      if (len <= 0 || std::string(reinterpret_cast<char*>(text), static_cast<size_t>(len)) != kSerial ||
+          !findInterface(list[i]) || libusb_claim_interface(h, interface) != 0) {
+        libusb_close(h);
+        interface = -1;
+        continue;
+      }
+      handle = h;
+      productId = dd.idProduct;
+      serial.assign(reinterpret_cast<char*>(text), static_cast<size_t>(len));
+      speed = libusb_get_device_speed(list[i]);
+      found = true;
+    }
+    if (n >= 0) libusb_free_device_list(list, 1);
+    return found;
+  }
+
+  bool findInterface(libusb_device* dev) {
+    libusb_config_descriptor* cfg = nullptr;
+    if (libusb_get_config_descriptor(dev, 0, &cfg) != 0) return false;
+    for (int i = 0; i < cfg->bNumInterfaces; ++i) {
+      for (int a = 0; a < cfg->interface[i].num_altsetting; ++a) {
+        const libusb_interface_descriptor& d = cfg->interface[i].altsetting[a];
+        if (d.bInterfaceClass != 0xFF || d.bInterfaceSubClass != 0x88 || d.bInterfaceProtocol != 0x10)
+          continue;
+        interface = d.bInterfaceNumber;
+        for (int e = 0; e < d.bNumEndpoints; ++e) {
+          const libusb_endpoint_descriptor& ep = d.endpoint[e];
+          if (!(ep.bmAttributes & 0x02)) continue;
+          if (ep.bEndpointAddress & 0x80) {
+            inEp = ep.bEndpointAddress;
+            inMax = ep.wMaxPacketSize;
+          } else {
+            outEp = ep.bEndpointAddress;
+            outMax = ep.wMaxPacketSize;
+          }
+        }
+      }
+    }
+    libusb_free_config_descriptor(cfg);
+    return interface >= 0 && inEp != 0 && outEp != 0;
+  }
+
+  int write(const uint8_t* data, size_t n, int* sent, unsigned timeoutMs = 1000) {
+    return libusb_bulk_transfer(handle, outEp, const_cast<uint8_t*>(data), static_cast<int>(n), sent,
+                                timeoutMs);
+  }
+
+  // Reads like the driver: 1024-byte transfers, a time-out that brought
+  // bytes still counts as data. Collects `want` bytes or gives up at `limit`.
+  std::vector<uint8_t> readExactly(size_t want, milliseconds limit, std::vector<int>* codes = nullptr) {
+    std::vector<uint8_t> got;
+    auto deadline = Clock::now() + limit;
+    while (got.size() < want && Clock::now() < deadline) {
+      uint8_t buf[1024];
+      int n = 0;
+      int rc = libusb_bulk_transfer(handle, inEp, buf, sizeof buf, &n, 1000);
+      if (codes) codes->push_back(rc);
+      if (rc != 0 && rc != LIBUSB_ERROR_TIMEOUT) break;
+      got.insert(got.end(), buf, buf + n);
+    }
+    return got;
+  }
+};
+
+std::vector<uint8_t> pattern(size_t n, unsigned seed) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>((i * 7 + seed * 13 + (i >> 8)) & 0xFF);
+  return v;
+}
+
+class OnBus : public ::testing::TestWithParam<SpeedCase> {
+ protected:
+  void SetUp() override {
+    std::string problem = Bus::get().use(GetParam().speed);
+    ASSERT_EQ(problem, "");
+    ASSERT_TRUE(module.open(milliseconds(10000))) << "module " << kSerial << " not found; gadget events:\n"
+                                                  << Bus::get().eventLog();
+    Bus::get().newTransfers();  // start each test with a clean transcript
+  }
+
+  void roundTrip(const std::vector<uint8_t>& data) {
+    int sent = 0;
+    ASSERT_EQ(module.write(data.data(), data.size(), &sent), 0);
+    ASSERT_EQ(static_cast<size_t>(sent), data.size());
+    auto back = module.readExactly(data.size(), milliseconds(5000));
+    EXPECT_EQ(back, data);
+  }
+
+  Module module;
+};
+
+TEST_P(OnBus, EnumeratesWithTheFamilyIdentityAndInterface) {
+  const SpeedCase& sc = GetParam();
+  EXPECT_EQ(module.productId & 0x8000, 0);
+  EXPECT_EQ(module.productId & 0xFF, 0x13);
+  EXPECT_EQ(module.serial.size(), 8u);
+  EXPECT_EQ(module.serial.find_first_not_of("0123456789ABCDEF"), std::string::npos) << module.serial;
+  EXPECT_EQ(module.speed, sc.libusbSpeed);
+  EXPECT_EQ(module.outMax, sc.maxPacket);
+  EXPECT_EQ(module.inMax, sc.maxPacket);
+  EXPECT_EQ(module.outEp & 0x80, 0);
+  EXPECT_EQ(module.inEp & 0x80, 0x80);
+  // The controller renumbers endpoints: they must come from the descriptors.
+  EXPECT_NE(module.outEp & 0x0F, module.inEp & 0x0F);
+}
+
+// How bulk OUT transfers reach the device as packets: whole packets of the
+// maximum size and a short last one, so a transfer that ends on a packet
+// boundary leaves the device waiting for more unless the sender cut it
+// short (the driver's 511-byte rule).
+struct ChunkCase {
+  const char* name;
+  size_t total;
+  bool driverChunks;  // cut into chunks of at most max packet, 512 sent as 511
+};
+
+TEST_P(OnBus, BulkTransfersArriveAsPacketsAndEchoIntact) {
+  const size_t mp = GetParam().maxPacket;
+  const ChunkCase cases[] = {
+      {"one byte", 1, false},
+      {"one link packet", 30, false},
+      {"just under a packet", mp - 1, false},
+      {"exactly a packet", mp, false},
+      {"a packet and one", mp + 1, false},
+      {"1024 in one transfer", 1024, false},
+      {"1024 in driver chunks", 1024, true},
+      {"4096 in driver chunks", 4096, true},
+  };
+  unsigned seed = 0;
+  for (const ChunkCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto data = pattern(c.total, ++seed);
+    std::vector<size_t> chunks;
+    if (c.driverChunks) {
+      for (size_t left = c.total; left > 0;) {
+        size_t n = std::min(left, mp);
+        if (n == 512) n = 511;
+        chunks.push_back(n);
+        left -= n;
+      }
+    } else {
+      chunks.push_back(c.total);
+    }
+    size_t at = 0;
+    for (size_t n : chunks) {
+      int sent = 0;
+      ASSERT_EQ(module.write(data.data() + at, n, &sent), 0);
+      ASSERT_EQ(static_cast<size_t>(sent), n);
+      at += n;
+    }
+    auto back = module.readExactly(c.total, milliseconds(5000));
+    EXPECT_EQ(back, data);
+
+    // Expected packets: each chunk splits into full packets plus a short rest.
+    std::vector<std::string> expected;
+    for (size_t n : chunks) {
+      for (size_t left = n; left > 0;) {
+        size_t p = std::min(left, mp);
+        expected.push_back("out " + std::to_string(p));
+        left -= p;
+      }
+    }
+    std::vector<std::string> outs;
+    for (auto& line : Bus::get().newTransfers())
+      if (line.rfind("out ", 0) == 0) outs.push_back(line);
+    EXPECT_EQ(outs, expected);
+  }
+}
+
+TEST_P(OnBus, ReadOfAFullPacketEndsAtTheZeroLengthPacketNotTheTimeout) {
+  const size_t mp = GetParam().maxPacket;
+  auto data = pattern(mp, 99);
+  int sent = 0;
+  ASSERT_EQ(module.write(data.data(), data.size(), &sent), 0);
+  std::vector<int> codes;
+  auto back = module.readExactly(mp, milliseconds(5000), &codes);
+  EXPECT_EQ(back, data);
+  ASSERT_FALSE(codes.empty());
+  EXPECT_EQ(codes.front(), 0) << "the read waited for its time-out: no zero-length packet";
+}
+
+struct HaltCase {
+  const char* name;
+  const char* command;
+  bool in;
+};
+
+TEST_P(OnBus, StalledEndpointClearsAndTrafficResumes) {
+  const HaltCase cases[] = {{"bulk IN", "halt in", true}, {"bulk OUT", "halt out", false}};
+  unsigned seed = 40;
+  for (const HaltCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    size_t mark = Bus::get().eventMark();
+    Bus::get().command(c.command);
+    ASSERT_TRUE(Bus::get().waitEvent(c.command, mark, milliseconds(3000))) << Bus::get().eventLog();
+    auto data = pattern(30, ++seed);
+    int n = 0;
+    if (c.in) {
+      uint8_t buf[1024];
+      EXPECT_EQ(libusb_bulk_transfer(module.handle, module.inEp, buf, sizeof buf, &n, 1000),
+                LIBUSB_ERROR_PIPE);
+      EXPECT_EQ(libusb_clear_halt(module.handle, module.inEp), 0);
+    } else {
+      EXPECT_EQ(module.write(data.data(), data.size(), &n), LIBUSB_ERROR_PIPE);
+      EXPECT_EQ(libusb_clear_halt(module.handle, module.outEp), 0);
+    }
+    roundTrip(data);
+  }
+}
+
+// A module restarting into its loader leaves the bus while the host may be
+// blocked in a read. The read must end with an error, not hang to its
+// time-out, and the same module must be found again when it comes back.
+struct VanishCase {
+  const char* name;
+  const char* command;  // how the device goes
+  bool needsReturn;     // it comes back only when told to
+};
+
+TEST_P(OnBus, DeviceVanishingEndsTheTransferAndComesBack) {
+  const VanishCase cases[] = {
+      {"restart", "restart 300", false},
+      {"leave, then return", "leave", true},
+  };
+  unsigned seed = 70;
+  for (const VanishCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    uint8_t buf[1024];
+    bool done = false;
+    libusb_transfer* t = libusb_alloc_transfer(0);
+    ASSERT_NE(t, nullptr);
+    libusb_fill_bulk_transfer(
+        t, module.handle, module.inEp, buf, sizeof buf,
+        [](libusb_transfer* tr) { *static_cast<bool*>(tr->user_data) = true; }, &done, 10000);
+    ASSERT_EQ(libusb_submit_transfer(t), 0);
+
+    size_t mark = Bus::get().eventMark();
+    auto started = Clock::now();
+    Bus::get().command(c.command);
+    ASSERT_TRUE(Bus::get().waitEvent("detach", mark, milliseconds(3000))) << Bus::get().eventLog();
+    while (!done && Clock::now() - started < milliseconds(15000)) {
+      timeval tv{0, 200000};
+      libusb_handle_events_timeout_completed(module.ctx, &tv, nullptr);
+    }
+    ASSERT_TRUE(done) << "the transfer outlived the device";
+    EXPECT_TRUE(t->status == LIBUSB_TRANSFER_NO_DEVICE || t->status == LIBUSB_TRANSFER_ERROR ||
+                t->status == LIBUSB_TRANSFER_CANCELLED)
+        << "status " << t->status;
+    // Well before the transfer's own 10 s time-out.
+    EXPECT_LT(Clock::now() - started, milliseconds(8000));
+    libusb_free_transfer(t);
+
+    // The old handle stays dead even once the device is back: usbfs answers
+    // a transfer on it with an I/O error or no-device, never success.
+    int n = 0;
+    uint8_t one = 0;
+    int rc = module.write(&one, 1, &n);
+    EXPECT_TRUE(rc == LIBUSB_ERROR_NO_DEVICE || rc == LIBUSB_ERROR_IO) << libusb_error_name(rc);
+
+    if (c.needsReturn) Bus::get().command("return");
+    ASSERT_TRUE(Bus::get().waitEvent("enable", mark, milliseconds(10000))) << Bus::get().eventLog();
+    ASSERT_TRUE(module.open(milliseconds(10000))) << "the module did not come back";
+    roundTrip(pattern(30, ++seed));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(HighSpeed, OnBus, ::testing::Values(SpeedCase{Speed::High, 512, LIBUSB_SPEED_HIGH}),
+                         [](const auto& info) { return speedName(info.param.speed); });
+INSTANTIATE_TEST_SUITE_P(FullSpeed, OnBus, ::testing::Values(SpeedCase{Speed::Full, 64, LIBUSB_SPEED_FULL}),
+                         [](const auto& info) { return speedName(info.param.speed); });
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a.rfind("--gadget=", 0) == 0) gGadgetPath = a.substr(9);
+  }
+  if (geteuid() != 0) {
+    std::fprintf(stderr, "usbvm_guest_test: needs root (runs inside scripts/usbvm)\n");
+    return 1;
+  }
+  return RUN_ALL_TESTS();
+}
