@@ -1,0 +1,553 @@
+#include "BirdFile.h"
+
+#include <zlib.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "Log.h"
+#include "aFile.h"
+
+namespace {
+
+constexpr uint32_t kHeaderSize = 6;
+// The body buffer holds 8 times the compressed size; its size is a 32-bit
+// field, so larger inputs are refused before anything is allocated.
+constexpr uint64_t kInflateFactor = 8;
+constexpr uint64_t kMaxCompressed = 0xFFFFFFFFull / kInflateFactor;
+constexpr uint32_t kBlockHeaderSize = 5;
+constexpr size_t kFieldSize = 16;
+
+uint32_t GetInt(const uint8_t* p)
+{
+  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+uint16_t GetShort(const uint8_t* p)
+{
+  return uint16_t((p[0] << 8) | p[1]);
+}
+
+uint32_t getLE32(const uint8_t* p)
+{
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+void putLE32(uint8_t* p, uint32_t v)
+{
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+  p[2] = uint8_t(v >> 16);
+  p[3] = uint8_t(v >> 24);
+}
+
+const char* blockName(uint8_t type)
+{
+  switch (type) {
+  case BirdFile::BLOCK_LOADER:
+    return "loader";
+  case BirdFile::BLOCK_FIRMWARE:
+    return "firmware";
+  case BirdFile::BLOCK_SERIAL_OFFSETS:
+    return "serial offsets";
+  case BirdFile::BLOCK_DESCRIPTOR:
+    return "descriptor";
+  case BirdFile::BLOCK_START_ADDRESS:
+    return "start address";
+  default:
+    return "other";
+  }
+}
+
+// The least data a block of this type must hold for its readers; 0 for
+// types nothing reads.
+uint32_t minimumLength(uint8_t type)
+{
+  switch (type) {
+  case BirdFile::BLOCK_LOADER:
+  case BirdFile::BLOCK_FIRMWARE:
+    return BirdFile::ADDRESS_PREFIX_SIZE;
+  case BirdFile::BLOCK_SERIAL_OFFSETS:
+    return BirdFile::SERIAL_OFFSETS_SIZE;
+  case BirdFile::BLOCK_DESCRIPTOR:
+    return BirdFile::DESCRIPTOR_SIZE;
+  case BirdFile::BLOCK_START_ADDRESS:
+    return BirdFile::START_ADDRESS_SIZE;
+  default:
+    return 0;
+  }
+}
+
+// Does [start, start + size) lie inside the firmware block's image range?
+// In 64 bits, so addresses near the top of the 32-bit space cannot wrap.
+bool covers(const BirdBlock& b, uint64_t start, uint64_t size)
+{
+  uint64_t first = b.address;
+  uint64_t end = first + (uint64_t(b.length) - BirdFile::ADDRESS_PREFIX_SIZE);
+  return start >= first && start + size <= end;
+}
+
+}  // namespace
+
+BirdFile::BirdFile() = default;
+
+BirdFile::BirdFile(const std::string& path) : m_path(path)
+{
+  if (!Load())
+    throw std::runtime_error("Failed to load bird data");
+}
+
+BirdFile::~BirdFile() = default;
+
+BirdFile::BirdFile(BirdFile&& other) noexcept
+    : m_path(std::move(other.m_path)),
+      m_signature(other.m_signature),
+      m_version(other.m_version),
+      m_fileChecksum(other.m_fileChecksum),
+      m_blockCount(other.m_blockCount),
+      m_blocks(std::move(other.m_blocks)),
+      m_hasSerialOffsets(other.m_hasSerialOffsets),
+      m_serialOffset(other.m_serialOffset),
+      m_descriptorOffset(other.m_descriptorOffset),
+      m_data(std::move(other.m_data)),
+      m_dataSize(other.m_dataSize)
+{
+  other.reset();
+}
+
+BirdFile& BirdFile::operator=(BirdFile&& other) noexcept
+{
+  if (this != &other) {
+    m_path = std::move(other.m_path);
+    m_signature = other.m_signature;
+    m_version = other.m_version;
+    m_fileChecksum = other.m_fileChecksum;
+    m_blockCount = other.m_blockCount;
+    m_blocks = std::move(other.m_blocks);
+    m_hasSerialOffsets = other.m_hasSerialOffsets;
+    m_serialOffset = other.m_serialOffset;
+    m_descriptorOffset = other.m_descriptorOffset;
+    m_data = std::move(other.m_data);
+    m_dataSize = other.m_dataSize;
+    other.reset();
+  }
+  return *this;
+}
+
+void BirdFile::reset()
+{
+  m_path.clear();
+  m_signature = 0;
+  m_version = 0;
+  m_fileChecksum = 0;
+  m_blockCount = 0;
+  m_blocks.clear();
+  m_hasSerialOffsets = false;
+  m_serialOffset = 0;
+  m_descriptorOffset = 0;
+  m_data.reset();
+  m_dataSize = 0;
+}
+
+bool BirdFile::VerifyFile(const std::string& path)
+{
+  aFile* f = aFile_Open(path.c_str(), aFileModeRead);
+  if (!f) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
+    return false;
+  }
+  uint8_t header[kHeaderSize] = {};
+  size_t n = 0;
+  aErr err = aFile_Read(f, header, sizeof header, &n);
+  aFile_Close(&f);
+  return err == aErrNone && n == kHeaderSize && GetInt(header) == BIRD_FILE_SIGNATURE &&
+         header[4] != 0 && header[5] != 0;
+}
+
+bool BirdFile::Load()
+{
+  const char* path = m_path.c_str();
+  Log::log(DEBUG_BirdFile, "BIRDFILE: Loading File [%s]\n", path);
+  if (!aFile_Exists(path)) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path);
+    return false;
+  }
+  aFile* f = aFile_Open(path, aFileModeRead);
+  if (!f) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path);
+    return false;
+  }
+  uint64_t size = 0;
+  aErr err = aFile_GetSize(f, &size);
+  if (err != aErrNone) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) getting bird file size from %s\n", int(err), path);
+    aFile_Close(&f);
+    return false;
+  }
+  if (size <= kHeaderSize) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s holds %llu bytes, no body after the 6-byte header\n",
+             path, (unsigned long long)size);
+    aFile_Close(&f);
+    return false;
+  }
+  if (size - kHeaderSize > kMaxCompressed) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s is too large (%llu bytes) to decompress\n", path,
+             (unsigned long long)size);
+    aFile_Close(&f);
+    return false;
+  }
+  std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[size]);
+  if (!buf) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - no memory for %llu bytes of %s\n", (unsigned long long)size,
+             path);
+    aFile_Close(&f);
+    return false;
+  }
+  size_t got = 0;
+  err = aFile_Read(f, buf.get(), size, &got);
+  aFile_Close(&f);
+  if (err != aErrNone) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", int(err), path);
+    return false;
+  }
+  if (got < size) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path, got,
+             size_t(size));
+    return false;
+  }
+
+  m_signature = GetInt(buf.get());
+  m_version = GetShort(buf.get() + 4);
+  if (!DecompressData(buf.get() + kHeaderSize, size - kHeaderSize))
+    return false;
+  if (m_dataSize < 4) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - body of %u bytes has no room for its block count\n",
+             m_dataSize);
+    return false;
+  }
+  // A mismatch in the block list is logged by the scan; the blocks it kept
+  // are still usable, so it does not fail the load.
+  ScanBlocks(m_data.get(), m_dataSize);
+  FindSerialNumberOffsets();
+  m_hasSerialOffsets = firstBlock(BLOCK_SERIAL_OFFSETS) != nullptr;
+  return true;
+}
+
+bool BirdFile::DecompressData(const uint8_t* data, uint64_t n)
+{
+  // The old body goes, so nothing may keep pointing into it.
+  m_blocks.clear();
+  m_blockCount = 0;
+  m_fileChecksum = 0;
+  m_hasSerialOffsets = false;
+  m_serialOffset = 0;
+  m_descriptorOffset = 0;
+  m_data.reset();
+  m_dataSize = 0;
+  if (!data || n > kMaxCompressed) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot decompress %llu bytes into a 32-bit sized body\n",
+             (unsigned long long)n);
+    return false;
+  }
+  uint64_t capacity = n * kInflateFactor;
+  m_data.reset(new (std::nothrow) uint8_t[capacity ? capacity : 1]);
+  if (!m_data) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - no memory for a %llu byte body\n",
+             (unsigned long long)capacity);
+    return false;
+  }
+  uLongf destLen = uLongf(capacity);
+  int rc = uncompress(m_data.get(), &destLen, data, uLong(n));
+  if (rc != Z_OK) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", rc);
+    m_dataSize = 0;
+    return false;
+  }
+  m_dataSize = uint32_t(destLen);
+  return true;
+}
+
+bool BirdFile::ScanBlocks(uint8_t* body, uint64_t size)
+{
+  m_blocks.clear();
+  m_blockCount = 0;
+  m_fileChecksum = 0;
+  if (!body || size < 4) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - body of %llu bytes has no room for its block count\n",
+             (unsigned long long)size);
+    return false;
+  }
+  uint32_t declared = GetInt(body);
+  Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File reports %u blocks\n", declared);
+  Log::log(DEBUG_BirdFile, "BIRDFILE: Bird file objects:\n");
+  Log::log(DEBUG_BirdFile, "BIRDFILE: \t\tType Flags Length\n");
+
+  bool ok = true;
+  bool cutShort = false;
+  uint64_t pos = 4;
+  uint64_t left = size - 4;
+  while (left > 4) {
+    BirdBlock b;
+    b.type = body[pos] & BIRD_FILE_TYPE_MASK;
+    b.flags = uint8_t((body[pos] & BIRD_FILE_FLAG_MASK) >> 5);
+    b.length = GetInt(body + pos + 1);
+    Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t %02X   %02X   %u\n", b.type, b.flags, b.length);
+    if (uint64_t(b.length) > left - kBlockHeaderSize) {
+      Log::log(DEBUG_BirdFile,
+               "BIRDFILE: Error - block of type %02X at body offset %llu needs %u bytes, %llu remain\n",
+               b.type, (unsigned long long)pos, b.length, (unsigned long long)(left - kBlockHeaderSize));
+      cutShort = true;
+      break;
+    }
+    b.data = body + pos + kBlockHeaderSize;
+    pos += kBlockHeaderSize + uint64_t(b.length);
+    left -= kBlockHeaderSize + uint64_t(b.length);
+
+    uint32_t need = minimumLength(b.type);
+    if (b.length < need) {
+      Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s block of %u bytes is shorter than %u bytes, refused\n",
+               blockName(b.type), b.length, need);
+      ok = false;
+      continue;
+    }
+    if (b.type == BLOCK_LOADER || b.type == BLOCK_FIRMWARE)
+      b.address = GetInt(b.data);
+    if (b.type == BLOCK_DESCRIPTOR)
+      for (size_t f = 0; f < 4; ++f)
+        Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t \t[%16.16s]\n",
+                 reinterpret_cast<const char*>(b.data + f * kFieldSize));
+    m_blocks.push_back(b);
+    ++m_blockCount;
+  }
+
+  bool haveChecksum = false;
+  if (!cutShort && left >= 4) {
+    m_fileChecksum = GetInt(body + pos);
+    left -= 4;
+    haveChecksum = true;
+    Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", m_fileChecksum);
+  }
+  if (left > 0 || !haveChecksum) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in data size. (%llu bytes remaining)\n",
+             (unsigned long long)left);
+    ok = false;
+  }
+  if (m_blockCount != declared) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in number of blocks. (%u != %u)\n",
+             m_blockCount, declared);
+    ok = false;
+  }
+  return ok;
+}
+
+const BirdBlock* BirdFile::firstBlock(uint8_t type) const
+{
+  for (const BirdBlock& b : m_blocks)
+    if (b.type == type)
+      return &b;
+  return nullptr;
+}
+
+bool BirdFile::FindSerialNumberOffsets()
+{
+  const BirdBlock* b = m_blockCount ? firstBlock(BLOCK_SERIAL_OFFSETS) : nullptr;
+  if (!b)
+    return false;
+  m_serialOffset = GetInt(b->data);
+  m_descriptorOffset = GetInt(b->data + 4);
+  Log::log(DEBUG_BirdFile, "BIRDFILE: Offsets: Serial number: %u, Descriptor: %u\n", m_serialOffset,
+           m_descriptorOffset);
+  return true;
+}
+
+std::vector<BirdBlock> BirdFile::FindBlocks(uint8_t type) const
+{
+  std::vector<BirdBlock> out;
+  for (const BirdBlock& b : m_blocks)
+    if (b.type == type)
+      out.push_back(b);
+  return out;
+}
+
+uint32_t BirdFile::GetBuild() const
+{
+  const BirdBlock* d = firstBlock(BLOCK_DESCRIPTOR);
+  if (!d)
+    return 0;
+  const uint8_t* p = d->data;
+  const uint8_t* end = p + kFieldSize - 1;
+  while (p < end && std::isspace(*p))
+    ++p;
+  uint64_t value = 0;
+  for (; p < end && std::isdigit(*p); ++p) {
+    value = value * 10 + uint64_t(*p - '0');
+    if (value > 0xFFFFFFFFull)
+      return 0;
+  }
+  return uint32_t(value);
+}
+
+std::string BirdFile::GetVersion() const
+{
+  const BirdBlock* d = firstBlock(BLOCK_DESCRIPTOR);
+  if (!d)
+    return std::string();
+  const char* field = reinterpret_cast<const char*>(d->data + kFieldSize);
+  std::string text(field, strnlen(field, kFieldSize - 1));
+  return text.substr(0, text.find(' '));
+}
+
+uint32_t BirdFile::GetSerialNumber() const
+{
+  const BirdBlock* d = firstBlock(BLOCK_DESCRIPTOR);
+  if (!d)
+    return 0;
+  char text[9] = {};
+  std::memcpy(text, d->data + 2 * kFieldSize, 8);
+  return uint32_t(std::strtoul(text, nullptr, 16));
+}
+
+bool BirdFile::ValidateSerialNumber(uint32_t serialNumber) const
+{
+  return serialNumber == GetSerialNumber();
+}
+
+bool BirdFile::ValidateModel(const std::string& name) const
+{
+  const BirdBlock* d = firstBlock(BLOCK_DESCRIPTOR);
+  if (!d)
+    return false;
+  const char* raw = reinterpret_cast<const char*>(d->data + 3 * kFieldSize);
+  std::string field(raw, strnlen(raw, kFieldSize));
+  while (!field.empty() && field.back() == ' ')
+    field.pop_back();
+  if (name.size() > field.size() || field.compare(0, name.size(), name) != 0)
+    return false;
+  Log::log(DEBUG_BirdFile, "Model matches model number ([%s] == [%s])\n", field.c_str(), name.c_str());
+  return true;
+}
+
+bool BirdFile::ReplaceSerialNumber(uint32_t serialNumber)
+{
+  bool serialWritten = false;
+  bool textWritten = false;
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", serialNumber);
+  for (const BirdBlock& b : m_blocks) {
+    if (b.type != BLOCK_FIRMWARE)
+      continue;
+    uint8_t* image = b.data + ADDRESS_PREFIX_SIZE;
+    if (m_serialOffset != 0 && covers(b, m_serialOffset, 4)) {
+      uint8_t* word = image + (m_serialOffset - b.address);
+      Log::log(DEBUG_BirdFile, "BIRDFILE: updating serial number from %08X ==> %08X\n", getLE32(word),
+               serialNumber);
+      putLE32(word, serialNumber);
+      serialWritten = true;
+    }
+    if (m_descriptorOffset != 0 && covers(b, m_descriptorOffset, 16)) {
+      uint8_t* chars = image + (m_descriptorOffset - b.address);
+      for (int i = 0; i < 8; ++i)
+        chars[2 * i] = uint8_t(text[i]);
+      textWritten = true;
+    }
+  }
+  if (m_serialOffset != 0 && !serialWritten)
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - serial offset %08X lies in no firmware block\n", m_serialOffset);
+  if (m_descriptorOffset != 0 && !textWritten)
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - descriptor offset %08X lies in no firmware block\n",
+             m_descriptorOffset);
+  if (m_serialOffset == 0 && m_descriptorOffset == 0)
+    return false;
+  return (m_serialOffset == 0 || serialWritten) && (m_descriptorOffset == 0 || textWritten);
+}
+
+bool BirdFile::DecodeFirmwareBlocks(const uint32_t key[4])
+{
+  if (!key)
+    return false;
+  uint8_t k[16];
+  for (int w = 0; w < 4; ++w)
+    for (int i = 0; i < 4; ++i)
+      k[w * 4 + i] = uint8_t(key[w] >> (24 - 8 * i));
+  for (const BirdBlock& b : m_blocks) {
+    if (b.type != BLOCK_FIRMWARE)
+      continue;
+    uint8_t* p = b.data + ADDRESS_PREFIX_SIZE;
+    uint32_t n = b.length - ADDRESS_PREFIX_SIZE;
+    uint8_t prev = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+      p[i] = uint8_t(p[i] ^ k[i % 16] ^ prev);
+      prev = p[i];
+    }
+  }
+  return true;
+}
+
+bool BirdFile::ReplaceVectorChecksum()
+{
+  constexpr uint32_t kChecksumWord = 7;
+  constexpr uint32_t kTableBytes = (kChecksumWord + 1) * 4;
+  for (const BirdBlock& b : m_blocks) {
+    if (b.type != BLOCK_FIRMWARE || b.address != 0)
+      continue;
+    if (b.length - ADDRESS_PREFIX_SIZE < kTableBytes) {
+      Log::log(DEBUG_BirdFile, "BIRDFILE: Error - firmware block at 0 has %u bytes, too few for a vector table\n",
+               b.length - ADDRESS_PREFIX_SIZE);
+      continue;
+    }
+    uint8_t* table = b.data + ADDRESS_PREFIX_SIZE;
+    uint32_t sum = 0;
+    for (uint32_t w = 0; w < kChecksumWord; ++w)
+      sum += getLE32(table + 4 * w);
+    uint32_t value = 0u - sum;
+    Log::log(DEBUG_BirdFile, "BIRDFILE: updating vector checksum from %08X ==> %08X\n",
+             getLE32(table + 4 * kChecksumWord), value);
+    putLE32(table + 4 * kChecksumWord, value);
+  }
+  return true;
+}
+
+bool BirdFile::ValidateData(const uint8_t* pattern, uint32_t length) const
+{
+  Log::log(DEBUG_BirdFile, "BIRDFILE: looking for data pattern in [%s]\n", m_path.c_str());
+  bool found = false;
+  if (pattern && length > 0) {
+    for (const BirdBlock& b : m_blocks) {
+      if (b.type != BLOCK_FIRMWARE || b.length < length)
+        continue;
+      for (uint32_t pos = 0; pos <= b.length - length; ++pos)
+        if (std::memcmp(b.data + pos, pattern, length) == 0) {
+          Log::log(DEBUG_BirdFile, "Found data at %u\n", pos);
+          found = true;
+        }
+    }
+  }
+  Log::log(DEBUG_BirdFile, "\n");
+  return found;
+}
+
+bool BirdFile::DumpBlocks(uint8_t type) const
+{
+  std::printf("BIRDFILE: BLOCK DUMP [%s]\n", m_path.c_str());
+  for (const BirdBlock& b : m_blocks) {
+    if (b.type != type)
+      continue;
+    std::string text;
+    for (uint32_t i = 0; i < b.length; ++i) {
+      if (i % 50 == 0) {
+        std::printf(" %s\r\n%06u: ", text.c_str(), i);
+        text.clear();
+      }
+      uint8_t c = b.data[i];
+      std::printf("%02X ", c);
+      text.push_back(std::isprint(c) ? char(c) : ' ');
+    }
+    std::printf(" %s\n", text.c_str());
+  }
+  std::printf("\n");
+  std::fflush(stdout);
+  return true;
+}
