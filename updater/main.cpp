@@ -1,7 +1,13 @@
-// Entry point of the updater; the command-line front end replaces this stub.
+// The updater executable.
 #include <cstdio>
-int main()
+
+#include "AppMain.h"
+#include "CLI_Display.h"
+#include "Log.h"
+
+int main(int argc, char* argv[])
 {
-  std::printf("updater\n");
-  return 0;
+  CLI_Display display;
+  Log::SetOutput(stderr);
+  return AppMain(argc, argv, display, MakeUpdater);
 }

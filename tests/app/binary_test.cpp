@@ -1,0 +1,96 @@
+// The shipped executable, run as a user would.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs the updater with its standard output and error in files (not a
+// terminal).
+Result RunUpdater(const std::vector<std::string>& words)
+{
+  TempDir dir;
+  const std::string outPath = dir.path() + "/out", errPath = dir.path() + "/err";
+  std::vector<std::string> all = {std::string(JV_BINARY_DIR) + "/updater"};
+  all.insert(all.end(), words.begin(), words.end());
+  Argv args(all);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int in = open("/dev/null", O_RDONLY);
+    dup2(in, STDIN_FILENO);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    execv(args.argv()[0], args.argv());
+    _exit(127);
+  }
+  Result r;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = ReadFile(outPath);
+  r.err = ReadFile(errPath);
+  return r;
+}
+
+std::string Golden(const char* name)
+{
+  return ReadFile(std::string(JV_SOURCE_DIR) + "/tests/app/data/" + name);
+}
+
+const std::string kVersionLine = "Updater (Version: 2.11.5 Oct 13 2025)\n";
+const std::string kRightsLine = "Copyright (c) the Jorvanite updater authors.\n";
+
+TEST(Binary, NoArgumentsShowsShortUsage)
+{
+  Result r = RunUpdater({});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(kVersionLine + kRightsLine, r.out);
+  EXPECT_EQ(Golden("usage_short.txt"), r.err);
+}
+
+TEST(Binary, RefusedSerialNumber)
+{
+  Result r = RunUpdater({"-d", "12G4", "-U"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(kVersionLine + kRightsLine, r.out);
+  EXPECT_EQ("Invalid serial number obtained from argument [12G4]\n" + Golden("usage_short.txt"), r.err);
+}
+
+TEST(Binary, FullHelp)
+{
+  Result r = RunUpdater({"--help"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(kVersionLine + kRightsLine, r.out);
+  EXPECT_EQ(Golden("usage_full.txt"), r.err);
+}
+
+TEST(Binary, AppLogAndStoreDirectory)
+{
+  TempDir base;
+  Result r = RunUpdater({"-X", "0x10000", "-I", "-i", base.path()});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(kVersionLine, r.out);
+  EXPECT_EQ("\nApplication parameters:[updater]\n\t[" + std::string(JV_BINARY_DIR) + "/updater]\n\t[-X]\n\t[0x10000]\n"
+            "\t[-I]\n\t[-i]\n\t[" + base.path() + "]\n",
+            r.err);
+  EXPECT_TRUE(std::filesystem::is_directory(base.path() + "/updater"));
+}
+
+} // namespace

@@ -1,0 +1,67 @@
+// Operations whose flows are not built yet. Each one says so through the
+// display and fails; a flow's own Updater_*.cpp replaces its entry here.
+
+#include "Updater.h"
+
+namespace {
+
+void _not_built(UpdaterDisplayInterface& display, const char* operation)
+{
+  display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s is not built yet in this updater", operation);
+}
+
+} // namespace
+
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType)
+{
+  _not_built(display, "Discover_Devices");
+  return {};
+}
+
+std::vector<DeviceInfo> Updater::Discover_JVNetwork_Devices(uint32_t, linkType)
+{
+  _not_built(display, "Discover_JVNetwork_Devices");
+  return {};
+}
+
+BuildMap Updater::Get_BuildList(uint32_t)
+{
+  _not_built(display, "Get_BuildList");
+  return {};
+}
+
+BuildMap Updater::Get_BuildListLocal(uint32_t)
+{
+  _not_built(display, "Get_BuildListLocal");
+  return {};
+}
+
+uint32_t Updater::Download_Firmware(uint32_t, std::string, bool, bool)
+{
+  _not_built(display, "Download_Firmware");
+  return 0;
+}
+
+uint32_t Updater::Download_Firmware(Fingerprint, std::string, bool)
+{
+  _not_built(display, "Download_Firmware");
+  return 0;
+}
+
+bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool)
+{
+  _not_built(display, "Update_Firmware");
+  return false;
+}
+
+bool Updater::Get_Fingerprint(Fingerprint&, std::string, uint32_t, std::string, uint32_t, bool)
+{
+  _not_built(display, "Get_Fingerprint");
+  return false;
+}
+
+bool Updater::Recover_Firmware(std::string, uint32_t, uint32_t, uint32_t, std::string, bool)
+{
+  _not_built(display, "Recover_Firmware");
+  return false;
+}
