@@ -48,13 +48,23 @@ protected:
     text << in.rdbuf();
     return text.str();
   }
-  // Every path below the directory with its content ("/" for directories),
+  // Every path below the directory with its content ("/" for directories,
+  // "-> target" for links),
   // to show that an operation wrote nothing.
   std::vector<std::pair<std::string, std::string>> snapshot() const
   {
     std::vector<std::pair<std::string, std::string>> all;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(root_))
-      all.emplace_back(e.path().string(), e.is_directory() ? "/" : contents(e.path().string()));
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root_)) {
+      std::error_code ec;
+      std::string what;
+      if (e.is_symlink(ec))
+        what = "-> " + std::filesystem::read_symlink(e.path(), ec).string();
+      else if (e.is_directory(ec))
+        what = "/";
+      else
+        what = contents(e.path().string());
+      all.emplace_back(e.path().string(), what);
+    }
     std::sort(all.begin(), all.end());
     return all;
   }

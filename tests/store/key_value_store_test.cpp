@@ -1,0 +1,395 @@
+// The settings file: reading rules, saving, change tracking, and that no
+// load or save ever loses what the file held.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+
+#include "BirdTestSupport.h"
+#include "KeyValueStore.h"
+#include "UpdaterStoreFile.h"
+
+namespace {
+
+using Pairs = std::map<std::string, std::string>;
+
+class SettingsTest : public ScratchDirTest {
+protected:
+  void TearDown() override
+  {
+    UpdaterStore_SetReplaceHook(nullptr, nullptr);
+    ScratchDirTest::TearDown();
+  }
+  // Names in the directory of rel that begin with "." but are not rel.
+  std::vector<std::string> leftovers() const
+  {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(root_)) {
+      std::string n = e.path().filename().string();
+      if (n[0] == '.' && n != ".settings")
+        names.push_back(n);
+    }
+    return names;
+  }
+};
+
+bool isTimeText(const std::string& t)
+{
+  // "Mon Oct 13 14:05:09 2025"
+  return t.size() == 24 && t[3] == ' ' && t[7] == ' ' && t[13] == ':' && t[16] == ':' && t.back() != '\n';
+}
+
+// ---------------------------------------------------------------------------
+// Reading.
+
+struct ParseCase {
+  const char* name;
+  std::string file;
+  Pairs pairs;
+};
+
+class Parsing : public SettingsTest, public ::testing::WithParamInterface<ParseCase> {};
+
+TEST_P(Parsing, ReadsPairsAsWritten)
+{
+  KeyValueStore s(write(".settings", GetParam().file).c_str());
+  EXPECT_EQ(GetParam().pairs, s.Pairs());
+  EXPECT_FALSE(s.Changed());
+}
+
+const std::string kLong(3000, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    All, Parsing,
+    ::testing::Values(
+        ParseCase{"lf", "A=1\nB=two\n", {{"A", "1"}, {"B", "two"}}},
+        ParseCase{"crlf", "A=1\r\nB=two\r\n", {{"A", "1"}, {"B", "two"}}},
+        ParseCase{"noFinalNewline", "A=1\nB=two", {{"A", "1"}, {"B", "two"}}},
+        ParseCase{"blanksTrimmed", "   KEY \t=  a b=c \t\n", {{"KEY", "a b=c"}}},
+        ParseCase{"comment", "#A=1\nB=2\n", {{"B", "2"}}},
+        ParseCase{"blankBeforeHash", " #A=1\n", {{"#A", "1"}}},
+        ParseCase{"oneLetterEmptyValue", "a=\n", {{"a", ""}}},
+        ParseCase{"onlyEquals", "=\n", {}},
+        ParseCase{"emptyKey", " =x\n", {{"", "x"}}},
+        ParseCase{"twoCharLine", "a\nB=1\n", {{"B", "1"}}},
+        ParseCase{"noEquals", "LONELY\n", {{"LONELY", ""}}},
+        ParseCase{"blankLine", "   \n\t\t\n\r\n", {}},
+        ParseCase{"duplicateLastWins", "K=old\nK=new\n", {{"K", "new"}}},
+        ParseCase{"otherWhitespace", "\vK\f=\fv\v\n", {{"K", "v"}}},
+        // A line longer than the 2048-byte buffer is skipped whole; what follows
+        // it is still read.
+        ParseCase{"longLineSkipped", "A=1\nLONG=" + kLong + "\nB=2\n", {{"A", "1"}, {"B", "2"}}},
+        ParseCase{"longLastLine", "A=1\nLONG=" + kLong, {{"A", "1"}}},
+        ParseCase{"longestReadable", "K=" + std::string(2044, 'v') + "\nB=2\n",
+                  {{"K", std::string(2044, 'v')}, {"B", "2"}}},
+        ParseCase{"oneTooLong", "K=" + std::string(2045, 'v') + "\nB=2\n", {{"B", "2"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SettingsTest, LoadAddsToPairsInMemory)
+{
+  KeyValueStore s;
+  s.Add("MINE", "1");
+  s.Load(write("a", "OTHER=2\nMINE=3\n").c_str());
+  EXPECT_EQ((Pairs{{"MINE", "3"}, {"OTHER", "2"}}), s.Pairs());
+  EXPECT_FALSE(s.Changed());
+  EXPECT_EQ(path("a"), s.Path());
+}
+
+// ---------------------------------------------------------------------------
+// Saving.
+
+TEST_F(SettingsTest, SaveWritesSortedLinesWithLfAndNothingElse)
+{
+  std::string p = write(".settings", "# note\r\nZ = 26\r\nA=1\r\nK=old\r\nK=new\r\n");
+  KeyValueStore s(p.c_str());
+  EXPECT_TRUE(s.Save());
+  EXPECT_EQ("A=1\nK=new\nZ=26\n", contents(p)) << "an unchanged store gains no UPDATED_TIME";
+  EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(SettingsTest, MissingFileIsCreatedWithTwoEqualTimes)
+{
+  std::string p = path(".settings");
+  KeyValueStore s(p.c_str());
+  EXPECT_FALSE(s.Changed());
+  std::string created = s.GetString(KeyValueStore::KEY_CREATED_TIME);
+  EXPECT_TRUE(isTimeText(created)) << created;
+  EXPECT_EQ(created, s.GetString(KeyValueStore::KEY_UPDATED_TIME));
+  EXPECT_EQ("CREATED_TIME=" + created + "\nUPDATED_TIME=" + created + "\n", contents(p));
+}
+
+TEST_F(SettingsTest, ChangedStoreGetsUpdatedTimeOnSave)
+{
+  std::string p = write(".settings", "UPDATED_TIME=long ago\n");
+  KeyValueStore s(p.c_str());
+  s.Add("LATEST_DOWNLOAD", "4242.bird");
+  EXPECT_TRUE(s.Save(nullptr));
+  EXPECT_FALSE(s.Changed());
+  KeyValueStore back(p.c_str());
+  EXPECT_EQ("4242.bird", back.GetString("LATEST_DOWNLOAD"));
+  EXPECT_TRUE(isTimeText(back.GetString("UPDATED_TIME")));
+}
+
+TEST_F(SettingsTest, SaveWithoutAnyPathUsesDefaultNameInWorkingDirectory)
+{
+  char cwd[4096];
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
+  ASSERT_EQ(0, chdir(root_.c_str()));
+  KeyValueStore s;
+  s.Add("K", "v");
+  bool saved = s.Save();
+  ASSERT_EQ(0, chdir(cwd));
+  EXPECT_TRUE(saved);
+  EXPECT_EQ(".settings", s.Path());
+  EXPECT_NE(std::string::npos, contents(path(".settings")).find("K=v\n"));
+}
+
+TEST_F(SettingsTest, FileInMissingDirectoryStaysInMemory)
+{
+  std::string p = path("no/such/dir/.settings");
+  KeyValueStore s(p.c_str());
+  EXPECT_TRUE(isTimeText(s.GetString("CREATED_TIME")));
+  EXPECT_FALSE(std::filesystem::exists(p));
+  ASSERT_TRUE(std::filesystem::create_directories(path("no/such/dir")));
+  s.Add("K", "v");
+  EXPECT_TRUE(s.Save()) << "a later save tries again";
+  EXPECT_NE(std::string::npos, contents(p).find("K=v\n"));
+}
+
+// ---------------------------------------------------------------------------
+// Nothing is ever lost.
+
+bool failRename(const char*, void*)
+{
+  return false;
+}
+
+TEST_F(SettingsTest, FailedReplaceKeepsOldFileAndChange)
+{
+  std::string p = write(".settings", "A=1\n");
+  KeyValueStore s(p.c_str());
+  s.Add("B", "2");
+  UpdaterStore_SetReplaceHook(failRename, nullptr);
+  LogCapture log(DEBUG_Attributes);
+  EXPECT_FALSE(s.Save());
+  EXPECT_EQ("A=1\n", contents(p));
+  EXPECT_TRUE(s.Changed());
+  EXPECT_TRUE(leftovers().empty()) << "the temporary is removed";
+  EXPECT_TRUE(log.has("Attibutes: Error - cannot open attributes file for writting: '" + p + "'"));
+
+  UpdaterStore_SetReplaceHook(nullptr, nullptr);
+  EXPECT_TRUE(s.Save());
+  EXPECT_EQ("2", KeyValueStore(p.c_str()).GetString("B"));
+}
+
+bool crashAfterTemporary(const char*, void*)
+{
+  _exit(7);
+}
+
+TEST_F(SettingsTest, SaveInterruptedAfterTemporaryLeavesOldFileWhole)
+{
+  std::string old = "A=1\nB=" + std::string(1000, 'b') + "\n";
+  std::string p = write(".settings", old);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    KeyValueStore s(p.c_str());
+    s.Clear();
+    s.Add("C", "3");
+    UpdaterStore_SetReplaceHook(crashAfterTemporary, nullptr);
+    s.Save();
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(7, WEXITSTATUS(status)) << "the child must have stopped inside the save";
+  EXPECT_EQ(old, contents(p));
+  ASSERT_EQ(1u, leftovers().size()) << "the crash leaves its temporary behind";
+  EXPECT_EQ("1", KeyValueStore(p.c_str()).GetString("A"));
+}
+
+// A file that exists but cannot be read must never be saved over: that
+// would replace its pairs with whatever the store happens to hold.
+enum class Unreadable { WriteOnlyMode, Directory, SymlinkLoop };
+
+struct UnreadableCase {
+  const char* name;
+  Unreadable kind;
+};
+
+class UnreadableFile : public SettingsTest, public ::testing::WithParamInterface<UnreadableCase> {};
+
+TEST_P(UnreadableFile, LeftUntouched)
+{
+  std::string p = path(".settings");
+  switch (GetParam().kind) {
+  case Unreadable::WriteOnlyMode:
+    write(".settings", "KEEP=me\n");
+    ASSERT_EQ(0, chmod(p.c_str(), 0222));
+    ASSERT_EQ(0, chmod(root_.c_str(), 0777));
+    break;
+  case Unreadable::Directory:
+    ASSERT_TRUE(std::filesystem::create_directory(p));
+    break;
+  case Unreadable::SymlinkLoop:
+    std::filesystem::create_symlink(".settings", p);
+    break;
+  }
+  auto before = snapshot();
+  auto attempt = [&] {
+    KeyValueStore s(p.c_str());
+    bool loadedNothing = s.Pairs().empty();
+    s.Add("LATEST_DOWNLOAD", "1.bird");
+    bool saved = s.Save();
+    return loadedNothing && !saved;
+  };
+  if (GetParam().kind == Unreadable::WriteOnlyMode && geteuid() == 0) {
+    // Root reads any file; an ordinary user meets the mode.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0)
+        _exit(2);
+      _exit(attempt() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+  } else {
+    EXPECT_TRUE(attempt());
+  }
+  EXPECT_EQ(before, snapshot());
+  if (GetParam().kind == Unreadable::WriteOnlyMode) {
+    chmod(p.c_str(), 0644);
+    EXPECT_EQ("KEEP=me\n", contents(p));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(All, UnreadableFile,
+                         ::testing::Values(UnreadableCase{"writeOnlyMode", Unreadable::WriteOnlyMode},
+                                           UnreadableCase{"directory", Unreadable::Directory},
+                                           UnreadableCase{"symlinkLoop", Unreadable::SymlinkLoop}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SettingsTest, ReplacedFileKeepsItsPermissions)
+{
+  std::string p = write(".settings", "A=1\n");
+  ASSERT_EQ(0, chmod(p.c_str(), 0640));
+  KeyValueStore s(p.c_str());
+  s.Add("B", "2");
+  ASSERT_TRUE(s.Save());
+  struct stat st;
+  ASSERT_EQ(0, stat(p.c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 0777);
+}
+
+// ---------------------------------------------------------------------------
+// Change tracking.
+
+struct ChangeCase {
+  const char* name;
+  void (*act)(KeyValueStore&);
+  bool changed;
+};
+
+class Changes : public SettingsTest, public ::testing::WithParamInterface<ChangeCase> {};
+
+TEST_P(Changes, OnlyRealChangesCount)
+{
+  KeyValueStore s(write(".settings", "HAVE=1\n").c_str());
+  GetParam().act(s);
+  EXPECT_EQ(GetParam().changed, s.Changed());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, Changes,
+    ::testing::Values(ChangeCase{"newValue", [](KeyValueStore& s) { s.Add("NEW", "x"); }, true},
+                      ChangeCase{"sameText", [](KeyValueStore& s) { s.Add("HAVE", "1"); }, false},
+                      ChangeCase{"sameNumber", [](KeyValueStore& s) { s.Add("HAVE", 1); }, false},
+                      ChangeCase{"otherText", [](KeyValueStore& s) { s.Add("HAVE", "2"); }, true},
+                      ChangeCase{"emptyUnderNewKey", [](KeyValueStore& s) { s.Add("NEW", ""); }, false},
+                      ChangeCase{"mergeEmpty", [](KeyValueStore& s) { s.Add(KeyValueStore()); }, false},
+                      ChangeCase{"mergeSame",
+                                 [](KeyValueStore& s) {
+                                   KeyValueStore o;
+                                   o.Add("HAVE", "1");
+                                   s.Add(o);
+                                 },
+                                 true},
+                      ChangeCase{"clear", [](KeyValueStore& s) { s.Clear(); }, true},
+                      ChangeCase{"numericGetOfAbsentKey", [](KeyValueStore& s) { s.GetInt("ABSENT", 0); }, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SettingsTest, MergeAssignsOverAndKeepsOwnKeys)
+{
+  KeyValueStore a, b;
+  a.Add("A", "1");
+  a.Add("S", "mine");
+  b.Add("S", "theirs");
+  b.Add("Z", "26");
+  a.Add(b);
+  EXPECT_EQ((Pairs{{"A", "1"}, {"S", "theirs"}, {"Z", "26"}}), a.Pairs());
+}
+
+// ---------------------------------------------------------------------------
+// Typed values.
+
+TEST_F(SettingsTest, TypedAddersAndGettersConvert)
+{
+  KeyValueStore s;
+  s.AddHex("HEX", 255);
+  s.Add("INT", -42);
+  s.Add("DBL", 2.5);
+  s.Add("BOOL", 1);
+  s.Add("BUILD", std::string("1234.bird"));
+  s.Add("PREFIXED", "0x1F");
+  EXPECT_STREQ("0x000000FF", s["HEX"]);
+  EXPECT_EQ(255u, s.GetHex("HEX", 0));
+  EXPECT_EQ(0x1Fu, s.GetHex("PREFIXED", 0));
+  EXPECT_STREQ("-42", s["INT"]);
+  EXPECT_EQ(-42, s.GetInt("INT", 0));
+  EXPECT_STREQ("2.500000", s["DBL"]);
+  EXPECT_DOUBLE_EQ(2.5, s.GetDouble("DBL", 0));
+  EXPECT_TRUE(s.GetBOOL("BOOL", false));
+  EXPECT_EQ(1234, s.GetInt("BUILD", 0)) << "a build's file name reads as its number";
+  EXPECT_EQ(nullptr, s["ABSENT"]);
+
+  s.Add("HUGE", 1e300);
+  EXPECT_DOUBLE_EQ(1e300, s.GetDouble("HUGE", 0)) << "no fixed buffer cuts the text";
+}
+
+TEST_F(SettingsTest, GettersOfAbsentKeys)
+{
+  std::string p = write(".settings", "EMPTY=\n");
+  KeyValueStore s(p.c_str());
+  EXPECT_EQ(7, s.GetInt("EMPTY", 7)) << "an empty value gives the default";
+  EXPECT_EQ("", s.GetString("NONE"));
+  EXPECT_EQ("dflt", s.GetString("NONE", "dflt"));
+  EXPECT_EQ(0, s.GetInt("LATEST_DOWNLOAD", 0));
+  EXPECT_EQ(3u, s.GetHex("H", 3));
+  s.Save();
+  EXPECT_EQ("EMPTY=\nH=\nLATEST_DOWNLOAD=\n", contents(p))
+      << "numeric getters insert the key they looked for; GetString does not";
+}
+
+TEST_F(SettingsTest, CopiesAreIndependentValues)
+{
+  KeyValueStore a(write(".settings", "A=1\n").c_str());
+  KeyValueStore b(a);
+  b.Add("B", "2");
+  KeyValueStore c;
+  c = b;
+  EXPECT_EQ(nullptr, a["B"]);
+  EXPECT_STREQ("2", c["B"]);
+  EXPECT_TRUE(c.Changed());
+  EXPECT_EQ(a.Path(), c.Path());
+}
+
+}  // namespace

@@ -1,0 +1,318 @@
+// The local store under a private base directory: layout, exact lookups,
+// listings that write nothing, and paths that never leave a module's
+// directory.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <stdexcept>
+
+#include "BirdFixture.h"
+#include "BirdTestSupport.h"
+#include "UpdaterStore.h"
+#include "UpdaterStoreFile.h"
+
+namespace bs = birdsim;
+
+namespace {
+
+std::string message(const std::function<void()>& f)
+{
+  try {
+    f();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "(nothing raised)";
+}
+
+class StoreTest : public ScratchDirTest {
+protected:
+  void TearDown() override
+  {
+    UpdaterStore_SetReplaceHook(nullptr, nullptr);
+    ScratchDirTest::TearDown();
+  }
+  std::string base() const { return path("updater"); }
+  bs::Bytes birdBytes(uint32_t build) const
+  {
+    bs::Image image;
+    image.blocks = {bs::descriptor(build, "1.2.3", 0xABCD, "M"), bs::firmware(0x1000, bs::Bytes(32, 1))};
+    return bs::file(image);
+  }
+  std::vector<std::string> names(const std::vector<UpdaterStoreItem>& items) const
+  {
+    std::vector<std::string> out;
+    for (const auto& i : items)
+      out.push_back(i.Name());
+    return out;
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Base and module directories.
+
+TEST_F(StoreTest, BaseDirectoryIsCreatedWithParents)
+{
+  UpdaterStore store(path("a/b/updater"));
+  EXPECT_TRUE(std::filesystem::is_directory(path("a/b/updater")));
+  EXPECT_EQ(path("a/b/updater"), store.BasePath());
+}
+
+TEST_F(StoreTest, BaseThatCannotBeADirectoryRaises)
+{
+  write("file", "x");
+  EXPECT_EQ("UpdaterStore: " + path("file") + " exists and is a file",
+            message([&] { UpdaterStore s(path("file")); }));
+  EXPECT_EQ("UpdaterStore: Could not create directory " + path("file/updater") + " error 12",
+            message([&] { UpdaterStore s(path("file/updater")); }));
+}
+
+TEST_F(StoreTest, AddDeviceMakesDirectoryAndSettingsOnce)
+{
+  UpdaterStore store(base());
+  UpdaterStoreItem item = store.AddDevice(0xABCD);
+  EXPECT_TRUE(item.IsValid());
+  EXPECT_EQ(base(), item.Directory());
+  EXPECT_EQ("0000ABCD", item.Name());
+  EXPECT_EQ(STORE_ITEM_DIRECTORY, item.Kind());
+  std::string settings = contents(base() + "/0000ABCD/.settings");
+  EXPECT_EQ(0u, settings.find("CREATED_TIME="));
+  EXPECT_NE(std::string::npos, settings.find("\nUPDATED_TIME="));
+
+  auto before = snapshot();
+  UpdaterStoreItem again = store.AddDevice(0xABCD);
+  EXPECT_EQ(before, snapshot()) << "a second AddDevice creates and rewrites nothing";
+  EXPECT_EQ(item.Settings().Pairs(), again.Settings().Pairs());
+}
+
+TEST_F(StoreTest, AddDeviceRefusesNamesOutsideTheBase)
+{
+  UpdaterStore store(base());
+  for (const char* bad : {"", ".", "..", "../escape", "a/b"})
+    EXPECT_EQ("UpdaterStore: invalid device name [" + std::string(bad) + "]",
+              message([&] { store.AddDevice(std::string(bad)); }));
+  EXPECT_FALSE(std::filesystem::exists(path("escape")));
+}
+
+// ---------------------------------------------------------------------------
+// Lookups match an entry's name exactly.
+
+struct FindCase {
+  const char* name;
+  std::vector<std::string> dirs;  // made under the base
+  bool found;
+};
+
+class FindDevice : public StoreTest, public ::testing::WithParamInterface<FindCase> {};
+
+TEST_P(FindDevice, MatchesEntryNameExactly)
+{
+  // The base path itself holds the searched name, which a test on the whole
+  // path would match on the first entry listed.
+  std::string b = path("0000ABCD/updater");
+  UpdaterStore store(b);
+  for (const std::string& d : GetParam().dirs)
+    std::filesystem::create_directories(b + "/" + d);
+  UpdaterStoreItem item("keep", "me", STORE_ITEM_FILE, false);
+  EXPECT_EQ(GetParam().found, store.FindDevice(0xABCD, &item));
+  if (GetParam().found) {
+    EXPECT_EQ(b, item.Directory());
+    EXPECT_EQ("0000ABCD", item.Name());
+    EXPECT_EQ(STORE_ITEM_DIRECTORY, item.Kind());
+    EXPECT_TRUE(item.IsValid());
+  } else {
+    EXPECT_EQ("keep", item.Directory()) << "a failed search leaves the item alone";
+    EXPECT_EQ("me", item.Name());
+  }
+  EXPECT_EQ(GetParam().found, store.FindDevice("0000ABCD", nullptr));
+}
+
+INSTANTIATE_TEST_SUITE_P(All, FindDevice,
+                         ::testing::Values(FindCase{"empty", {}, false},
+                                           FindCase{"longerNames", {"0000ABCD-old", "X0000ABCD", "0000ABCDE"}, false},
+                                           FindCase{"otherSerial", {"0000ABCE"}, false},
+                                           FindCase{"exact", {"0000ABCD-old", "0000ABCD"}, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StoreTest, FindDeviceLoadsTheModuleSettings)
+{
+  UpdaterStore store(base());
+  write("updater/00000001/.settings", "LATEST_DOWNLOAD=77.bird\n");
+  UpdaterStoreItem item;
+  EXPECT_FALSE(item.IsValid());
+  ASSERT_TRUE(store.FindDevice(1, &item));
+  EXPECT_EQ(77, item.Settings().GetInt("LATEST_DOWNLOAD", 0));
+}
+
+TEST_F(StoreTest, UnlistableBaseHoldsNothing)
+{
+  UpdaterStore store(base());
+  std::filesystem::remove(base());
+  std::vector<UpdaterStoreItem> items;
+  EXPECT_FALSE(store.FindDevice(1, nullptr));
+  EXPECT_TRUE(store.FindLocalBuilds(1, items));
+  EXPECT_TRUE(items.empty());
+}
+
+// ---------------------------------------------------------------------------
+// Local build listings.
+
+TEST_F(StoreTest, LocalBuildsListsFilesButNotDotEntriesAndAppends)
+{
+  UpdaterStore store(base());
+  UpdaterStoreItem dev = store.AddDevice(0xABCD);
+  ASSERT_EQ(aErrNone, dev.WriteFile("100.bird", birdBytes(100).data(), birdBytes(100).size()));
+  ASSERT_EQ(aErrNone, dev.WriteFile("99.bird", birdBytes(99).data(), birdBytes(99).size()));
+  write("updater/0000ABCD/.100.bird.123.0.tmp", "crash leftover");
+
+  std::vector<UpdaterStoreItem> items(1);
+  EXPECT_TRUE(store.FindLocalBuilds(0xABCD, items));
+  ASSERT_EQ(3u, items.size()) << "appended after what the vector held";
+  EXPECT_FALSE(items[0].IsValid());
+  std::vector<std::string> got = {items[1].Name(), items[2].Name()};
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ((std::vector<std::string>{"100.bird", "99.bird"}), got);
+  for (size_t i = 1; i < 3; ++i) {
+    EXPECT_EQ(STORE_ITEM_FILE, items[i].Kind());
+    EXPECT_EQ(base() + "/0000ABCD", items[i].Directory());
+  }
+
+  std::vector<UpdaterStoreItem> none;
+  EXPECT_TRUE(store.FindLocalBuilds(0x1234, none));
+  EXPECT_TRUE(none.empty());
+}
+
+TEST_F(StoreTest, ListingWritesNothing)
+{
+  UpdaterStore store(base());
+  // A module directory without settings and with a subdirectory: a listing
+  // that loaded settings the creating way would leave files in both.
+  std::filesystem::create_directories(base() + "/0000ABCD/sub");
+  write("updater/0000ABCD/5.bird", birdBytes(5));
+  auto before = snapshot();
+  std::vector<UpdaterStoreItem> items;
+  store.FindLocalBuilds(0xABCD, items);
+  EXPECT_EQ(2u, items.size());
+  EXPECT_EQ(before, snapshot());
+}
+
+// ---------------------------------------------------------------------------
+// Writing and reading build files.
+
+struct WriteCase {
+  const char* name;
+  std::string file;
+  bool nullData;
+  size_t length;
+  aErr result;
+};
+
+class WriteFile : public StoreTest, public ::testing::WithParamInterface<WriteCase> {};
+
+TEST_P(WriteFile, WritesOnlyBuildFilesInsideTheModule)
+{
+  const WriteCase& c = GetParam();
+  UpdaterStore store(base());
+  UpdaterStoreItem dev = store.AddDevice(0xABCD);
+  auto before = snapshot();
+  bs::Bytes data(64, 0x5A);
+  EXPECT_EQ(c.result, dev.WriteFile(c.file, c.nullData ? nullptr : data.data(), c.length));
+  if (c.result == aErrNone) {
+    EXPECT_EQ(std::string(c.length, '\x5A'), contents(base() + "/0000ABCD/" + c.file));
+    EXPECT_EQ(before.size() + 1, snapshot().size()) << "no temporary is left";
+  } else {
+    EXPECT_EQ(before, snapshot());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(All, WriteFile,
+                         ::testing::Values(WriteCase{"build", "4242.bird", false, 64, aErrNone},
+                                           WriteCase{"empty", "1.bird", false, 0, aErrNone},
+                                           WriteCase{"nullData", "1.bird", true, 64, aErrNotFound},
+                                           WriteCase{"parent", "../1.bird", false, 64, aErrParam},
+                                           WriteCase{"nested", "1.bird/../../x", false, 64, aErrParam},
+                                           WriteCase{"absolute", "/tmp/1.bird", false, 64, aErrParam},
+                                           WriteCase{"notDecimal", "12a.bird", false, 64, aErrParam},
+                                           WriteCase{"noDigits", ".bird", false, 64, aErrParam},
+                                           WriteCase{"otherSuffix", "12.BIRD", false, 64, aErrParam},
+                                           WriteCase{"settings", ".settings", false, 64, aErrParam}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+bool failRename(const char*, void*)
+{
+  return false;
+}
+
+TEST_F(StoreTest, FailedWriteKeepsThePreviousBuildFile)
+{
+  UpdaterStore store(base());
+  UpdaterStoreItem dev = store.AddDevice(0xABCD);
+  bs::Bytes good = birdBytes(7);
+  ASSERT_EQ(aErrNone, dev.WriteFile("7.bird", good.data(), good.size()));
+  auto before = snapshot();
+  UpdaterStore_SetReplaceHook(failRename, nullptr);
+  bs::Bytes junk(10, 0);
+  EXPECT_EQ(aErrIO, dev.WriteFile("7.bird", junk.data(), junk.size()));
+  EXPECT_EQ(before, snapshot());
+  UpdaterStore_SetReplaceHook(nullptr, nullptr);
+  EXPECT_EQ(7u, dev.ReadBirdFile("7.bird").GetBuild());
+}
+
+TEST_F(StoreTest, ReadBirdFileLoadsAndRaisesWithFullPath)
+{
+  UpdaterStore store(base());
+  UpdaterStoreItem dev = store.AddDevice(0xABCD);
+  bs::Bytes good = birdBytes(42);
+  ASSERT_EQ(aErrNone, dev.WriteFile("42.bird", good.data(), good.size()));
+  BirdFile f = dev.ReadBirdFile("42.bird");
+  EXPECT_EQ(42u, f.GetBuild());
+  EXPECT_EQ(2u, f.BlockCount());
+
+  std::string dir = base() + "/0000ABCD/";
+  write("updater/0000ABCD/43.bird", "not a bird file at all");
+  EXPECT_EQ("Invalid bird " + dir + "43.bird", message([&] { dev.ReadBirdFile("43.bird"); }));
+  write("updater/0000ABCD/44.bird", std::string("bird\x01\x01garbage", 13));
+  EXPECT_EQ("Failed to load bird data", message([&] { dev.ReadBirdFile("44.bird"); }));
+  EXPECT_EQ("Invalid bird " + dir + "45.bird", message([&] { dev.ReadBirdFile("45.bird"); }));
+}
+
+TEST_F(StoreTest, SettingsCannotSteerReadsOutOfTheModule)
+{
+  UpdaterStore store(base());
+  UpdaterStoreItem dev = store.AddDevice(0xABCD);
+  // A valid BIRD file outside the module directory, and a setting naming it.
+  write("outside.bird", birdBytes(9));
+  write("updater/0000ABCD/.settings", "LATEST_DOWNLOAD=../../outside.bird\n");
+  UpdaterStoreItem item;
+  ASSERT_TRUE(store.FindDevice(0xABCD, &item));
+  std::string name = item.Settings().GetString("LATEST_DOWNLOAD");
+  EXPECT_EQ("Invalid bird " + base() + "/0000ABCD/../../outside.bird", message([&] { item.ReadBirdFile(name); }));
+}
+
+TEST_F(StoreTest, FileExistsMatchesNamesExactly)
+{
+  UpdaterStore store(base());
+  UpdaterStoreItem dev = store.AddDevice(0xABCD);
+  bs::Bytes b = birdBytes(1);
+  ASSERT_EQ(aErrNone, dev.WriteFile("1234.bird", b.data(), b.size()));
+  EXPECT_TRUE(dev.FileExists("1234.bird"));
+  EXPECT_TRUE(dev.FileExists(".settings"));
+  EXPECT_FALSE(dev.FileExists("234.bird"));
+  EXPECT_FALSE(dev.FileExists("1234"));
+}
+
+TEST_F(StoreTest, ItemsAreValues)
+{
+  UpdaterStore store(base());
+  UpdaterStoreItem a = store.AddDevice(1);
+  UpdaterStoreItem b(a);
+  b.Settings().Add("K", "v");
+  UpdaterStoreItem c;
+  c = b;
+  EXPECT_EQ(nullptr, a.Settings()["K"]);
+  EXPECT_STREQ("v", c.Settings()["K"]);
+  EXPECT_EQ(a.Path(), c.Path());
+}
+
+}  // namespace

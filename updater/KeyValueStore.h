@@ -1,0 +1,90 @@
+#pragma once
+// An ordered key-value settings file: one "key=value" line per pair, keys in
+// ascending byte order, rewritten whole by Save. Each module directory of the
+// local store holds one under the name ".settings".
+//
+// Reading: lines of fewer than 3 characters (newline counted) and lines
+// whose very first character is "#" are skipped; the key runs from the first
+// non-blank character to the first "=" (trailing blanks dropped), the value
+// is the rest with blanks trimmed at both ends; a later line for a key wins.
+// A line too long for the 2048-byte line buffer is skipped whole.
+//
+// Nothing is raised; failures go to Log under DEBUG_Attributes. Save never
+// leaves a half-written file: it replaces the file through a synced
+// temporary, and a file that exists but could not be read is never saved
+// over. Not thread-safe; a store is used by one thread at a time.
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+class KeyValueStore {
+public:
+  static const char* const DEFAULT_FILENAME;  // ".settings"
+  static const char* const KEY_CREATED_TIME;  // "CREATED_TIME"
+  static const char* const KEY_UPDATED_TIME;  // "UPDATED_TIME"
+
+  // Empty store; then Load(path) when path is not null.
+  explicit KeyValueStore(const char* path = nullptr);
+  KeyValueStore(const KeyValueStore& other);
+  KeyValueStore& operator=(const KeyValueStore& other);
+  ~KeyValueStore();
+
+  // Adds the file's pairs to those in memory; afterwards the store's path is
+  // path and nothing counts as changed. A missing file (ENOENT) is created
+  // with CREATED_TIME and UPDATED_TIME when createMissing is true; a file
+  // that cannot be opened or read for any other reason is left alone, and
+  // Save refuses to write over it until a later Load reads it.
+  void Load(const char* path, bool createMissing = true);
+
+  // Writes every pair to path, or to the store's own path when path is null
+  // (".settings" in the working directory when it has none). A changed store
+  // first gets UPDATED_TIME. True when the file was replaced; on failure the
+  // old file stays as it was and the store stays changed.
+  bool Save(const char* path = nullptr);
+
+  // Removes every pair; true.
+  bool Clear();
+
+  // The value, or null when the key is absent; valid until the store changes.
+  const char* operator[](const char* key) const;
+
+  // Numeric getters: the default when the key is absent or its value empty.
+  // Like a map's index operator they insert an absent key with an empty
+  // value (written by the next Save), without counting as a change.
+  int GetInt(const char* key, int defaultValue);
+  uint32_t GetHex(const char* key, uint32_t defaultValue);  // "0x" accepted
+  bool GetBOOL(const char* key, bool defaultValue);
+  double GetDouble(const char* key, double defaultValue);
+  // The value as stored, else the default (empty when null); adds nothing.
+  std::string GetString(const char* key, const char* defaultValue = nullptr) const;
+
+  // Adders store the value as text ("%d", "%f", "0x%08X", or as given) and
+  // return true. They count as a change only when the text differs from
+  // what the key held (an absent key holds the empty text).
+  bool Add(const char* key, int value);
+  bool Add(const char* key, double value);
+  bool AddHex(const char* key, uint32_t value);
+  bool Add(const char* key, const char* value);
+  bool Add(const char* key, const std::string& value);
+  // Assigns every pair of other over this store's; a change when other has
+  // any pair.
+  bool Add(const KeyValueStore& other);
+
+  const std::string& Path() const { return m_path; }
+  bool Changed() const { return m_changed; }
+  const std::map<std::string, std::string>& Pairs() const { return m_pairs; }
+
+private:
+  bool set(const char* key, const std::string& value);
+  bool writeOut();
+  const std::string* find(const char* key) const;
+  const std::string& valueForGet(const char* key);
+
+  std::string m_path;
+  std::map<std::string, std::string> m_pairs;
+  bool m_changed = false;
+  // A file that exists but could not be read; saving over it would drop
+  // the pairs it holds.
+  std::string m_unreadablePath;
+};
