@@ -40,6 +40,7 @@ void usage() {
       "                      bus and comes back once a new connection is made\n"
       "  --reconnect-ms N    how long to keep trying to (re)connect (default 10000);\n"
       "                      after that the device stays away and usbgadget exits 1\n"
+      "  --gap-ms N          time off the bus after the TCP server closed (default 300)\n"
       "  --fd N              relay the endpoints to an inherited descriptor\n"
       "                      (default without --connect/--fd: echo OUT data on IN)\n"
       "  --control PATH      FIFO (made if missing) taking command lines:\n"
@@ -113,6 +114,7 @@ int main(int argc, char** argv) {
   std::string connect, controlPath, transcriptPath;
   int peerFd = -1;
   long reconnectMs = 10000;
+  long gapMs = 300;
   bool productGiven = false;
   unsigned long model = 0;
   try {
@@ -133,6 +135,7 @@ int main(int argc, char** argv) {
       else if (a == "--protocol") opt.interfaceClass.protocol = static_cast<uint8_t>(number("--protocol", value(), 0xFF));
       else if (a == "--connect") connect = value();
       else if (a == "--reconnect-ms") reconnectMs = static_cast<long>(number("--reconnect-ms", value(), 3600000));
+      else if (a == "--gap-ms") gapMs = static_cast<long>(number("--gap-ms", value(), 600000));
       else if (a == "--fd") peerFd = static_cast<int>(number("--fd", value(), 65535));
       else if (a == "--control") controlPath = value();
       else if (a == "--transcript") transcriptPath = value();
@@ -195,6 +198,9 @@ int main(int argc, char** argv) {
     usbgadget::Gadget::PeerReconnect again;
     if (!connect.empty()) {
       again = [&]() {
+        // A restarting module is away for a while even when its server
+        // listens again at once.
+        std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
         int fd = connectWithin(connect, limit);
         gaveUp = fd < 0;
         return fd;

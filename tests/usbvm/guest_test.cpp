@@ -8,9 +8,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libusb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,14 +73,32 @@ class Bus {
 
   // Brings up dummy_hcd at the speed and a gadget that has been enabled by
   // the host. Returns an empty string on success, else what went wrong.
-  std::string use(Speed speed) {
-    if (speed_ == speed && pid_ > 0) return {};
+  // `extra` adds gadget options (a relay instead of the echo).
+  std::string use(Speed speed, const std::vector<std::string>& extra = {}) {
+    if (speed_ == speed && extra_ == extra && running()) return {};
     stopGadget();
-    sh("rmmod dummy_hcd 2>/dev/null");
-    std::string load = "modprobe dummy_hcd is_high_speed=" + std::string(speed == Speed::High ? "1" : "0");
-    if (sh(load) != 0) return "cannot run: " + load;
-    speed_ = speed;
+    if (speed_ != speed) {
+      sh("rmmod dummy_hcd 2>/dev/null");
+      std::string load = "modprobe dummy_hcd is_high_speed=" + std::string(speed == Speed::High ? "1" : "0");
+      if (sh(load) != 0) return "cannot run: " + load;
+      speed_ = speed;
+    }
+    extra_ = extra;
     return startGadget();
+  }
+
+  // Waits for the gadget process to end by itself; its exit status, or
+  // nothing when it still runs at the deadline.
+  std::optional<int> waitExit(milliseconds limit) {
+    {
+      std::unique_lock lock(mutex_);
+      if (!cond_.wait_for(lock, limit, [this] { return readerDone_; })) return std::nullopt;
+    }
+    int status = 0;
+    if (pid_ <= 0 || ::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
+    pid_ = -1;
+    if (reader_.joinable()) reader_.join();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
   // Sends one command line to the gadget's control FIFO.
@@ -143,6 +163,7 @@ class Bus {
     std::vector<std::string> args = {gGadgetPath, "--vendor-id", vid, "--product-id", pid,
                                      "--serial", kSerial, "--control", kControl,
                                      "--transcript", kTranscript};
+    args.insert(args.end(), extra_.begin(), extra_.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -187,6 +208,11 @@ class Bus {
     cond_.notify_all();
   }
 
+  bool running() {
+    std::lock_guard lock(mutex_);
+    return pid_ > 0 && !readerDone_;
+  }
+
   void stopGadget() {
     if (pid_ > 0) {
       ::kill(pid_, SIGTERM);
@@ -199,6 +225,7 @@ class Bus {
 
   pid_t pid_ = -1;
   std::optional<Speed> speed_;
+  std::vector<std::string> extra_;
   std::thread reader_;
   std::mutex mutex_;
   std::condition_variable cond_;
@@ -525,6 +552,123 @@ TEST_P(OnBus, DeviceVanishingEndsTheTransferAndComesBack) {
   }
 }
 
+// Stands where the simulated module's TCP listener will: the gadget relays
+// the endpoints to it, and its going away is the module restarting.
+class TcpPeer {
+ public:
+  TcpPeer() {
+    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (listen_ < 0 || ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(listen_, 4) != 0 || ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      std::abort();
+    port_ = ntohs(a.sin_port);
+  }
+  ~TcpPeer() {
+    dropClient();
+    stopListening();
+  }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+  bool accept(milliseconds limit) {
+    pollfd p{listen_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(limit.count())) != 1) return false;
+    dropClient();
+    client_ = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    return client_ >= 0;
+  }
+  void dropClient() {
+    if (client_ >= 0) ::close(client_);
+    client_ = -1;
+  }
+  void stopListening() {
+    if (listen_ >= 0) ::close(listen_);
+    listen_ = -1;
+  }
+  bool send(const std::vector<uint8_t>& d) {
+    return ::send(client_, d.data(), d.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(d.size());
+  }
+  std::vector<uint8_t> receive(size_t want, milliseconds limit) {
+    std::vector<uint8_t> got;
+    auto deadline = Clock::now() + limit;
+    while (got.size() < want) {
+      auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+      pollfd p{client_, POLLIN, 0};
+      if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) != 1) break;
+      uint8_t buf[4096];
+      ssize_t n = ::recv(client_, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got.insert(got.end(), buf, buf + n);
+    }
+    return got;
+  }
+
+ private:
+  int listen_ = -1, client_ = -1;
+  uint16_t port_ = 0;
+};
+
+class Relay : public ::testing::TestWithParam<SpeedCase> {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(Bus::get().use(GetParam().speed, {"--connect", peer.address(), "--gap-ms", "200",
+                                                "--reconnect-ms", "1500"}),
+              "");
+    ASSERT_TRUE(peer.accept(milliseconds(5000))) << "the gadget did not connect";
+    ASSERT_TRUE(module.open(milliseconds(10000))) << Bus::get().eventLog();
+  }
+  void TearDown() override { module.close(); }
+
+  TcpPeer peer;
+  Module module;
+};
+
+TEST_P(Relay, CarriesBytesBothWays) {
+  const size_t sizes[] = {30, 511, 1024, 4096};
+  unsigned seed = 100;
+  for (size_t n : sizes) {
+    SCOPED_TRACE(n);
+    auto toModule = pattern(n, ++seed);
+    int sent = 0;
+    ASSERT_EQ(module.write(toModule.data(), n, &sent), 0);
+    EXPECT_EQ(peer.receive(n, milliseconds(5000)), toModule);
+    auto toHost = pattern(n, ++seed);
+    ASSERT_TRUE(peer.send(toHost));
+    EXPECT_EQ(module.readExactly(n, milliseconds(5000)), toHost);
+  }
+}
+
+TEST_P(Relay, PeerClosingTakesTheDeviceOffTheBusUntilItReconnects) {
+  size_t mark = Bus::get().eventMark();
+  peer.dropClient();
+  ASSERT_TRUE(Bus::get().waitEvent("detach", mark, milliseconds(3000))) << Bus::get().eventLog();
+  uint8_t buf[64];
+  int n = 0;
+  EXPECT_NE(libusb_bulk_transfer(module.handle, module.inEp, buf, sizeof buf, &n, 1000), 0);
+  ASSERT_TRUE(peer.accept(milliseconds(5000))) << "the gadget did not come back to the peer";
+  ASSERT_TRUE(Bus::get().waitEvent("enable", mark, milliseconds(10000))) << Bus::get().eventLog();
+  ASSERT_TRUE(module.open(milliseconds(10000)));
+  auto data = pattern(30, 7);
+  int sent = 0;
+  ASSERT_EQ(module.write(data.data(), data.size(), &sent), 0);
+  EXPECT_EQ(peer.receive(data.size(), milliseconds(5000)), data);
+}
+
+TEST_P(Relay, PeerThatNeverComesBackLeavesTheDeviceGone) {
+  size_t mark = Bus::get().eventMark();
+  peer.dropClient();
+  peer.stopListening();
+  ASSERT_TRUE(Bus::get().waitEvent("peer gone", mark, milliseconds(8000))) << Bus::get().eventLog();
+  EXPECT_EQ(Bus::get().waitExit(milliseconds(5000)), std::optional<int>(1));
+  module.close();
+  EXPECT_FALSE(module.open(milliseconds(1500))) << "a device is still on the bus";
+}
+
+INSTANTIATE_TEST_SUITE_P(HighSpeed, Relay, ::testing::Values(SpeedCase{Speed::High, 512, LIBUSB_SPEED_HIGH}),
+                         [](const auto& info) { return speedName(info.param.speed); });
 INSTANTIATE_TEST_SUITE_P(HighSpeed, OnBus, ::testing::Values(SpeedCase{Speed::High, 512, LIBUSB_SPEED_HIGH}),
                          [](const auto& info) { return speedName(info.param.speed); });
 INSTANTIATE_TEST_SUITE_P(FullSpeed, OnBus, ::testing::Values(SpeedCase{Speed::Full, 64, LIBUSB_SPEED_FULL}),
