@@ -24,30 +24,6 @@ std::vector<DeviceInfo> Updater::Discover_JVNetwork_Devices(uint32_t, linkType)
   return {};
 }
 
-BuildMap Updater::Get_BuildList(uint32_t)
-{
-  _not_built(display, "Get_BuildList");
-  return {};
-}
-
-BuildMap Updater::Get_BuildListLocal(uint32_t)
-{
-  _not_built(display, "Get_BuildListLocal");
-  return {};
-}
-
-uint32_t Updater::Download_Firmware(uint32_t, std::string, bool, bool)
-{
-  _not_built(display, "Download_Firmware");
-  return 0;
-}
-
-uint32_t Updater::Download_Firmware(Fingerprint, std::string, bool)
-{
-  _not_built(display, "Download_Firmware");
-  return 0;
-}
-
 bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool)
 {
   _not_built(display, "Update_Firmware");

@@ -1,0 +1,326 @@
+// The updater binary's -B, -L and -G commands against the simulated update
+// server: what it prints, what it stores, what it asks.
+#include "BirdFixture.h"
+#include "UpdateServerSim.h"
+#include "run_process.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using updatesim::Fault;
+using updatesim::Op;
+
+namespace {
+
+const std::string kSerial = "40F5849A";
+const std::string kFirmwareId = "FW-7 a&b"; // reaches the server only if encoded
+
+// Firmware-like bytes: a body must not inflate to more than 8 times its
+// compressed size, so the image cannot be one repeated byte.
+birdsim::Bytes noise(size_t n, uint32_t seed)
+{
+  birdsim::Bytes b(n);
+  for (auto& x : b) {
+    seed = seed * 1103515245u + 12345u;
+    x = static_cast<uint8_t>(seed >> 16);
+  }
+  return b;
+}
+
+updatesim::Bytes birdFor(uint32_t build, const std::string& version)
+{
+  birdsim::Image image;
+  image.blocks.push_back(birdsim::loader(0x20000000, birdsim::Bytes(64, 0xA5)));
+  image.blocks.push_back(birdsim::firmware(0x1000, noise(3000, build)));
+  image.blocks.push_back(birdsim::descriptor(build, version, 0x40F5849A, "JV-HUB8"));
+  return birdsim::file(image);
+}
+
+std::string readFile(const fs::path& p)
+{
+  std::ifstream in(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string asText(const updatesim::Bytes& b)
+{
+  return std::string(b.begin(), b.end());
+}
+
+class UpdaterAgainstServer : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    root_ = fs::temp_directory_path() / ("server-e2e-" + std::to_string(::getpid()) + "-" +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+    server_.setConfig(config());
+    ASSERT_TRUE(server_.start());
+  }
+  void TearDown() override
+  {
+    server_.stop();
+    fs::remove_all(root_);
+  }
+
+  static updatesim::Config config()
+  {
+    updatesim::Config c;
+    updatesim::Device& d = c.devices[kSerial];
+    d.latestBuild = "99528558";
+    d.firmwareId = kFirmwareId;
+    d.builds = {{"99400000", "2.9.0"},  {"99528558", "2.10.12"}, {"99450000", "2.10.4"},
+                {"99000001", "beta"},   {"99500000", "2.10.4"}};
+    d.birdFiles["99528558"] = birdFor(99528558, "2.10.12");
+    d.birdFiles["99500000"] = birdFor(99500000, "2.10.4");
+    return c;
+  }
+
+  ProcessResult run(std::vector<std::string> args, bool pty = false)
+  {
+    std::vector<std::string> argv{UPDATER_BIN, "-u", server_.url(), "-i", root_.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProcess(argv, pty);
+  }
+
+  fs::path device() const { return root_ / "updater" / kSerial; }
+
+  std::map<std::string, std::string> settings() const
+  {
+    std::map<std::string, std::string> pairs;
+    std::ifstream in(device() / ".settings");
+    for (std::string line; std::getline(in, line);) {
+      const size_t eq = line.find('=');
+      if (eq != std::string::npos)
+        pairs[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return pairs;
+  }
+
+  fs::path root_;
+  updatesim::UpdateServer server_;
+};
+
+const std::string kPing = "/cgi/u?op=hi&rv=2&";
+const std::string kQuery = "/cgi/u?op=qu&sn=40F5849A&";
+const std::string kBuilds = "/cgi/u?op=builds&sn=40F5849A&";
+std::string birdTarget(const std::string& build)
+{
+  return "/cgi/u?bld=" + build + "&fw=FW-7%20a%26b&no_cal=false&op=bird&sn=40F5849A&";
+}
+
+TEST_F(UpdaterAgainstServer, ListBuildsPrintsTheSortedTable)
+{
+  const ProcessResult r = run({"-B", "-d", kSerial});
+  ASSERT_EQ(0, r.status) << r.err;
+  const std::string table = "Build List for device [40F5849A]:\n\n"
+                            "Build          \tVersion        \n"
+                            "99528558       \t2.10.12        \n"
+                            "99500000       \t2.10.4         \n"
+                            "99450000       \t2.10.4         \n"
+                            "99400000       \t2.9.0          \n"
+                            "99000001       \tbeta           \n";
+  EXPECT_NE(std::string::npos, r.out.find(table)) << r.out;
+  EXPECT_EQ((std::vector<std::string>{kPing, kBuilds}), server_.targets());
+  EXPECT_EQ("GET " + kPing + " HTTP/1.1", server_.requests().at(0));
+}
+
+TEST_F(UpdaterAgainstServer, GetLatestStoresTheServedFileAndRecordsIt)
+{
+  const ProcessResult r = run({"-G", "-d", kSerial});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("Retrieving build 99528558\n")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Build 99528558 is valid\n")) << r.out;
+  EXPECT_EQ(asText(config().devices[kSerial].birdFiles["99528558"]), readFile(device() / "99528558.bird"));
+
+  auto s = settings();
+  EXPECT_EQ("99528558.bird", s["LATEST_DOWNLOAD"]);
+  EXPECT_TRUE(std::regex_match(s["LAST_DOWNLOAD_DATE"],
+                               std::regex("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}")))
+      << s["LAST_DOWNLOAD_DATE"];
+  EXPECT_EQ((std::vector<std::string>{kPing, kQuery, kBuilds, birdTarget("99528558")}), server_.targets());
+  for (const auto& entry : fs::directory_iterator(device())) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name[0] != '.' || name == ".settings") << "temporary left behind: " << name;
+  }
+}
+
+TEST_F(UpdaterAgainstServer, GetNamedBuildAndListLocal)
+{
+  ASSERT_EQ(0, run({"-G", "-d", kSerial}).status);
+  ProcessResult r = run({"-G", "-d", kSerial, "-b", "99500000"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ(asText(config().devices[kSerial].birdFiles["99500000"]), readFile(device() / "99500000.bird"));
+  EXPECT_EQ("99500000.bird", settings()["LATEST_DOWNLOAD"]);
+
+  { std::ofstream(device() / "notes.txt") << "not firmware\n"; }
+  server_.clearRequests();
+  r = run({"-L", "-d", kSerial});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("99528558       \t2.10.12        \n"
+                                          "99500000       \t2.10.4         \n"
+                                          "notes.txt      \t               \n"))
+      << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find(".settings"));
+  EXPECT_TRUE(server_.targets().empty()) << "the local list asks no server";
+
+  r = run({"-L", "-d", "12345678"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_NE(std::string::npos, r.out.find("No builds found for device [12345678]")) << r.out;
+}
+
+TEST_F(UpdaterAgainstServer, OverrideSkipsTheBuildList)
+{
+  const ProcessResult r = run({"-G", "-d", kSerial, "-b", "99500000", "-OVERRIDE"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("Override specified, skipping validation of build 99500000"));
+  EXPECT_EQ((std::vector<std::string>{kPing, kQuery, birdTarget("99500000")}), server_.targets());
+}
+
+TEST_F(UpdaterAgainstServer, UnlistedBuildIsRefusedBeforeDownload)
+{
+  const ProcessResult r = run({"-G", "-d", kSerial, "-b", "12345"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("No valid build 12345\n")) << r.err;
+  EXPECT_EQ((std::vector<std::string>{kPing, kQuery, kBuilds}), server_.targets());
+  EXPECT_FALSE(fs::exists(device() / "12345.bird"));
+  EXPECT_TRUE(fs::exists(device() / ".settings")) << "the device directory is made before the query";
+}
+
+struct FaultCase {
+  const char* name;
+  Op op;
+  Fault fault;
+  int status;           // exit status of -G
+  const char* message;  // on standard error, or null for success
+};
+
+class GetBuildFaults : public UpdaterAgainstServer, public ::testing::WithParamInterface<FaultCase> {};
+
+// A good download first, then the same command against a misbehaving server:
+// the Part's message and status, and the stored file and record untouched.
+TEST_P(GetBuildFaults, ReportsAndKeepsTheEarlierDownload)
+{
+  const FaultCase& f = GetParam();
+  ASSERT_EQ(0, run({"-G", "-d", kSerial}).status);
+  const std::string goodFile = readFile(device() / "99528558.bird");
+  const std::string goodSettings = readFile(device() / ".settings");
+  ASSERT_FALSE(goodFile.empty());
+
+  server_.setFault(f.op, f.fault, f.fault == Fault::Delay ? 600 : 0);
+  sleep(1); // a changed record would show a different time stamp
+  const ProcessResult r = run({"-G", "-d", kSerial});
+  EXPECT_EQ(f.status, r.status) << r.out << r.err;
+  if (f.message) {
+    EXPECT_NE(std::string::npos, r.err.find(f.message)) << r.err;
+    EXPECT_EQ(goodSettings, readFile(device() / ".settings"));
+  }
+  EXPECT_EQ(goodFile, readFile(device() / "99528558.bird"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, GetBuildFaults,
+    ::testing::Values(
+        FaultCase{"ping404", Op::Ping, Fault::Http404, 1, "Server request failed for http://127.0.0.1:"},
+        FaultCase{"ping500", Op::Ping, Fault::Http500, 1, "Server request failed for http://127.0.0.1:"},
+        FaultCase{"pingRedirect", Op::Ping, Fault::Redirect, 1, "Server request failed for http://127.0.0.1:"},
+        FaultCase{"pingEmpty", Op::Ping, Fault::EmptyBody, 1, "Server request failed for http://127.0.0.1:"},
+        FaultCase{"pingNotOk", Op::Ping, Fault::NotOk, 1, "Server request failed for http://127.0.0.1:"},
+        FaultCase{"queryCut", Op::Query, Fault::CutMidBody, 1, "No build information for device"},
+        FaultCase{"query500", Op::Query, Fault::Http500, 1, "No build information for device"},
+        FaultCase{"queryNotOk", Op::Query, Fault::NotOk, 1, "No build information for device"},
+        FaultCase{"queryMissingLines", Op::Query, Fault::MissingLines, 1, "No valid build 0"},
+        FaultCase{"builds404", Op::Builds, Fault::Http404, 1, "No valid build 99528558"},
+        FaultCase{"buildsEmpty", Op::Builds, Fault::EmptyBody, 1, "No valid build 99528558"},
+        FaultCase{"bird404", Op::Bird, Fault::Http404, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"birdRedirect", Op::Bird, Fault::Redirect, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"birdEmpty", Op::Bird, Fault::EmptyBody, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"birdNotOk", Op::Bird, Fault::NotOk, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"birdCut", Op::Bird, Fault::CutMidBody, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"birdMissingLine", Op::Bird, Fault::MissingLines, 1, "Failed to retrieve a valid BIRD file"},
+        FaultCase{"birdBadBase64", Op::Bird, Fault::BadBase64, 1, "Failed to retrieve a valid BIRD file"},
+        FaultCase{"birdCrlf", Op::Bird, Fault::Crlf, 0, nullptr},
+        FaultCase{"queryCrlf", Op::Query, Fault::Crlf, 0, nullptr},
+        FaultCase{"allOkay", Op::Ping, Fault::Okay, 0, nullptr},
+        FaultCase{"birdDelayed", Op::Bird, Fault::Delay, 0, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UpdaterAgainstServer, UnsoundFileIsNeverStored)
+{
+  struct Case {
+    const char* name;
+    updatesim::Bytes bytes;
+  };
+  updatesim::Bytes truncated = birdFor(99528558, "2.10.12");
+  truncated.resize(truncated.size() / 2);
+  birdsim::Image corrupt;
+  corrupt.blocks.push_back(birdsim::firmware(0, birdsim::Bytes(100, 1)));
+  corrupt.compression = birdsim::Compression::Corrupt;
+  const Case cases[] = {{"notBird", {'h', 'e', 'l', 'l', 'o', '!', '!'}},
+                        {"truncated", truncated},
+                        {"corruptBody", birdsim::file(corrupt)},
+                        {"empty", {}}};
+  for (const Case& c : cases) {
+    updatesim::Config cfg = config();
+    cfg.devices[kSerial].birdFiles["99528558"] = c.bytes;
+    server_.setConfig(cfg);
+    const ProcessResult r = run({"-G", "-d", kSerial});
+    EXPECT_EQ(1, r.status) << c.name;
+    EXPECT_NE(std::string::npos, r.err.find("Failed to retrieve a valid BIRD file")) << c.name << r.err;
+    EXPECT_FALSE(fs::exists(device() / "99528558.bird")) << c.name;
+    EXPECT_EQ(0u, settings().count("LATEST_DOWNLOAD")) << c.name;
+  }
+}
+
+TEST_F(UpdaterAgainstServer, FailedWriteRecordsNothing)
+{
+  ASSERT_EQ(0, run({"-G", "-d", kSerial, "-b", "99500000"}).status);
+  const std::string goodSettings = readFile(device() / ".settings");
+  // A directory where the file must go: the replacement cannot land.
+  fs::create_directories(device() / "99528558.bird" / "blocker");
+  const ProcessResult r = run({"-G", "-d", kSerial});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("Failed to write file with ")) << r.err;
+  EXPECT_EQ(goodSettings, readFile(device() / ".settings"));
+}
+
+TEST_F(UpdaterAgainstServer, ListBuildsReportsServerFailures)
+{
+  server_.setFault(Op::Builds, Fault::Http500);
+  ProcessResult r = run({"-B", "-d", kSerial});
+  EXPECT_EQ(0, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("Failed to retrieve builds for 40F5849A")) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("No builds found for device [40F5849A]")) << r.out;
+
+  server_.setFault(Op::Ping, Fault::Http404);
+  server_.clearRequests();
+  r = run({"-B", "-d", kSerial});
+  EXPECT_NE(std::string::npos, r.err.find("Server request failed for " + server_.url())) << r.err;
+  EXPECT_EQ((std::vector<std::string>{kPing}), server_.targets());
+}
+
+TEST_F(UpdaterAgainstServer, SlowDownloadTurnsTheSpinnerOnATerminal)
+{
+  server_.setFault(Op::Bird, Fault::Delay, 1000);
+  const ProcessResult r = run({"-G", "-d", kSerial}, true);
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  size_t frames = 0;
+  for (size_t at = r.out.find("\r (Downloading) "); at != std::string::npos;
+       at = r.out.find("\r (Downloading) ", at + 1))
+    ++frames;
+  // One frame per 100 ms of waiting; allow for a loaded machine.
+  EXPECT_GE(frames, 5u) << r.out;
+  EXPECT_LE(frames, 40u) << r.out;
+}
+
+} // namespace

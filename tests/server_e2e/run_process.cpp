@@ -1,0 +1,149 @@
+#include "run_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+std::vector<char*> cArgs(const std::vector<std::string>& argv)
+{
+  std::vector<char*> args;
+  for (const auto& a : argv)
+    args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  return args;
+}
+
+void closeStdin()
+{
+  const int null = ::open("/dev/null", O_RDONLY);
+  if (null >= 0) {
+    ::dup2(null, 0);
+    ::close(null);
+  }
+}
+
+int waitExit(int pid)
+{
+  int wstatus = 0;
+  while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+}
+
+} // namespace
+
+ProcessResult runProcess(const std::vector<std::string>& argv, bool pty)
+{
+  ProcessResult result;
+  int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
+  if (::pipe(errPipe) != 0)
+    return result;
+  int master = -1;
+  pid_t pid;
+  if (pty) {
+    pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  } else {
+    if (::pipe(outPipe) != 0)
+      return result;
+    pid = ::fork();
+  }
+  if (pid < 0)
+    return result;
+  if (pid == 0) {
+    if (!pty) {
+      ::dup2(outPipe[1], 1);
+      ::close(outPipe[0]);
+      ::close(outPipe[1]);
+    }
+    ::dup2(errPipe[1], 2);
+    ::close(errPipe[0]);
+    ::close(errPipe[1]);
+    closeStdin();
+    auto args = cArgs(argv);
+    ::execv(args[0], args.data());
+    _exit(127);
+  }
+  ::close(errPipe[1]);
+  int outFd = pty ? master : outPipe[0];
+  if (!pty)
+    ::close(outPipe[1]);
+
+  struct pollfd fds[2] = {{outFd, POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open = 2;
+  while (open > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR)
+        continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+        continue;
+      char buf[4096];
+      const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        sinks[i]->append(buf, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        // A pseudo-terminal reports EIO once the child has closed it.
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  result.status = waitExit(pid);
+  return result;
+}
+
+Background startBackground(const std::vector<std::string>& argv)
+{
+  Background bg;
+  int outPipe[2];
+  if (::pipe(outPipe) != 0)
+    return bg;
+  const pid_t pid = ::fork();
+  if (pid < 0)
+    return bg;
+  if (pid == 0) {
+    ::dup2(outPipe[1], 1);
+    ::close(outPipe[0]);
+    ::close(outPipe[1]);
+    closeStdin();
+    auto args = cArgs(argv);
+    ::execv(args[0], args.data());
+    _exit(127);
+  }
+  ::close(outPipe[1]);
+  bg.pid = pid;
+  bg.outFd = outPipe[0];
+  return bg;
+}
+
+std::string readLine(Background& bg)
+{
+  std::string line;
+  char c;
+  while (::read(bg.outFd, &c, 1) == 1 && c != '\n')
+    line += c;
+  return line;
+}
+
+int stopBackground(Background& bg)
+{
+  if (bg.pid < 0)
+    return -1;
+  ::kill(bg.pid, SIGTERM);
+  const int status = waitExit(bg.pid);
+  ::close(bg.outFd);
+  bg.pid = -1;
+  return status;
+}

@@ -1,0 +1,27 @@
+#pragma once
+// Runs a program with arguments and collects what it writes.
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+  int status = -1; // exit status, or -1 when it did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv` (argv[0] is the program path) to its end, with standard input
+// closed; when `pty` is set its standard output is a pseudo-terminal (whose
+// text lands in `out`).
+ProcessResult runProcess(const std::vector<std::string>& argv, bool pty = false);
+
+// A program left running: started with its standard output on a pipe.
+struct Background {
+  int pid = -1;
+  int outFd = -1;
+};
+Background startBackground(const std::vector<std::string>& argv);
+// Reads one line of the program's output (without its LF); empty at EOF.
+std::string readLine(Background& bg);
+// SIGTERM, then waits; the exit status.
+int stopBackground(Background& bg);

@@ -1,0 +1,296 @@
+// Build lists (the server's and the local store's) and the download of a
+// build into the local store.
+#include "Updater_Builds.h"
+
+#include "Base64.h"
+#include "BirdFile.h"
+#include "Log.h"
+#include "UpdateServerRequest.h"
+#include "Updater.h"
+#include "UpdaterStoreFile.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <future>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
+constexpr auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+std::string _time_text()
+{
+  const std::time_t now = std::time(nullptr);
+  char text[64] = {0};
+  if (!ctime_r(&now, text))
+    return {};
+  std::string out(text);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
+    out.pop_back();
+  return out;
+}
+
+struct Freer {
+  void operator()(void* p) const { std::free(p); }
+};
+
+// Fetches the Base64 BIRD text on the download worker thread. Writes only
+// its output string and the promise; the caller reads the string after the
+// future is ready and the thread is joined.
+struct _DownloadWorker {
+  Updater* updater;
+  std::promise<bool>* result;
+  uint32_t serialNumber;
+  std::string firmwareId;
+  std::string build;
+  std::string* birdBase64;
+  bool noCalibration;
+
+  void operator()()
+  {
+    try {
+      result->set_value(UpdateServerRequest::GetBuild(serialNumber, firmwareId, build, *birdBase64,
+                                                      updater->serverUrl.c_str(), noCalibration));
+    } catch (...) {
+      result->set_value(false);
+    }
+  }
+};
+
+// Checks the downloaded bytes exactly as the update flow will read them back:
+// written to a hidden temporary next to their destination, they must pass
+// the header check and load. Answers the reason on failure, empty when sound.
+std::string _check_bird(const UpdaterStoreItem& device, const std::string& fileName, const uint8_t* data,
+                        size_t length)
+{
+  const std::string temp = device.Path() + "/.download-" + std::to_string(::getpid()) + "-" + fileName;
+  std::string why;
+  if (UpdaterStore_ReplaceFile(temp, data, length, &why) != aErrNone)
+    return "cannot stage the download: " + why;
+  std::string problem;
+  if (!BirdFile::VerifyFile(temp)) {
+    problem = "not a BIRD file";
+  } else {
+    try {
+      BirdFile bird(temp);
+    } catch (const std::exception& e) {
+      problem = e.what();
+    }
+  }
+  std::remove(temp.c_str());
+  return problem;
+}
+
+} // namespace
+
+bool _parse_build(const std::string& text, uint32_t& build)
+{
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+    ++i;
+  if (i >= text.size() || !std::isdigit(static_cast<unsigned char>(text[i])))
+    return false;
+  uint64_t value = 0;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+    value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+    if (value > UINT32_MAX)
+      return false;
+  }
+  build = static_cast<uint32_t>(value);
+  return true;
+}
+
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& storeDir,
+                                                  const char* caller)
+{
+  try {
+    return std::make_unique<UpdaterStore>(storeDir);
+  } catch (const std::runtime_error& e) {
+    display.message(ERROR, "Failed to Create UpdaterStore in: %s - Exception: %s", caller, e.what());
+    return nullptr;
+  }
+}
+
+bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl)
+{
+  BuildMap builds;
+  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl))
+    return false;
+  for (const auto& entry : builds) {
+    uint32_t listed = 0;
+    if (!_parse_build(entry.first, listed)) {
+      Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", entry.first.c_str());
+      listed = 0;
+    }
+    if (listed == build)
+      return true;
+  }
+  return false;
+}
+
+BuildMap Updater::Get_BuildList(uint32_t serialNumber)
+{
+  BuildMap builds;
+  if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+    display.message(ERROR, "Server request failed for %s", serverUrl.c_str());
+    return builds;
+  }
+  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl.c_str()))
+    display.message(ERROR, "Failed to retrieve builds for %08X", serialNumber);
+  return builds;
+}
+
+BuildMap Updater::Get_BuildListLocal(uint32_t serialNumber)
+{
+  BuildMap builds;
+  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "Get_BuildListLocal");
+  if (!store)
+    return builds;
+  std::vector<UpdaterStoreItem> items;
+  store->FindLocalBuilds(serialNumber, items);
+  for (const UpdaterStoreItem& item : items) {
+    const std::string& name = item.Name();
+    const std::string key = name.substr(0, name.find(".bird"));
+    std::string version;
+    if (item.IsValid()) {
+      const std::string path = item.Directory() + "/" + name;
+      if (BirdFile::VerifyFile(path)) {
+        try {
+          version = BirdFile(path).GetVersion();
+          Log::log(DEBUG_Updater, "Found VERSION in birdfile: %s - Version: \n", path.c_str());
+        } catch (const std::exception& e) {
+          // Listed all the same, without a version.
+          Log::log(DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
+        }
+      } else {
+        Log::log(DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
+      }
+    }
+    builds.emplace(key, version);
+  }
+  return builds;
+}
+
+uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText, bool override, bool noCalibration)
+{
+  uint32_t build = 0;
+  if (!buildText.empty() && !_parse_build(buildText, build)) {
+    display.message(ERROR, "Build number '%s' must be an number", buildText.c_str());
+    return 0;
+  }
+  if (serialNumber == 0) {
+    display.message(ERROR, "Serial Number must be non-zero");
+    return 0;
+  }
+  if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+    display.message(ERROR, "Server request failed for %s", serverUrl.c_str());
+    return 0;
+  }
+  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "Download_Firmware");
+  if (!store)
+    return 0;
+
+  UpdaterStoreItem device;
+  if (!store->FindDevice(serialNumber, &device)) {
+    Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+    try {
+      device = store->AddDevice(serialNumber);
+    } catch (const std::runtime_error&) {
+      display.message(ERROR, "Could not create directory for storing BIRD file");
+      return 0;
+    }
+  }
+
+  std::string latest, firmwareId;
+  if (!UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, serverUrl.c_str())) {
+    display.message(ERROR, "No build information for device");
+    return 0;
+  }
+  if (build == 0 && !_parse_build(latest, build)) {
+    Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
+    build = 0;
+  }
+
+  display.message(INFO, "Retrieving build %u", build);
+  if (override) {
+    display.message(INFO, "Override specified, skipping validation of build %u", build);
+  } else {
+    display.message(INFO, "Validating build %u with server", build);
+    if (!_valid_build(serialNumber, build, serverUrl.c_str())) {
+      display.message(ERROR, "No valid build %u", build);
+      return 0;
+    }
+    display.message(INFO, "Build %u is valid", build);
+  }
+
+  buildText = std::to_string(build);
+  std::string birdBase64;
+  std::promise<bool> promise;
+  std::future<bool> done = promise.get_future();
+  std::thread worker(_DownloadWorker{this, &promise, serialNumber, firmwareId, buildText, &birdBase64, noCalibration});
+  display.update_spinner(true, "Downloading");
+  while (done.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+    display.update_spinner(true, "Downloading");
+  display.update_spinner(false, "Downloading");
+  const bool fetched = done.get();
+  worker.join();
+  if (!fetched)
+    display.message(ERROR, "Download failed");
+
+  size_t length = 0;
+  std::unique_ptr<unsigned char, Freer> bytes(
+      birdBase64.empty() ? nullptr : base64_decode(birdBase64.data(), birdBase64.size(), &length));
+  if (!bytes) {
+    display.message(ERROR, "Failed to retrieve a valid BIRD file");
+    return 0;
+  }
+
+  // Nothing in the store changes unless the whole file is sound and written.
+  const std::string fileName = buildText + ".bird";
+  const std::string problem = _check_bird(device, fileName, bytes.get(), length);
+  if (!problem.empty()) {
+    Log::log(DEBUG_Updater, "Download_Firmware: build %u refused: %s\n", build, problem.c_str());
+    display.message(ERROR, "Failed to retrieve a valid BIRD file");
+    return 0;
+  }
+  const std::string timeText = _time_text();
+  const aErr written = device.WriteFile(fileName, bytes.get(), length);
+  if (written != aErrNone) {
+    display.message(ERROR, "Failed to write file with %d", static_cast<int>(written));
+    return 0;
+  }
+
+  KeyValueStore& settings = device.Settings();
+  settings.Add("LATEST_DOWNLOAD", fileName);
+  settings.Add("LAST_DOWNLOAD_DATE", timeText);
+  if (!settings.Save(nullptr)) {
+    display.message(ERROR, "Failed to record the download in %s/%s", device.Path().c_str(),
+                    KeyValueStore::DEFAULT_FILENAME);
+    return 0;
+  }
+  return build;
+}
+
+uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string buildText, bool override)
+{
+  uint32_t build = 0;
+  if (!_parse_build(buildText, build)) {
+    Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
+    build = 0;
+  }
+  uint32_t serialNumber = 0, recoveryBuild = 0;
+  if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, serialNumber, recoveryBuild, serverUrl.c_str())) {
+    display.message(ERROR, "Failed to retrieve recovery information from Tovanire update server");
+    return 0;
+  }
+  if (build == 0)
+    build = recoveryBuild;
+  return Download_Firmware(serialNumber, std::to_string(build), override, false);
+}

@@ -1,0 +1,24 @@
+#pragma once
+// Helpers shared by the Updater operations that touch the local store or
+// check a build against the update server.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "UpdaterDisplayInterface.h"
+#include "UpdaterStore.h"
+
+// Opens the store for one operation. On failure shows "Failed to Create
+// UpdaterStore in: <caller> - Exception: <why>" and answers null; the caller
+// then fails without a further message.
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& storeDir,
+                                                  const char* caller);
+
+// True when the server's build list for the module holds the build.
+bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl);
+
+// Decimal build text as the updater reads it: leading blanks allowed, digits
+// up to the first non-digit. False for text without a leading digit or a
+// value beyond 32 bits.
+bool _parse_build(const std::string& text, uint32_t& build);
