@@ -70,7 +70,8 @@ aUSBScript::aUSBScript(std::vector<aUSBScriptDevice> devices) {
 
 aUSBScript::~aUSBScript() {
   if (Jorvanite_libusb_exit() != aErrNone) {
-    std::fprintf(stderr, "aUSBScript: a scripted device is still open at the end of the script\n");
+    std::fprintf(stderr, "aUSBScript: a scripted device is still open at the end of the script "
+                 "(a stream not destroyed, perhaps skipped by a failed assertion)\n");
     std::abort();
   }
   aUSBSeam_Install(m_previous);

@@ -1,0 +1,203 @@
+// TCP/IP module enumeration against simulated network-attached modules in
+// the peer namespace of scripts/netns.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "NetnsPeer.h"
+#include "aDiscovery.h"
+
+namespace {
+
+const std::string kResponder = std::string(JV_BINARY_DIR) + "/sim/udpresponder/udpresponder";
+
+struct SimModule {
+  uint32_t serial;
+  uint8_t address;
+  uint16_t port;
+  uint8_t model;
+  std::string from;
+  size_t length = 16;
+};
+
+std::string Spec(const SimModule& m) {
+  return "serial=" + std::to_string(m.serial) + ",address=" + std::to_string(m.address) +
+         ",port=" + std::to_string(m.port) + ",model=" + std::to_string(m.model) + ",from=" + m.from +
+         ",length=" + std::to_string(m.length);
+}
+
+struct Collected {
+  std::vector<linkSpec> specs;
+  size_t stopAfter = 1000;
+};
+
+bool Collect(const linkSpec* spec, bool* success, void* ref) {
+  auto* c = static_cast<Collected*>(ref);
+  c->specs.push_back(*spec);
+  *success = true;
+  return c->specs.size() < c->stopAfter;
+}
+
+uint64_t LoopbackPacketsSent() {
+  std::ifstream in("/sys/class/net/lo/statistics/tx_packets");
+  uint64_t n = 0;
+  in >> n;
+  return n;
+}
+
+class TcpipDiscovery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string why = netns::Unavailable();
+    if (!why.empty()) GTEST_SKIP() << "skipped: " << why;
+    m_peers = netns::PeerAddresses();
+    ASSERT_GE(m_peers.size(), 3u);
+  }
+
+  // Starts the responder answering as these modules; extra switches follow.
+  void start(const std::vector<SimModule>& modules, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {kResponder, "--listen", m_peers[0], "--lifetime", "30"};
+    for (const auto& m : modules) {
+      args.push_back("--module");
+      args.push_back(Spec(m));
+    }
+    args.insert(args.end(), extra.begin(), extra.end());
+    m_responder = std::make_unique<netns::PeerProcess>(args);
+    ASSERT_TRUE(m_responder->waitFor("ready")) << "the responder did not start";
+  }
+
+  // The responder's transcript lines that report requests.
+  std::vector<std::string> requests() {
+    std::vector<std::string> lines = m_responder->stop();
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [](const std::string& l) { return l.rfind("request from ", 0) != 0; }),
+                lines.end());
+    return lines;
+  }
+
+  std::vector<std::string> m_peers;
+  std::unique_ptr<netns::PeerProcess> m_responder;
+};
+
+TEST_F(TcpipDiscovery, FindsTwoModules) {
+  start({{0x40F5849A, 4, 8000, 0x13, m_peers[0]}, {0x0012ABCD, 6, 4444, 0x0D, m_peers[1]}});
+  Collected c;
+  EXPECT_EQ(2, aDiscovery_EnumerateModules(LINK_TCPIP, Collect, &c, 0));
+  ASSERT_EQ(2u, c.specs.size());
+  const struct {
+    uint32_t serial;
+    uint32_t module;
+    uint32_t port;
+    uint32_t model;
+    std::string from;
+  } expected[] = {{0x40F5849A, 4, 8000, 0x13, m_peers[0]}, {0x0012ABCD, 6, 4444, 0x0D, m_peers[1]}};
+  for (size_t i = 0; i < 2; ++i) {
+    const linkSpec& s = c.specs[i];
+    SCOPED_TRACE(i);
+    EXPECT_EQ(LINK_TCPIP, s.type);
+    EXPECT_EQ(expected[i].serial, s.serialNumber);
+    EXPECT_EQ(expected[i].serial, s.routerSerialNumber);
+    EXPECT_EQ(expected[i].module, s.module);
+    EXPECT_EQ(expected[i].module, s.router);
+    EXPECT_EQ(expected[i].port, s.port);
+    EXPECT_EQ(expected[i].model, s.model);
+    EXPECT_EQ(netns::Address(expected[i].from), s.address);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&s);
+    EXPECT_TRUE(std::all_of(bytes + 32, bytes + 128, [](uint8_t b) { return b == 0; }));
+  }
+  // One well-formed request, from the host end of the veth.
+  const std::vector<std::string> seen = requests();
+  ASSERT_EQ(1u, seen.size());
+  EXPECT_EQ("request from " + std::string(netns::Env("JV_NETNS_HOST_ADDR")), seen[0].substr(0, seen[0].find(':')));
+  EXPECT_NE(std::string::npos, seen[0].find("length 16 bytes 01000000000000000000000000000000"));
+}
+
+TEST_F(TcpipDiscovery, NoRequestOnLoopback) {
+  start({{0x40F5849A, 4, 8000, 0x13, m_peers[0]}});
+  const uint64_t before = LoopbackPacketsSent();
+  Collected c;
+  EXPECT_EQ(1, aDiscovery_EnumerateModules(LINK_TCPIP, Collect, &c, 0));
+  EXPECT_EQ(before, LoopbackPacketsSent());
+  EXPECT_EQ(1u, requests().size());
+}
+
+// Reply lengths: a reply too short for byte 12 has no model (0xFF); one too
+// short for the serial number is passed over and never inherits the fields
+// of the reply before it.
+struct LengthCase {
+  const char* name;
+  size_t length;
+  bool reported;
+  uint32_t model;
+};
+
+void PrintTo(const LengthCase& c, std::ostream* os) { *os << c.name; }
+
+class TcpipReplyLength : public TcpipDiscovery, public ::testing::WithParamInterface<LengthCase> {};
+
+TEST_P(TcpipReplyLength, ReadAsASixteenByteRecord) {
+  const LengthCase& l = GetParam();
+  SimModule second{0x0012ABCD, 6, 4444, 0x0D, m_peers[1], l.length};
+  start({{0x40F5849A, 4, 8000, 0x13, m_peers[0]}, second});
+  Collected c;
+  EXPECT_EQ(l.reported ? 2 : 1, aDiscovery_EnumerateModules(LINK_TCPIP, Collect, &c, 0));
+  ASSERT_EQ(l.reported ? 2u : 1u, c.specs.size());
+  EXPECT_EQ(0x40F5849Au, c.specs[0].serialNumber);
+  if (l.reported) {
+    EXPECT_EQ(0x0012ABCDu, c.specs[1].serialNumber);
+    EXPECT_EQ(4444u, c.specs[1].port);
+    EXPECT_EQ(6u, c.specs[1].module);
+    EXPECT_EQ(l.model, c.specs[1].model);
+    EXPECT_EQ(netns::Address(m_peers[1]), c.specs[1].address);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, TcpipReplyLength,
+                         ::testing::Values(LengthCase{"Full", 16, true, 0x0D}, LengthCase{"ModelIncluded", 13, true, 0x0D},
+                                           LengthCase{"Twelve", 12, true, 0xFF}, LengthCase{"Eight", 8, true, 0xFF},
+                                           LengthCase{"Seven", 7, false, 0}, LengthCase{"Two", 2, false, 0},
+                                           LengthCase{"Empty", 0, false, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(TcpipDiscovery, CallbackStopsTheSearch) {
+  start({{0x40F5849A, 4, 8000, 0x13, m_peers[0]}, {0x0012ABCD, 6, 4444, 0x0D, m_peers[1]}});
+  Collected c;
+  c.stopAfter = 1;
+  EXPECT_EQ(1, aDiscovery_EnumerateModules(LINK_TCPIP, Collect, &c, 0));
+  EXPECT_EQ(1u, c.specs.size());
+}
+
+TEST_F(TcpipDiscovery, FindFunctions) {
+  start({{0, 2, 1000, 0x04, m_peers[0]}, {0x40F5849A, 4, 8000, 0x13, m_peers[1]},
+         {0x0012ABCD, 6, 4444, 0x0D, m_peers[2]}},
+        {"--requests", "3"});
+  linkSpec* first = aDiscovery_FindFirstModule(LINK_TCPIP, 0);
+  ASSERT_NE(nullptr, first);
+  EXPECT_EQ(0x40F5849Au, first->serialNumber);
+  aLinkSpec_Destroy(&first);
+
+  linkSpec* found = aDiscovery_FindModule(LINK_TCPIP, 0x0012ABCD, 0);
+  ASSERT_NE(nullptr, found);
+  EXPECT_EQ(LINK_TCPIP, found->type);
+  EXPECT_EQ(4444u, found->port);
+  EXPECT_EQ(netns::Address(m_peers[2]), found->address);
+  aLinkSpec_Destroy(&found);
+
+  EXPECT_EQ(nullptr, aDiscovery_FindModule(LINK_TCPIP, 0x11111111, 0));
+}
+
+TEST_F(TcpipDiscovery, SilentNetworkFindsNothing) {
+  start({{0x40F5849A, 4, 8000, 0x13, m_peers[0]}}, {"--silent"});
+  Collected c;
+  EXPECT_EQ(0, aDiscovery_EnumerateModules(LINK_TCPIP, Collect, &c, 0));
+  EXPECT_TRUE(c.specs.empty());
+  EXPECT_EQ(1u, requests().size());
+}
+
+}  // namespace
