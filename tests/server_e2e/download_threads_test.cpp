@@ -16,24 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const fs::path& p)
-{
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-// Firmware-like bytes: a body must not inflate to more than 8 times its
-// compressed size, so the image cannot be one repeated byte.
-birdsim::Bytes noise(size_t n, uint32_t seed)
-{
-  birdsim::Bytes b(n);
-  for (auto& x : b) {
-    seed = seed * 1103515245u + 12345u;
-    x = static_cast<uint8_t>(seed >> 16);
-  }
-  return b;
-}
-
 struct Case {
   const char* name;
   const char* faultLine; // appended to the server's config

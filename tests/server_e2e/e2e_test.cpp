@@ -24,18 +24,6 @@ namespace {
 const std::string kSerial = "40F5849A";
 const std::string kFirmwareId = "FW-7 a&b"; // reaches the server only if encoded
 
-// Firmware-like bytes: a body must not inflate to more than 8 times its
-// compressed size, so the image cannot be one repeated byte.
-birdsim::Bytes noise(size_t n, uint32_t seed)
-{
-  birdsim::Bytes b(n);
-  for (auto& x : b) {
-    seed = seed * 1103515245u + 12345u;
-    x = static_cast<uint8_t>(seed >> 16);
-  }
-  return b;
-}
-
 updatesim::Bytes birdFor(uint32_t build, const std::string& version)
 {
   birdsim::Image image;
@@ -43,12 +31,6 @@ updatesim::Bytes birdFor(uint32_t build, const std::string& version)
   image.blocks.push_back(birdsim::firmware(0x1000, noise(3000, build)));
   image.blocks.push_back(birdsim::descriptor(build, version, 0x40F5849A, "JV-HUB8"));
   return birdsim::file(image);
-}
-
-std::string readFile(const fs::path& p)
-{
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 std::string asText(const updatesim::Bytes& b)

@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -21,13 +23,25 @@ std::vector<char*> cArgs(const std::vector<std::string>& argv)
   return args;
 }
 
-void closeStdin()
+// In the child: the pipe's write end becomes descriptor fd.
+void moveOnto(int pipeFds[2], int fd)
+{
+  ::dup2(pipeFds[1], fd);
+  ::close(pipeFds[0]);
+  ::close(pipeFds[1]);
+}
+
+// In the child: standard input from /dev/null, then the program.
+[[noreturn]] void execChild(const std::vector<std::string>& argv)
 {
   const int null = ::open("/dev/null", O_RDONLY);
   if (null >= 0) {
     ::dup2(null, 0);
     ::close(null);
   }
+  auto args = cArgs(argv);
+  ::execv(args[0], args.data());
+  _exit(127);
 }
 
 int waitExit(int pid)
@@ -58,18 +72,10 @@ ProcessResult runProcess(const std::vector<std::string>& argv, bool pty)
   if (pid < 0)
     return result;
   if (pid == 0) {
-    if (!pty) {
-      ::dup2(outPipe[1], 1);
-      ::close(outPipe[0]);
-      ::close(outPipe[1]);
-    }
-    ::dup2(errPipe[1], 2);
-    ::close(errPipe[0]);
-    ::close(errPipe[1]);
-    closeStdin();
-    auto args = cArgs(argv);
-    ::execv(args[0], args.data());
-    _exit(127);
+    if (!pty)
+      moveOnto(outPipe, 1);
+    moveOnto(errPipe, 2);
+    execChild(argv);
   }
   ::close(errPipe[1]);
   int outFd = pty ? master : outPipe[0];
@@ -114,13 +120,8 @@ Background startBackground(const std::vector<std::string>& argv)
   if (pid < 0)
     return bg;
   if (pid == 0) {
-    ::dup2(outPipe[1], 1);
-    ::close(outPipe[0]);
-    ::close(outPipe[1]);
-    closeStdin();
-    auto args = cArgs(argv);
-    ::execv(args[0], args.data());
-    _exit(127);
+    moveOnto(outPipe, 1);
+    execChild(argv);
   }
   ::close(outPipe[1]);
   bg.pid = pid;
@@ -146,4 +147,20 @@ int stopBackground(Background& bg)
   ::close(bg.outFd);
   bg.pid = -1;
   return status;
+}
+
+std::string readFile(const std::filesystem::path& path)
+{
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<uint8_t> noise(size_t n, uint32_t seed)
+{
+  std::vector<uint8_t> bytes(n);
+  for (auto& b : bytes) {
+    seed = seed * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(seed >> 16);
+  }
+  return bytes;
 }

@@ -1,6 +1,8 @@
 #pragma once
 // Runs a program with arguments and collects what it writes.
 
+#include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -25,3 +27,10 @@ Background startBackground(const std::vector<std::string>& argv);
 std::string readLine(Background& bg);
 // SIGTERM, then waits; the exit status.
 int stopBackground(Background& bg);
+
+// The whole file, empty when it cannot be read.
+std::string readFile(const std::filesystem::path& path);
+
+// Firmware-like bytes: a BIRD body must not inflate to more than 8 times its
+// compressed size, so test images cannot be one repeated byte.
+std::vector<uint8_t> noise(size_t n, uint32_t seed);
