@@ -279,9 +279,9 @@ void sCloseCounted(libusb_device_handle* handle) {
 }
 
 // Walks the family's devices with a readable serial number. visit(device,
-// handle, descriptor, text, serial) returns true to keep the handle (the
-// walk then stops), false to have it closed and go on; stop is set by the
-// visitor to end the walk without keeping the handle.
+// handle, descriptor, text, serial, stop) returns true to keep the handle
+// (the walk then stops), false to have it closed and go on; setting stop
+// ends the walk after that close.
 template <typename Visit>
 void sWalkFamilyDevices(Visit&& visit) {
   libusb_context* context = sAcquireContext();

@@ -8,14 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -36,14 +35,6 @@ struct Left {
   std::string host, peer;
   pid_t peerProcess = 0;
 };
-
-// What the command inside wrote down about its namespaces.
-Left ReadNotes(const std::string& file) {
-  Left l;
-  std::ifstream in(file);
-  in >> l.host >> l.peer >> l.peerProcess;
-  return l;
-}
 
 // True while the process exists and has not ended; an ended one may stay a
 // zombie when this system's first process does not reap orphans.
@@ -74,39 +65,48 @@ class NetnsHarness : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "skipped: network namespaces need root";
-    char pattern[] = "/tmp/netns-harness-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    m_dir = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ignored);
   }
 
-  // The command: note the namespace names and a process started in the
-  // peer namespace, then run the rest.
-  std::string noting(const std::string& rest) const {
-    return "ip netns exec \"$JV_NETNS_PEER\" sleep 60 & echo \"$JV_NETNS_HOST $JV_NETNS_PEER $!\" > " + notes() +
-           ".tmp && mv " + notes() + ".tmp " + notes() + "; " + rest;
-  }
-  std::string notes() const { return m_dir + "/notes"; }
-
-  pid_t start(const std::string& script) const {
-    const pid_t pid = fork();
-    if (pid == 0) {
+  // Starts the harness on a command that first reports its namespace names
+  // and a process it started in the peer namespace, then runs rest.
+  void start(const std::string& rest) {
+    const std::string script =
+        "ip netns exec \"$JV_NETNS_PEER\" sleep 60 & echo \"$JV_NETNS_HOST $JV_NETNS_PEER $!\"; " + rest;
+    int out[2];
+    ASSERT_EQ(0, pipe(out));
+    m_harness = fork();
+    if (m_harness == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      close(out[1]);
       execl(kHarness.c_str(), kHarness.c_str(), "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
-    return pid;
+    close(out[1]);
+    m_out = fdopen(out[0], "r");
   }
 
-  static int statusOf(pid_t pid) {
+  // Blocks until the command has reported (or the harness has ended).
+  Left report() {
+    Left l;
+    char line[512] = {};
+    if (m_out && fgets(line, sizeof line, m_out)) {
+      std::istringstream in(line);
+      in >> l.host >> l.peer >> l.peerProcess;
+    }
+    return l;
+  }
+
+  int finish() {
     int status = 0;
-    waitpid(pid, &status, 0);
+    waitpid(m_harness, &status, 0);
+    if (m_out) fclose(m_out);
+    m_out = nullptr;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
-  std::string m_dir;
+  pid_t m_harness = -1;
+  FILE* m_out = nullptr;
 };
 
 struct EndCase {
@@ -120,9 +120,10 @@ void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
 class NetnsHarnessEnd : public NetnsHarness, public ::testing::WithParamInterface<EndCase> {};
 
 TEST_P(NetnsHarnessEnd, CleansUp) {
-  const pid_t harness = start(noting(GetParam().rest));
-  EXPECT_EQ(GetParam().status, statusOf(harness));
-  ExpectGone(ReadNotes(notes()));
+  start(GetParam().rest);
+  const Left left = report();
+  EXPECT_EQ(GetParam().status, finish());
+  ExpectGone(left);
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, NetnsHarnessEnd,
@@ -132,14 +133,21 @@ INSTANTIATE_TEST_SUITE_P(Endings, NetnsHarnessEnd,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(NetnsHarness, StoppedFromOutside) {
-  const pid_t harness = start(noting("sleep 60"));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!std::filesystem::exists(notes()) && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_TRUE(std::filesystem::exists(notes()));
-  kill(harness, SIGTERM);
-  EXPECT_EQ(143, statusOf(harness));
-  ExpectGone(ReadNotes(notes()));
+  start("sleep 60");
+  const Left left = report();
+  kill(m_harness, SIGTERM);
+  EXPECT_EQ(128 + SIGTERM, finish());
+  ExpectGone(left);
+}
+
+// A harness killed outright cannot clean up; the next run removes what it left.
+TEST_F(NetnsHarness, NextRunReapsAKilledHarness) {
+  start("sleep 60");
+  const Left left = report();
+  kill(m_harness, SIGKILL);
+  EXPECT_EQ(128 + SIGKILL, finish());
+  EXPECT_EQ(0, system((kHarness + " true").c_str()));
+  ExpectGone(left);
 }
 
 TEST_F(NetnsHarness, CommandSeesItsOwnNetwork) {
