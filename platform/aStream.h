@@ -12,8 +12,8 @@
 // Transport contract:
 //   get     fills *byte: aErrNone with one byte, aErrNotReady at once when
 //           no byte is waiting now, aErrEOF at the end, any other code on
-//           failure. A get may block, but every transport of this library
-//           returns at once.
+//           failure. A get may wait a while for data (the USB stream does);
+//           the socket and serial streams return at once.
 //   put     sends *byte.
 //   write   sends length bytes; a transport with write also supplies put.
 //   delete  releases the transport and frees its context.

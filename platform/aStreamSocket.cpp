@@ -274,10 +274,18 @@ aErr sWrite(const uint8_t* data, uint64_t length, void* ref)
   uint64_t sent = 0;
   int attempts = 0;
   uint64_t gen = 0;
+  uint64_t blockGen = 0;  // the connection that carries the start of the block
   while (sent < length) {
     int fd = -1;
     if (sBorrow(ss, Clock::time_point::max(), &fd, &gen) != Borrow::ok)
       return aErrConnection;
+    // Whichever thread replaced the connection, the new one gets the whole
+    // block: its start went down with the old one, and a module must never
+    // see a packet's tail alone.
+    if (sent == 0 || gen != blockGen) {
+      sent = 0;
+      blockGen = gen;
+    }
     int err = 0;
     ssize_t n = -1;
     if (sent == 0 && sPeerGone(fd)) {
@@ -310,9 +318,6 @@ aErr sWrite(const uint8_t* data, uint64_t length, void* ref)
       const aErr e = sReconnect(ss, gen);
       if (e != aErrNone)
         return e;
-      // The new connection gets the whole block: its start went down with
-      // the old one, and a module must never see a packet's tail alone.
-      sent = 0;
       ++attempts;
       aTime_MSSleep(aSOCKET_RETRY_DELAY_MS);
     } else {
