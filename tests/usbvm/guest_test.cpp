@@ -2,237 +2,27 @@
 // usbfs on dummy_hcd) against the usbgadget simulated module. Checks what the
 // product's USB driver relies on: how the module enumerates, how bulk
 // transfers are cut into packets at both speeds, that stalled endpoints clear,
-// and what a transfer sees when the device leaves the bus under it.
-//
-// Usage (inside the guest, as root): usbvm_guest_test [--gadget=PATH] [gtest flags]
-#include <fcntl.h>
+// what a transfer sees when the device leaves the bus under it, and that the
+// gadget's relay carries a module's bytes and its restarts.
 #include <gtest/gtest.h>
 #include <libusb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <mutex>
-#include <numeric>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "GadgetBus.h"
 
+namespace usbvm {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-
-constexpr uint16_t kVendorId = JV_USB_VENDOR_ID;
-constexpr uint16_t kProductId = 0x0113;  // model 0x13 in the low byte
-constexpr const char* kSerial = "0012ABCD";
-constexpr const char* kControl = "/tmp/usbgadget.control";
-constexpr const char* kTranscript = "/tmp/usbgadget.transcript";
-std::string gGadgetPath = "usbgadget";
-
-enum class Speed { Full, High };
-
-struct SpeedCase {
-  Speed speed;
-  size_t maxPacket;
-  int libusbSpeed;
-};
-
-std::string speedName(Speed s) { return s == Speed::High ? "high" : "full"; }
-
-void PrintTo(const SpeedCase& c, std::ostream* os) { *os << speedName(c.speed) << " speed, max packet " << c.maxPacket; }
-
-int sh(const std::string& cmd) {
-  int rc = std::system(cmd.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-// The gadget process, its event lines (read on a thread of their own) and
-// the controller speed it runs at. One per process, reused by every test
-// that asks for the same speed.
-class Bus {
- public:
-  static Bus& get() {
-    static Bus bus;
-    return bus;
-  }
-
-  // Brings up dummy_hcd at the speed and a gadget that has been enabled by
-  // the host. Returns an empty string on success, else what went wrong.
-  // `extra` adds gadget options (a relay instead of the echo).
-  std::string use(Speed speed, const std::vector<std::string>& extra = {}) {
-    if (speed_ == speed && extra_ == extra && running()) return {};
-    stopGadget();
-    if (speed_ != speed) {
-      sh("rmmod dummy_hcd 2>/dev/null");
-      std::string load = "modprobe dummy_hcd is_high_speed=" + std::string(speed == Speed::High ? "1" : "0");
-      if (sh(load) != 0) return "cannot run: " + load;
-      speed_ = speed;
-    }
-    extra_ = extra;
-    return startGadget();
-  }
-
-  // Waits for the gadget process to end by itself; its exit status, or
-  // nothing when it still runs at the deadline.
-  std::optional<int> waitExit(milliseconds limit) {
-    {
-      std::unique_lock lock(mutex_);
-      if (!cond_.wait_for(lock, limit, [this] { return readerDone_; })) return std::nullopt;
-    }
-    int status = 0;
-    if (pid_ <= 0 || ::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
-    pid_ = -1;
-    if (reader_.joinable()) reader_.join();
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  // Sends one command line to the gadget's control FIFO.
-  void command(const std::string& line) {
-    std::ofstream ctl(kControl);
-    ctl << line << '\n';
-  }
-
-  // Waits for an event line containing `text` that arrived after `mark`
-  // (a value of eventMark()); returns it, or nothing at the deadline.
-  std::optional<std::string> waitEvent(const std::string& text, size_t mark, milliseconds limit) {
-    std::unique_lock lock(mutex_);
-    auto deadline = Clock::now() + limit;
-    for (;;) {
-      for (size_t i = mark; i < events_.size(); ++i)
-        if (events_[i].find(text) != std::string::npos) return events_[i];
-      if (readerDone_ || cond_.wait_until(lock, deadline) == std::cv_status::timeout) {
-        for (size_t i = mark; i < events_.size(); ++i)
-          if (events_[i].find(text) != std::string::npos) return events_[i];
-        return std::nullopt;
-      }
-    }
-  }
-
-  size_t eventMark() {
-    std::lock_guard lock(mutex_);
-    return events_.size();
-  }
-
-  std::string eventLog() {
-    std::lock_guard lock(mutex_);
-    std::string all;
-    for (auto& e : events_) all += "  " + e + "\n";
-    return all;
-  }
-
-  // Transfer sizes the gadget saw since the last call, in order ("out 512").
-  std::vector<std::string> newTransfers() {
-    std::ifstream in(kTranscript);
-    std::vector<std::string> lines;
-    std::string line;
-    size_t n = 0;
-    while (std::getline(in, line))
-      if (n++ >= transcriptSeen_) lines.push_back(line);
-    transcriptSeen_ = n;
-    return lines;
-  }
-
-  ~Bus() { stopGadget(); }
-
- private:
-  std::string startGadget() {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return "pipe failed";
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    char vid[16];
-    std::snprintf(vid, sizeof vid, "0x%04x", kVendorId);
-    char pid[16];
-    std::snprintf(pid, sizeof pid, "0x%04x", kProductId);
-    std::vector<std::string> args = {gGadgetPath, "--vendor-id", vid, "--product-id", pid,
-                                     "--serial", kSerial, "--control", kControl,
-                                     "--transcript", kTranscript};
-    args.insert(args.end(), extra_.begin(), extra_.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::unlink(kControl);
-    int rc = posix_spawnp(&pid_, gGadgetPath.c_str(), &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    ::close(out[1]);
-    if (rc != 0) {
-      ::close(out[0]);
-      pid_ = -1;
-      return "cannot start " + gGadgetPath;
-    }
-    {
-      std::lock_guard lock(mutex_);
-      events_.clear();
-      readerDone_ = false;
-    }
-    transcriptSeen_ = 0;
-    reader_ = std::thread([this, fd = out[0]] { readEvents(fd); });
-    if (!waitEvent("enable", 0, milliseconds(15000)))
-      return "the gadget was not enabled by the host; its events:\n" + eventLog();
-    return {};
-  }
-
-  void readEvents(int fd) {
-    std::string pending;
-    char buf[512];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) {
-      pending.append(buf, static_cast<size_t>(n));
-      size_t nl;
-      while ((nl = pending.find('\n')) != std::string::npos) {
-        std::lock_guard lock(mutex_);
-        events_.push_back(pending.substr(0, nl));
-        pending.erase(0, nl + 1);
-        cond_.notify_all();
-      }
-    }
-    ::close(fd);
-    std::lock_guard lock(mutex_);
-    readerDone_ = true;
-    cond_.notify_all();
-  }
-
-  bool running() {
-    std::lock_guard lock(mutex_);
-    return pid_ > 0 && !readerDone_;
-  }
-
-  void stopGadget() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      int status;
-      ::waitpid(pid_, &status, 0);
-      pid_ = -1;
-    }
-    if (reader_.joinable()) reader_.join();  // ends at the pipe's end of file
-  }
-
-  pid_t pid_ = -1;
-  std::optional<Speed> speed_;
-  std::vector<std::string> extra_;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::condition_variable cond_;
-  std::vector<std::string> events_;
-  bool readerDone_ = false;
-  size_t transcriptSeen_ = 0;
-};
 
 // The module's device, opened and claimed the way the product's driver does:
 // the family's vendor id, a product id below 0x8000, the serial-number string
@@ -350,12 +140,6 @@ struct Module {
   }
 };
 
-std::vector<uint8_t> pattern(size_t n, unsigned seed) {
-  std::vector<uint8_t> v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>((i * 7 + seed * 13 + (i >> 8)) & 0xFF);
-  return v;
-}
-
 class OnBus : public ::testing::TestWithParam<SpeedCase> {
  protected:
   void SetUp() override {
@@ -399,7 +183,7 @@ TEST_P(OnBus, EnumeratesWithTheFamilyIdentityAndInterface) {
 struct ChunkCase {
   const char* name;
   size_t total;
-  bool driverChunks;  // cut into chunks of at most max packet, 512 sent as 511
+  bool cutLikeDriver;  // cut into chunks of at most max packet, 512 sent as 511
 };
 
 TEST_P(OnBus, BulkTransfersArriveAsPacketsAndEchoIntact) {
@@ -418,17 +202,7 @@ TEST_P(OnBus, BulkTransfersArriveAsPacketsAndEchoIntact) {
   for (const ChunkCase& c : cases) {
     SCOPED_TRACE(c.name);
     auto data = pattern(c.total, ++seed);
-    std::vector<size_t> chunks;
-    if (c.driverChunks) {
-      for (size_t left = c.total; left > 0;) {
-        size_t n = std::min(left, mp);
-        if (n == 512) n = 511;
-        chunks.push_back(n);
-        left -= n;
-      }
-    } else {
-      chunks.push_back(c.total);
-    }
+    std::vector<size_t> chunks = c.cutLikeDriver ? driverChunks(c.total, mp) : std::vector<size_t>{c.total};
     size_t at = 0;
     for (size_t n : chunks) {
       int sent = 0;
@@ -439,19 +213,7 @@ TEST_P(OnBus, BulkTransfersArriveAsPacketsAndEchoIntact) {
     auto back = module.readExactly(c.total, milliseconds(5000));
     EXPECT_EQ(back, data);
 
-    // Expected packets: each chunk splits into full packets plus a short rest.
-    std::vector<std::string> expected;
-    for (size_t n : chunks) {
-      for (size_t left = n; left > 0;) {
-        size_t p = std::min(left, mp);
-        expected.push_back("out " + std::to_string(p));
-        left -= p;
-      }
-    }
-    std::vector<std::string> outs;
-    for (auto& line : Bus::get().newTransfers())
-      if (line.rfind("out ", 0) == 0) outs.push_back(line);
-    EXPECT_EQ(outs, expected);
+    EXPECT_EQ(Bus::get().newOutPackets(), outPackets(chunks, mp));
   }
 }
 
@@ -675,16 +437,4 @@ INSTANTIATE_TEST_SUITE_P(FullSpeed, OnBus, ::testing::Values(SpeedCase{Speed::Fu
                          [](const auto& info) { return speedName(info.param.speed); });
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a.rfind("--gadget=", 0) == 0) gGadgetPath = a.substr(9);
-  }
-  if (geteuid() != 0) {
-    std::fprintf(stderr, "usbvm_guest_test: needs root (runs inside scripts/usbvm)\n");
-    return 1;
-  }
-  return RUN_ALL_TESTS();
-}
+}  // namespace usbvm
