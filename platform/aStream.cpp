@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "aFile.h"
@@ -154,42 +155,31 @@ aErr aStream_Read(aStream* stream, uint8_t* dest, uint64_t n)
   return e;
 }
 
-aErr aStream_ReadRecord(aStream* stream, uint8_t* dest, uint64_t* length, uint64_t max,
+// Throws std::bad_alloc when scratch space cannot be made.
+static aErr sReadRecord(aStream* stream, uint8_t* dest, uint64_t* length, uint64_t max,
                         const uint8_t* separator, uint64_t separatorLength)
 {
-  if (!aVALIDSTREAM(stream) || !dest || !separator || separatorLength == 0 || max == 0)
-    return aErrParam;
-  if (!stream->get)
-    return aErrMode;
   std::vector<uint8_t> stored;
-  std::vector<uint8_t> pend;  // scratch for re-matching after a mismatch
-  try {
-    stored.reserve(max < 4096 ? max : 4096);
-    pend.resize(separatorLength);
-  } catch (const std::bad_alloc&) {
-    return aErrResource;
-  }
+  stored.reserve(max);
+  std::vector<uint8_t> pend(separatorLength);  // scratch for re-matching after a mismatch
   // The last `matched` bytes taken equal the separator's first bytes; they
   // are not stored until they turn out not to be a whole separator.
   uint64_t matched = 0;
   aErr result = aErrNone;
 
-  // Stores bytes[0..n); the rest go back to the stream once max is reached.
+  // Stores bytes[0..n) as record data, as far as the maximum allows; once
+  // the record is full, bytes[stored..total) go back to the stream in order.
   // True when the record is full.
-  auto store = [&](const uint8_t* bytes, uint64_t n) {
-    for (uint64_t i = 0; i < n; ++i) {
-      if (stored.size() == max) {
-        sUnread(stream, bytes + i, n - i);
-        return true;
-      }
-      stored.push_back(bytes[i]);
-    }
-    return stored.size() == max;
+  auto store = [&](const uint8_t* bytes, uint64_t n, uint64_t total) {
+    const uint64_t take = n < max - stored.size() ? n : max - stored.size();
+    stored.insert(stored.end(), bytes, bytes + take);
+    if (stored.size() < max)
+      return false;
+    sUnread(stream, bytes + take, total - take);
+    return true;
   };
 
   for (;;) {
-    if (stored.size() == max && matched == 0)
-      break;
     uint8_t b = 0;
     aErr e = sTake(stream, &b);
     if (e == aErrNotReady) {
@@ -202,7 +192,7 @@ aErr aStream_ReadRecord(aStream* stream, uint8_t* dest, uint64_t* length, uint64
       if (stored.empty() && matched == 0)
         result = aErrEOF;
       else
-        store(separator, matched);
+        store(separator, matched, matched);
       break;
     }
     if (e != aErrNone)
@@ -222,17 +212,29 @@ aErr aStream_ReadRecord(aStream* stream, uint8_t* dest, uint64_t* length, uint64
       if (std::memcmp(pend.data() + shift, separator, total - shift) == 0)
         break;
     matched = total - shift;
-    if (store(pend.data(), shift)) {
-      // Full: whatever is still pending goes back to the stream too.
-      sUnread(stream, pend.data() + shift, matched);
-      matched = 0;
+    if (store(pend.data(), shift, total))
       break;
-    }
   }
   std::memcpy(dest, stored.data(), stored.size());
   if (length)
     *length = stored.size();
   return result;
+}
+
+aErr aStream_ReadRecord(aStream* stream, uint8_t* dest, uint64_t* length, uint64_t max,
+                        const uint8_t* separator, uint64_t separatorLength)
+{
+  if (!aVALIDSTREAM(stream) || !dest || !separator || separatorLength == 0 || max == 0)
+    return aErrParam;
+  if (!stream->get)
+    return aErrMode;
+  try {
+    return sReadRecord(stream, dest, length, max, separator, separatorLength);
+  } catch (const std::bad_alloc&) {
+    return aErrResource;
+  } catch (const std::length_error&) {
+    return aErrResource;
+  }
 }
 
 aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, uint64_t size, const char* separator)

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "aPacket.h"
 #include "aStream.h"
@@ -77,14 +78,34 @@ void records(const uint8_t* data, size_t size)
   aStream* s = aStream_Create(sourceGet, nullptr, nullptr, nullptr, &src);
   if (!s)
     return;
+  // Records and the separators between them give back the input exactly:
+  // nothing lost, doubled or reordered by the push-backs. A record cut by
+  // the maximum consumed no separator; the last one may have ended at the
+  // end of the input instead of at a separator.
+  std::vector<uint8_t> rebuilt;
   uint8_t out[40];
-  for (size_t guard = 0; guard < 4 * size + 16; ++guard) {
+  bool ended = false;
+  for (size_t guard = 0; guard < 4 * size + 16 && !ended; ++guard) {
     uint64_t len = 0;
     const aErr e = aStream_ReadRecord(s, out, &len, max, sep, sepLen);
     check(len <= max);
-    if (e == aErrEOF)
-      break;
-    check(e == aErrNone || e == aErrNotReady);
+    if (e == aErrEOF) {
+      check(len == 0);
+      ended = true;
+    } else if (e == aErrNone) {
+      rebuilt.insert(rebuilt.end(), out, out + len);
+      if (len < max)
+        rebuilt.insert(rebuilt.end(), sep, sep + sepLen);
+    } else {
+      check(e == aErrNotReady);
+    }
+  }
+  if (ended) {
+    std::vector<uint8_t> input(src.data, src.data + src.size);
+    if (rebuilt != input) {
+      input.insert(input.end(), sep, sep + sepLen);
+      check(rebuilt == input);
+    }
   }
   aStream_Destroy(&s);
 }

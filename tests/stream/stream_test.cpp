@@ -278,6 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
         RecordCase{"MaxEndsRecord", "abcdef", "x", 3, aErrNotReady, aErrNone, "abc", "def"},
         RecordCase{"MaxLeavesSeparator", "abc\r\nd", kCrLf, 3, aErrNotReady, aErrNone, "abc", "\r\nd"},
         RecordCase{"MaxDuringPartialMatch", "ab\rXY", kCrLf, 3, aErrNotReady, aErrNone, "ab\r", "XY"},
+        RecordCase{"MaxDuringRematch", "zababc", "abc", 2, aErrNotReady, aErrNone, "za", "babc"},
         RecordCase{"OverlappingSeparator", "aaab", "aab", 64, aErrNotReady, aErrNone, "a", ""},
         RecordCase{"SelfOverlap", "abaababZ", "abab", 64, aErrNotReady, aErrNone, "aba", "Z"},
         RecordCase{"DryPushesBack", "ab\r", kCrLf, 64, aErrNotReady, aErrNotReady, "", "ab\r"},
