@@ -43,10 +43,11 @@ void SimModule::start() {
   bool up = false;
   thread_ = std::thread([&, this] {
     {
+      // Notified under the lock: start() may return and end cv the moment it sees `up`.
       std::lock_guard<std::mutex> lock(m);
       up = true;
+      cv.notify_all();
     }
-    cv.notify_all();
     run();
   });
   std::unique_lock<std::mutex> lock(m);

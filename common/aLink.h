@@ -1,0 +1,177 @@
+#pragma once
+// The link engine: moves packets between one byte stream and the
+// application. Each open link has one link object, owned by its entry in the
+// link table (aLinkTable.h), with two packet queues and two threads:
+//   - the in-pipe (receive) thread reads the stream one byte at a time,
+//     reassembles packets, offers each to the user packet filter, answers
+//     heartbeats itself and queues the rest on the input queue;
+//   - the out-pipe (send) thread takes packets from the output queue and
+//     writes them, one per write or pooled into writes of up to 4096 bytes.
+// The engine also runs the synchronisation handshake that finds the
+// module's packet boundaries, and sends the force-route packet when a link
+// starts (route 1) and stops (route 0).
+//
+// Wire control packets:
+//   sync query      0xAD 0x00                  host -> module; answered by an
+//                                               empty packet from the module's address
+//   heartbeat       addr 0x02 0x00 value       module -> host
+//   heartbeat reply addr 0x02 0x00 value+2     host -> module (modulo 256)
+//   force route     0xAF 0x01 route            host -> module
+//
+// Threads: every function may be called from any application thread. The
+// user packet filter runs on the receive thread under the link's filter
+// lock; it must not install a filter on its own link. Idle links sleep on
+// the stream's wait operation where the stream has one.
+
+#include <atomic>
+#include <cstdint>
+
+#include "aError.h"
+#include "aMutex.h"
+#include "aPacket.h"
+#include "aPacketFifo.h"
+#include "aStream.h"
+#include "aThread.h"
+
+// A link id from the link table: handed out from 1 upward, never reused; 0
+// names no link.
+typedef uint32_t aLinkRef;
+
+#define aLINKCHECK 0xCEED
+
+// Link status values.
+enum : uint32_t {
+  linkStateStopped = 0,      // initialised with a stream; a stop completed
+  linkStateStarting = 1,     // a start creates the pipe threads
+  linkStateRunning = 2,      // the receive thread runs; a handshake completed
+  linkStateStopping = 3,     // a stop is under way
+  linkStateSyncing = 4,      // a handshake is asked for or under way
+  linkStateNoStream = 5,     // initialised without a stream; also any invalid link id
+  linkStateStreamError = 6,  // a stream read failed
+  linkStatePacketError = 8,  // a received packet could not be queued
+};
+
+// States of the synchronisation handshake.
+enum : uint32_t {
+  kSyncStateIdle = 0,   // none under way (also after one completed)
+  kSyncStateStart = 1,  // queries must be (re)sent
+  kSyncStateByte1 = 2,  // waiting for the first address byte
+  kSyncStateByte2 = 3,  // waiting for the first length byte (0)
+  kSyncStateByte3 = 4,  // waiting for the address byte again
+  kSyncStateByte4 = 5,  // waiting for the second length byte (0)
+};
+
+inline constexpr uint8_t kSyncQueryAddress = 0xAD;
+inline constexpr uint8_t cmdFORCEROUTE = 0xAF;
+// Queries queued per handshake round.
+inline constexpr int kSyncQueryCount = 6;
+// A handshake waiting on a stream that stays silent is restarted at most this often.
+inline constexpr uint64_t kSyncRestartMS = 1000;
+// Size of one pooled write.
+inline constexpr uint64_t kLinkPoolBytes = 4096;
+
+struct aPacketLog;  // the packet log; none until packet debugging is enabled
+typedef void (*aLinkHeartbeatNotifyProc)(bool oddReply);
+
+// One link object. Fields shared by the pipe threads and the application
+// without a lock are atomic.
+struct aLink {
+  uint16_t check;  // aLINKCHECK once initialised
+  aLinkRef linkRef;
+  std::atomic<uint8_t> running;
+  std::atomic<uint32_t> status;
+  aPacketFifoId inputFifo;
+  aPacket* receivePacket;  // being reassembled by the receive thread
+  aPacketFifoId outputFifo;
+  aThread* inPipeThread;
+  aThread* outPipeThread;
+  aThreadProc inPipeProc;
+  aThreadProc outPipeProc;
+  std::atomic<uint8_t> inPipeStarted;
+  std::atomic<uint8_t> outPipeStarted;
+  aStream* stream;  // owned by the link object
+  uint32_t heartbeatState;  // 0 idle; 2 or 3 while a reply to value 0 or 1 is queued
+  aLinkHeartbeatNotifyProc heartbeatNotify;
+  uint32_t syncState;  // receive thread only
+  uint8_t syncAddress;
+  aPacketLog* packetLog;
+  uint32_t packetLogSize;
+  aMutex* packetLogLock;
+  aPacketFilterProc userFilter;
+  void* userFilterRef;
+  aMutex* filterLock;
+  std::atomic<uint8_t> pooled;
+  // A sync request is counted here by aLink_Sync and marked served by the
+  // receive thread once it has begun the handshake, so a status the receive
+  // thread stores at the same moment never swallows the request.
+  std::atomic<uint32_t> syncRequested;
+  std::atomic<uint32_t> syncServed;
+  uint64_t lastSyncStartMS;  // steady-clock time of the last handshake restart
+};
+
+// Fills the link object of the table entry `ref` with the stream (may be
+// null: status 5, the stream field kept). On a link initialised before, frees
+// what that initialisation made (queues, receive packet, locks) and a
+// different stream it held. The id, or 0 for an invalid id, a running link,
+// or when a queue, the receive packet or a lock cannot be made (nothing made
+// is left behind, and the stream stays the caller's).
+aLinkRef aLink_Init(aLinkRef ref, aStream* stream);
+
+// Starts both pipe threads and waits (2 s) for them; then queues force route
+// 1. aErrNone (also when already running, without a force route),
+// aErrParam for an invalid id, aErrResource when a thread cannot be made,
+// aErrIndexRange when the threads do not come up in time.
+aErr aLink_Start(aLinkRef ref);
+
+// Queues force route 0, ends and joins both threads (writing what is still
+// queued first) and leaves the link stopped. aErrNone when already stopped
+// or stopping; aErrParam for null; aErrUnknown when a join fails.
+aErr aLink_Stop(aLink* link);
+
+// Runs the handshake and waits up to 2 s for it: aErrNone when it completed,
+// aErrNotReady when not. Both queues are emptied in either case.
+// aErrParam for an invalid id.
+aErr aLink_Sync(aLinkRef ref);
+
+// Queues 0xAF 0x01 route. aErrNotFound for an id not in the table, aErrParam
+// for an entry without a link object, aErrMemory when the packet cannot be
+// made, else the queue's result.
+aErr aLink_ForceRoute(aLinkRef ref, uint8_t route);
+
+// The link's status; linkStateNoStream for an invalid id.
+uint32_t aLink_GetStatus(aLinkRef ref);
+
+// Queues a copy of the packet for sending (the caller keeps its own).
+// aErrParam for an invalid id, else the queue's result.
+aErr aLink_PutPacket(aLinkRef ref, const aPacket* packet);
+
+// The oldest received packet (the caller frees it), at once or waiting up
+// to msTimeout; null when there is none or the id is invalid.
+aPacket* aLink_GetPacket(aLinkRef ref);
+aPacket* aLink_AwaitPacket(aLinkRef ref, uint64_t msTimeout);
+
+// The first received packet the filter accepts, removed; null when none
+// does. Never waits.
+aPacket* aLink_GetFirst(aLinkRef ref, aPacketFilterProc filter, void* filterRef);
+
+// Waits up to msTimeout for the first received packet the filter accepts,
+// while the link runs with status 2: a timeout of 0, a stopped link or any
+// other status gives null at once.
+aPacket* aLink_AwaitFirst(aLinkRef ref, aPacketFilterProc filter, void* filterRef, uint64_t msTimeout);
+
+// Removes and frees every received packet the filter accepts; how many (0
+// for an invalid id).
+size_t aLink_DrainPackets(aLinkRef ref, aPacketFilterProc filter, void* filterRef);
+
+// Installs the user packet filter (null removes it) and its reference under
+// the filter lock; once this returns the old filter is not running and is
+// never called again. The filter sees every complete received packet first;
+// returning true consumes it (heartbeats included: they then go unanswered).
+// aErrParam for an invalid id.
+aErr aLink_InstallUserPacketFilter(aLinkRef ref, aPacketFilterProc filter, void* filterRef);
+
+// Switches pooled output on or off. aErrParam for an invalid id.
+aErr aLink_EnablePooledPackets(aLinkRef ref, bool pooled);
+
+// The accept-every-packet filter.
+bool drainAll(const aPacket* packet, void* ref);
