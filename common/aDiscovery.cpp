@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -105,9 +106,13 @@ bool sSendRequest(const in_addr* interfaceAddress) {
          static_cast<ssize_t>(sizeof request);
 }
 
+std::atomic<aDiscoveryListInterfacesProc> sListInterfaces{::getifaddrs};
+std::atomic<aDiscoveryFreeInterfacesProc> sFreeInterfaces{::freeifaddrs};
+
 bool sSendRequests() {
+  const aDiscoveryFreeInterfacesProc freeInterfaces = sFreeInterfaces.load();
   ifaddrs* interfaces = nullptr;
-  if (::getifaddrs(&interfaces) != 0) return sSendRequest(nullptr);
+  if (sListInterfaces.load()(&interfaces) != 0) return sSendRequest(nullptr);
   bool sent = false;
   for (const ifaddrs* i = interfaces; i; i = i->ifa_next) {
     if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || (i->ifa_flags & IFF_LOOPBACK)) continue;
@@ -115,7 +120,7 @@ bool sSendRequests() {
     if (address.s_addr == htonl(INADDR_LOOPBACK) || address.s_addr == htonl(INADDR_ANY)) continue;
     if (sSendRequest(&address)) sent = true;
   }
-  ::freeifaddrs(interfaces);
+  freeInterfaces(interfaces);
   return sent;
 }
 
@@ -198,6 +203,12 @@ uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, 
       break;
   }
   return e.count;
+}
+
+void aDiscovery_SetInterfaceListing(aDiscoveryListInterfacesProc list, aDiscoveryFreeInterfacesProc free) {
+  const bool restore = !list || !free;
+  sListInterfaces.store(restore ? ::getifaddrs : list);
+  sFreeInterfaces.store(restore ? ::freeifaddrs : free);
 }
 
 linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber, uint32_t networkInterface) {

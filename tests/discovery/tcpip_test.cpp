@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include <ifaddrs.h>
+#include <net/if.h>
+
 #include "NetnsPeer.h"
 #include "aDiscovery.h"
 
@@ -190,6 +193,96 @@ TEST_F(TcpipDiscovery, FindFunctions) {
   aLinkSpec_Destroy(&found);
 
   EXPECT_EQ(nullptr, aDiscovery_FindModule(LINK_TCPIP, 0x11111111, 0));
+}
+
+// Interface listings the requests are sent by: only IPv4 entries that are
+// neither loopback nor unaddressed get one.
+struct FakeInterface {
+  const char* name;
+  int family;
+  const char* address;
+  unsigned flags;
+};
+
+struct FakeListing {
+  std::vector<ifaddrs> entries;
+  std::vector<sockaddr_in> v4;
+  std::vector<sockaddr_in6> v6;
+  std::vector<std::string> names;
+};
+
+FakeListing* sListing = nullptr;
+
+int ListFake(ifaddrs** out) {
+  *out = sListing->entries.empty() ? nullptr : sListing->entries.data();
+  return 0;
+}
+
+int ListFails(ifaddrs**) { return -1; }
+
+void FreeNothing(ifaddrs*) {}
+
+class TcpipInterfaces : public TcpipDiscovery {
+ protected:
+  void TearDown() override {
+    aDiscovery_SetInterfaceListing(nullptr, nullptr);
+    sListing = nullptr;
+  }
+};
+
+TEST_F(TcpipInterfaces, OneRequestPerUsableEntry) {
+  const std::string host = netns::Env("JV_NETNS_HOST_ADDR");
+  const FakeInterface list[] = {
+      {"lo", AF_INET, "127.0.0.1", IFF_UP | IFF_LOOPBACK},
+      {"lo", AF_INET, "127.0.0.2", IFF_UP | IFF_LOOPBACK},
+      {"unaddressed", AF_INET, "0.0.0.0", IFF_UP},
+      {"v6", AF_INET6, nullptr, IFF_UP},
+      {"noaddr", 0, nullptr, IFF_UP},
+      {"jvhost0", AF_INET, host.c_str(), IFF_UP | IFF_MULTICAST},
+  };
+  FakeListing listing;
+  const size_t n = std::size(list);
+  listing.entries.resize(n);
+  listing.v4.resize(n);
+  listing.v6.resize(n);
+  listing.names.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    ifaddrs& e = listing.entries[i];
+    e = ifaddrs{};
+    listing.names[i] = list[i].name;
+    e.ifa_name = listing.names[i].data();
+    e.ifa_flags = list[i].flags;
+    if (list[i].family == AF_INET) {
+      listing.v4[i].sin_family = AF_INET;
+      listing.v4[i].sin_addr.s_addr = netns::Address(list[i].address);
+      e.ifa_addr = reinterpret_cast<sockaddr*>(&listing.v4[i]);
+    } else if (list[i].family == AF_INET6) {
+      listing.v6[i].sin6_family = AF_INET6;
+      e.ifa_addr = reinterpret_cast<sockaddr*>(&listing.v6[i]);
+    }
+    e.ifa_next = i + 1 < n ? &listing.entries[i + 1] : nullptr;
+  }
+  sListing = &listing;
+  aDiscovery_SetInterfaceListing(ListFake, FreeNothing);
+
+  start({{0x40F5849A, 4, 8000, 0x13, m_peers[0]}});
+  const uint64_t before = LoopbackPacketsSent();
+  Collected c;
+  EXPECT_EQ(1, aDiscovery_EnumerateModules(LINK_TCPIP, Collect, &c, 0));
+  EXPECT_EQ(before, LoopbackPacketsSent());
+  EXPECT_EQ(1u, requests().size());
+}
+
+TEST_F(TcpipInterfaces, NoListingSendsOneRequestTheDefaultWay) {
+  // The default way is the multicast route; give the host end one.
+  const std::string route =
+      std::string("ip route add 224.0.0.0/4 dev ") + netns::Env("JV_NETNS_HOST_IF") + " 2>/dev/null";
+  ASSERT_EQ(0, system(route.c_str()));
+  aDiscovery_SetInterfaceListing(ListFails, FreeNothing);
+  start({{0x40F5849A, 4, 8000, 0x13, m_peers[0]}});
+  Collected c;
+  EXPECT_EQ(1, aDiscovery_EnumerateModules(LINK_TCPIP, Collect, &c, 0));
+  EXPECT_EQ(1u, requests().size());
 }
 
 TEST_F(TcpipDiscovery, SilentNetworkFindsNothing) {
