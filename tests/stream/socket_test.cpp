@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -318,6 +319,46 @@ TEST_F(Socket, ConcurrentBreakReconnectsOnce)
     EXPECT_EQ("block", receive(peer, 5));
     ASSERT_EQ(-1, server.accept(50)) << "both threads reconnected";
   }
+}
+
+// The connection breaks while a long block is half on the wire and the
+// reader thread is busy on the same stream: the new peer receives the whole
+// block from its first byte, never the tail of it alone.
+TEST_F(Socket, BlockCutByBreakIsSentWholeOnNewConnection)
+{
+  const uint16_t port = server.port();
+  std::string block(24 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < block.size(); ++i)
+    block[i] = static_cast<char>(i % 251);
+
+  std::atomic<bool> reading{true};
+  std::thread reader([&] {
+    uint8_t b = 0;
+    while (reading) {
+      if (aStream_Read(s, &b, 1) == aErrNotReady)
+        aStream_WaitReadable(s, 50);
+    }
+  });
+  std::promise<void> writing;
+  std::future<aErr> writer = std::async(std::launch::async, [&] {
+    writing.set_value();
+    return write(block);
+  });
+  writing.get_future().wait();
+  std::this_thread::sleep_for(milliseconds(150));  // the old peer reads nothing: the write stalls
+  closeWithReset(peer);
+  peer = -1;
+  server.close();
+  server = Listener(port);
+  ASSERT_TRUE(server.ok());
+  peer = server.accept();
+  ASSERT_GE(peer, 0);
+  const std::string got = receive(peer, block.size());
+  EXPECT_EQ(aErrNone, writer.get());
+  reading = false;
+  reader.join();
+  ASSERT_EQ(block.size(), got.size());
+  EXPECT_TRUE(got == block) << "the new connection did not get the block from its start";
 }
 
 TEST_F(Socket, PeerGoneForGoodThenConnectionError)
