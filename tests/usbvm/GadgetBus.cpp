@@ -63,6 +63,44 @@ std::vector<size_t> driverChunks(size_t total, size_t maxPacket) {
   return chunks;
 }
 
+bool onPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string candidate = dirs.substr(start, end - start) + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+bool Child::start(const std::vector<std::string>& args, const std::string& outputPath) {
+  stop();
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&fa, 1, 2);
+  std::vector<std::string> copy = args;
+  std::vector<char*> argv;
+  for (auto& a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int rc = posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) pid_ = -1;
+  return rc == 0;
+}
+
+void Child::stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  int status;
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
 Bus& Bus::get() {
   static Bus bus;
   return bus;

@@ -49,6 +49,25 @@ std::vector<std::string> outPackets(const std::vector<size_t>& transfers, size_t
 // 512-byte chunk sent as 511.
 std::vector<size_t> driverChunks(size_t total, size_t maxPacket);
 
+// Another program the test runs beside the gadget (the simulated module),
+// its output sent to a file. Stopped with SIGTERM when it goes.
+class Child {
+ public:
+  Child() = default;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() { stop(); }
+  // False when the program cannot be started (not in the guest, say).
+  bool start(const std::vector<std::string>& args, const std::string& outputPath);
+  void stop();
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// True when `name` is an executable on PATH.
+bool onPath(const std::string& name);
+
 // One per process, reused by every test that asks for the same speed and
 // gadget options.
 class Bus {

@@ -191,6 +191,60 @@ TEST_P(DriverOnBus, DeviceLeavingFailsTheRecordAfterTheToleratedErrors) {
   EXPECT_EQ(driver.read(data.size()), data);
 }
 
+// The simulated module behind the gadget's relay: the driver talks to the
+// module's link layer over the bus, and the module dropping its connection
+// (as it does when it restarts) takes the device away until it is back.
+class SimulatedModule : public ::testing::Test {
+ protected:
+  static constexpr const char* kSimAddress = "127.0.0.1:9120";
+
+  void SetUp() override {
+    if (!onPath("sim")) GTEST_SKIP() << "the simulated module (sim) is not in this guest";
+    ASSERT_TRUE(sim.start({"sim", "--tcp", kSimAddress, "--serial", kSerial, "--quiet", "--drop-after", "3"},
+                          "/tmp/sim.log"));
+    ASSERT_EQ(Bus::get().use(Speed::High, {"--connect", kSimAddress, "--gap-ms", "300"}), "");
+    ASSERT_EQ(Jorvanite_libusb_exit(), aErrNone);
+    ASSERT_EQ(openWithin(driver, milliseconds(10000)), aErrNone) << Bus::get().eventLog();
+  }
+  void TearDown() override {
+    jvusb_destroy(&driver.dev);
+    // The next test starts its own module and gadget.
+    Bus::get().use(Speed::High);
+    sim.stop();
+  }
+
+  // Sends one link packet and returns what comes back in `n` bytes.
+  std::vector<uint8_t> exchange(const std::vector<uint8_t>& packet, size_t n) {
+    if (jvusb_write_to_device(driver.dev, packet.data(), packet.size()) != aErrNone) return {};
+    return driver.read(n);
+  }
+
+  Child sim;
+  Driver driver;
+};
+
+TEST_F(SimulatedModule, AnswersSyncQueryAndEchoOverTheBus) {
+  // An address query is answered by an empty packet from the module's address.
+  EXPECT_EQ(exchange({0xAD, 0x00}, 2), (std::vector<uint8_t>{0x04, 0x00}));
+  const std::vector<uint8_t> echo = {0x04, 0x04, 0x17, 0xA5, 0x5A, 0x00};
+  EXPECT_EQ(exchange(echo, echo.size()), echo);
+}
+
+TEST_F(SimulatedModule, RestartTakesTheDeviceAwayAndBringsItBack) {
+  size_t mark = Bus::get().eventMark();
+  const std::vector<uint8_t> echo = {0x04, 0x02, 0x17, 0x01};
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(exchange(echo, echo.size()), echo);
+  // The third packet makes the module drop its host connection.
+  ASSERT_EQ(jvusb_write_to_device(driver.dev, echo.data(), echo.size()), aErrNone);
+  ASSERT_TRUE(Bus::get().waitEvent("detach", mark, milliseconds(5000))) << Bus::get().eventLog();
+  ASSERT_TRUE(Bus::get().waitEvent("enable", mark, milliseconds(10000))) << Bus::get().eventLog();
+  jvusb_destroy(&driver.dev);
+  ASSERT_EQ(Jorvanite_libusb_exit(), aErrNone);
+  driver.dev = jvusb_create_usb(jvusbModeLibusb);
+  ASSERT_EQ(openWithin(driver, milliseconds(10000)), aErrNone);
+  EXPECT_EQ(exchange({0xAD, 0x00}, 2), (std::vector<uint8_t>{0x04, 0x00}));
+}
+
 INSTANTIATE_TEST_SUITE_P(HighSpeed, DriverOnBus,
                          ::testing::Values(SpeedCase{Speed::High, 512, 3}),
                          [](const auto& info) { return speedName(info.param.speed); });
