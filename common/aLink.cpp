@@ -86,6 +86,7 @@ void sSyncByte(aLink* link, uint8_t byte) {
         link->syncState = kSyncStateIdle;
         aPacket_Reset(link->receivePacket);
         link->status = linkStateRunning;
+        link->syncServed.store(link->syncFor);
       } else {
         link->syncState = kSyncStateStart;
       }
@@ -165,14 +166,16 @@ void* sInPipeProcess(void* arg) {
   // request is seen soon even on a stream whose read would block.
   uint32_t fruitless = 0;  // empty reads in a row
   while (link->running) {
+    // A requested handshake is pursued until one completes: a status that
+    // a read error stored meanwhile does not end it.
     const uint32_t asked = link->syncRequested.load();
     if (asked != link->syncServed.load()) {
       if (link->syncState == kSyncStateIdle) {
         sStartSync(link);
-      } else {
+      } else if (link->status != linkStateSyncing) {
         link->status = linkStateSyncing;
       }
-      link->syncServed.store(asked);
+      link->syncFor = asked;  // the handshake under way answers every request made so far
     }
     if (link->stream && link->stream->wait &&
         aStream_WaitReadable(link->stream, kIdleWaitMS) == aErrTimeout) {
@@ -323,6 +326,7 @@ aLinkRef aLink_Init(aLinkRef ref, aStream* stream) {
   link->filterLock = made.filterLock;
   link->syncState = kSyncStateIdle;
   link->syncServed = link->syncRequested.load();
+  link->syncFor = link->syncServed.load();
   link->lastSyncStartMS = 0;
   return ref;
 }
@@ -376,9 +380,8 @@ aErr aLink_Sync(aLinkRef ref) {
   link->status = linkStateSyncing;
   aErr result = aErrNotReady;
   for (uint64_t i = 0; i < kStartPollCount; ++i) {
-    // Served first, then the status: the receive thread stores status 4
-    // before it marks the request served, so a 2 seen here is the new
-    // handshake's.
+    // Served first, then the status: the receive thread marks requests
+    // served only when a handshake begun after them completes.
     const bool served = static_cast<int32_t>(link->syncServed.load() - asked) >= 0;
     if (served && link->status == linkStateRunning) {
       result = aErrNone;

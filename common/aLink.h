@@ -101,11 +101,12 @@ struct aLink {
   void* userFilterRef;
   aMutex* filterLock;
   std::atomic<uint8_t> pooled;
-  // A sync request is counted here by aLink_Sync and marked served by the
-  // receive thread once it has begun the handshake, so a status the receive
-  // thread stores at the same moment never swallows the request.
+  // Sync requests are counted here by aLink_Sync and marked served by the
+  // receive thread when a handshake begun for them completes, so a status the
+  // receive thread stores meanwhile (a read error, say) never swallows one.
   std::atomic<uint32_t> syncRequested;
   std::atomic<uint32_t> syncServed;
+  uint32_t syncFor;  // receive thread only: the requests the handshake under way answers
   uint64_t lastSyncStartMS;  // steady-clock time of the last handshake restart
 };
 

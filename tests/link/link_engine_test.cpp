@@ -346,6 +346,35 @@ TEST(LinkStreamTest, ReadErrorSetsStatusSixAndAwaitGivesUpAtOnce) {
   aLink_Destroy(&ref);
 }
 
+TEST(LinkStreamTest, SyncRequestOutlastsReadErrorsThatOverwriteTheStatus) {
+  ScriptedStream s;
+  aLinkRef ref = aLink_Create(s.make());
+  ASSERT_NE(ref, 0u);
+  {
+    std::lock_guard<std::mutex> lock(s.m);
+    s.readError = aErrIO;
+  }
+  aErr result = aErrUnknown;
+  std::thread sync([&] { result = aLink_Sync(ref); });
+  // Several failing reads, each storing status 6 over the sync's 4.
+  std::this_thread::sleep_for(400ms);
+  {
+    std::lock_guard<std::mutex> lock(s.m);
+    s.readError = aErrNone;
+    s.in = {0x04, 0x00, 0x04, 0x00};
+  }
+  sync.join();
+  EXPECT_EQ(result, aErrNone);
+  EXPECT_EQ(aLink_GetStatus(ref), linkStateRunning);
+  {
+    std::lock_guard<std::mutex> lock(s.m);
+    size_t queries = 0;
+    for (const auto& w : s.writes) queries += w == Bytes{0xAD, 0x00};
+    EXPECT_GE(queries, 6u);
+  }
+  aLink_Destroy(&ref);
+}
+
 TEST(LinkStreamTest, InitAgainReplacesWhatTheFirstMadeAndRefusesARunningLink) {
   ScriptedStream s1, s2;
   aLinkRef ref = aLink_Create(s1.make());
