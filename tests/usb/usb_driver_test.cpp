@@ -375,6 +375,57 @@ TEST(UsbTolerance, StalledInEndpointIsCleared) {
   aStream_Destroy(&stream);
 }
 
+// The wait operation lets a reader sleep on an idle link: it fills the
+// receive buffer itself, and a failure it meets is handed to the next read
+// so that the error tolerance still counts it.
+struct WaitCase {
+  const char* name;
+  std::vector<int> inFaults;
+  bool bytes;
+  aErr wait;
+  aErr read;
+};
+
+void PrintTo(const WaitCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbWait : public ::testing::TestWithParam<WaitCase> {};
+
+TEST_P(UsbWait, ThenRead) {
+  const WaitCase& c = GetParam();
+  aUSBScript script({aUSBScriptDevice::Module(kSerialText)});
+  aStream* stream = nullptr;
+  ASSERT_EQ(aErrNone, aStream_CreateUSB(kSerial, &stream));
+  script.failIn(0, c.inFaults);
+  if (c.bytes) script.peerSend(0, {0x5A});
+  EXPECT_EQ(c.wait, aStream_WaitReadable(stream, 50));
+  uint8_t byte = 0;
+  if (!c.bytes && c.inFaults.empty()) script.peerSend(0, {0x5A});
+  EXPECT_EQ(c.read, aStream_Read(stream, &byte, 1));
+  aStream_Destroy(&stream);
+  ExpectClean(script);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, UsbWait,
+    ::testing::Values(WaitCase{"BytesWaiting", {}, true, aErrNone, aErrNone},
+                      WaitCase{"NothingComes", {}, false, aErrTimeout, aErrNone},
+                      WaitCase{"StallRetried", {LIBUSB_ERROR_PIPE}, true, aErrNone, aErrNone},
+                      WaitCase{"FailureHandedToRead", {LIBUSB_ERROR_IO}, true, aErrNone, aErrNotReady}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(UsbWait, FifthFailureSeenThroughWaitsFailsTheDevice) {
+  aUSBScript script({aUSBScriptDevice::Module(kSerialText)});
+  aStream* stream = nullptr;
+  ASSERT_EQ(aErrNone, aStream_CreateUSB(kSerial, &stream));
+  uint8_t byte = 0;
+  for (int i = 0; i < 5; ++i) {
+    script.failIn(0, {LIBUSB_ERROR_IO});
+    ASSERT_EQ(aErrNone, aStream_WaitReadable(stream, 50));
+    ASSERT_EQ(i < 4 ? aErrNotReady : aErrIO, aStream_Read(stream, &byte, 1)) << "failure " << i + 1;
+  }
+  aStream_Destroy(&stream);
+}
+
 TEST(UsbDriver, ClosedRecordRefusesTransfers) {
   aUSBScript script({aUSBScriptDevice::Module(kSerialText)});
   jvusb_device* device = jvusb_create_usb(jvusbModeLibusb);
