@@ -61,14 +61,18 @@ const char* commandLineUsage() {
   return "           [--model N] [--version X.Y.Z|0xW] [--build N] [--name TEXT] [--features 0xW]\n"
          "           [--sub ADDR:SERIAL[:MODEL]]... [--fault-error N[:CODE|:none]]\n"
          "           [--fault-length N[:+1|:-1]] [--fault-late N[:MS]] [--fault-silence N]\n"
-         "           [--fault-scope CMD[:OPTION]] [--fault-sub ADDR]\n";
+         "           [--fault-stream N] [--fault-scope CMD[:OPTION]] [--fault-sub ADDR] [--reset-drops]\n";
 }
 
 int parseCommandOption(int argc, char** argv, int& i, CommandLineSetup& s) {
   const std::string a = argv[i];
+  if (a == "--reset-drops") {
+    s.resetDrops = true;
+    return 1;
+  }
   static const char* const kOurs[] = {"--model", "--version", "--build", "--name", "--features", "--sub",
                                       "--fault-error", "--fault-length", "--fault-late", "--fault-silence",
-                                      "--fault-scope", "--fault-sub"};
+                                      "--fault-stream", "--fault-scope", "--fault-sub"};
   bool ours = false;
   for (const char* o : kOurs) ours = ours || a == o;
   if (!ours) return 0;
@@ -125,6 +129,9 @@ int parseCommandOption(int argc, char** argv, int& i, CommandLineSetup& s) {
   } else if (a == "--fault-silence") {
     ok = number(v, -1, 1000000, &n, 10);
     s.faultSilence = static_cast<int>(n);
+  } else if (a == "--fault-stream") {
+    ok = number(v, -1, 1000000, &n, 10);
+    s.faultStream = static_cast<int>(n);
   } else if (a == "--fault-scope") {
     auto f = fields(v);
     int64_t c = -1, o = -1;
@@ -149,6 +156,7 @@ bool installCommandLine(SimModule& module, const CommandLineSetup& s) {
   if (s.build >= 0) c.build = static_cast<uint32_t>(s.build);
   if (s.nameSet) c.name = s.name;
   if (s.features >= 0) c.protocolFeatures = static_cast<uint32_t>(s.features);
+  c.resetDropsLink = s.resetDrops;
   auto own = SimCommands::install(module, c);
   std::shared_ptr<SimCommands> target = own;
   if (!s.subs.empty()) {
@@ -159,6 +167,7 @@ bool installCommandLine(SimModule& module, const CommandLineSetup& s) {
         sc.serial = sub.serial;
         sc.model = sub.model;
         sc.router = 0;
+        sc.resetDropsLink = false;  // its restart does not break the router's link
         char name[24];
         std::snprintf(name, sizeof name, "SimModule %02X", sub.address);
         sc.name = name;
@@ -182,6 +191,7 @@ bool installCommandLine(SimModule& module, const CommandLineSetup& s) {
   f.lateReplies = s.faultLate;
   f.lateMs = s.faultLateMs;
   f.silence = s.faultSilence;
+  f.streamSample = s.faultStream;
   f.command = s.faultCommand;
   f.option = s.faultOption;
   return true;

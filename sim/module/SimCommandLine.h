@@ -14,6 +14,8 @@
 //   --fault-length N[:+1|:-1]      next N replies one byte longer or shorter
 //   --fault-late N[:MS]   next N replies sent MS (default 1500) after the request
 //   --fault-silence N     next N requests never answered
+//   --fault-stream N      next N gets' replies preceded by a stream sample
+//   --reset-drops         a reset call drops the connection after its reply
 //   --fault-scope CMD[:OPTION]     faults only for that command (and option)
 //   --fault-sub ADDR      the --fault-* switches act on that sub-module
 //
@@ -45,6 +47,8 @@ struct CommandLineSetup {
   int faultLength = 0, faultDelta = 1;
   int faultLate = 0, faultLateMs = 1500;
   int faultSilence = 0;
+  int faultStream = 0;
+  bool resetDrops = false;
   int faultCommand = -1, faultOption = -1;
   int faultSub = -1;
 };

@@ -270,6 +270,7 @@ SimCommands::Plan SimCommands::takeFaults(uint8_t command, int option, bool erro
   if (errorApplies) plan.error = takeOne(faults_.errorReplies);
   if (takeOne(faults_.wrongLength)) plan.delta = faults_.lengthDelta < 0 ? -1 : 1;
   if (takeOne(faults_.lateReplies)) plan.lateMs = std::max(1, faults_.lateMs.load());
+  if (errorApplies && option >= 0 && takeOne(faults_.streamSample)) plan.streamSample = true;
   return plan;
 }
 
@@ -381,6 +382,12 @@ void SimCommands::ueiGet(SimModule& module, const Packet& p, OptionSpec& spec, c
   const uint8_t subindex = d.size() == 4 ? d[3] : 0;
   if (subindex >= spec.values.size()) return ueiError(module, command, option, index, code::kIndexRange, plan);
   uint32_t v = value(command, index, option, subindex);
+  if (plan.streamSample) {
+    Bytes sample{command, option, static_cast<uint8_t>(index | 0x40)};
+    putBig(sample, v + 1, 4);
+    event(module, "fault stream sample before the reply");
+    reply(module, std::move(sample), Plan{0, 0, 0, plan.lateMs, false});
+  }
   Bytes out = head;
   putBig(out, v, widthOf(spec.type));
   reply(module, std::move(out), plan);
@@ -469,6 +476,8 @@ void SimCommands::afterCall(SimModule& module, uint8_t command, uint8_t option) 
       break;
     case kOptReset:
       event(module, "reset");
+      // The restart takes a moment: the reply is on its way before the link goes.
+      if (defaults_.resetDropsLink) module.runAfter(50, [&module] { module.dropConnection(); });
       break;
     case kOptLogEvents:
       event(module, "log events");

@@ -146,6 +146,7 @@ struct CommandConfig {
   uint32_t protocolFeatures = 0x80000000u;  // bit 31: pooled packets
   uint32_t chipId[4] = {0x1A2B3C4Du, 0x55667788u, 0x99AABBCCu, 0xDDEEFF01u};
   uint32_t hardwareVersion = 0x00010002u;
+  bool resetDropsLink = false;  // a reset call drops the host's connection after its reply, as a restart does
 
   static CommandConfig from(const SimConfig& link);
 };
@@ -159,6 +160,9 @@ struct CommandFaults {
   std::atomic<int> lateReplies{0};   // the reply goes out lateMs after the request;
   std::atomic<int> lateMs{1500};     //   replies to later requests are not held behind it
   std::atomic<int> silence{0};       // the request is taken and never answered
+  // A numeric UEI get's reply is preceded by a stream sample of the same
+  // option (index byte bit 6, a 32-bit value one above the real one).
+  std::atomic<int> streamSample{0};
   // Scope: the faults apply only to requests of this command (-1 any) and,
   // for UEI requests, this option (-1 any).
   std::atomic<int> command{-1};
@@ -219,6 +223,7 @@ class SimCommands : public CommandHandler {
     bool silent = false;
     int delta = 0;
     int lateMs = 0;
+    bool streamSample = false;
   };
   using Key = std::pair<uint8_t, uint8_t>;  // command, index
 

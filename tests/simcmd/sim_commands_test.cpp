@@ -1,7 +1,17 @@
 // The simulated module's command layer, driven with raw packet bytes over its
 // in-process byte pipe, so that the object layer's tests can trust what it
 // answers. Nothing here goes through the product's library.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
 
 #include <cctype>
 #include <chrono>
@@ -320,6 +330,8 @@ const FaultCase kFaults[] = {
     {"a block chunk a byte short", [](jvsim::CommandFaults& f) { f.wrongLength = 1; f.lengthDelta = -1; },
      {0x03, 0x60, 0x20}, {{0x03, 0x20, 0x00, 'S', 'i', 'm', 'M', 'o', 'd', 'u', 'l', 'e'}},  // the trailer lost
      {0x03, 0x20, 0x00, 'S', 'i', 'm', 'M', 'o', 'd', 'u', 'l', 'e', 0x00}},
+    {"a stream sample ahead of the reply", [](jvsim::CommandFaults& f) { f.streamSample = 1; },
+     kSerialGet, {{0x03, 0x09, 0x40, 0x00, 0xC0, 0xFF, 0xEF}, kSerialReply}, kSerialReply},
     {"silence", [](jvsim::CommandFaults& f) { f.silence = 1; }, kSerialGet, {}, kSerialReply},
     {"silence on a byte-block set", [](jvsim::CommandFaults& f) { f.silence = 1; },
      {0x03, 0xA0, 0x20, 'x', 0x00}, {}, {0x03, 0xE0, 0x00}},
@@ -398,6 +410,24 @@ TEST_F(CommandTest, RestoresFactoryDefaults) {
   EXPECT_EQ(cmds_->get(jvsim::kOptLED), 0u);
   EXPECT_EQ(cmds_->getBytes(jvsim::kOptName), Bytes({'S', 'i', 'm', 'M', 'o', 'd', 'u', 'l', 'e'}));
   EXPECT_EQ(cmds_->callCount(jvsim::kOptLED), 1u);
+}
+
+TEST(CommandResetTest, DropsTheLinkAfterItsReplyWhenAsked) {
+  for (bool drops : {false, true}) {
+    SCOPED_TRACE(drops);
+    auto sim = SimModule::overPipe();
+    auto config = jvsim::CommandConfig::from(sim->config());
+    config.resetDropsLink = drops;
+    auto cmds = SimCommands::install(*sim, config);
+    sim->start();
+    auto pipe = sim->pipeTransport()->pipe();
+    Host host(pipe);
+    EXPECT_EQ(hex(host.ask({0x03, 0x8B, 0x20})), hex({0x03, 0xCB, 0x00}));
+    EXPECT_TRUE(sim->transcript().waitForEvent("[04] reset", 1, 1s));
+    EXPECT_EQ(cmds->callCount(jvsim::kOptReset), 1u);
+    uint8_t b;
+    EXPECT_EQ(pipe->hostRead(&b, 1, 200), drops ? -1 : 0);
+  }
 }
 
 // ---- router ---------------------------------------------------------------
@@ -489,3 +519,128 @@ TEST_F(CommandTest, AnswersOnlyItsOwnAddress) {
 }
 
 }  // namespace
+
+// ---- the sim program -------------------------------------------------------
+
+namespace {
+
+class SimProgram {
+ public:
+  explicit SimProgram(std::vector<std::string> args) {
+    const std::string exe = std::string(JV_BINARY_DIR) + "/sim/module/sim";
+    args.insert(args.begin(), exe);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe(out) != 0) return;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    if (posix_spawn(&pid_, exe.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid_ = 0;
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    text_ = fdopen(out[0], "r");
+  }
+  ~SimProgram() {
+    if (fd_ >= 0) close(fd_);
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      int status = 0;
+      waitpid(pid_, &status, 0);
+    }
+    if (text_) fclose(text_);
+  }
+  // Connects to the address on its first line; false when it printed none.
+  bool connect() {
+    char line[256] = {};
+    if (!text_ || !fgets(line, sizeof line, text_)) return false;
+    unsigned port = 0;
+    if (sscanf(line, "tcp 127.0.0.1:%u", &port) != 1) return false;
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  Bytes ask(uint8_t address, const Bytes& data, int waitMs = 1000) {
+    Bytes w{address, static_cast<uint8_t>(data.size())};
+    w.insert(w.end(), data.begin(), data.end());
+    if (::send(fd_, w.data(), w.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(w.size())) return {};
+    Bytes got;
+    while (got.size() < 2 || got.size() < 2u + got[1]) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, waitMs) <= 0) return {};
+      uint8_t b;
+      if (::read(fd_, &b, 1) != 1) return {};
+      got.push_back(b);
+    }
+    return got;
+  }
+  // Exit status after an interrupt: 0 for a clean stop.
+  int status() {
+    kill(pid_, SIGTERM);
+    int st = 0;
+    waitpid(pid_, &st, 0);
+    pid_ = 0;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  }
+  // Exit status of a run that ends on its own (a refused command line).
+  int exitStatus() {
+    int st = 0;
+    waitpid(pid_, &st, 0);
+    pid_ = 0;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  }
+
+ private:
+  pid_t pid_ = 0;
+  FILE* text_ = nullptr;
+  int fd_ = -1;
+};
+
+}  // namespace
+
+TEST(SimProgramTest, TakesIdentityRouterAndFaultsFromItsCommandLine) {
+  SimProgram sim({"--tcp", "127.0.0.1:0", "--quiet", "--serial", "ABCD0001", "--model", "17", "--version",
+                  "2.10.4", "--build", "4660", "--name", "bench", "--features", "0", "--sub", "10:A000000A",
+                  "--sub", "12:A000000C:21", "--fault-sub", "12", "--fault-error", "1:none", "--fault-scope",
+                  "3:8"});
+  ASSERT_TRUE(sim.connect());
+  struct {
+    uint8_t address;
+    Bytes request, reply;
+  } cases[] = {
+      {0x04, {0x03, 0x49, 0x20}, {0x04, 0x07, 0x03, 0x09, 0x00, 0xAB, 0xCD, 0x00, 0x01}},
+      {0x04, {0x03, 0x48, 0x20}, {0x04, 0x04, 0x03, 0x08, 0x00, 17}},
+      {0x04, {0x03, 0x47, 0x20}, {0x04, 0x07, 0x03, 0x07, 0x00, 0x2A, 0x00, 0x00, 0x04}},
+      {0x04, {0x49, 0xFF}, {0x04, 0x06, 0x49, 0xFF, 0x00, 0x00, 0x12, 0x34}},
+      {0x04, {0x03, 0x6D, 0x20}, {0x04, 0x07, 0x03, 0x2D, 0x00, 0, 0, 0, 0}},
+      {0x04, {0x03, 0x60, 0x20}, {0x04, 0x09, 0x03, 0x20, 0x00, 'b', 'e', 'n', 'c', 'h', 0x00}},
+      {0x04, {0x03, 0x94, 0x20, 0x01}, {0x04, 0x03, 0x03, 0xD4, 0x00}},
+      {0x0A, {0x03, 0x49, 0x20}, {0x0A, 0x07, 0x03, 0x09, 0x00, 0xA0, 0x00, 0x00, 0x0A}},
+      {0x0C, {0x03, 0x48, 0x20}, {0x0C, 0x03, 0x03, 0x08, 0x80}},  // the fault, on that sub-module only
+      {0x0C, {0x03, 0x48, 0x20}, {0x0C, 0x04, 0x03, 0x08, 0x00, 21}},
+      {0x0A, {0x03, 0x48, 0x20}, {0x0A, 0x04, 0x03, 0x08, 0x00, 0x13}},
+      {0x04, {0x08, 0x00, 0x0E, 0x02, 0x03, 0x00, 0x00}, {0x04, 0x05, 0x08, 0x00, 0x0E, 0x00, 0x86}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(hex(sim.ask(c.address, c.request)), hex(c.reply));
+  EXPECT_EQ(sim.status(), 0);
+}
+
+TEST(SimProgramTest, RefusesBadCommandLayerOptions) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--sub", "11:1"},           {"--sub", "10"},          {"--sub", "4:1"},  // own address
+      {"--version", "2.x.1"},      {"--fault-error", "1:x"}, {"--fault-length", "1:2"},
+      {"--fault-sub", "10"},       {"--model", "256"},       {"--fault-scope", "3:64"},
+      {"--fault-late", "1:0"},
+  };
+  for (auto args : bad) {
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    args.insert(args.begin(), {"--tcp", "127.0.0.1:0", "--quiet"});
+    SimProgram sim(args);
+    EXPECT_EQ(sim.exitStatus(), 2);
+  }
+}
