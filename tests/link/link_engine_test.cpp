@@ -85,6 +85,27 @@ TEST_F(FilterTest, FilterThatTakesHeartbeatsSuppressesTheirAnswer) {
   EXPECT_TRUE(sim_->transcript().waitFor(Dir::In, {0x04, 0x02, 0x00, 0x02}, 1, 2s));
 }
 
+class HeartbeatTrafficTest : public TcpLinkTest {
+  jvsim::SimConfig config() override {
+    jvsim::SimConfig c;
+    c.heartbeatMs = 10;
+    return c;
+  }
+};
+
+TEST_F(HeartbeatTrafficTest, PeriodicHeartbeatsAmidTrafficAreAllAnsweredAndNoneDelivered) {
+  for (int i = 0; i < 300; ++i) {
+    const uint8_t v = static_cast<uint8_t>(i);
+    ASSERT_EQ(echo(ref_, {v, static_cast<uint8_t>(~v)}), (Bytes{0x17, v, static_cast<uint8_t>(~v)})) << i;
+  }
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(aLink_GetPacket(ref_), nullptr);
+  const auto& st = sim_->stats();
+  EXPECT_GE(st.heartbeatsAnswered, 3u);
+  EXPECT_EQ(st.heartbeatsWrong, 0u);
+  EXPECT_EQ(st.heartbeatsMissed, 0u);
+}
+
 TEST_F(TcpLinkTest, OddByteResynchronises) {
   sim_->sendRaw({0x03});
   ASSERT_TRUE(sim_->transcript().waitFor(Dir::In, {0xAD, 0x00}, 6, 2s));
