@@ -143,7 +143,9 @@ aErr aLink_ForceRoute(aLinkRef ref, uint8_t route);
 uint32_t aLink_GetStatus(aLinkRef ref);
 
 // Queues a copy of the packet for sending (the caller keeps its own).
-// aErrParam for an invalid id, else the queue's result.
+// aErrParam for an invalid id, else the queue's result. A packet of address
+// 0, which no module has, is not written: the engine uses it to wake its
+// send thread.
 aErr aLink_PutPacket(aLinkRef ref, const aPacket* packet);
 
 // The oldest received packet (the caller frees it), at once or waiting up
