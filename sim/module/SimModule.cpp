@@ -102,12 +102,19 @@ void SimModule::sendAfter(const Packet& packet, int delayMs) {
     return;
   }
   if (faults_.silent) return;
+  insertDelayed(Delayed{Clock::now() + std::chrono::milliseconds(delayMs), packet.wire(), {}});
+}
+
+void SimModule::runAfter(int delayMs, std::function<void()> action) {
+  insertDelayed(Delayed{Clock::now() + std::chrono::milliseconds(std::max(0, delayMs)), {}, std::move(action)});
+}
+
+void SimModule::insertDelayed(Delayed d) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto due = Clock::now() + std::chrono::milliseconds(delayMs);
-    auto at = std::upper_bound(outbox_.begin(), outbox_.end(), due,
-                               [](Clock::time_point d, const Delayed& x) { return d < x.due; });
-    outbox_.insert(at, Delayed{due, packet.wire()});
+    auto at = std::upper_bound(outbox_.begin(), outbox_.end(), d.due,
+                               [](Clock::time_point t, const Delayed& x) { return t < x.due; });
+    outbox_.insert(at, std::move(d));
   }
   transport_->wake();
 }
@@ -148,15 +155,21 @@ void SimModule::onConnectionEvent(const std::string& event) {
 }
 
 void SimModule::flushDue(Clock::time_point now) {
-  std::vector<Bytes> due;
+  std::vector<Delayed> due;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     while (!outbox_.empty() && outbox_.front().due <= now) {
-      due.push_back(std::move(outbox_.front().bytes));
+      due.push_back(std::move(outbox_.front()));
       outbox_.pop_front();
     }
   }
-  for (const auto& b : due) writeNow(b);
+  for (auto& d : due) {
+    if (d.action) {
+      d.action();
+    } else {
+      writeNow(d.bytes);
+    }
+  }
 }
 
 int SimModule::nextWaitMs(Clock::time_point now) const {

@@ -99,6 +99,9 @@ class SimModule {
   // Sends a packet delayMs from now (through the silent switch). Packets sent
   // later with a shorter delay are not held behind it. Any thread.
   void sendAfter(const Packet& packet, int delayMs);
+  // Runs `action` on the service thread delayMs from now, in turn with the
+  // delayed packets (a restart that drops the link after its reply). Any thread.
+  void runAfter(int delayMs, std::function<void()> action);
   // Sends bytes exactly as given, bypassing the switches (for framing tests).
   void sendRaw(const Bytes& bytes);
   void sendHeartbeat(uint8_t value);
@@ -151,7 +154,9 @@ class SimModule {
   struct Delayed {
     Clock::time_point due;
     Bytes bytes;
+    std::function<void()> action = {};  // instead of bytes, when set
   };
+  void insertDelayed(Delayed d);
   std::deque<Delayed> outbox_;
   struct Pending {
     Clock::time_point sent;

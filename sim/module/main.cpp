@@ -6,7 +6,8 @@
 //
 // It prints where it can be reached ("tcp 127.0.0.2:40001", "pty /dev/pts/4",
 // "node PATH -> /dev/pts/4") on the first line of standard output, then the
-// transcript, one line per packet or event, unless --quiet.
+// transcript, one line per packet or event, unless --quiet. The command
+// layer's options (identity, router sub-modules, faults): SimCommandLine.h.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <exception>
 #include <string>
 
+#include "SimCommandLine.h"
 #include "SimModule.h"
 
 namespace {
@@ -23,6 +25,7 @@ void usage() {
                "usage: sim [--tcp HOST:PORT | --pty | --node PATH] [--address N] [--serial HEX]\n"
                "           [--heartbeat MS] [--silent] [--late MS] [--stray-byte]\n"
                "           [--broken-handshake N] [--drop-after N] [--flood N] [--quiet]\n");
+  std::fputs(jvsim::commandLineUsage(), stderr);
 }
 
 bool parseInt(const char* s, long min, long max, long* out, int base = 0) {
@@ -41,6 +44,7 @@ int main(int argc, char** argv) {
   std::string tcp = "127.0.0.1:0", node;
   bool pty = false, quiet = false;
   long silent = 0, late = 0, stray = 0, broken = 0, dropAfter = 0, flood = 0;
+  jvsim::CommandLineSetup commands;
 
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -84,6 +88,8 @@ int main(int argc, char** argv) {
       value(0, 1000000, &flood);
     } else if (a == "--quiet") {
       quiet = true;
+    } else if (int taken = jvsim::parseCommandOption(argc, argv, i, commands)) {
+      if (taken < 0) return 2;
     } else {
       usage();
       return 2;
@@ -117,6 +123,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  if (!jvsim::installCommandLine(*module, commands)) return 2;
   auto& f = module->faults();
   f.silent = silent != 0;
   f.lateMs = static_cast<int>(late);
