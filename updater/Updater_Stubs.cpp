@@ -12,18 +12,6 @@ void _not_built(UpdaterDisplayInterface& display, const char* operation)
 
 } // namespace
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType)
-{
-  _not_built(display, "Discover_Devices");
-  return {};
-}
-
-std::vector<DeviceInfo> Updater::Discover_JVNetwork_Devices(uint32_t, linkType)
-{
-  _not_built(display, "Discover_JVNetwork_Devices");
-  return {};
-}
-
 bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool)
 {
   _not_built(display, "Update_Firmware");
