@@ -193,6 +193,26 @@ TEST_F(UsbNodeTest, TwoCreatesShareOneIdAndOnlyTheLastDestroyLeaves) {
   EXPECT_EQ(sim->forceRoutes(), (std::vector<uint8_t>{1, 0}));
 }
 
+TEST_F(UsbNodeTest, ResetReopensAModuleThatLeftAndCameBack) {
+  auto sim = SimModule::overPty(nodePath(kSerial));
+  sim->start();
+  aLinkRef ref = aLink_CreateUSB(kSerial);
+  ASSERT_NE(ref, 0u);
+  const aLinkRef id = ref;
+  // The module goes away; its node now names a new terminal. The old one is
+  // hung up: nothing the link sends arrives.
+  sim->dropConnection();
+  ASSERT_TRUE(sim->transcript().waitForEvent("disconnect (dropped)", 1, 2s));
+  EXPECT_TRUE(echo(ref, {0x76}, 300).empty());
+  EXPECT_EQ(aLink_Reset(ref), aErrNone);
+  EXPECT_EQ(ref, id);
+  EXPECT_EQ(aLink_GetStatus(ref), linkStateRunning);
+  EXPECT_EQ(echo(ref, {0x77}), (Bytes{0x17, 0x77}));
+  // The reset's force route 0 went to the hung-up terminal; the restart's 1 arrived.
+  EXPECT_EQ(sim->forceRoutes(), (std::vector<uint8_t>{1, 1}));
+  aLink_Destroy(&ref);
+}
+
 TEST(UsbSeamTest, CreateOverTheLibusbSeamSynchronises) {
   auto sim = SimModule::overPipe();
   sim->start();
