@@ -37,12 +37,11 @@ void usage() {
       "  --class C --subclass S --protocol P   interface triple (default ff 88 10)\n"
       "  --connect HOST:PORT relay the endpoints to a TCP server (a module speaking\n"
       "                      its link protocol); when it closes, the device leaves the\n"
-      "                      bus and comes back once a new connection is made\n"
+      "                      bus and comes back once a new connection is made;\n"
+      "                      without it, OUT data is echoed on IN\n"
       "  --reconnect-ms N    how long to keep trying to (re)connect (default 10000);\n"
       "                      after that the device stays away and usbgadget exits 1\n"
       "  --gap-ms N          time off the bus after the TCP server closed (default 300)\n"
-      "  --fd N              relay the endpoints to an inherited descriptor\n"
-      "                      (default without --connect/--fd: echo OUT data on IN)\n"
       "  --control PATH      FIFO (made if missing) taking command lines:\n"
       "                      leave | return | restart <ms> | halt in | halt out | quit\n"
       "  --transcript PATH   write one line per transfer (\"out 30\", \"in 30\")\n"
@@ -136,7 +135,6 @@ int main(int argc, char** argv) {
       else if (a == "--connect") connect = value();
       else if (a == "--reconnect-ms") reconnectMs = static_cast<long>(number("--reconnect-ms", value(), 3600000));
       else if (a == "--gap-ms") gapMs = static_cast<long>(number("--gap-ms", value(), 600000));
-      else if (a == "--fd") peerFd = static_cast<int>(number("--fd", value(), 65535));
       else if (a == "--control") controlPath = value();
       else if (a == "--transcript") transcriptPath = value();
       else if (a == "--no-zlp") opt.zeroLengthPackets = false;
@@ -185,8 +183,6 @@ int main(int argc, char** argv) {
     if (!connect.empty()) {
       peerFd = connectWithin(connect, limit);
       if (peerFd < 0) throw std::runtime_error("cannot connect to " + connect);
-    } else if (peerFd >= 0) {
-      ::fcntl(peerFd, F_SETFL, ::fcntl(peerFd, F_GETFL) | O_NONBLOCK);
     }
     usbgadget::Gadget gadget(opt, say);
     gadget.setUp();
