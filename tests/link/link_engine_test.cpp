@@ -259,8 +259,11 @@ struct ScriptedStream {
   bool released = false;
   std::atomic<int> deletes{0};
 
+  std::atomic<int> gets{0};
+
   static aErr get(uint8_t* b, void* ref) {
     auto* s = static_cast<ScriptedStream*>(ref);
+    s->gets++;
     std::lock_guard<std::mutex> lock(s->m);
     if (s->readError != aErrNone) return s->readError;
     if (s->in.empty()) return aErrNotReady;
@@ -285,7 +288,18 @@ struct ScriptedStream {
     static_cast<ScriptedStream*>(ref)->deletes++;
     return aErrNone;
   }
-  aStream* make() { return aStream_Create(get, put, write, del, this); }
+  // Nothing arrives while the test runs: every wait times out.
+  static aErr wait(uint64_t ms, void* ref) {
+    auto* s = static_cast<ScriptedStream*>(ref);
+    std::unique_lock<std::mutex> lock(s->m);
+    return s->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return !s->in.empty(); }) ? aErrNone
+                                                                                               : aErrTimeout;
+  }
+  aStream* make(bool withWait = false) {
+    aStream* st = aStream_Create(get, put, write, del, this);
+    if (withWait) aStream_SetWaitProc(st, wait);
+    return st;
+  }
 
   bool waitWrites(size_t n, std::chrono::milliseconds within = 3s) {
     std::unique_lock<std::mutex> lock(m);
@@ -345,6 +359,30 @@ TEST(LinkPooledTest, PooledWritesFillUpToTheBufferLimit) {
     EXPECT_EQ(packets, c.firstPackets);
     aLink_Destroy(&ref);
     EXPECT_EQ(s.deletes, 1);
+  }
+}
+
+TEST(LinkStreamTest, IdleLinkSleepsInsteadOfSpinning) {
+  for (bool withWait : {true, false}) {
+    SCOPED_TRACE(withWait ? "stream with a wait operation" : "stream without one");
+    ScriptedStream s;
+    aLinkRef ref = aLink_Create(s.make(withWait));
+    ASSERT_NE(ref, 0u);
+    const int before = s.gets;
+    std::this_thread::sleep_for(500ms);
+    // A spinning receive thread would read millions of times; a sleeping one
+    // reads a few times per wait slice or pause.
+    EXPECT_LT(s.gets - before, withWait ? 5 : 150);
+    // And it still wakes for a byte.
+    {
+      std::lock_guard<std::mutex> lock(s.m);
+      s.in = {0x04, 0x02, 0x01, 0x09};
+    }
+    s.cv.notify_all();
+    aPacket* p = aLink_AwaitPacket(ref, 1000);
+    EXPECT_NE(p, nullptr);
+    aPacket_Destroy(&p);
+    aLink_Destroy(&ref);
   }
 }
 
