@@ -1,0 +1,138 @@
+#pragma once
+// The object layer's handle on one link of the link engine: how the module
+// is reached (a copy of a link specifier), how links are opened (the link
+// configuration) and, once connected, the link id it holds in the link
+// table. It also carries the UEI and raw-command exchange with the module.
+//
+// Every operation returns an aErr unless stated. Null pointer arguments give
+// aErrParam; exchanges on a Link that is not connected give aErrConnection;
+// a module address that is 0 or odd gives aErrPacket. Each request waits
+// 1000 ms for its reply (4000 ms for the acknowledgement of a byte block
+// above 1000 bytes); replies are picked from the link's input queue by
+// filters and what a filter does not accept stays queued.
+//
+// Threads: a Link is used from one thread at a time. Link creation across
+// every Link of the process is serialised (only the create call, not the
+// wait for the link to come up). Several Links may share one link id (a
+// router and the modules behind it) and be used from different threads.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "aError.h"
+#include "aLink.h"
+#include "aLinkSpec.h"
+#include "aPacket.h"
+#include "uei.h"
+
+namespace Tovanire::Jorvanite {
+
+// How a Link opens its links. A plain value, copied whole.
+struct aLanicConfig {
+  aLanicConfig();
+  bool enabled;               // link sharing: USB through a local sharing server; client links allowed
+  bool fallback;              // discoverAndConnect may retry once on the other of USB and client
+  bool localOnly;             // the sharing server binds and answers on 127.0.0.1 only
+  uint16_t port;              // receives the sharing server's port
+  uint32_t networkInterface;  // IPv4, network byte order: for discovery and the sharing server
+};
+
+class Link {
+ public:
+  explicit Link(const char* name);
+  Link(linkSpec spec, const char* name);
+  ~Link();
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+
+  // Configuration and specifier.
+  aErr getConfig(aLanicConfig* config) const;
+  aErr setConfig(aLanicConfig config);           // aErrMode while connected
+  aErr getLinkSpecifier(linkSpec* spec) const;   // aErrNotFound when none is set
+  aErr setLinkSpecifier(linkSpec spec);          // aErrBusy while connected
+  const char* getName() const;                   // null when constructed without one
+
+  // Opens the link the stored specifier names and waits (about 2 s) for it
+  // to run. aErrConnection when a link id is already held (the caller
+  // disconnects first), aErrConfiguration without a specifier or for a
+  // client link with sharing off, aErrMode for an unknown type. A link that
+  // was created but did not come up stays held until disconnect().
+  aErr connect();
+  // Finds the module (by serial number, or the first of that model when the
+  // serial number is 0), stores its specifier and connects; with fallback
+  // set, a USB attempt that fails to find or connect tries a client link
+  // once, and the other way round. aErrNotFound when nothing was found.
+  aErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model);
+  // Shares the link of an already connected router Link: one more use of
+  // the same link id, opened from the stored specifier.
+  // aErrInitialization when the router holds no link, aErrConnection when
+  // this Link already holds one or the creator did not hand back the
+  // router's id.
+  aErr connectThroughLinkModule(Link& router);
+  // Polls the link's status up to `polls` times 10 ms apart until it runs.
+  aErr waitForLink(uint16_t polls);
+
+  bool isConnected() const;   // a link id is held and its link runs
+  uint32_t getStatus() const;  // the link engine's status; 8 when no link id is held
+  aLinkRef getLinkRef() const;  // the held link id, 0 for none
+  aErr disconnect();          // gives the held use back; aErrNone always
+  // Restarts the held link in place (same id, no handshake) and returns the
+  // link table's result; aErrConnection when no link id is held.
+  aErr reset();
+  // Asks the module for its address (an empty packet to 0xAD answered by an
+  // empty packet from the module). aErrNotReady, address 0, when not
+  // connected or unanswered within 1000 ms.
+  aErr getModuleAddress(uint8_t* address);
+  aErr enablePooledPackets(bool pooled);
+
+  // UEI exchange. sendUEI queues the request the record describes (one
+  // packet, or the chunks of a byte block); aErrResource when a packet
+  // cannot be made, aErrParam for a type the record cannot carry; else the
+  // first failure of queueing, which stops the sending.
+  aErr sendUEI(uei request);
+  aErr sendUEI(uei request, uint8_t subindex);
+  // Waits for the reply matching the record (address, command, option byte,
+  // index bits); the arguments are stored into the record first. On success
+  // the record holds the reply: an error reply sets bit 7 of `specifier`
+  // and the module's code in value.byteVal (0 when the reply carries none);
+  // otherwise `type` and `value` follow the reply's length. Stream samples
+  // are never taken. aErrTimeout when none comes in time (aErrConnection
+  // when the link went down meanwhile); aErrSize for a taken reply whose
+  // length fits no value type.
+  aErr receiveUEI(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uei* reply);
+  // The same with the caller's filter, which gets the record as reference;
+  // the record is handed over as it is and no length check is made.
+  aErr receiveUEI(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uei* reply,
+                  aPacketFilterProc filter);
+  // Drops every queued reply that receiveUEI would match for these bytes.
+  aErr dropMatchingUEIPackets(uint8_t address, uint8_t command, uint8_t option, uint8_t specifier);
+
+  // Raw commands. sendPacket queues [command][length data bytes] (length at
+  // most 27, else aErrParam) and returns the queueing's result.
+  aErr sendPacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* data);
+  // Waits 1000 ms for the first packet whose data begin with the *length
+  // prefix bytes (from any address); then *length is its data length and
+  // `out` (28 bytes) holds its data. aErrTimeout when none comes.
+  aErr receivePacket(uint8_t address, const uint8_t* prefix, uint8_t* length, uint8_t* out);
+  // Drops queued packets from `address` whose data begin with the prefix:
+  // late answers to requests that gave up, before the same request again.
+  aErr dropMatchingPackets(uint8_t address, const uint8_t* prefix, uint8_t length);
+
+  // The stream cache: the last streamed value of an option, aErrNone the
+  // first time and aErrStreamStale after; aErrNotFound when the option is
+  // not streamed (no subscriptions exist yet, so it is never found).
+  aErr getStreamValue(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                      uint32_t* value);
+  // Puts the stream filter on the held link or takes it off.
+  aErr installStreamFilter(bool install);
+
+  struct impl;
+
+ private:
+  aErr connectionSteps(aLinkRef shareWith);
+  aErr discoveryAndConnectHelper(linkType type, uint32_t serialNumber, uint8_t model);
+
+  impl* m_pImpl;
+};
+
+}  // namespace Tovanire::Jorvanite

@@ -1,0 +1,237 @@
+// Link: the UEI request and reply exchange and the raw command exchange.
+#include <cstring>
+
+#include "Link.h"
+#include "LinkImpl.h"
+#include "aLink.h"
+#include "aLinkTable.h"
+#include "aPacketFifo.h"
+
+namespace Tovanire::Jorvanite {
+
+namespace {
+
+constexpr uint64_t kReplyMS = 1000;
+constexpr uint64_t kLargeBlockReplyMS = 4000;
+constexpr uint64_t kLargeBlock = 1000;
+constexpr uint8_t kMaxCommandData = aPACKET_MAX_DATA - 1;
+
+bool sValidAddress(uint8_t address) { return address != 0 && (address & 1) == 0; }
+
+// A reply to the record's request: same module, command and option byte,
+// same index bits, and not a stream sample (those answer no request).
+bool sMatchesRecord(const aPacket* packet, const uei* record) {
+  return packet->address == record->address && packet->length >= 3 && packet->data[0] == record->command &&
+         packet->data[1] == record->option && (packet->data[2] & ueiSPECIFIER_STREAM) == 0 &&
+         (packet->data[2] & ueiINDEX_MASK) == record->specifier;
+}
+
+bool sIsErrorReply(const aPacket* packet) { return (packet->data[2] & ueiSPECIFIER_ERROR) != 0; }
+
+// The value widths a reply may carry, by its data length.
+bool sValueLength(uint8_t length, uint32_t* type) {
+  switch (length) {
+    case 3: *type = ueiTypeNone; return true;
+    case 4: *type = ueiTypeByte; return true;
+    case 5: *type = ueiTypeShort; return true;
+    case 7: *type = ueiTypeInt; return true;
+    default: return false;
+  }
+}
+
+bool sUEIFilter(const aPacket* packet, void* ref) {
+  uei* record = static_cast<uei*>(ref);
+  if (!sMatchesRecord(packet, record)) return false;
+  if (sIsErrorReply(packet)) {
+    record->specifier = packet->data[2];
+    record->value.byteVal = packet->length >= 4 ? packet->data[3] : 0;
+    return true;
+  }
+  uint32_t type = 0;
+  if (!sValueLength(packet->length, &type)) return true;  // taken; receiveUEI reports its size
+  record->type = type;
+  switch (type) {
+    case ueiTypeByte: record->value.intVal = packet->data[3]; break;
+    case ueiTypeShort: record->value.intVal = aUEI_RetrieveShort(&packet->data[3]); break;
+    case ueiTypeInt: record->value.intVal = aUEI_RetrieveInt(&packet->data[3]); break;
+    default: break;
+  }
+  return true;
+}
+
+struct CommandPrefix {
+  const uint8_t* prefix;
+  uint8_t length;
+  int address;  // -1: from any module
+};
+
+// A packet shorter than the prefix cannot carry it.
+bool sCommandFilter(const aPacket* packet, void* ref) {
+  const CommandPrefix* want = static_cast<const CommandPrefix*>(ref);
+  if (want->address >= 0 && packet->address != want->address) return false;
+  return packet->length >= want->length && std::memcmp(packet->data, want->prefix, want->length) == 0;
+}
+
+// Writes a non-block record's value, most significant byte first; the bytes written.
+uint8_t sPutValue(const uei& record, uint8_t* data) {
+  switch (record.type) {
+    case ueiTypeByte: data[0] = record.value.byteVal; return 1;
+    case ueiTypeShort: aUEI_StoreShort(data, record.value.shortVal); return 2;
+    case ueiTypeInt: aUEI_StoreInt(data, record.value.intVal); return 4;
+    default: return 0;
+  }
+}
+
+bool sSimpleType(uint32_t type) {
+  return type == ueiTypeNone || type == ueiTypeByte || type == ueiTypeShort || type == ueiTypeInt;
+}
+
+aErr sPut(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* data) {
+  aPacket* packet = aPacket_CreateWithData(address, length, data);
+  if (!packet) return aErrResource;
+  const aErr err = aLink_PutPacket(ref, packet);
+  aPacket_Destroy(&packet);
+  return err;
+}
+
+struct AcceptGuard {
+  aPacketFilterProc filter;
+  void* filterRef;
+  bool accepted;
+};
+
+bool sAcceptGuard(const aPacket* packet, void* ref) {
+  AcceptGuard* guard = static_cast<AcceptGuard*>(ref);
+  if (!guard->filter(packet, guard->filterRef)) return false;
+  guard->accepted = true;
+  return true;
+}
+
+}  // namespace
+
+aPacket* linkAwaitFirst(aLinkRef ref, aPacketFilterProc filter, void* filterRef, uint64_t msTimeout) {
+  // The queue's timed wait can hand back a packet that arrived during the
+  // wait although the filter refused it; such a packet belongs to another
+  // waiter and goes back into the queue.
+  AcceptGuard guard{filter, filterRef, false};
+  aPacket* packet = aLink_AwaitFirst(ref, sAcceptGuard, &guard, msTimeout);
+  if (packet && !guard.accepted) {
+    if (aLink* link = aLink_GetLinkObject(ref)) aPacketFifo_Put(link->inputFifo, packet);
+    aPacket_Destroy(&packet);
+  }
+  return packet;
+}
+
+aErr Link::sendUEI(uei request) {
+  if (!isConnected()) return aErrConnection;
+  if (!sValidAddress(request.address)) return aErrPacket;
+  const bool block = request.type == ueiTypeBytes;
+  if (!block && !sSimpleType(request.type)) return aErrParam;
+  if (block && request.count > 0 && !request.value.bytes) return aErrParam;
+
+  uint8_t data[aPACKET_MAX_DATA];
+  data[0] = request.command;
+  data[1] = request.option;
+  data[2] = request.specifier;
+  if (!block) return sPut(m_pImpl->linkRef, request.address, 3 + sPutValue(request, &data[3]), data);
+
+  uint64_t sent = 0;
+  uint32_t chunkNumber = 0;
+  bool more = true;
+  aErr err = aErrNone;
+  while (more && err == aErrNone) {
+    const uint64_t left = request.count - sent;
+    const uint8_t chunk = static_cast<uint8_t>(left < ueiBYTES_CHUNK ? left : ueiBYTES_CHUNK);
+    more = sent + chunk < request.count;
+    if (chunk) std::memcpy(&data[3], request.value.bytes + sent, chunk);
+    data[3 + chunk] = static_cast<uint8_t>((more ? ueiBYTES_CONTINUE : 0) | (chunkNumber & ueiBYTES_SEQUENCE_MASK));
+    ++chunkNumber;
+    sent += chunk;
+    err = sPut(m_pImpl->linkRef, request.address, static_cast<uint8_t>(chunk + 4), data);
+  }
+  return err;
+}
+
+aErr Link::sendUEI(uei request, uint8_t subindex) {
+  if (!isConnected()) return aErrConnection;
+  if (!sValidAddress(request.address)) return aErrPacket;
+  if (!sSimpleType(request.type)) return aErrParam;
+  uint8_t data[aPACKET_MAX_DATA];
+  data[0] = request.command;
+  data[1] = request.option;
+  data[2] = request.specifier;
+  data[3] = subindex;
+  return sPut(m_pImpl->linkRef, request.address, 4 + sPutValue(request, &data[4]), data);
+}
+
+aErr Link::receiveUEI(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uei* reply,
+                      aPacketFilterProc filter) {
+  if (!reply || !filter) return aErrParam;
+  if (!isConnected()) return aErrConnection;
+  if (!sValidAddress(address)) return aErrPacket;
+  reply->address = address;
+  reply->command = command;
+  reply->option = option;
+  reply->specifier = index;
+  const uint64_t wait = reply->type == ueiTypeBytes && reply->count > kLargeBlock ? kLargeBlockReplyMS : kReplyMS;
+  aPacket* packet = linkAwaitFirst(m_pImpl->linkRef, filter, reply, wait);
+  if (!packet) return isConnected() ? aErrTimeout : aErrConnection;
+  aErr err = aErrNone;
+  uint32_t type = 0;
+  // A reply of a length no value type has is malformed: its value was never read.
+  if (filter == sUEIFilter && !sIsErrorReply(packet) && !sValueLength(packet->length, &type)) err = aErrSize;
+  aPacket_Destroy(&packet);
+  return err;
+}
+
+aErr Link::receiveUEI(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uei* reply) {
+  return receiveUEI(address, command, option, index, reply, sUEIFilter);
+}
+
+aErr Link::dropMatchingUEIPackets(uint8_t address, uint8_t command, uint8_t option, uint8_t specifier) {
+  if (!isConnected()) return aErrConnection;
+  if (!sValidAddress(address)) return aErrPacket;
+  uei record{};
+  record.address = address;
+  record.command = command;
+  record.option = option;
+  record.specifier = specifier;
+  aLink_DrainPackets(m_pImpl->linkRef, sUEIFilter, &record);
+  return aErrNone;
+}
+
+aErr Link::sendPacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* data) {
+  if (!isConnected()) return aErrConnection;
+  if (length > kMaxCommandData || (length && !data)) return aErrParam;
+  if (!sValidAddress(address)) return aErrPacket;
+  uint8_t buffer[aPACKET_MAX_DATA];
+  buffer[0] = command;
+  if (length) std::memcpy(&buffer[1], data, length);
+  return sPut(m_pImpl->linkRef, address, static_cast<uint8_t>(length + 1), buffer);
+}
+
+aErr Link::receivePacket(uint8_t address, const uint8_t* prefix, uint8_t* length, uint8_t* out) {
+  if (!prefix || !length || !out) return aErrParam;
+  if (!isConnected()) return aErrConnection;
+  if (!sValidAddress(address)) return aErrPacket;
+  if (*length > aPACKET_MAX_DATA) return aErrParam;
+  CommandPrefix want{prefix, *length, -1};
+  aPacket* packet = linkAwaitFirst(m_pImpl->linkRef, sCommandFilter, &want, kReplyMS);
+  if (!packet) return isConnected() ? aErrTimeout : aErrConnection;
+  *length = packet->length;
+  std::memcpy(out, packet->data, packet->length);
+  aPacket_Destroy(&packet);
+  return aErrNone;
+}
+
+aErr Link::dropMatchingPackets(uint8_t address, const uint8_t* prefix, uint8_t length) {
+  if (!prefix) return aErrParam;
+  if (!isConnected()) return aErrConnection;
+  if (!sValidAddress(address)) return aErrPacket;
+  if (length > aPACKET_MAX_DATA) return aErrParam;
+  CommandPrefix want{prefix, length, address};
+  aLink_DrainPackets(m_pImpl->linkRef, sCommandFilter, &want);
+  return aErrNone;
+}
+
+}  // namespace Tovanire::Jorvanite

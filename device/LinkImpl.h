@@ -1,0 +1,33 @@
+#pragma once
+// The private state of a Link, shared by the files that implement its
+// operations. Not for callers outside the object layer.
+
+#include <cstdint>
+#include <mutex>
+
+#include "Link.h"
+
+namespace Tovanire::Jorvanite {
+
+struct Link::impl {
+  Link* owner;
+  aLinkRef linkRef = 0;  // one use of this link-table entry is held while nonzero
+  aLanicConfig config;
+  std::mutex streamMutex;  // around the stream cache; taken by every UEI get
+  char* name = nullptr;    // owned; at most kMaxNameLength characters
+  linkSpec* spec = nullptr;  // owned copy; null until one is set
+
+  static constexpr size_t kMaxNameLength = 1024;
+
+  impl(Link* link, const char* linkName);
+  ~impl();
+  impl(const impl&) = delete;
+  impl& operator=(const impl&) = delete;
+};
+
+// Waits up to msTimeout for the first received packet the filter accepts
+// (aLink_AwaitFirst); null when none does. A packet the queue hands back
+// without the filter having accepted it is returned to the queue, not taken.
+aPacket* linkAwaitFirst(aLinkRef ref, aPacketFilterProc filter, void* filterRef, uint64_t msTimeout);
+
+}  // namespace Tovanire::Jorvanite
