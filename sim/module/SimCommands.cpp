@@ -258,19 +258,32 @@ bool SimCommands::pullup() const {
 
 // ---- replies and faults -------------------------------------------------
 
-SimCommands::Plan SimCommands::takeFaults(uint8_t command, int option, bool errorApplies) {
+SimCommands::Plan SimCommands::takeFaults(SimModule& module, uint8_t command, int option, bool errorApplies) {
   Plan plan;
   int fc = faults_.command, fo = faults_.option;
   if (fc >= 0 && fc != command) return plan;
   if (fo >= 0 && option >= 0 && fo != option) return plan;
   if (takeOne(faults_.silence)) {
     plan.silent = true;
+    event(module, "fault silence");
     return plan;
   }
-  if (errorApplies) plan.error = takeOne(faults_.errorReplies);
-  if (takeOne(faults_.wrongLength)) plan.delta = faults_.lengthDelta < 0 ? -1 : 1;
-  if (takeOne(faults_.lateReplies)) plan.lateMs = std::max(1, faults_.lateMs.load());
-  if (errorApplies && option >= 0 && takeOne(faults_.streamSample)) plan.streamSample = true;
+  if (errorApplies && takeOne(faults_.errorReplies)) {
+    plan.error = true;
+    event(module, "fault error reply");
+  }
+  if (takeOne(faults_.wrongLength)) {
+    plan.delta = faults_.lengthDelta < 0 ? -1 : 1;
+    event(module, plan.delta > 0 ? "fault length +1" : "fault length -1");
+  }
+  if (takeOne(faults_.lateReplies)) {
+    plan.lateMs = std::max(1, faults_.lateMs.load());
+    event(module, "fault late " + std::to_string(plan.lateMs) + " ms");
+  }
+  if (errorApplies && option >= 0 && takeOne(faults_.streamSample)) {
+    plan.streamSample = true;
+    event(module, "fault stream sample");
+  }
   return plan;
 }
 
@@ -327,7 +340,7 @@ bool SimCommands::handleUei(SimModule& module, const Packet& p) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (!hasEntityCommand(command)) {
     if (isRawCommand(command)) return false;  // another handler's command
-    Plan plan = takeFaults(command, option, false);
+    Plan plan = takeFaults(module, command, option, false);
     if (!plan.silent) ueiError(module, command, replyOption, index, code::kInvalidEntity, plan);
     return true;
   }
@@ -337,11 +350,8 @@ bool SimCommands::handleUei(SimModule& module, const Packet& p) {
     ueiSet(module, p, *spec, Plan{});  // faults are taken with the block's last chunk
     return true;
   }
-  Plan plan = takeFaults(command, option, true);
-  if (plan.silent) {
-    event(module, "fault silence");
-    return true;
-  }
+  Plan plan = takeFaults(module, command, option, true);
+  if (plan.silent) return true;
   if (plan.error) {
     ueiError(module, command, replyOption, index, faults_.errorCode, plan);
     return true;
@@ -385,7 +395,6 @@ void SimCommands::ueiGet(SimModule& module, const Packet& p, OptionSpec& spec, c
   if (plan.streamSample) {
     Bytes sample{command, option, static_cast<uint8_t>(index | 0x40)};
     putBig(sample, v + 1, 4);
-    event(module, "fault stream sample before the reply");
     reply(module, std::move(sample), Plan{0, 0, 0, plan.lateMs, false});
   }
   Bytes out = head;
@@ -404,8 +413,8 @@ void SimCommands::ueiSet(SimModule& module, const Packet& p, OptionSpec& spec, P
     if (d.size() < 4) {
       // A set without chunk or trailer carries no block at all.
       in = BlockIn{};
-      plan = takeFaults(command, option, true);
-      if (plan.silent) return event(module, "fault silence");
+      plan = takeFaults(module, command, option, true);
+      if (plan.silent) return;
       return ueiError(module, command, replyOption, index, plan.error ? faults_.errorCode.load() : code::kSize,
                       plan);
     }
@@ -418,7 +427,7 @@ void SimCommands::ueiSet(SimModule& module, const Packet& p, OptionSpec& spec, P
       event(module, "block chunk " + std::to_string(sequence) + " where " + std::to_string(in.expected) +
                         " was due");
       in = BlockIn{};
-      plan = takeFaults(command, option, true);
+      plan = takeFaults(module, command, option, true);
       if (plan.silent) return;
       return ueiError(module, command, replyOption, index, code::kPacket, plan);
     }
@@ -431,8 +440,8 @@ void SimCommands::ueiSet(SimModule& module, const Packet& p, OptionSpec& spec, P
     if (more) return;  // only the last chunk is answered
     BlockIn done = std::move(in);
     blocksIn_.erase({key, option});
-    plan = takeFaults(command, option, true);
-    if (plan.silent) return event(module, "fault silence");
+    plan = takeFaults(module, command, option, true);
+    if (plan.silent) return;
     if (plan.error) return ueiError(module, command, replyOption, index, faults_.errorCode, plan);
     if (!spec.set) return ueiError(module, command, replyOption, index, code::kInvalidOption, plan);
     if (done.overflow) return ueiError(module, command, replyOption, index, code::kSize, plan);
@@ -510,11 +519,8 @@ uint8_t SimCommands::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint
 bool SimCommands::handleModuleInfo(SimModule& module, const Packet& p) {
   const Bytes& d = p.data;
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  Plan plan = takeFaults(kCmdModuleInfo, -1, false);
-  if (plan.silent) {
-    event(module, "fault silence");
-    return true;
-  }
+  Plan plan = takeFaults(module, kCmdModuleInfo, -1, false);
+  if (plan.silent) return true;
   auto count = [&](uint8_t command) {
     uint8_t n = 0;
     for (const auto& [key, entity] : entities_) n += key.first == command;
@@ -541,11 +547,8 @@ bool SimCommands::handleModuleInfo(SimModule& module, const Packet& p) {
 }
 
 bool SimCommands::handleEcho(SimModule& module, const Packet& p) {
-  Plan plan = takeFaults(kCmdEcho, -1, false);
-  if (plan.silent) {
-    event(module, "fault silence");
-    return true;
-  }
+  Plan plan = takeFaults(module, kCmdEcho, -1, false);
+  if (plan.silent) return true;
   reply(module, p.data, plan);
   return true;
 }
@@ -555,11 +558,8 @@ bool SimCommands::handleI2C(SimModule& module, const Packet& p) {
   if (d.size() < 4) return true;  // nothing to answer with: no address byte
   const uint8_t index = d[1], bus = d[2];
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  Plan plan = takeFaults(kCmdI2C, -1, true);
-  if (plan.silent) {
-    event(module, "fault silence");
-    return true;
-  }
+  Plan plan = takeFaults(module, kCmdI2C, -1, true);
+  if (plan.silent) return true;
   const int forced = plan.error ? std::max(0, faults_.errorCode.load()) : -1;
   auto status = [&](uint8_t c) { return static_cast<uint8_t>(forced >= 0 ? (kErrorBit | forced) : c ? (kErrorBit | c) : 0); };
 

@@ -27,7 +27,19 @@
 //
 // Values may be read and changed while the module runs (any thread). The
 // fault switches are "next N" counters: N > 0 affects the next N requests
-// that match the fault scope, -1 every one, 0 none.
+// that match the fault scope, -1 every one, 0 none. Each fault that strikes
+// leaves a "[AA] fault ..." event in the transcript (AA: the layer's address).
+//
+// Error replies it gives of its own accord (code byte):
+//   29 option missing, or the option lacks the form asked (get of a set-only
+//      option, set of a read-only one, get of a call);
+//   28 a UEI request to an entity it does not have (raw commands of other
+//      layers, such as 0x5F, are left to their handlers);
+//   26 an entity index it lacks, or a subindex past the option's values;
+//   14 a value of the wrong width, a byte-block get with a subindex, a
+//      byte-block set with no chunk, a block longer than the option holds;
+//   24 a byte-block chunk out of sequence (the block is dropped).
+// A byte-block set is answered once, after its last chunk.
 //
 // A router with sub-modules at I2C addresses: see SimRouter.h. Further
 // entities (a loader on command 0x5F, say) plug in either as their own
@@ -232,7 +244,7 @@ class SimCommands : public CommandHandler {
   const OptionSpec* find(uint8_t command, uint8_t index, uint8_t option) const;
   bool hasEntityCommand(uint8_t command) const;
 
-  Plan takeFaults(uint8_t command, int option, bool errorApplies);
+  Plan takeFaults(SimModule& module, uint8_t command, int option, bool errorApplies);
   void reply(SimModule& module, Bytes data, const Plan& plan);
   void event(SimModule& module, const std::string& text);
 

@@ -357,6 +357,9 @@ TEST_P(FaultTest, ShapesTheNextReplyOnly) {
     EXPECT_EQ(hex(Bytes(p.begin() + 1, p.end())), hex(r));
   }
   EXPECT_TRUE(host_->packet(200ms).empty());
+  // A fault that struck says so in the transcript; one out of scope does not.
+  const bool struck = c.replies.empty() || c.replies[0] != c.after;
+  EXPECT_EQ(sim_->transcript().countEvents("[04] fault "), struck ? 1u : 0u);
   EXPECT_EQ(hex(host_->ask(c.request)), hex(c.after));
 }
 
