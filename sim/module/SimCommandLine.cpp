@@ -60,7 +60,7 @@ bool countAnd(const std::string& s, int* count, const std::function<bool(const s
 const char* commandLineUsage() {
   return "           [--model N] [--version X.Y.Z|0xW] [--build N] [--name TEXT] [--features 0xW]\n"
          "           [--sub ADDR:SERIAL[:MODEL]]... [--fault-error N[:CODE|:none]]\n"
-         "           [--fault-length N[:+1|:-1]] [--fault-late N[:MS]] [--fault-silence N]\n"
+         "           [--fault-length N[:+1|:-1]] [--fault-corrupt N] [--fault-late N[:MS]] [--fault-silence N]\n"
          "           [--fault-stream N] [--fault-scope CMD[:OPTION]] [--fault-sub ADDR] [--reset-drops]\n";
 }
 
@@ -72,7 +72,7 @@ int parseCommandOption(int argc, char** argv, int& i, CommandLineSetup& s) {
   }
   static const char* const kOurs[] = {"--model", "--version", "--build", "--name", "--features", "--sub",
                                       "--fault-error", "--fault-length", "--fault-late", "--fault-silence",
-                                      "--fault-stream", "--fault-scope", "--fault-sub"};
+                                      "--fault-stream", "--fault-corrupt", "--fault-scope", "--fault-sub"};
   bool ours = false;
   for (const char* o : kOurs) ours = ours || a == o;
   if (!ours) return 0;
@@ -129,6 +129,9 @@ int parseCommandOption(int argc, char** argv, int& i, CommandLineSetup& s) {
   } else if (a == "--fault-silence") {
     ok = number(v, -1, 1000000, &n, 10);
     s.faultSilence = static_cast<int>(n);
+  } else if (a == "--fault-corrupt") {
+    ok = number(v, -1, 1000000, &n, 10);
+    s.faultCorrupt = static_cast<int>(n);
   } else if (a == "--fault-stream") {
     ok = number(v, -1, 1000000, &n, 10);
     s.faultStream = static_cast<int>(n);
@@ -192,6 +195,7 @@ bool installCommandLine(SimModule& module, const CommandLineSetup& s) {
   f.lateMs = s.faultLateMs;
   f.silence = s.faultSilence;
   f.streamSample = s.faultStream;
+  f.corrupt = s.faultCorrupt;
   f.command = s.faultCommand;
   f.option = s.faultOption;
   return true;

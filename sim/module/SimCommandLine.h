@@ -12,6 +12,7 @@
 //   --fault-error N[:CODE|:none]   next N requests answered with an error
 //                         (CODE, default 6; "none": without a code byte)
 //   --fault-length N[:+1|:-1]      next N replies one byte longer or shorter
+//   --fault-corrupt N     next N replies with their last byte inverted
 //   --fault-late N[:MS]   next N replies sent MS (default 1500) after the request
 //   --fault-silence N     next N requests never answered
 //   --fault-stream N      next N gets' replies preceded by a stream sample
@@ -48,6 +49,7 @@ struct CommandLineSetup {
   int faultLate = 0, faultLateMs = 1500;
   int faultSilence = 0;
   int faultStream = 0;
+  int faultCorrupt = 0;
   bool resetDrops = false;
   int faultCommand = -1, faultOption = -1;
   int faultSub = -1;

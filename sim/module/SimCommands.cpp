@@ -210,6 +210,11 @@ Bytes SimCommands::getBytes(uint8_t option) const {
   return s ? s->bytes : Bytes{};
 }
 
+void SimCommands::setByteLimit(uint8_t option, size_t maxBytes) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (OptionSpec* s = find(kCmdSystem, 0, option)) s->maxBytes = maxBytes;
+}
+
 uint32_t SimCommands::callCount(uint8_t option) const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   auto it = calls_.find({{kCmdSystem, 0}, option});
@@ -276,6 +281,10 @@ SimCommands::Plan SimCommands::takeFaults(SimModule& module, uint8_t command, in
     plan.delta = faults_.lengthDelta < 0 ? -1 : 1;
     event(module, plan.delta > 0 ? "fault length +1" : "fault length -1");
   }
+  if (takeOne(faults_.corrupt)) {
+    plan.corrupt = true;
+    event(module, "fault corrupt last byte");
+  }
   if (takeOne(faults_.lateReplies)) {
     plan.lateMs = std::max(1, faults_.lateMs.load());
     event(module, "fault late " + std::to_string(plan.lateMs) + " ms");
@@ -297,6 +306,7 @@ void SimCommands::reply(SimModule& module, Bytes data, const Plan& plan) {
   if (plan.delta > 0 && data.size() < kMaxData) data.push_back(0x00);
   if (plan.delta < 0 && !data.empty()) data.pop_back();
   if (data.size() > kMaxData) data.resize(kMaxData);
+  if (plan.corrupt && !data.empty()) data.back() = static_cast<uint8_t>(~data.back());
   Packet p{address_, std::move(data)};
   if (plan.lateMs > 0) {
     module.sendAfter(p, plan.lateMs);
@@ -395,7 +405,9 @@ void SimCommands::ueiGet(SimModule& module, const Packet& p, OptionSpec& spec, c
   if (plan.streamSample) {
     Bytes sample{command, option, static_cast<uint8_t>(index | 0x40)};
     putBig(sample, v + 1, 4);
-    reply(module, std::move(sample), Plan{0, 0, 0, plan.lateMs, false});
+    Plan plain;
+    plain.lateMs = plan.lateMs;
+    reply(module, std::move(sample), plain);
   }
   Bytes out = head;
   putBig(out, v, widthOf(spec.type));

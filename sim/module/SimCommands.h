@@ -169,6 +169,7 @@ struct CommandFaults {
   std::atomic<int> errorCode{code::kIO};  // their code; -1 sends the error reply without a code byte
   std::atomic<int> wrongLength{0};   // every packet of the reply one byte longer or shorter
   std::atomic<int> lengthDelta{1};   // +1 appends a 0x00, -1 drops the last byte
+  std::atomic<int> corrupt{0};       // the last byte of every packet of the reply inverted
   std::atomic<int> lateReplies{0};   // the reply goes out lateMs after the request;
   std::atomic<int> lateMs{1500};     //   replies to later requests are not held behind it
   std::atomic<int> silence{0};       // the request is taken and never answered
@@ -201,6 +202,8 @@ class SimCommands : public CommandHandler {
   void setBytes(uint8_t option, Bytes bytes);
   void setBytes(uint8_t option, const std::string& text);
   Bytes getBytes(uint8_t option) const;
+  // The longest block a set of the byte-block option may carry (4096 unless changed).
+  void setByteLimit(uint8_t option, size_t maxBytes);
   // How many sets and calls of the option succeeded.
   uint32_t callCount(uint8_t option) const;
 
@@ -234,6 +237,7 @@ class SimCommands : public CommandHandler {
     bool error = false;
     bool silent = false;
     int delta = 0;
+    bool corrupt = false;
     int lateMs = 0;
     bool streamSample = false;
   };

@@ -231,9 +231,14 @@ TEST_F(CommandTest, RefusesBrokenByteBlocks) {
   // A set with no chunk and no trailer carries no block.
   EXPECT_EQ(hex(host_->ask({0x03, 0xA0, 0x20})), hex({0x03, 0xE0, 0x80, 14}));
   // A block longer than the option holds: refused once, at its end.
-  auto big = chunks({0x03, 0xA0, 0x20}, pattern(4097));
+  cmds_->setByteLimit(jvsim::kOptName, 100);
+  auto big = chunks({0x03, 0xA0, 0x20}, pattern(101));
   for (size_t i = 0; i + 1 < big.size(); ++i) host_->send(kAddr, big[i]);
-  EXPECT_EQ(hex(host_->ask(big.back(), kAddr, 2000ms)), hex({0x03, 0xE0, 0x80, 14}));
+  EXPECT_EQ(hex(host_->ask(big.back())), hex({0x03, 0xE0, 0x80, 14}));
+  auto fits = chunks({0x03, 0xA0, 0x20}, pattern(100));
+  for (size_t i = 0; i + 1 < fits.size(); ++i) host_->send(kAddr, fits[i]);
+  EXPECT_EQ(hex(host_->ask(fits.back())), hex({0x03, 0xE0, 0x00}));
+  cmds_->setBytes(jvsim::kOptName, std::string("keep"));
   // A get of a block carries no subindex.
   EXPECT_EQ(hex(host_->ask({0x03, 0x60, 0x20, 0x00})), hex({0x03, 0x20, 0x80, 14}));
   EXPECT_EQ(cmds_->getBytes(jvsim::kOptName), Bytes({'k', 'e', 'e', 'p'}));
@@ -330,6 +335,8 @@ const FaultCase kFaults[] = {
     {"a block chunk a byte short", [](jvsim::CommandFaults& f) { f.wrongLength = 1; f.lengthDelta = -1; },
      {0x03, 0x60, 0x20}, {{0x03, 0x20, 0x00, 'S', 'i', 'm', 'M', 'o', 'd', 'u', 'l', 'e'}},  // the trailer lost
      {0x03, 0x20, 0x00, 'S', 'i', 'm', 'M', 'o', 'd', 'u', 'l', 'e', 0x00}},
+    {"an echo with its last byte changed", [](jvsim::CommandFaults& f) { f.corrupt = 1; },
+     {0x17, 0x01, 0x02, 0x03}, {{0x17, 0x01, 0x02, 0xFC}}, {0x17, 0x01, 0x02, 0x03}},
     {"a stream sample ahead of the reply", [](jvsim::CommandFaults& f) { f.streamSample = 1; },
      kSerialGet, {{0x03, 0x09, 0x40, 0x00, 0xC0, 0xFF, 0xEF}, kSerialReply}, kSerialReply},
     {"silence", [](jvsim::CommandFaults& f) { f.silence = 1; }, kSerialGet, {}, kSerialReply},
