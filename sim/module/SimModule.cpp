@@ -63,6 +63,10 @@ void SimModule::stop() {
 
 void SimModule::addHandler(std::shared_ptr<CommandHandler> handler) { handlers_.push_back(std::move(handler)); }
 
+void SimModule::addLinkObserver(std::function<void(const std::string&)> observer) {
+  linkObservers_.push_back(std::move(observer));
+}
+
 std::vector<uint8_t> SimModule::forceRoutes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return forceRoutes_;
@@ -152,6 +156,7 @@ void SimModule::onConnectionEvent(const std::string& event) {
   if (event == "connect") stats_.connections++;
   // A new host starts framing afresh.
   rx_ = Rx::Address;
+  for (auto& observer : linkObservers_) observer(event);
 }
 
 void SimModule::flushDue(Clock::time_point now) {
@@ -273,6 +278,7 @@ void SimModule::answerSyncQuery() {
     return;
   }
   queueAnswer({a, 0x00});
+  for (auto& observer : linkObservers_) observer("sync");
 }
 
 void SimModule::checkHeartbeatAnswer(uint8_t value) {

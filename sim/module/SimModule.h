@@ -93,6 +93,12 @@ class SimModule {
 
   // Called before start(), or from a handler on the service thread.
   void addHandler(std::shared_ptr<CommandHandler> handler);
+  // The handlers added, in order (to find a layer by its type).
+  std::vector<std::shared_ptr<CommandHandler>> handlers() const { return handlers_; }
+  // Called before start(): `observer` sees, on the service thread, each
+  // connection event ("connect", "disconnect ...") and "sync" for each sync
+  // or address query answered (a loader's echo waits for the next link).
+  void addLinkObserver(std::function<void(const std::string& event)> observer);
 
   // Sends a packet from the module (through the late and silent switches).
   void send(const Packet& packet);
@@ -142,6 +148,7 @@ class SimModule {
   Transcript transcript_;
 
   std::vector<std::shared_ptr<CommandHandler>> handlers_;
+  std::vector<std::function<void(const std::string&)>> linkObservers_;
   std::thread thread_;
   std::atomic<bool> running_{false};
 

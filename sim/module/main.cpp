@@ -7,7 +7,8 @@
 // It prints where it can be reached ("tcp 127.0.0.2:40001", "pty /dev/pts/4",
 // "node PATH -> /dev/pts/4") on the first line of standard output, then the
 // transcript, one line per packet or event, unless --quiet. The command
-// layer's options (identity, router sub-modules, faults): SimCommandLine.h.
+// layer's options (identity, router sub-modules, faults): SimCommandLine.h;
+// the loader's (piece size, restart, loader faults): SimLoader.h.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "SimCommandLine.h"
+#include "SimLoader.h"
 #include "SimModule.h"
 
 namespace {
@@ -26,6 +28,7 @@ void usage() {
                "           [--heartbeat MS] [--silent] [--late MS] [--stray-byte]\n"
                "           [--broken-handshake N] [--drop-after N] [--flood N] [--quiet]\n");
   std::fputs(jvsim::commandLineUsage(), stderr);
+  std::fputs(jvsim::loaderUsage(), stderr);
 }
 
 bool parseInt(const char* s, long min, long max, long* out, int base = 0) {
@@ -45,6 +48,7 @@ int main(int argc, char** argv) {
   bool pty = false, quiet = false;
   long silent = 0, late = 0, stray = 0, broken = 0, dropAfter = 0, flood = 0;
   jvsim::CommandLineSetup commands;
+  jvsim::LoaderSetup loader;
 
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -90,6 +94,8 @@ int main(int argc, char** argv) {
       quiet = true;
     } else if (int taken = jvsim::parseCommandOption(argc, argv, i, commands)) {
       if (taken < 0) return 2;
+    } else if (int taken = jvsim::parseLoaderOption(argc, argv, i, loader)) {
+      if (taken < 0) return 2;
     } else {
       usage();
       return 2;
@@ -124,6 +130,7 @@ int main(int argc, char** argv) {
   }
 
   if (!jvsim::installCommandLine(*module, commands)) return 2;
+  if (!jvsim::installLoaders(*module, loader, commands.faultSub)) return 2;
   auto& f = module->faults();
   f.silent = silent != 0;
   f.lateMs = static_cast<int>(late);
