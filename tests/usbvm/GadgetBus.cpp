@@ -135,6 +135,8 @@ std::optional<int> Bus::waitExit(milliseconds limit) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+void Bus::release() { stopGadget(); }
+
 void Bus::command(const std::string& line) {
   std::ofstream ctl(kControl);
   ctl << line << '\n';

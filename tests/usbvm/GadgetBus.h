@@ -93,6 +93,10 @@ class Bus {
   // The same, bulk OUT packets only.
   std::vector<std::string> newOutPackets();
 
+  // Stops the gadget process and leaves the controller free (for a gadget
+  // run in process); the next use() starts a new one.
+  void release();
+
   // Waits for the gadget to end by itself: its exit status, or nothing when
   // it still runs at the deadline.
   std::optional<int> waitExit(milliseconds limit);

@@ -8,11 +8,13 @@
 #include <libusb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "GadgetBus.h"
+#include "usb_gadget.h"
 
 namespace usbvm {
 namespace {
@@ -427,6 +430,61 @@ TEST_P(Relay, PeerThatNeverComesBackLeavesTheDeviceGone) {
   EXPECT_EQ(Bus::get().waitExit(milliseconds(5000)), std::optional<int>(1));
   module.close();
   EXPECT_FALSE(module.open(milliseconds(1500))) << "a device is still on the bus";
+}
+
+// The gadget as a library: what a simulated module linked into the same
+// process would use, over a socket pair.
+TEST(InProcessGadget, MovesBytesBetweenTheBusAndASocketPair) {
+  ASSERT_EQ(Bus::get().use(Speed::High), "");  // a known controller speed
+  Bus::get().release();
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+  int stop = ::eventfd(0, EFD_CLOEXEC);
+  ASSERT_GE(stop, 0);
+
+  usbgadget::Options opt;
+  opt.identity.vendorId = kVendorId;
+  opt.identity.productId = kProductId;
+  opt.name = "inprocess";
+  std::mutex m;
+  std::vector<std::string> events;  // filled on the loop's thread
+  usbgadget::Gadget gadget(opt, [&](const std::string& e) {
+    std::lock_guard lock(m);
+    events.push_back(e);
+  });
+  ASSERT_NO_THROW(gadget.setUp());
+  std::thread loop([&] { gadget.run(sv[1], -1, stop, nullptr); });
+
+  Module module;
+  bool opened = module.open(milliseconds(10000));
+  if (opened) {
+    auto toModule = pattern(700, 1);
+    int sent = 0;
+    EXPECT_EQ(module.write(toModule.data(), toModule.size(), &sent), 0);
+    std::vector<uint8_t> got(toModule.size());
+    size_t have = 0;
+    while (have < got.size()) {
+      pollfd p{sv[0], POLLIN, 0};
+      if (::poll(&p, 1, 5000) != 1) break;
+      ssize_t n = ::read(sv[0], got.data() + have, got.size() - have);
+      if (n <= 0) break;
+      have += static_cast<size_t>(n);
+    }
+    EXPECT_EQ(got, toModule);
+    auto toHost = pattern(300, 2);
+    EXPECT_EQ(::write(sv[0], toHost.data(), toHost.size()), static_cast<ssize_t>(toHost.size()));
+    EXPECT_EQ(module.readExactly(toHost.size(), milliseconds(5000)), toHost);
+    module.close();
+    std::lock_guard lock(m);
+    EXPECT_NE(std::find(events.begin(), events.end(), "enable high-speed out=512 in=512"), events.end());
+  }
+  uint64_t one = 1;
+  EXPECT_EQ(::write(stop, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+  loop.join();
+  EXPECT_FALSE(gadget.attached());
+  ::close(stop);
+  ::close(sv[0]);
+  ASSERT_TRUE(opened) << "the in-process gadget did not enumerate";
 }
 
 INSTANTIATE_TEST_SUITE_P(HighSpeed, Relay, ::testing::Values(SpeedCase{Speed::High, 512, LIBUSB_SPEED_HIGH}),
