@@ -13,7 +13,9 @@
 //                         (CODE, default 6; "none": without a code byte)
 //   --fault-length N[:+1|:-1]      next N replies one byte longer or shorter
 //   --fault-corrupt N     next N replies with their last byte inverted
-//   --fault-late N[:MS]   next N replies sent MS (default 1500) after the request
+//   --fault-late N[:MS]   next N replies sent MS (default 1500) after the request;
+//                         later requests are answered on time, so "1:1200" is a
+//                         late reply that arrives behind the next request's answer
 //   --fault-silence N     next N requests never answered
 //   --fault-stream N      next N gets' replies preceded by a stream sample
 //   --reset-drops         a reset call drops the connection after its reply

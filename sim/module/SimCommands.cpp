@@ -568,27 +568,35 @@ bool SimCommands::handleEcho(SimModule& module, const Packet& p) {
 bool SimCommands::handleI2C(SimModule& module, const Packet& p) {
   const Bytes& d = p.data;
   if (d.size() < 4) return true;  // nothing to answer with: no address byte
-  const uint8_t index = d[1], bus = d[2];
+  const uint8_t index = d[1], bus = d[2], length = d[3];
+  const bool pullupRequest = d.size() == 4 && bus == 1;
+  const bool read = !pullupRequest && (bus & 1);
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   Plan plan = takeFaults(module, kCmdI2C, -1, true);
   if (plan.silent) return true;
-  const int forced = plan.error ? std::max(0, faults_.errorCode.load()) : -1;
-  auto status = [&](uint8_t c) { return static_cast<uint8_t>(forced >= 0 ? (kErrorBit | forced) : c ? (kErrorBit | c) : 0); };
 
-  if (d.size() == 4 && bus == 1) {  // pull-up
-    uint8_t c = index != 0 ? code::kIndexRange : code::kNone;
-    if (!c && forced < 0) pullup_ = d[3] != 0;
-    reply(module, {kCmdI2C, index, 1, d[3], status(c)}, plan);
-    return true;
+  auto dev = i2c_.find(static_cast<uint8_t>(bus & 0xFE));
+  uint8_t c = code::kNone;
+  if (index != 0) {
+    c = code::kIndexRange;
+  } else if (pullupRequest) {
+    c = code::kNone;
+  } else if (length > kI2CMaxLength || d.size() != (read ? 5u : 5u + length)) {
+    c = code::kSize;
+  } else if (dev == i2c_.end()) {
+    c = code::kIO;  // nobody acknowledged
+    event(module, "i2c no acknowledge at " + hex2(bus));
   }
-  if (bus & 1) {  // read: 8, index, address|1, length, speed
-    const uint8_t length = d[3];
-    uint8_t c = index != 0 ? code::kIndexRange : d.size() != 5 ? code::kSize : length > kI2CMaxLength ? code::kSize
-                                                                                                     : code::kNone;
-    auto dev = i2c_.find(static_cast<uint8_t>(bus & 0xFE));
-    if (!c && dev == i2c_.end()) c = code::kIO;  // nobody acknowledged
-    Bytes out{kCmdI2C, index, bus, 0, 0};
-    if (!c && forced < 0) {
+  if (plan.error) c = static_cast<uint8_t>(std::clamp(faults_.errorCode.load(), 0, 0x7F));
+  const bool ok = !c && !plan.error;
+  const uint8_t status = ok ? 0 : static_cast<uint8_t>(kErrorBit | c);
+
+  if (pullupRequest) {
+    if (ok) pullup_ = d[3] != 0;
+    reply(module, {kCmdI2C, index, 1, d[3], status}, plan);
+  } else if (read) {  // 8, index, address|1, length, speed
+    Bytes out{kCmdI2C, index, bus, 0, status};
+    if (ok) {
       I2CDevice& dv = dev->second;
       for (uint8_t i = 0; i < length; ++i) {
         out.push_back(dv.memory[dv.pointer % dv.memory.size()]);
@@ -596,27 +604,16 @@ bool SimCommands::handleI2C(SimModule& module, const Packet& p) {
       }
       out[3] = length;
     }
-    out[4] = status(c);
     reply(module, std::move(out), plan);
-    return true;
-  }
-  // write: 8, index, address, length, speed, data
-  const uint8_t length = d[3];
-  uint8_t c = index != 0 ? code::kIndexRange : length > kI2CMaxLength ? code::kSize
-                                             : d.size() != 5u + length ? code::kSize : code::kNone;
-  auto dev = i2c_.find(bus);
-  if (!c && dev == i2c_.end()) c = code::kIO;
-  if (!c && forced < 0 && length > 0) {
-    I2CDevice& dv = dev->second;
-    dv.pointer = d[5];
-    for (size_t i = 6; i < d.size(); ++i) {
-      dv.memory[dv.pointer % dv.memory.size()] = d[i];
-      dv.pointer = static_cast<uint8_t>(dv.pointer + 1);
+  } else {  // 8, index, address, length, speed, data: the first data byte sets the pointer
+    if (ok && length > 0) {
+      I2CDevice& dv = dev->second;
+      uint8_t at = d[5];
+      for (size_t i = 6; i < d.size(); ++i, ++at) dv.memory[at % dv.memory.size()] = d[i];
+      dv.pointer = d[5];  // a following read starts where the write pointed
     }
-    dv.pointer = d[5];  // a following read starts where the write pointed
+    reply(module, {kCmdI2C, index, bus, 0, status}, plan);
   }
-  if (c == code::kIO) event(module, "i2c no acknowledge at " + hex2(bus));
-  reply(module, {kCmdI2C, index, bus, 0, status(c)}, plan);
   return true;
 }
 
