@@ -114,6 +114,9 @@ class Link {
   // prefix bytes (from any address); then *length is its data length and
   // `out` (28 bytes) holds its data. aErrTimeout when none comes.
   aErr receivePacket(uint8_t address, const uint8_t* prefix, uint8_t* length, uint8_t* out);
+  // The same, taking only a packet from `address`: for replies that carry
+  // nothing else naming the module, on a link other modules share.
+  aErr receivePacketFrom(uint8_t address, const uint8_t* prefix, uint8_t* length, uint8_t* out);
   // Drops queued packets from `address` whose data begin with the prefix:
   // late answers to requests that gave up, before the same request again.
   aErr dropMatchingPackets(uint8_t address, const uint8_t* prefix, uint8_t length);
@@ -130,6 +133,7 @@ class Link {
 
  private:
   aErr connectionSteps(aLinkRef shareWith);
+  aErr awaitCommand(uint8_t address, const uint8_t* prefix, uint8_t* length, uint8_t* out, bool fromAddress);
   aErr discoveryAndConnectHelper(linkType type, uint32_t serialNumber, uint8_t model);
 
   impl* m_pImpl;

@@ -210,18 +210,26 @@ aErr Link::sendPacket(uint8_t address, uint8_t command, uint8_t length, const ui
   return sPut(m_pImpl->linkRef, address, static_cast<uint8_t>(length + 1), buffer);
 }
 
-aErr Link::receivePacket(uint8_t address, const uint8_t* prefix, uint8_t* length, uint8_t* out) {
+aErr Link::awaitCommand(uint8_t address, const uint8_t* prefix, uint8_t* length, uint8_t* out, bool fromAddress) {
   if (!prefix || !length || !out) return aErrParam;
   if (!isConnected()) return aErrConnection;
   if (!sValidAddress(address)) return aErrPacket;
   if (*length > aPACKET_MAX_DATA) return aErrParam;
-  CommandPrefix want{prefix, *length, -1};
+  CommandPrefix want{prefix, *length, fromAddress ? address : -1};
   aPacket* packet = linkAwaitFirst(m_pImpl->linkRef, sCommandFilter, &want, kReplyMS);
   if (!packet) return isConnected() ? aErrTimeout : aErrConnection;
   *length = packet->length;
   std::memcpy(out, packet->data, packet->length);
   aPacket_Destroy(&packet);
   return aErrNone;
+}
+
+aErr Link::receivePacket(uint8_t address, const uint8_t* prefix, uint8_t* length, uint8_t* out) {
+  return awaitCommand(address, prefix, length, out, false);
+}
+
+aErr Link::receivePacketFrom(uint8_t address, const uint8_t* prefix, uint8_t* length, uint8_t* out) {
+  return awaitCommand(address, prefix, length, out, true);
 }
 
 aErr Link::dropMatchingPackets(uint8_t address, const uint8_t* prefix, uint8_t length) {

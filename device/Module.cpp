@@ -128,7 +128,7 @@ aErr Module::debug(const uint8_t* data, uint8_t length) {
   if (err != aErrNone) return err;
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t replyLength = 1;
-  err = m_link->receivePacket(m_address, &prefix, &replyLength, reply);
+  err = m_link->receivePacketFrom(m_address, &prefix, &replyLength, reply);
   if (err != aErrNone) return err;
   const bool same = replyLength == length + 1 && (length == 0 || std::memcmp(&reply[1], data, length) == 0);
   return same ? aErrNone : aErrIO;
@@ -144,7 +144,7 @@ aErr Module::_query(const uint8_t* request, uint8_t requestLength, uint8_t prefi
   if (err != aErrNone) return err;
   uint8_t prefix[2] = {cmdMODULE_INFO, request[0]};
   *replyLength = prefixLength;
-  return m_link->receivePacket(m_address, prefix, replyLength, reply);
+  return m_link->receivePacketFrom(m_address, prefix, replyLength, reply);
 }
 
 aErr Module::getBuild(uint32_t* build) {

@@ -9,8 +9,9 @@
 //
 // Every operation returns an aErr unless stated. Queries on a Module that is
 // not connected give aErrConnection; no reply within 1000 ms aErrTimeout.
-// Before each query, late answers of this module to an earlier one are
-// dropped so they never answer it.
+// Their replies are taken only from this module's address, so modules that
+// share a router's link never take each other's; before each query, late
+// answers of this module to an earlier one are dropped so they never answer it.
 //
 // Threads: a Module is used from one thread at a time; Modules sharing one
 // link may be used from different threads.

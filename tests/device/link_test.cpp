@@ -3,6 +3,8 @@
 // a router's link.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -189,6 +191,26 @@ TEST_P(LinkTest, ExchangeRefusals) {
   EXPECT_EQ(rig_->requests(4, {0x17, 0, 0}), 1u);
   length = 1;
   EXPECT_EQ(link.receivePacket(4, &prefix, &length, out), aErrTimeout);
+}
+
+TEST_P(LinkTest, LargeBlockAcknowledgementWaitsLonger) {
+  Link link(rig_->spec, "Link");
+  ASSERT_EQ(link.connect(), aErrNone);
+  struct Case {
+    uint64_t count;
+    std::chrono::milliseconds atLeast, below;
+  } cases[] = {{1000, 900ms, 3000ms}, {1001, 3900ms, 6000ms}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.count);
+    uei reply{};
+    reply.type = ueiTypeBytes;
+    reply.count = c.count;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(link.receiveUEI(4, 3, 0xE0, 0, &reply), aErrTimeout);  // nothing was asked
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, c.atLeast);
+    EXPECT_LT(took, c.below);
+  }
 }
 
 TEST_P(LinkTest, ConnectThroughLinkModuleSharesTheRoutersId) {

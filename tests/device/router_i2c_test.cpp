@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "I2CClass.h"
@@ -101,9 +102,9 @@ TEST_P(I2CTest, MalformedReplies) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    rig_->hook->set([&c](jvsim::SimModule& m, const jvsim::Packet& p) {
+    rig_->hook->set([reply = c.reply](jvsim::SimModule& m, const jvsim::Packet& p) {
       if (p.data.size() < 3 || p.data[0] != 0x08 || p.data[2] != 0x51) return false;
-      m.send({p.address, c.reply});
+      m.send({p.address, reply});
       return true;
     });
     uint8_t buffer[3] = {0xEE, 0xEE, 0xEE};
@@ -183,6 +184,33 @@ TEST_P(RouterTest, ModulesBehindShareTheRoutersLink) {
     EXPECT_EQ(routerSys.getSerialNumber(&serial), aErrNone);
     EXPECT_EQ(serial, 0x0012ABCDu);
   }
+}
+
+TEST_P(RouterTest, ModulesBehindUsedFromTwoThreads) {
+  struct Worker {
+    uint8_t address;
+    uint32_t serial;
+    int good = 0;
+  } workers[] = {{0x0A, 0x00A0000A}, {0x0C, 0x00A0000C}};
+  std::vector<std::thread> threads;
+  for (Worker& w : workers) {
+    threads.emplace_back([this, &w] {
+      Module behind(w.address, 0);
+      if (behind.connectThroughLinkModule(router_.get()) != aErrNone) return;
+      SystemClass sys;
+      sys.init(&behind, 0);
+      for (int i = 0; i < 50; ++i) {
+        uint32_t serial = 0;
+        uint32_t build = 0;
+        if (sys.getSerialNumber(&serial) == aErrNone && serial == w.serial && behind.getBuild(&build) == aErrNone) {
+          ++w.good;
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (const Worker& w : workers) EXPECT_EQ(w.good, 50) << static_cast<int>(w.address);
+  EXPECT_TRUE(router_->isConnected());
 }
 
 TEST_P(RouterTest, UnconnectedRouterIsRefused) {
