@@ -86,9 +86,10 @@ class Link {
   aErr enablePooledPackets(bool pooled);
 
   // UEI exchange. sendUEI queues the request the record describes (one
-  // packet, or the chunks of a byte block); aErrResource when a packet
-  // cannot be made, aErrParam for a type the record cannot carry; else the
-  // first failure of queueing, which stops the sending.
+  // packet, or the chunks of a byte block, fed to the link no faster than it
+  // writes them: aErrTimeout when it stops writing for 4 s); aErrResource
+  // when a packet cannot be made, aErrParam for a type the record cannot
+  // carry; else the first failure of queueing, which stops the sending.
   aErr sendUEI(uei request);
   aErr sendUEI(uei request, uint8_t subindex);
   // Waits for the reply matching the record (address, command, option byte,

@@ -1,4 +1,5 @@
 // Link: the UEI request and reply exchange and the raw command exchange.
+#include <chrono>
 #include <cstring>
 
 #include "Link.h"
@@ -6,6 +7,7 @@
 #include "aLink.h"
 #include "aLinkTable.h"
 #include "aPacketFifo.h"
+#include "aTime.h"
 
 namespace Tovanire::Jorvanite {
 
@@ -15,6 +17,8 @@ constexpr uint64_t kReplyMS = 1000;
 constexpr uint64_t kLargeBlockReplyMS = 4000;
 constexpr uint64_t kLargeBlock = 1000;
 constexpr uint8_t kMaxCommandData = aPACKET_MAX_DATA - 1;
+constexpr size_t kOutputHighWater = aPACKETFIFO_MAX_PACKETS / 2;
+constexpr uint64_t kOutputDrainMS = 4000;
 
 bool sValidAddress(uint8_t address) { return address != 0 && (address & 1) == 0; }
 
@@ -86,6 +90,20 @@ bool sSimpleType(uint32_t type) {
   return type == ueiTypeNone || type == ueiTypeByte || type == ueiTypeShort || type == ueiTypeInt;
 }
 
+// The link's output queue drops everything it holds once it is over its
+// limit, so a long block is fed to it no faster than the link writes.
+aErr sAwaitOutputRoom(aLinkRef ref) {
+  aLink* link = aLink_GetLinkObject(ref);
+  if (!link) return aErrConnection;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kOutputDrainMS);
+  while (aPacketFifo_GetLength(link->outputFifo) >= kOutputHighWater) {
+    if (aLink_GetStatus(ref) != linkStateRunning) return aErrConnection;
+    if (std::chrono::steady_clock::now() > deadline) return aErrTimeout;
+    aTime_MSSleep(1);
+  }
+  return aErrNone;
+}
+
 aErr sPut(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* data) {
   aPacket* packet = aPacket_CreateWithData(address, length, data);
   if (!packet) return aErrResource;
@@ -147,7 +165,8 @@ aErr Link::sendUEI(uei request) {
     data[3 + chunk] = static_cast<uint8_t>((more ? ueiBYTES_CONTINUE : 0) | (chunkNumber & ueiBYTES_SEQUENCE_MASK));
     ++chunkNumber;
     sent += chunk;
-    err = sPut(m_pImpl->linkRef, request.address, static_cast<uint8_t>(chunk + 4), data);
+    err = sAwaitOutputRoom(m_pImpl->linkRef);
+    if (err == aErrNone) err = sPut(m_pImpl->linkRef, request.address, static_cast<uint8_t>(chunk + 4), data);
   }
   return err;
 }

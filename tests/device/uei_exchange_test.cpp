@@ -205,6 +205,15 @@ TEST_P(UeiTest, ByteBlocksBothWays) {
   }
 }
 
+TEST_P(UeiTest, BlockOfMoreChunksThanTheOutputQueueHolds) {
+  // 1500 chunks: more than the link's output queue keeps at once, and over
+  // the terminal far more than the link writes while they are queued.
+  const Bytes block = blockOf(1500 * 24);
+  rig_->cmds->setByteLimit(jvsim::kOptName, block.size());
+  ASSERT_EQ(sys_.setName(block.data(), block.size()), aErrNone) << rig_->sim->transcript().text().substr(0, 4000);
+  EXPECT_EQ(rig_->cmds->getBytes(jvsim::kOptName), block);
+}
+
 TEST_P(UeiTest, NameIntoBufferOneByteShortIsMemory) {
   const Bytes block = blockOf(32);
   rig_->cmds->setBytes(jvsim::kOptName, block);
