@@ -204,7 +204,10 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilterProc filter, void
   std::unique_lock<std::mutex> g(fifo->lock);
   // Everything already queued has an id of at least the window.
   int64_t lastOffered = fifo->window - 1;
-  auto found = fifo->queue.end();
+  // A put moves the queue's end, so "nothing accepted" is a flag of its own,
+  // never an iterator compared against an end taken before the wait.
+  bool accepted = false;
+  decltype(fifo->queue.begin()) found;
   auto test = [&] {
     for (auto it = fifo->queue.begin(); it != fifo->queue.end(); ++it) {
       if (it->id - lastOffered <= 0)
@@ -212,13 +215,14 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilterProc filter, void
       lastOffered = it->id;
       if (filter(it->packet.get(), ref)) {
         found = it;
+        accepted = true;
         return true;
       }
     }
     return !fifo->alive;
   };
   fifo->changed.wait_until(g, deadline, test);
-  return found == fifo->queue.end() ? nullptr : sRemove(*fifo, found);
+  return accepted ? sRemove(*fifo, found) : nullptr;
 }
 
 size_t aPacketFifo_DrainPackets(aPacketFifoId id, aPacketFilterProc filter, void* ref)

@@ -261,6 +261,22 @@ TEST_F(Fifo, AwaitFirstTimesOutWhenNothingAccepted)
   EXPECT_EQ(1u, aPacketFifo_GetLength(id));
 }
 
+// A packet refused during the wait must stay queued when the wait runs out,
+// not be handed out as if it had been accepted.
+TEST_F(Fifo, AwaitFirstTimingOutAfterARefusedArrivalReturnsNothing)
+{
+  Only only(0x42);
+  std::thread producer([&] {
+    std::this_thread::sleep_for(milliseconds(10));
+    put(0x10);
+  });
+  PacketPtr got{aPacketFifo_AwaitFirst(id, acceptOnly, &only, 60)};
+  producer.join();
+  EXPECT_EQ(nullptr, got.get());
+  EXPECT_EQ((std::vector<uint8_t>{0x10}), only.offered);
+  EXPECT_EQ((std::vector<uint8_t>{0x10}), drainOrder());
+}
+
 TEST_F(Fifo, GetFirstTakesOldestAccepted)
 {
   put(0x10);
