@@ -13,6 +13,7 @@ namespace jvsim {
 namespace {
 
 constexpr uint8_t kStatusOk = 0;
+constexpr int kForeverMs = 24 * 3600 * 1000;
 
 // "Next N" switch: -1 fires every time, N > 0 fires and counts down.
 bool fire(std::atomic<int>& n) {
@@ -378,7 +379,7 @@ void SimLoader::onLoad(SimModule& module) {
     event(module, "restart: never comes back");
     if (config_.ownsLink) {
       module.faults().silent = true;
-      module.dropConnection();
+      module.transport().goOffline(kForeverMs);
     } else {
       commands_->faults().command = -1;
       commands_->faults().silence = -1;
@@ -386,7 +387,7 @@ void SimLoader::onLoad(SimModule& module) {
     return;
   }
   event(module, echoNow ? "restart into the loader" : "restart into the loader, echo on the next link");
-  if (config_.restartDropsLink && config_.ownsLink) module.dropConnection();
+  if (config_.restartDropsLink && config_.ownsLink) module.transport().goOffline(config_.restartOfflineMs);
 }
 
 void SimLoader::onReboot(SimModule& module) {
@@ -404,13 +405,14 @@ void SimLoader::onReboot(SimModule& module) {
   stats_.reboots++;
   event(module, "reboot");
   if (newBuild) commands_->set(kOptBuild, config_.buildAfterReboot);
-  if (config_.ownsLink) module.dropConnection();
+  if (config_.ownsLink) module.transport().goOffline(config_.rebootOfflineMs);
 }
 
 // ---- the echo on the next link ------------------------------------------
 
 void SimLoader::linkEvent(SimModule& module, const std::string& event) {
-  if (event == "sync") scheduleEcho(module);
+  // A host that opens a link sends its force route, and may synchronise.
+  if (event == "connect" || event == "force route" || event == "sync") scheduleEcho(module);
 }
 
 void SimLoader::scheduleEcho(SimModule& module) {

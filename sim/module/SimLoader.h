@@ -82,9 +82,13 @@ struct LoaderConfig {
   // out (a module that leaves the bus at once); the loader then echoes on the
   // next link. Off: the echo goes out and the loader keeps the link.
   bool restartDropsLink = false;
-  // A pending echo goes out this long after the last sync or address query
-  // of the next link, once the host has settled it.
+  // A pending echo goes out this long after the last connection, force
+  // route, sync or address query of the next link, once the host settled it.
   int echoAfterSyncMs = 300;
+  // How long the module stays unreachable (connections refused, where the
+  // transport can) when a restart drops the link, and while it reboots.
+  int restartOfflineMs = 300;
+  int rebootOfflineMs = 1000;
   // After a reboot that followed written firmware, the command layer reports
   // this build (system option 43); 0 keeps the build.
   uint32_t buildAfterReboot = 0;
@@ -151,7 +155,7 @@ class SimLoader : public CommandHandler, public std::enable_shared_from_this<Sim
                                                LoaderConfig config = {});
 
   bool handle(SimModule& module, const Packet& packet) override;
-  // Sync and address queries and connection changes of the module's link.
+  // Connection changes, force routes, sync and address queries of the module's link.
   void linkEvent(SimModule& module, const std::string& event);
 
   uint8_t address() const { return commands_->address(); }

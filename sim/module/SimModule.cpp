@@ -315,6 +315,7 @@ void SimModule::handlePacket(const Packet& p) {
         forceRoutes_.push_back(p.data[0]);
       }
       transcript_.add(Dir::Event, {}, "force route " + std::to_string(p.data[0]));
+      for (auto& observer : linkObservers_) observer("force route");
       int n = p.data[0] == 1 ? faults_.floodOnForceRoute.exchange(0) : 0;
       if (n > 0) flood(n);
     }

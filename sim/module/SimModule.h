@@ -96,8 +96,9 @@ class SimModule {
   // The handlers added, in order (to find a layer by its type).
   std::vector<std::shared_ptr<CommandHandler>> handlers() const { return handlers_; }
   // Called before start(): `observer` sees, on the service thread, each
-  // connection event ("connect", "disconnect ...") and "sync" for each sync
-  // or address query answered (a loader's echo waits for the next link).
+  // connection event ("connect", "disconnect ...", "online"), "force route"
+  // for each force-route packet and "sync" for each sync or address query
+  // answered (a loader's echo waits for the next link).
   void addLinkObserver(std::function<void(const std::string& event)> observer);
 
   // Sends a packet from the module (through the late and silent switches).

@@ -1,6 +1,7 @@
 #include "SimTransport.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -105,12 +106,65 @@ void TcpTransport::closeClient() {
   }
 }
 
+bool TcpTransport::listenAgain() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port_);
+  inet_pton(AF_INET, host_.c_str(), &addr.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 || listen(fd, 4) < 0) {
+    close(fd);
+    return false;
+  }
+  listenFd_ = fd;
+  return true;
+}
+
+void TcpTransport::goOffline(int ms) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    offlineMs_ = ms > 0 ? ms : 1;
+  }
+  wake();
+}
+
 size_t TcpTransport::receive(uint8_t* buf, size_t max, int timeoutMs, std::string* event) {
   bool drop;
+  int offline;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     drop = dropRequested_;
     dropRequested_ = false;
+    offline = offlineMs_;
+    offlineMs_ = 0;
+  }
+  if (offline > 0) {
+    closeClient();
+    if (listenFd_ >= 0) close(listenFd_);
+    listenFd_ = -1;
+    onlineAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(offline);
+    *event = "disconnect (offline)";
+    return 0;
+  }
+  if (listenFd_ < 0) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < onlineAt_) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(onlineAt_ - now).count();
+      pollfd w{wakeFd_, POLLIN, 0};
+      if (poll(&w, 1, static_cast<int>(std::min<long long>(left + 1, timeoutMs))) > 0) drainWakeFd(wakeFd_);
+      return 0;
+    }
+    if (!listenAgain()) {
+      // The port may still be held a moment by the connections just reset.
+      pollfd w{wakeFd_, POLLIN, 0};
+      if (poll(&w, 1, std::min(20, timeoutMs)) > 0) drainWakeFd(wakeFd_);
+      return 0;
+    }
+    *event = "online";
+    return 0;
   }
   if (drop && connected()) {
     closeClient();

@@ -3,6 +3,7 @@
 // in-process byte pipe that a USB test seam can drive.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -27,6 +28,12 @@ class Transport {
   virtual bool send(const uint8_t* data, size_t len) = 0;
   // Breaks the host's connection the way a module that resets would.
   virtual void dropConnection() = 0;
+  // Breaks the connection and stays unreachable for `ms` (a module that
+  // reboots), where the transport can refuse hosts; else as dropConnection.
+  virtual void goOffline(int ms) {
+    (void)ms;
+    dropConnection();
+  }
   virtual bool connected() const = 0;
   // Ends a receive() that is waiting, at once.
   virtual void wake() = 0;
@@ -48,12 +55,16 @@ class TcpTransport : public Transport {
   size_t receive(uint8_t* buf, size_t max, int timeoutMs, std::string* event) override;
   bool send(const uint8_t* data, size_t len) override;
   void dropConnection() override;
+  // Closes the listener too, so that connections are refused, and listens
+  // on the same port again once `ms` have passed.
+  void goOffline(int ms) override;
   bool connected() const override;
   void wake() override;
   std::string describe() const override;
 
  private:
   void closeClient();
+  bool listenAgain();
 
   std::string host_;
   uint16_t port_ = 0;
@@ -62,6 +73,8 @@ class TcpTransport : public Transport {
   int wakeFd_ = -1;  // eventfd
   mutable std::mutex mutex_;
   bool dropRequested_ = false;
+  int offlineMs_ = 0;  // requested by goOffline, taken by receive()
+  std::chrono::steady_clock::time_point onlineAt_{};
 };
 
 // A pseudo-terminal in raw mode. The host opens path(); when `linkPath` is

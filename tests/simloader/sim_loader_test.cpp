@@ -1,7 +1,12 @@
 // The simulated module's loader, driven with raw packet bytes over its
 // in-process byte pipe, so that the updater's loader tests can trust what it
 // answers. Nothing here goes through the product's library.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -477,6 +482,68 @@ TEST(LoaderOptions, InstallPutsTheFaultsOnTheNamedModule) {
   EXPECT_EQ(own2->get(jvsim::kOptSerialNumber), c.serial);
   auto bare = SimModule::overPipe(c);
   EXPECT_FALSE(jvsim::installLoaders(*bare, setup, -1)) << "no command layer";
+}
+
+}  // namespace
+
+namespace {
+
+// A raw TCP host: connect, send one packet, read one back.
+int tcpConnect(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, "127.0.0.6", &a.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+Bytes tcpAsk(int fd, const Bytes& d) {
+  Bytes w{kAddr, static_cast<uint8_t>(d.size())};
+  w.insert(w.end(), d.begin(), d.end());
+  if (send(fd, w.data(), w.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(w.size())) return {};
+  Bytes in;
+  while (in.size() < 2 || in.size() < 2u + in[1]) {
+    pollfd p{fd, POLLIN, 0};
+    uint8_t b[64];
+    if (poll(&p, 1, 1000) <= 0) return {};
+    const ssize_t n = recv(fd, b, sizeof b, 0);
+    if (n <= 0) return {};
+    in.insert(in.end(), b, b + n);
+  }
+  return Bytes(in.begin() + 2, in.end());
+}
+
+TEST(LoaderOverTcp, ARebootRefusesConnectionsUntilTheModuleIsBack) {
+  jvsim::SimConfig c;
+  c.address = kAddr;
+  auto sim = SimModule::overTcp("127.0.0.6", 0, c);
+  auto cmds = jvsim::SimCommands::install(*sim);
+  jvsim::LoaderConfig config;
+  config.rebootOfflineMs = 700;
+  auto loader = SimLoader::install(*sim, cmds, config);
+  sim->start();
+  const uint16_t port = sim->tcp()->port();
+  int fd = tcpConnect(port);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(hex(tcpAsk(fd, kInit)), hex(cat({0x5F, 0x00}, be32(0x20000000))));
+  ASSERT_EQ(hex(tcpAsk(fd, kLoad)), hex(kLoad));
+  const auto rebooted = std::chrono::steady_clock::now();
+  EXPECT_EQ(hex(tcpAsk(fd, kReboot)), hex({})) << "no reply; the connection is reset";
+  close(fd);
+  ASSERT_TRUE(sim->transcript().waitForEvent("disconnect (offline)", 1, 2s));
+  EXPECT_LT(tcpConnect(port), 0) << "refused while rebooting";
+  ASSERT_TRUE(sim->transcript().waitForEvent("online", 1, 3s));
+  EXPECT_GE(std::chrono::steady_clock::now() - rebooted, 650ms);
+  fd = tcpConnect(port);
+  ASSERT_GE(fd, 0) << "back on the same port";
+  EXPECT_EQ(hex(tcpAsk(fd, kInit)), hex(cat({0x5F, 0x00}, be32(0x20000000)))) << "in its firmware again";
+  close(fd);
+  EXPECT_EQ(loader->mode(), LoaderMode::Firmware);
 }
 
 }  // namespace

@@ -1,0 +1,434 @@
+#include "UpdaterEntity.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "Link.h"
+#include "Log.h"
+#include "SystemClass.h"
+#include "Updater.h"
+#include "aPacket.h"
+#include "aTime.h"
+#include "uei.h"
+
+using Tovanire::Jorvanite::Module;
+using Tovanire::Jorvanite::cmdUPGRADE;
+
+namespace {
+
+constexpr uint32_t kLoaderStartReconnectMS = 500;
+constexpr uint32_t kProtocolPooledPackets = 0x80000000u;
+constexpr uint8_t kStatusOK = 0;
+
+uint32_t _be32(const uint8_t* p)
+{
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+bool _has_prefix(const uint8_t* data, uint32_t length)
+{
+  return data && length >= UpdaterEntity::ADDRESS_PREFIX_SIZE;
+}
+
+} // namespace
+
+UpdaterEntity::UpdaterEntity()
+    : module(nullptr), verifyTransfer(true), noRebootWait(false), ueiData(false), rebootWaitMs(REBOOT_WAIT_MS),
+      m_loaderPhase(false), m_loaderFailed(false)
+{
+}
+
+UpdaterEntity::~UpdaterEntity() = default;
+
+void UpdaterEntity::init(Module* m, uint8_t index, bool verify, bool noWait)
+{
+  EntityClass::init(m, cmdUPGRADE, index);
+  module = m;
+  verifyTransfer = verify;
+  noRebootWait = noWait;
+  ueiData = false;
+  m_loaderPhase = false;
+  m_loaderFailed = false;
+}
+
+void UpdaterEntity::_drain(uint8_t option)
+{
+  const uint8_t prefix[2] = {cmdUPGRADE, option};
+  dropMatchingPackets(prefix, sizeof prefix);  // no link: the send that follows reports it
+}
+
+aErr UpdaterEntity::_await(uint8_t replyOption, uint8_t* reply, uint8_t* length)
+{
+  const uint8_t prefix[2] = {cmdUPGRADE, replyOption};
+  *length = sizeof prefix;
+  return receivePacket(prefix, length, reply);
+}
+
+aErr UpdaterEntity::LoaderInit()
+{
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
+  _drain(val_UPGRADE_INIT);
+  const uint8_t request[1] = {val_UPGRADE_INIT};
+  aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
+  if (err != aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", err);
+    return err;
+  }
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t length = 0;
+  err = _await(val_UPGRADE_INIT, reply, &length);
+  if (err != aErrNone) return err;
+  if (length <= 5) return aErrPacket;
+  const uint32_t base = _be32(&reply[2]);
+  Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(base), base);
+  m_loaderPhase = true;
+  m_loaderFailed = false;
+  return aErrNone;
+}
+
+aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_t flags, uint16_t* blockSize)
+{
+  const aErr err = _prepare(data, length, flags, blockSize);
+  // A missing status reply does not stop a loader block (its sum check
+  // decides); any other failure leaves the loader incomplete.
+  if (m_loaderPhase && err != aErrNone && err != aErrTimeout) m_loaderFailed = true;
+  return err;
+}
+
+aErr UpdaterEntity::_prepare(const uint8_t* data, uint32_t length, uint8_t flags, uint16_t* blockSize)
+{
+  if (!_has_prefix(data, length) || !blockSize) {
+    Log::log(0, "NETWORK: TransferPrepare refused: a block of %u bytes has no 4-byte address.\n",
+             data ? length : 0u);
+    return aErrParam;
+  }
+  Log::log(DEBUG_Network_FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", static_cast<int>(length), flags,
+           *blockSize);
+  Log::log(DEBUG_Network_FIRM,
+           "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
+           data[0], data[1], data[2], data[3]);
+  const uint32_t address = _be32(data);
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(address));
+
+  _drain(val_UPGRADE_STATUS);
+  const uint8_t request[6] = {val_UPGRADE_PREPARE, flags, data[0], data[1], data[2], data[3]};
+  aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
+  if (err != aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", err);
+    return err;
+  }
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t replyLength = 0;
+  err = _await(val_UPGRADE_STATUS, reply, &replyLength);
+  if (err != aErrNone) return err;
+  if (replyLength < 3) return aErrPacket;
+  if (reply[2] != kStatusOK) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
+    return aErrInvalidOption;
+  }
+  if (replyLength < 5) return aErrPacket;
+  const uint16_t size = static_cast<uint16_t>((reply[3] << 8) | reply[4]);
+  if (size == 0 && !m_loaderPhase) {
+    // Pieces of 0 bytes would never move the block on.
+    Log::log(0, "NETWORK: The loader announced a block size of 0 for the block at %08X.\n", address);
+    return aErrInvalidOption;
+  }
+  *blockSize = size;
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n", size);
+  return aErrNone;
+}
+
+aErr UpdaterEntity::_block_transfer_uei_helper(const uint8_t* data, uint32_t length, uint32_t* count,
+                                               uint32_t* sum)
+{
+  Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA_UEI, %d} \n",
+           static_cast<int>(length));
+  Tovanire::Jorvanite::uei record{};
+  record.type = Tovanire::Jorvanite::ueiTypeBytes;
+  // The record carries a writable pointer for receives; a set only reads it.
+  record.value.bytes = const_cast<uint8_t*>(data);
+  record.count = length;
+  const aErr err = setUEI(val_UPGRADE_DATA_UEI, &record);
+  if (err != aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA_UEI (%d)\n", err);
+    return err;
+  }
+  for (uint32_t i = 0; i < length; ++i) *sum += data[i];
+  *count = 1;
+  return aErrNone;
+}
+
+aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32_t* count)
+{
+  Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer\n");
+  if ((!data && length) || !count) return aErrParam;
+  uint32_t sum = 0;
+  uint32_t remaining = length;
+  aErr err = aErrNone;
+
+  if (ueiData) {
+    if (length) {
+      err = _block_transfer_uei_helper(data, length, count, &sum);
+      if (err != aErrNone) return err;
+    }
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d bytes \n", static_cast<int>(length));
+    remaining = 0;
+  } else {
+    const uint8_t* at = data;
+    int resends = 0;
+    while (remaining > 0 && err == aErrNone) {
+      const uint8_t piece = static_cast<uint8_t>(remaining < DATA_MAX_BYTES ? remaining : DATA_MAX_BYTES);
+      Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n", piece);
+      uint8_t request[1 + DATA_MAX_BYTES];
+      request[0] = val_UPGRADE_DATA;
+      std::memcpy(&request[1], at, piece);
+      _drain(val_UPGRADE_DATA);
+      err = sendPacket(cmdUPGRADE, static_cast<uint8_t>(1 + piece), request);
+      if (err != aErrNone) {
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", err);
+        return err;
+      }
+      uint8_t reply[aPACKET_MAX_DATA];
+      uint8_t replyLength = 0;
+      if (_await(val_UPGRADE_DATA, reply, &replyLength) != aErrNone || replyLength < 3) {
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
+        err = aErrPacket;
+        break;
+      }
+      if (reply[2] != piece) {
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", reply[2], piece);
+        if (++resends > DATA_RESEND_LIMIT) {
+          Log::log(0, "\nNETWORK: The module refused a %d-byte piece %d times; giving up.\n", piece, resends);
+          err = aErrPacket;
+        }
+        continue;
+      }
+      resends = 0;
+      for (uint8_t i = 0; i < piece; ++i) sum += at[i];
+      at += piece;
+      remaining -= piece;
+      *count += 1;
+      Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", piece,
+               static_cast<int>(remaining), static_cast<int>(length));
+    }
+  }
+  Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", static_cast<int>(length - remaining),
+           static_cast<int>(length));
+
+  if (err == aErrNone && verifyTransfer) {
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
+    _drain(val_UPGRADE_STATUS);
+    const uint8_t request[1] = {val_UPGRADE_SUM};
+    sendPacket(cmdUPGRADE, sizeof request, request);  // a failed send shows as the missing reply
+    uint8_t reply[aPACKET_MAX_DATA];
+    uint8_t replyLength = 0;
+    if (_await(val_UPGRADE_STATUS, reply, &replyLength) != aErrNone || replyLength < 3) {
+      Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
+      err = aErrPacket;
+    } else if (reply[2] == kStatusOK && replyLength < 7) {
+      Log::log(0, "\nNETWORK: The sum reply of %d bytes carries no sum.\n", replyLength);
+      err = aErrPacket;
+    } else {
+      const uint32_t theirs = replyLength >= 7 ? _be32(&reply[3]) : 0;
+      if (reply[2] != kStatusOK || theirs != sum) {
+        Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", reply[2], sum, theirs);
+        err = aErrInvalidOption;
+      } else {
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", reply[2],
+                 sum, theirs, static_cast<int>(*count));
+      }
+    }
+  }
+  return err;
+}
+
+aErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length)
+{
+  if (!_has_prefix(data, length)) {
+    Log::log(0, "NETWORK: Loader block of %u bytes refused: it has no 4-byte address.\n", data ? length : 0u);
+    m_loaderFailed = true;
+    return aErrParam;
+  }
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", _be32(data),
+           static_cast<int>(length - ADDRESS_PREFIX_SIZE));
+  uint32_t count = 0;
+  const aErr err = _block_transfer(data + ADDRESS_PREFIX_SIZE, length - ADDRESS_PREFIX_SIZE, &count);
+  if (err != aErrNone) m_loaderFailed = true;
+  return err;
+}
+
+aErr UpdaterEntity::LoaderStart()
+{
+  if (m_loaderFailed) {
+    // Starting a loader with blocks missing would leave the module running
+    // whatever half of it arrived.
+    Log::log(0, "NETWORK: Loader not started: a loader block failed.\n");
+    return aErrCancel;
+  }
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
+  _drain(val_UPGRADE_LOAD);
+  const uint8_t request[1] = {val_UPGRADE_LOAD};
+  aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
+  if (err != aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", err);
+    return err;
+  }
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t length = 0;
+  if (_await(val_UPGRADE_LOAD, reply, &length) == aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start\n");
+    return aErrNone;
+  }
+  err = _reconnect(kLoaderStartReconnectMS);
+  if (err != aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader. [%d, %s]\n", err,
+             aError_GetErrorText(err));
+    return aErrTimeout;
+  }
+  err = _await(val_UPGRADE_LOAD, reply, &length);
+  if (err == aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start (Reconnect)\n");
+    return aErrNone;
+  }
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader (Reconnect). [%d, %s]\n", err,
+           aError_GetErrorText(err));
+  return aErrTimeout;
+}
+
+aErr UpdaterEntity::_reconnect(uint32_t delayMs)
+{
+  if (!module) return aErrResource;
+  module->disconnect();
+  aErr err = aErrConnection;
+  for (int series = 0; series < 2 && err != aErrNone; ++series) {
+    for (int attempt = 1; attempt <= RECONNECT_ATTEMPTS; ++attempt) {
+      if (series == 0) {
+        Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt,
+                 RECONNECT_ATTEMPTS);
+        err = module->reconnect();
+      } else {
+        Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n", attempt,
+                 RECONNECT_ATTEMPTS);
+        err = module->connect(LINK_USB, DEFAULT_SERIAL_NUMBER);
+      }
+      if (err == aErrNone) {
+        Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
+        break;
+      }
+      // A link that was created but never came up stays held: give it back
+      // before the next try opens another.
+      module->disconnect();
+      Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", static_cast<int>(delayMs));
+      aTime_MSSleep(delayMs);
+    }
+  }
+  return err;
+}
+
+aErr UpdaterEntity::CheckUEIDataSupport()
+{
+  if (!module) return aErrResource;
+  const aErr answer = module->hasUEI(cmdUPGRADE, val_UPGRADE_DATA_UEI, getIndex(), Tovanire::Jorvanite::ueiOPTION_SET);
+  Log::log(DEBUG_Network_FIRM, "NETWORK: CheckUEIDataSupport: Error: %d\n", answer);
+  if (answer == aErrNone) ueiData = true;
+  return answer;
+}
+
+aErr UpdaterEntity::CheckPooledPacketsSupport()
+{
+  if (!module) return aErrResource;
+  Tovanire::Jorvanite::SystemClass system;
+  system.init(module, 0);
+  uint32_t features = 0;
+  const aErr err = system.getProtocolFeatures(&features);
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Protocol Version: %d Error: %d\n", static_cast<int>(features), err);
+  if (err != aErrNone) return err;
+  if (!(features & kProtocolPooledPackets)) return aErrNone;
+  Tovanire::Jorvanite::Link* link = module->getLink();
+  return link ? link->enablePooledPackets(true) : aErrConnection;
+}
+
+aErr UpdaterEntity::FirmwareWrite(uint32_t size)
+{
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n",
+           static_cast<int>(size));
+  _drain(val_UPGRADE_STATUS);
+  const uint8_t request[3] = {val_UPGRADE_WRITE, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)};
+  const aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
+  if (err != aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err, aError_GetErrorText(err));
+    return err;
+  }
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t length = 0;
+  if (_await(val_UPGRADE_STATUS, reply, &length) != aErrNone || length < 3 || reply[2] != kStatusOK) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
+    return aErrInvalidOption;
+  }
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
+  return aErrNone;
+}
+
+aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize,
+                                     UpdaterDisplayInterface& display)
+{
+  if (!_has_prefix(data, length)) {
+    Log::log(0, "NETWORK: Firmware block of %u bytes refused: it has no 4-byte address.\n", data ? length : 0u);
+    return aErrParam;
+  }
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", _be32(data),
+           static_cast<int>(length - ADDRESS_PREFIX_SIZE));
+  uint32_t remaining = length - ADDRESS_PREFIX_SIZE;
+  const uint8_t* at = data + ADDRESS_PREFIX_SIZE;
+  uint32_t count = 0;
+  aErr err = aErrNone;
+  if (remaining > 0 && blockSize == 0) {
+    Log::log(0, "NETWORK: Firmware block at %08X cannot go in pieces of 0 bytes.\n", _be32(data));
+    err = aErrInvalidOption;
+  }
+
+  Log::timestamped = false;
+  display.display_progress(true);
+  while (remaining > 0 && err == aErrNone) {
+    const uint32_t piece = remaining < blockSize ? remaining : blockSize;
+    err = _block_transfer(at, piece, &count);
+    if (err == aErrNone) {
+      remaining -= piece;
+      at += piece;
+      count += 1;
+      display.update_progress(static_cast<double>(length - remaining) / static_cast<double>(length), nullptr);
+      Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
+               static_cast<int>(piece), static_cast<int>(remaining), static_cast<int>(length));
+    }
+    if (err == aErrNone) err = FirmwareWrite(piece);
+  }
+  display.display_progress(false);
+  Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n", static_cast<int>(length - remaining),
+           static_cast<int>(length));
+  if (err != aErrNone) Log::log(0, "NETWORK: Failed to transfer firmware\n");
+  return err;
+}
+
+aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
+{
+  Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
+  const uint8_t request[1] = {val_UPGRADE_REBOOT};
+  aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
+  if (err != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(rebootWaitMs);
+  while (module && module->isConnected()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      Log::log(0, "NETWORK: The module kept its link %u ms after the reboot request.\n", rebootWaitMs);
+      err = aErrTimeout;
+      break;
+    }
+    aTime_MSSleep(REBOOT_POLL_MS);
+    display.update_spinner(true, "Verifying Update");
+    Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
+    Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");
+    if (noRebootWait) break;
+  }
+  display.update_spinner(false, "Verifying Update");
+  return err;
+}
