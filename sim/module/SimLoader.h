@@ -18,8 +18,10 @@
 // The loader takes firmware blocks: PREPARE opens a block at its address
 // and announces the piece size; each piece is DATA (or one UEI block), SUM
 // and WRITE, which commits the piece at the block's address plus what the
-// block already wrote. REBOOT drops the link (a module behind a router
-// keeps its router's link) and the module comes back in its firmware.
+// block already wrote. REBOOT drops the link and, over TCP, refuses
+// connections while the module reboots (a module behind a router keeps its
+// router's link); the module comes back in its firmware. LOAD keeps the
+// link unless restartDropsLink says otherwise.
 // Status 0 is success. What arrives out of order is refused the way a
 // careful loader would: DATA with no open block takes nothing, PREPARE
 // before INIT and WRITE of another size than the piece held give a nonzero

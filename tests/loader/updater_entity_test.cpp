@@ -191,6 +191,21 @@ TEST_F(EntityTest, PiecesGoAsDataPacketsOf26BytesAtMost) {
   }
 }
 
+TEST_F(EntityTest, WithoutVerificationNoSumIsAsked) {
+  start();
+  loader_->enterLoader();
+  UpdaterEntity e;
+  e.init(module_.get(), 0, false, false);
+  const Bytes image = pattern(600, 8), fw = block(kFirmwareAddress, image);
+  uint16_t size = 0;
+  ASSERT_EQ(e.TransferPrepare(fw.data(), len(fw), 0, &size), aErrNone);
+  Display display;
+  ASSERT_EQ(e.FirmwareTransfer(fw.data(), len(fw), size, display), aErrNone);
+  EXPECT_EQ(seenPrefix(0x04), 0u);
+  EXPECT_EQ(seenPrefix(0x05), 2u);
+  EXPECT_EQ(loader_->firmwareBytes(kFirmwareAddress, image.size()), image);
+}
+
 struct FaultCase {
   const char* what;
   std::function<void(jvsim::LoaderFaults&)> set;

@@ -385,6 +385,20 @@ TEST_F(LoaderTest, TakesAWholePieceAsOneUeiBlock) {
   EXPECT_NE(host_->ask(hasUei).back(), 0) << "hasUEI refused";
 }
 
+TEST_F(LoaderTest, SilenceAfterAUeiPieceCoversTheBlocksAfterIt) {
+  start();
+  intoLoader();
+  ASSERT_EQ(hex(host_->ask(prepare(kBlockAddress))), hex({0x5F, 0x07, 0x00, 0x02, 0x00}));
+  loader_->faults().silenceAfterData = 1;
+  auto chunks = ueiChunks(pattern(40, 5));
+  host_->send(kAddr, chunks[0]);
+  EXPECT_EQ(hex(host_->ask(chunks[1])), hex({0x5F, 0xCA, 0x00})) << "the piece that ends it is still taken";
+  EXPECT_EQ(hex(host_->ask(kSum, kAddr, 300ms)), hex({}));
+  host_->send(kAddr, chunks[0]);
+  EXPECT_EQ(hex(host_->ask(chunks[1], kAddr, 300ms)), hex({}));
+  EXPECT_EQ(hex(host_->ask({0x03, 0x48, 0x20})), hex({0x03, 0x08, 0x00, 0x13})) << "the system entity still answers";
+}
+
 TEST_F(LoaderTest, ASubModuleBehindARouterKeepsTheRoutersLink) {
   jvsim::SimConfig c;
   c.address = kAddr;
