@@ -176,7 +176,8 @@ bool SimLoader::applies() const {
 
 bool SimLoader::handle(SimModule& module, const Packet& packet) {
   const Bytes& d = packet.data;
-  if (packet.address != address() || d.size() < 2 || d[0] != kCmdUpgrade) return false;
+  // UEI requests on entity 0x5F (option bytes with flags) are the command layer's.
+  if (packet.address != address() || d.size() < 2 || d[0] != kCmdUpgrade || d[1] > upgrade::kStatus) return false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (mode_ == LoaderMode::Gone) return true;

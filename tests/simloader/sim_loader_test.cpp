@@ -131,8 +131,10 @@ class LoaderTest : public ::testing::Test {
     jvsim::SimConfig c;
     c.address = kAddr;
     sim_ = SimModule::overPipe(c);
-    cmds_ = jvsim::SimCommands::install(*sim_);
+    // The loader first: it must leave the command layer its UEI requests.
+    cmds_ = std::make_shared<jvsim::SimCommands>(jvsim::CommandConfig::from(c));
     loader_ = SimLoader::install(*sim_, cmds_, config);
+    sim_->addHandler(cmds_);
     sim_->start();
     host_ = std::make_unique<Host>(sim_->pipeTransport()->pipe());
   }
