@@ -3,12 +3,17 @@
 //   sim [--tcp HOST:PORT | --pty | --node PATH] [--address N] [--serial HEX]
 //       [--heartbeat MS] [--silent] [--late MS] [--stray-byte]
 //       [--broken-handshake N] [--drop-after N] [--flood N] [--quiet]
+//       [--dump-firmware PREFIX]
 //
 // It prints where it can be reached ("tcp 127.0.0.2:40001", "pty /dev/pts/4",
 // "node PATH -> /dev/pts/4") on the first line of standard output, then the
 // transcript, one line per packet or event, unless --quiet. The command
 // layer's options (identity, router sub-modules, faults): SimCommandLine.h;
 // the loader's (piece size, restart, loader faults): SimLoader.h.
+//
+// --dump-firmware PREFIX: when stopped, the module writes each run of the
+// firmware its loader committed to PREFIX-AAAAAAAA.bin (AAAAAAAA: the run's
+// start address, upper-case hex), so scripts can compare it with a payload.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +31,8 @@ void usage() {
   std::fprintf(stderr,
                "usage: sim [--tcp HOST:PORT | --pty | --node PATH] [--address N] [--serial HEX]\n"
                "           [--heartbeat MS] [--silent] [--late MS] [--stray-byte]\n"
-               "           [--broken-handshake N] [--drop-after N] [--flood N] [--quiet]\n");
+               "           [--broken-handshake N] [--drop-after N] [--flood N] [--quiet]\n"
+               "           [--dump-firmware PREFIX]\n");
   std::fputs(jvsim::commandLineUsage(), stderr);
   std::fputs(jvsim::loaderUsage(), stderr);
 }
@@ -40,11 +46,35 @@ bool parseInt(const char* s, long min, long max, long* out, int base = 0) {
   return true;
 }
 
+// Writes the module's committed firmware, one file per run; false with a
+// message on standard error when a file cannot be written.
+bool dumpFirmware(const jvsim::SimModule& module, const std::string& prefix) {
+  bool ok = true;
+  for (const auto& h : module.handlers()) {
+    auto loader = std::dynamic_pointer_cast<jvsim::SimLoader>(h);
+    if (!loader || loader->address() != module.config().address) continue;
+    for (const auto& [address, bytes] : loader->firmwareImage()) {
+      char name[16];
+      std::snprintf(name, sizeof name, "-%08X.bin", static_cast<unsigned>(address));
+      const std::string path = prefix + name;
+      std::FILE* f = std::fopen(path.c_str(), "wb");
+      bool written = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+      if (f && std::fclose(f) != 0) written = false;
+      if (!written) {
+        std::fprintf(stderr, "sim: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+        ok = false;
+      }
+    }
+    break;
+  }
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   jvsim::SimConfig config;
-  std::string tcp = "127.0.0.1:0", node;
+  std::string tcp = "127.0.0.1:0", node, dumpPrefix;
   bool pty = false, quiet = false;
   long silent = 0, late = 0, stray = 0, broken = 0, dropAfter = 0, flood = 0;
   jvsim::CommandLineSetup commands;
@@ -92,6 +122,8 @@ int main(int argc, char** argv) {
       value(0, 1000000, &flood);
     } else if (a == "--quiet") {
       quiet = true;
+    } else if (a == "--dump-firmware" && i + 1 < argc) {
+      dumpPrefix = argv[++i];
     } else if (int taken = jvsim::parseCommandOption(argc, argv, i, commands)) {
       if (taken < 0) return 2;
     } else if (int taken = jvsim::parseLoaderOption(argc, argv, i, loader)) {
@@ -147,5 +179,6 @@ int main(int argc, char** argv) {
   int sig = 0;
   sigwait(&stopSignals, &sig);
   module->stop();
+  if (!dumpPrefix.empty() && !dumpFirmware(*module, dumpPrefix)) return 1;
   return 0;
 }
