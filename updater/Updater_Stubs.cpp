@@ -12,12 +12,6 @@ void _not_built(UpdaterDisplayInterface& display, const char* operation)
 
 } // namespace
 
-bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool)
-{
-  _not_built(display, "Update_Firmware");
-  return false;
-}
-
 bool Updater::Get_Fingerprint(Fingerprint&, std::string, uint32_t, std::string, uint32_t, bool)
 {
   _not_built(display, "Get_Fingerprint");

@@ -1,0 +1,189 @@
+// A firmware update over TCP on loopback against the simulated module, next
+// to the protocol's own floor measured in the same run: the request/reply
+// round trips the update needs (counted by the module) times the median
+// round trip of one DATA-sized packet over a bare socket to the same
+// module. Both piece forms are timed: DATA packets (-m 0) and one UEI byte
+// block per piece (-m 1). The update is the loader phase, the firmware
+// phase and the reboot of the updater's own flow; finding the module and
+// choosing the build are left out.
+// Usage: update_bench [firmware KiB] [bare round trips] [runs per form]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "BirdFile.h"
+#include "BirdFixture.h"
+#include "Module.h"
+#include "SimCommands.h"
+#include "SimLoader.h"
+#include "SimModule.h"
+#include "UpdaterDisplayInterface.h"
+#include "Updater_Discover.h"
+#include "Updater_Update.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr const char* kHost = "127.0.0.1";
+constexpr uint8_t kAddress = 4;
+constexpr uint32_t kSerial = 0x40F5849A;
+
+double usSince(Clock::time_point t0) { return std::chrono::duration<double, std::micro>(Clock::now() - t0).count(); }
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+class QuietDisplay : public UpdaterDisplayInterface {
+ public:
+  void display_progress(bool) override {}
+  void update_progress(double, const char*) override {}
+  void update_spinner(bool, const char*) override {}
+  void info_message(const char*) override {}
+  void error_message(const char* text) override { std::fprintf(stderr, "update_bench: %s\n", text); }
+};
+
+std::vector<uint8_t> noise(size_t n, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<uint8_t> out(n);
+  for (auto& b : out) b = static_cast<uint8_t>(random());
+  return out;
+}
+
+std::string writeBird(size_t firmwareBytes) {
+  birdsim::Image image;
+  image.blocks.push_back(birdsim::loader(0x20000000, noise(2048, 1)));
+  image.blocks.push_back(birdsim::firmware(0x8000, noise(firmwareBytes, 2)));
+  image.blocks.push_back(birdsim::serialOffsets(0x8100, 0x8200));
+  image.blocks.push_back(birdsim::descriptor(99528558, "2.16.0", kSerial, "Norquil"));
+  const std::string path = "/tmp/update_bench_" + std::to_string(getpid()) + ".bird";
+  std::string why;
+  if (!birdsim::writeFile(path, birdsim::file(image), &why)) {
+    std::fprintf(stderr, "update_bench: %s\n", why.c_str());
+    std::exit(1);
+  }
+  return path;
+}
+
+// One DATA packet out (30 bytes on the wire) and the module's echo back,
+// with no link engine in between.
+double bareRoundTripUs(uint16_t port, int n) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, kHost, &a.sin_addr);
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    std::perror("update_bench: connect");
+    std::exit(1);
+  }
+  uint8_t wire[30] = {kAddress, 28, jvsim::kCmdEcho};
+  for (int i = 3; i < 30; ++i) wire[i] = static_cast<uint8_t>(i);
+  std::vector<double> us;
+  uint8_t buf[64];
+  for (int i = 0; i < n; ++i) {
+    const auto t0 = Clock::now();
+    send(fd, wire, sizeof wire, MSG_NOSIGNAL);
+    size_t got = 0;
+    while (got < sizeof wire) {
+      const ssize_t r = recv(fd, buf + got, sizeof buf - got, 0);
+      if (r <= 0) {
+        std::fprintf(stderr, "update_bench: bare echo %d lost\n", i);
+        std::exit(1);
+      }
+      got += static_cast<size_t>(r);
+    }
+    us.push_back(usSince(t0));
+  }
+  close(fd);
+  return median(us);
+}
+
+struct Run {
+  double ms;
+  uint64_t roundTrips;
+};
+
+Run updateOnce(const std::string& birdPath, bool uei, double* bareUs, int bareTrips) {
+  auto sim = jvsim::SimModule::overTcp(kHost, 0, jvsim::SimConfig{kAddress, kSerial, 0x13, 0, 1000});
+  auto commands = jvsim::SimCommands::install(*sim);
+  auto loader = jvsim::SimLoader::install(*sim, commands);
+  sim->start();
+  if (bareUs) *bareUs = bareRoundTripUs(sim->tcp()->port(), bareTrips);
+
+  BirdFile bird(birdPath);
+  bird.ReplaceSerialNumber(kSerial);
+  QuietDisplay display;
+  Tovanire::Jorvanite::Module module(kAddress, 0);
+  _disableLinkSharing(module, display);
+  linkSpec spec{};
+  spec.type = LINK_TCPIP;
+  spec.serialNumber = kSerial;
+  inet_pton(AF_INET, kHost, &spec.address);
+  spec.port = sim->tcp()->port();
+  if (module.connectFromSpec(spec) != aErrNone) {
+    std::fprintf(stderr, "update_bench: cannot connect\n");
+    std::exit(1);
+  }
+
+  const auto t0 = Clock::now();
+  aErr err = _transfer_loader(display, module, bird);
+  if (err == aErrNone) err = _transfer_firmware(display, module, bird, false, uei);
+  const double ms = usSince(t0) / 1000.0;
+  if (err != aErrNone) {
+    std::fprintf(stderr, "update_bench: update failed (%d)\n", err);
+    std::exit(1);
+  }
+  module.disconnect();
+  sim->stop();
+
+  // Every request that waits for its answer: the loader's exchanges, and
+  // with UEI blocks the two capability questions before the firmware.
+  const jvsim::LoaderStats& s = loader->stats();
+  const uint64_t trips = s.inits + s.prepares + s.dataPackets + s.ueiPieces + s.sums + s.writes + s.loads + (uei ? 2 : 0);
+  return {ms, trips};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const size_t kib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
+  const int bareTrips = argc > 2 ? std::atoi(argv[2]) : 2000;
+  const int runs = argc > 3 ? std::atoi(argv[3]) : 3;
+  const std::string bird = writeBird(kib * 1024);
+
+  std::printf("firmware %zu KiB over TCP on loopback, median of %d runs per form\n", kib, runs);
+  std::printf("%-12s %12s %12s %14s %12s %8s\n", "pieces as", "update ms", "round trips", "bare rtt us", "floor ms",
+              "ratio");
+  for (bool uei : {false, true}) {
+    std::vector<double> times, bares;
+    uint64_t trips = 0;
+    for (int r = 0; r < runs; ++r) {
+      double bare = 0;
+      Run run = updateOnce(bird, uei, &bare, bareTrips);
+      times.push_back(run.ms);
+      bares.push_back(bare);
+      trips = run.roundTrips;
+    }
+    const double ms = median(times);
+    const double bare = median(bares);
+    const double floorMs = static_cast<double>(trips) * bare / 1000.0;
+    std::printf("%-12s %12.1f %12llu %14.1f %12.1f %8.2f\n", uei ? "UEI blocks" : "DATA", ms,
+                static_cast<unsigned long long>(trips), bare, floorMs, ms / floorMs);
+  }
+  std::remove(bird.c_str());
+  return 0;
+}

@@ -1,0 +1,286 @@
+// The updater program against simulated network modules in the peer
+// namespace of scripts/netns: discovery, the router scan, updates directly
+// and through the router, and what each loader fault does to an update.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "FlowsFixture.h"
+#include "NetnsPeer.h"
+
+namespace {
+
+using namespace flows;
+
+const std::string kResponder = std::string(JV_BINARY_DIR) + "/sim/udpresponder/udpresponder";
+
+constexpr uint32_t kModule = 0x40F5849A;
+constexpr uint32_t kRouter = 0xD272031D;
+constexpr uint32_t kSubA = 0x2181F0EE;
+constexpr uint32_t kSubB = 0x2181F0EF;
+constexpr uint8_t kModelLormet = 17;
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class NetworkFlows : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string why = netns::Unavailable();
+    if (!why.empty()) GTEST_SKIP() << "skipped: " << why;
+    peers_ = netns::PeerAddresses();
+    ASSERT_GE(peers_.size(), 2u);
+    root_ = freshRoot(::testing::UnitTest::GetInstance()->current_test_info()->name());
+
+    firmware_.serial = kModule;
+    subFirmware_.serial = kSubA;
+    subFirmware_.build = 99528600;
+    server_.setConfig(serverConfig({firmware_, subFirmware_}));
+    ASSERT_TRUE(server_.start());
+
+    module_ = makeModule(peers_[0], kModule, 6, "Net module", firmware_.build);
+    router_ = makeModule(peers_[1], kRouter, 2, "Router", 0);
+    router_.addSub(0x0A, kSubA, 0x13, subFirmware_.build);
+    router_.addSub(0x0C, kSubB, kModelLormet, 0);
+  }
+
+  void TearDown() override {
+    responder_.reset();
+    if (module_.sim) module_.sim->stop();
+    if (router_.sim) router_.sim->stop();
+    server_.stop();
+    if (!root_.empty()) fs::remove_all(root_);
+  }
+
+  SimulatedModule makeModule(const std::string& address, uint32_t serial, uint8_t moduleAddress,
+                             const std::string& name, uint32_t buildAfter) {
+    SimulatedModule m;
+    jvsim::SimConfig link;
+    link.serial = serial;
+    link.address = moduleAddress;
+    m.sim = inPeerNamespace([&] { return jvsim::SimModule::overTcp(address, 0, link); });
+    m.install(name, buildAfter);
+    return m;
+  }
+
+  // Starts the modules and the discovery responder that announces them.
+  void start() {
+    // Threads inherit their maker's namespace: the modules' service threads
+    // must live in the peer namespace too, for the sockets they reopen.
+    inPeerNamespace([&] {
+      module_.sim->start();
+      router_.sim->start();
+      return true;
+    });
+    auto entry = [](const SimulatedModule& m, const std::string& from) {
+      return "serial=" + std::to_string(m.sim->config().serial) + ",address=" +
+             std::to_string(m.sim->config().address) + ",port=" + std::to_string(m.sim->tcp()->port()) +
+             ",model=19,from=" + from;
+    };
+    responder_ = std::make_unique<netns::PeerProcess>(std::vector<std::string>{
+        kResponder, "--listen", peers_[0], "--lifetime", "120", "--module", entry(module_, peers_[0]), "--module",
+        entry(router_, peers_[1])});
+    ASSERT_TRUE(responder_->waitFor("ready"));
+  }
+
+  ProcessResult updater(const std::vector<std::string>& args) {
+    return runUpdater(UPDATER_BIN, {}, server_.url(), root_, args);
+  }
+
+  std::vector<std::string> peers_;
+  fs::path root_;
+  Firmware firmware_;
+  Firmware subFirmware_;
+  updatesim::UpdateServer server_;
+  SimulatedModule module_;
+  SimulatedModule router_;
+  std::unique_ptr<netns::PeerProcess> responder_;
+};
+
+TEST_F(NetworkFlows, DiscoveryListsTheNetworkModulesWithTheirTableLines) {
+  start();
+  ProcessResult r = updater({"-D", "-t", "TCPIP"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, "Discovered Devices: (TCPIP)")) << r.out;
+  EXPECT_TRUE(contains(r.out, "    40F5849A  06       06      Norquil        2.15.3 (     61000)        [" + peers_[0] +
+                                  "]       Net module"))
+      << r.out;
+  EXPECT_TRUE(contains(r.out, "    D272031D  02       02      Norquil        2.15.3 (     61000)        [" + peers_[1] +
+                                  "]       Router"))
+      << r.out;
+}
+
+TEST_F(NetworkFlows, RouterScanListsTheModulesBehindTheRouterOnly) {
+  start();
+  ProcessResult r = updater({"-D", "-r", "D272031D"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, "Discovered Devices: (Unknown)")) << r.out;
+  const std::string address = "[" + peers_[1] + "]";
+  EXPECT_TRUE(contains(r.out, "    2181F0EE  0A       02      Norquil        2.15.3 (     61000)        " + address))
+      << r.out;
+  EXPECT_TRUE(contains(r.out, "    2181F0EF  0C       02      Lormet         2.15.3 (     61000)        " + address))
+      << r.out;
+  EXPECT_FALSE(contains(r.out, "    D272031D")) << r.out;
+  // Routing is handed back once the scan is over.
+  EXPECT_EQ(router_.commands->get(jvsim::kOptRouteToMe), 0u);
+}
+
+TEST_F(NetworkFlows, GetAndUpdateInstallsThePatchedImageAndRecordsIt) {
+  start();
+  ProcessResult r = updater({"-G", "-U", "-d", "40F5849A"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "Update time: ")) << r.out;
+  EXPECT_EQ(module_.loader->firmwareBytes(kImageAddress, firmware_.imageSize), firmware_.patchedImage(kModule));
+  EXPECT_EQ(module_.loader->stats().reboots, 1u);
+  auto settings = settingsOf(root_, kModule);
+  EXPECT_EQ(settings["LATEST_TRANSFER"], "99528558.bird");
+  EXPECT_FALSE(settings["LAST_TRANSFER_DATE"].empty());
+
+  ProcessResult after = updater({"-D", "-t", "TCPIP"});
+  EXPECT_TRUE(contains(after.out, "2.15.3 (  99528558)")) << after.out;
+}
+
+TEST_F(NetworkFlows, UpdateThroughTheRouterReachesTheModuleBehindIt) {
+  start();
+  ProcessResult r = updater({"-G", "-U", "-d", "2181F0EE", "-r", "D272031D"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "Update time: ")) << r.out;
+  const auto& loader = router_.subLoaders.at(0x0A);
+  EXPECT_EQ(loader->firmwareBytes(kImageAddress, subFirmware_.imageSize), subFirmware_.patchedImage(kSubA));
+  EXPECT_EQ(loader->stats().reboots, 1u);
+  // Neither the router nor the other module took any of it.
+  EXPECT_EQ(router_.loader->stats().inits, 0u);
+  EXPECT_EQ(router_.subLoaders.at(0x0C)->stats().inits, 0u);
+  EXPECT_EQ(settingsOf(root_, kSubA)["LATEST_TRANSFER"], "99528600.bird");
+}
+
+TEST_F(NetworkFlows, UpdateFromAFileRecordsThePathAsGivenWithoutAskingTheServer) {
+  start();
+  const fs::path file = root_ / "given.bird";
+  std::string why;
+  ASSERT_TRUE(birdsim::writeFile(file.string(), firmware_.file(), &why)) << why;
+  server_.clearRequests();
+  ProcessResult r = updater({"-U", "-d", "40F5849A", "-f", file.string()});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(module_.loader->firmwareBytes(kImageAddress, firmware_.imageSize), firmware_.patchedImage(kModule));
+  EXPECT_EQ(settingsOf(root_, kModule)["LATEST_TRANSFER"], file.string());
+  EXPECT_TRUE(server_.targets().empty());
+}
+
+// -m says whether firmware pieces go as one UEI byte block each; the loader
+// always goes as DATA packets.
+class NetworkUei : public NetworkFlows, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(NetworkUei, SwitchChoosesHowFirmwarePiecesTravel) {
+  const bool uei = GetParam();
+  start();
+  const uint32_t loaderPackets = static_cast<uint32_t>((firmware_.loaderSize + 25) / 26);
+  // Pieces of the loader's 512-byte block size, each in packets of 26 bytes.
+  uint32_t pieces = 0;
+  uint32_t imagePackets = 0;
+  for (size_t left = firmware_.imageSize; left > 0; left -= std::min<size_t>(left, 512)) {
+    ++pieces;
+    imagePackets += static_cast<uint32_t>((std::min<size_t>(left, 512) + 25) / 26);
+  }
+  ProcessResult r = updater({"-G", "-U", "-d", "40F5849A", "-m", uei ? "1" : "0"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(module_.loader->stats().ueiPieces, uei ? pieces : 0);
+  EXPECT_EQ(module_.loader->stats().dataPackets, loaderPackets + (uei ? 0 : imagePackets));
+  EXPECT_EQ(module_.loader->firmwareBytes(kImageAddress, firmware_.imageSize), firmware_.patchedImage(kModule));
+}
+
+INSTANTIATE_TEST_SUITE_P(M, NetworkUei, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "UeiBlocks" : "DataPackets");
+                         });
+
+struct FaultCase {
+  const char* name;
+  std::function<void(SimulatedModule&)> fault;
+  std::vector<std::string> extraArgs;
+  int status;
+  std::vector<std::string> shown;     // in standard output or standard error
+  std::vector<std::string> notShown;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+class NetworkFaults : public NetworkFlows, public ::testing::WithParamInterface<FaultCase> {};
+
+// Each loader or module fault: what the update says, whether it claims
+// success, and that a failed update leaves the module's .settings exactly
+// as it was.
+TEST_P(NetworkFaults, UpdateReportsTheFaultAndTellsTheTruth) {
+  const FaultCase& c = GetParam();
+  start();
+  ASSERT_EQ(updater({"-G", "-d", "40F5849A"}).status, 0);
+  const std::string settingsPath = (root_ / "updater" / "40F5849A" / ".settings").string();
+  const std::string before = readFile(settingsPath);
+  c.fault(module_);
+
+  std::vector<std::string> args{"-U", "-d", "40F5849A", "-X", "0x501"};
+  args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
+  ProcessResult r = updater(args);
+  const std::string all = r.out + r.err;
+  EXPECT_EQ(r.status, c.status) << all;
+  for (const auto& s : c.shown) EXPECT_TRUE(contains(all, s)) << "missing: " << s << "\n" << all;
+  for (const auto& s : c.notShown) EXPECT_FALSE(contains(all, s)) << "unexpected: " << s << "\n" << all;
+  if (c.status == 0) {
+    EXPECT_EQ(module_.loader->firmwareBytes(kImageAddress, firmware_.imageSize), firmware_.patchedImage(kModule));
+    EXPECT_EQ(settingsOf(root_, kModule)["LATEST_TRANSFER"], "99528558.bird");
+  } else {
+    EXPECT_EQ(readFile(settingsPath), before);
+    EXPECT_FALSE(contains(r.out, "Update time: "));
+  }
+}
+
+using jvsim::SimLoader;
+auto loaderFault(std::function<void(jvsim::LoaderFaults&)> set) {
+  return [set](SimulatedModule& m) { set(m.loader->faults()); };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, NetworkFaults,
+    ::testing::Values(
+        FaultCase{"DataCountWrongOnce", loaderFault([](auto& f) { f.wrongDataCount = 1; }), {"-m", "0"}, 0,
+                  {"Invalid upgrade transfer response"}, {"  Retry 1"}},
+        FaultCase{"SumMismatchFourTimes", loaderFault([](auto& f) { f.sumMismatch = 4; }), {}, 0,
+                  {"  Retry 1", "  Retry 2", "  Retry 3", "  Retry 4"}, {"  Retry 5"}},
+        FaultCase{"SumMismatchEveryTime", loaderFault([](auto& f) { f.sumMismatch = -1; }), {}, 1,
+                  {"  Retry 4", "Error firmware transfer block failed."}, {"  Retry 5"}},
+        FaultCase{"PrepareErrorIsNotRetried", loaderFault([](auto& f) { f.prepareError = 1; }), {}, 1,
+                  {"Error firmware transfer init"}, {"  Retry 1"}},
+        FaultCase{"BlockSizeZeroIsRefused", loaderFault([](auto& f) { f.blockSizeZero = -1; }), {}, 1,
+                  {"Error firmware transfer"}, {}},
+        FaultCase{"ShortInitReply",
+                  loaderFault([](auto& f) {
+                    f.phase = jvsim::kPhaseAny;
+                    f.shortInit = 1;
+                  }),
+                  {}, 1, {"Error starting loader"}, {"Transferring loader to device"}},
+        FaultCase{"ShortWriteReplyOnce", loaderFault([](auto& f) { f.shortWrite = 1; }), {}, 0,
+                  {"invalid or error reply when loader writing firmware", "  Retry 1"}, {"  Retry 2"}},
+        FaultCase{"NoLoadEchoReconnects", loaderFault([](auto& f) { f.noLoadEcho = true; }), {}, 0,
+                  {"Loader validated start (Reconnect)"}, {}},
+        FaultCase{"UeiRefusedFallsBackToDataPackets", [](SimulatedModule& m) { m.loader->setUeiData(false); },
+                  {"-m", "1"}, 0, {}, {"UPGRADE_DATA_UEI"}},
+        FaultCase{"SerialMismatch", [](SimulatedModule& m) { m.commands->set(jvsim::kOptSerialNumber, 0x11112222); },
+                  {}, 1, {"Bird serial number and connected device don't match", "Birdfile failed validation"},
+                  {"Transferring loader to device"}},
+        FaultCase{"ModelMismatch", [](SimulatedModule& m) { m.commands->set(jvsim::kOptModel, kModelLormet); }, {}, 1,
+                  {"Connected device model and Bird file model do not match [Lormet]", "Birdfile failed validation"},
+                  {"Transferring loader to device"}},
+        FaultCase{"ModelMismatchWithOverride",
+                  [](SimulatedModule& m) { m.commands->set(jvsim::kOptModel, kModelLormet); }, {"-OVERRIDE"}, 0, {},
+                  {"Birdfile failed validation"}},
+        FaultCase{"SilenceMidTransfer", loaderFault([](auto& f) { f.silenceAfterData = 30; }), {"-m", "0"}, 1,
+                  {"Error firmware transfer block failed."}, {}},
+        FaultCase{"LinkNeverComesBack", loaderFault([](auto& f) { f.neverComesBack = true; }), {}, 1,
+                  {"Failed _transfer_firmware()"}, {}}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,143 @@
+// The updater's USB test variant (its USB seam on an in-process simulated
+// module) against the simulated update server: discovery and updates over
+// USB, including the module leaving the bus when its loader starts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "FlowsFixture.h"
+
+namespace {
+
+using namespace flows;
+
+constexpr uint32_t kModule = 0x40F5849A;
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+uint32_t word(const std::string& bytes, size_t at) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(bytes[at + i]);
+  return v;
+}
+
+// The runs of bytes the module's loader committed, as updater_usbsim
+// writes them: address and length (little-endian u32), then the bytes.
+std::map<uint32_t, birdsim::Bytes> readImage(const fs::path& path) {
+  std::map<uint32_t, birdsim::Bytes> runs;
+  const std::string all = readFile(path);
+  for (size_t at = 0; at + 8 <= all.size();) {
+    const uint32_t address = word(all, at);
+    const uint32_t length = word(all, at + 4);
+    at += 8;
+    if (at + length > all.size()) break;
+    runs[address] = birdsim::Bytes(all.begin() + at, all.begin() + at + length);
+    at += length;
+  }
+  return runs;
+}
+
+std::map<std::string, uint32_t> readStats(const fs::path& path) {
+  std::map<std::string, uint32_t> out;
+  std::istringstream in(readFile(path));
+  for (std::string line; std::getline(in, line);) {
+    const auto eq = line.find('=');
+    if (eq != std::string::npos) out[line.substr(0, eq)] = static_cast<uint32_t>(std::stoul(line.substr(eq + 1)));
+  }
+  return out;
+}
+
+class UsbFlows : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = freshRoot(std::string("usb-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    firmware_.serial = kModule;
+    server_.setConfig(serverConfig({firmware_}));
+    ASSERT_TRUE(server_.start());
+  }
+  void TearDown() override {
+    server_.stop();
+    fs::remove_all(root_);
+  }
+
+  ProcessResult updater(std::vector<std::string> simArgs, const std::vector<std::string>& args) {
+    const std::vector<std::string> base{"--serial", hex8(kModule), "--address", "6", "--name", "Usb module",
+                                        "--build", std::to_string(kOldBuild), "--image-out", image().string(),
+                                        "--stats-out", stats().string()};
+    simArgs.insert(simArgs.begin(), base.begin(), base.end());
+    return runUpdater(USBSIM_BIN, simArgs, server_.url(), root_, args);
+  }
+  fs::path image() const { return root_ / "image.bin"; }
+  fs::path stats() const { return root_ / "stats.txt"; }
+
+  fs::path root_;
+  Firmware firmware_;
+  updatesim::UpdateServer server_;
+};
+
+TEST_F(UsbFlows, DiscoveryListsTheUsbModule) {
+  ProcessResult r = updater({}, {"-D"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, "Discovered Devices: (USB)")) << r.out;
+  EXPECT_TRUE(contains(r.out, "    40F5849A  06       06      Norquil        2.15.3 (     61000)         Usb module"))
+      << r.out;
+}
+
+struct UsbCase {
+  const char* name;
+  std::vector<std::string> simArgs;
+  std::vector<std::string> updaterArgs;
+  std::vector<std::string> shown;
+  bool uei;  // firmware pieces went as UEI byte blocks
+};
+
+void PrintTo(const UsbCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbUpdates : public UsbFlows, public ::testing::WithParamInterface<UsbCase> {};
+
+// A USB module may leave the bus when its loader starts and come back (its
+// old handle then fails as an unplugged device's does): the update finds it
+// again and finishes.
+TEST_P(UsbUpdates, GetAndUpdateInstallsThePatchedImage) {
+  const UsbCase& c = GetParam();
+  std::vector<std::string> args{"-G", "-U", "-d", hex8(kModule), "-X", "0x501"};
+  args.insert(args.end(), c.updaterArgs.begin(), c.updaterArgs.end());
+  ProcessResult r = updater(c.simArgs, args);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "Update time: ")) << r.out;
+  for (const auto& s : c.shown) EXPECT_TRUE(contains(r.out + r.err, s)) << "missing: " << s << "\n" << r.err;
+
+  const auto runs = readImage(image());
+  ASSERT_EQ(runs.size(), 1u);
+  ASSERT_EQ(runs.begin()->first, kImageAddress);
+  EXPECT_EQ(runs.begin()->second, firmware_.patchedImage(kModule));
+  auto s = readStats(stats());
+  EXPECT_EQ(s["reboots"], 1u);
+  EXPECT_EQ(s["ueiPieces"] > 0, c.uei);
+  EXPECT_EQ(settingsOf(root_, kModule)["LATEST_TRANSFER"], "99528558.bird");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Usb, UsbUpdates,
+    ::testing::Values(UsbCase{"LoaderKeepsTheLink", {}, {}, {}, true},
+                      UsbCase{"LoaderRestartLeavesTheBus", {"--restart-drops"}, {}, {"Reconnected to device"}, true},
+                      UsbCase{"NoLoadEcho", {"--fault-no-load-echo"}, {}, {"Loader validated start (Reconnect)"}, true},
+                      UsbCase{"DataPackets", {}, {"-m", "0"}, {}, false}),
+    [](const ::testing::TestParamInfo<UsbCase>& info) { return std::string(info.param.name); });
+
+TEST_F(UsbFlows, ModuleThatNeverComesBackFailsWithinBoundsAndRecordsNothing) {
+  ASSERT_EQ(updater({}, {"-G", "-d", hex8(kModule)}).status, 0);
+  const fs::path settings = root_ / "updater" / hex8(kModule) / ".settings";
+  const std::string before = readFile(settings);
+  ProcessResult r = updater({"--fault-never-back"}, {"-U", "-d", hex8(kModule)});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_FALSE(contains(r.out, "Update time: "));
+  EXPECT_EQ(readFile(settings), before);
+  EXPECT_TRUE(readImage(image()).empty());
+}
+
+}  // namespace

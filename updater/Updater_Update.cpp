@@ -1,0 +1,446 @@
+// Installing a firmware build on a module: choosing the build, loading and
+// patching its BIRD file, connecting (directly or through a router),
+// checking the file against the module, the loader phase, the firmware
+// phase, and recording the transfer once it is complete.
+
+#include <ctime>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Log.h"
+#include "SystemClass.h"
+#include "UpdateServerRequest.h"
+#include "Updater.h"
+#include "UpdaterEntity.h"
+#include "UpdaterStore.h"
+#include "Updater_Builds.h"
+#include "Updater_Discover.h"
+#include "Updater_Update.h"
+#include "aDefs.h"
+#include "aTime.h"
+#include "aUSB.h"
+
+using Tovanire::Jorvanite::Module;
+using Tovanire::Jorvanite::SystemClass;
+
+namespace {
+
+const UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::LEVEL_INFO;
+const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::LEVEL_ERROR;
+
+// Finding the module again once its loader runs: tries a second apart, the
+// USB context dropped before every third so enumeration starts afresh.
+const int kRediscoverTries = 15;
+const int kContextRefreshEvery = 3;
+const uint64_t kRediscoverDelayMS = 1000;
+
+const char* const kLatestDownload = "LATEST_DOWNLOAD";
+const char* const kLatestTransfer = "LATEST_TRANSFER";
+const char* const kLastTransferDate = "LAST_TRANSFER_DATE";
+
+std::string _bird_name(uint32_t build)
+{
+  return std::to_string(build) + ".bird";
+}
+
+// The settings hold "<build>.bird" or a path; both read as their leading digits.
+uint32_t _setting_build(KeyValueStore& settings, const char* key)
+{
+  const int value = settings.GetInt(key, 0);
+  return value > 0 ? static_cast<uint32_t>(value) : 0;
+}
+
+// The build to install when the caller named none: the server's latest when
+// its file is already in the store, else the latest download, else the
+// latest transfer; 0 when there is none.
+uint32_t _settle_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item, uint32_t serialNumber,
+                       uint32_t build, const std::string& serverUrl)
+{
+  if (build == 0) {
+    std::string latest;
+    std::string firmwareId;
+    UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, serverUrl.c_str());
+    if (!_parse_build(latest, build)) {
+      Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
+      build = 0;
+    }
+    if (build != 0) {
+      try {
+        item.ReadBirdFile(_bird_name(build));
+      } catch (const std::runtime_error&) {
+        display.message(kInfo, "New firmware is available.  Updater will proceed if valid firmware is found locally.");
+        build = 0;
+      }
+    }
+  }
+  if (build == 0) {
+    build = _setting_build(item.Settings(), kLatestDownload);
+    if (build != 0) display.message(kInfo, "Updating with the Latest Download");
+  }
+  if (build == 0) {
+    build = _setting_build(item.Settings(), kLatestTransfer);
+    if (build != 0) display.message(kInfo, "Updating with the Latest Transfer");
+  }
+  return build;
+}
+
+// Connects on USB, else (when the module is not on USB) over TCPIP.
+aErr _connect_usb_then_tcpip(Module& module, uint32_t serialNumber)
+{
+  aErr err = module.connect(LINK_USB, serialNumber);
+  if (err == aErrNotFound) err = module.connect(LINK_TCPIP, serialNumber);
+  return err;
+}
+
+// The bus address of the module behind the router, from a router scan; 0
+// when the scan does not list it (the last entry of that serial number wins).
+uint16_t _find_network_address(Updater& updater, uint32_t serialNumber, uint32_t routerSerialNumber, bool* empty)
+{
+  // Link type 0: the router on USB, else over TCPIP.
+  std::vector<DeviceInfo> devices = updater.Discover_JVNetwork_Devices(routerSerialNumber, static_cast<linkType>(0));
+  *empty = devices.empty();
+  uint16_t address = 0;
+  for (const DeviceInfo& info : devices) {
+    if (info.spec.serialNumber == serialNumber) address = info.networkAddress;
+  }
+  return address;
+}
+
+// The router an update goes through: connected, routing its I2C network to
+// the host for as long as the update runs, and handed back without routing.
+struct RouterSession {
+  std::unique_ptr<Module> router;
+  bool routing = false;
+
+  ~RouterSession()
+  {
+    if (!routing) return;
+    SystemClass system;
+    system.init(router.get(), 0);
+    system.routeToMe(0);
+  }
+};
+
+// Connects the module through its router. False (the message shown) when
+// the update cannot go on; otherwise *err is the connection's result.
+bool _connect_through_router(Updater& updater, Module& module, uint32_t serialNumber, uint32_t routerSerialNumber,
+                             RouterSession& session, aErr* err)
+{
+  if (module.getModuleAddress() == 0) {
+    bool empty = false;
+    const uint16_t address = _find_network_address(updater, serialNumber, routerSerialNumber, &empty);
+    if (empty) {
+      updater.display.message(kError, "Unable to find modules on Network");
+      return false;
+    }
+    if (address == 0) {
+      updater.display.message(kError,
+                              "Module address required for indirect firmware update, could not find serial "
+                              "number [0x%08X] on network",
+                              serialNumber);
+      return false;
+    }
+    module.setModuleAddress(static_cast<uint8_t>(address & 0xFF));
+  }
+
+  session.router = std::make_unique<Module>(0, 0);
+  Module& router = *session.router;
+  *err = _disableLinkSharing(router, updater.display);
+  if (*err != aErrNone) return true;
+  *err = _connect_usb_then_tcpip(router, routerSerialNumber);
+  if (*err != aErrNone) {
+    updater.display.message(kError, "Failed to connect to link module [%08X]", routerSerialNumber);
+    return false;
+  }
+  // The router scan hands routing back when it ends; without it the module
+  // behind the router would never be heard.
+  SystemClass system;
+  system.init(&router, 0);
+  *err = system.routeToMe(1);
+  if (*err != aErrNone) {
+    updater.display.message(kError, "Error %d on route to me", *err);
+    return false;
+  }
+  session.routing = true;
+  *err = module.connectThroughLinkModule(&router);
+  if (*err != aErrNone) updater.display.message(kError, "Failed to connect to module [%08X]", serialNumber);
+  return true;
+}
+
+linkType _link_type(const Module& module)
+{
+  linkSpec spec{};
+  if (module.getLinkSpecifier(&spec) != aErrNone) return LINK_USB;
+  return spec.type;
+}
+
+// After the loader starts the module may have left and come back: find it
+// again. The result is not an error of its own; a module still gone fails
+// the firmware phase at its first request.
+void _rediscover(Module& module, uint32_t serialNumber)
+{
+  const bool usb = _link_type(module) == LINK_USB;
+  module.disconnect();
+  for (int attempt = 1; attempt <= kRediscoverTries; ++attempt) {
+    if (usb) {
+      if (attempt % kContextRefreshEvery == 0) {
+        Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
+        Jorvanite_libusb_exit();
+      }
+      module.discoverAndConnect(LINK_USB, serialNumber);
+    } else {
+      // A network module comes back where it was.
+      module.reconnect();
+    }
+    if (module.isConnected()) return;
+    aTime_MSSleep(kRediscoverDelayMS);
+  }
+}
+
+std::string _local_time_text()
+{
+  char text[64] = "";
+  const time_t now = time(nullptr);
+  if (ctime_r(&now, text) == nullptr) return "";
+  std::string out(text);
+  if (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+}  // namespace
+
+bool _validate_birdfile(UpdaterDisplayInterface& display, const BirdFile& bird, Module& module, uint32_t serialNumber)
+{
+  if (bird.BlockCount() == 0) return false;
+  if (!bird.HasSerialOffsets() && !bird.ValidateSerialNumber(serialNumber)) return false;
+
+  Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
+  SystemClass system;
+  system.init(&module, 0);
+  uint32_t moduleSerial = 0;
+  aErr err = system.getSerialNumber(&moduleSerial);
+  if (err != aErrNone) moduleSerial = 0;
+  if (moduleSerial != serialNumber) {
+    Log::log(DEBUG_Updater, "Bird serial number and connected device don't match (%d).\n", err);
+    return false;
+  }
+
+  uint8_t model = 0;
+  err = system.getModel(&model);
+  const char* name = aDefs_GetModelName(model);
+  if (!bird.ValidateModel(name)) {
+    display.message(kError, "Connected device model and Bird file model do not match [%s] (%d)", name, err);
+    return false;
+  }
+  return true;
+}
+
+aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird)
+{
+  UpdaterEntity entity;
+  entity.init(&module, 0, true, false);
+  aErr err = entity.LoaderInit();
+  if (err != aErrNone) {
+    Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", err, aError_GetErrorText(err));
+    return err;
+  }
+
+  display.message(kInfo, "Transferring loader to device");
+  const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_LOADER);
+  display.display_progress(true);
+  int number = 1;
+  uint32_t total = 0;
+  for (const BirdBlock& block : blocks) {
+    display.message(kInfo, "Transferring loader block %d of %d, %d bytes", number, static_cast<int>(blocks.size()),
+                    static_cast<int>(block.length));
+    uint16_t blockSize = 0;
+    err = entity.TransferPrepare(block.data, block.length, block.flags, &blockSize);
+    // A prepare left unanswered does not stop the block; a refused one does.
+    if (err != aErrNone && err != aErrTimeout) {
+      Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", err, aError_GetErrorText(err));
+      break;
+    }
+    err = entity.LoaderTransfer(block.data, block.length);
+    if (err != aErrNone) {
+      // The loader would start with a block missing: stop before LOAD.
+      Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", err, aError_GetErrorText(err));
+      break;
+    }
+    total += block.length;
+    ++number;
+  }
+  display.message(kInfo, "Transferred %d blocks, %d total bytes", number - 1, static_cast<int>(total));
+  display.display_progress(false);
+
+  if (err == aErrNone) {
+    display.message(kInfo, "Starting Load on Device");
+    err = entity.LoaderStart();
+    if (err == aErrTimeout) {
+      Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
+      err = aErrNone;
+    } else if (err != aErrNone) {
+      display.message(kError, "Error starting loader [%d, %s]", err, aError_GetErrorText(err));
+    }
+  }
+  return err;
+}
+
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, bool noRebootWait,
+                        bool ueiBytes)
+{
+  UpdaterEntity entity;
+  entity.init(&module, 0, true, noRebootWait);
+  if (ueiBytes && entity.CheckUEIDataSupport() == aErrNone) entity.CheckPooledPacketsSupport();
+
+  Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.Path().c_str());
+  const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+  unsigned number = 1;
+  uint32_t total = 0;
+  aErr err = aErrNone;
+  for (const BirdBlock& block : blocks) {
+    for (int tries = 0; tries < BLOCK_RETRIES; ++tries) {
+      display.message(kInfo, "Transferring firmware block %u of %u, %d bytes", number,
+                      static_cast<unsigned>(blocks.size()), static_cast<int>(block.length));
+      if (tries > 0) display.message(kInfo, "  Retry %d", tries);
+      uint16_t blockSize = 0;
+      err = entity.TransferPrepare(block.data, block.length, block.flags, &blockSize);
+      if (err != aErrNone) {
+        // A refused block is refused again: no further tries.
+        Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err, aError_GetErrorText(err));
+        break;
+      }
+      err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+      if (err == aErrNone) break;
+      Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err, aError_GetErrorText(err));
+    }
+    if (err != aErrNone) {
+      Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
+      break;
+    }
+    total += block.length;
+    ++number;
+  }
+  display.message(kInfo, "Transferred %d blocks, %d total bytes", static_cast<int>(number - 1),
+                  static_cast<int>(total));
+
+  if (err == aErrNone) err = entity.LoaderReboot(display);
+  return err;
+}
+
+BirdFile Updater::load_bird(const char* action, std::string path, uint32_t serialNumber, uint32_t build,
+                            bool allowDownload)
+{
+  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "load_bird");
+  if (!store) return BirdFile();
+  if (!path.empty()) {
+    display.message(kInfo, "%s from Birdfile: %s", action, path.c_str());
+    return BirdFile(path);
+  }
+  UpdaterStoreItem item = store->AddDevice(serialNumber);
+  display.message(kInfo, "%s firmware with build: %u", action, build);
+  const std::string name = _bird_name(build);
+  try {
+    return item.ReadBirdFile(name);
+  } catch (const std::runtime_error&) {
+    if (!allowDownload) throw std::runtime_error("Error reading birdfile");
+  }
+  display.message(kInfo, "Downloading firmware build %u", build);
+  Download_Firmware(serialNumber, std::to_string(build), false, false);
+  return item.ReadBirdFile(name);
+}
+
+bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdPath, uint8_t moduleAddress,
+                              uint32_t routerSerialNumber, bool override)
+{
+  if (serialNumber == 0) {
+    display.message(kError, "Update command must specify the specific device");
+    return false;
+  }
+  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "Update_Firmware");
+  if (!store) return false;
+
+  UpdaterStoreItem item;
+  if (!store->FindDevice(serialNumber, &item)) {
+    try {
+      item = store->AddDevice(serialNumber);
+    } catch (const std::runtime_error&) {
+      display.message(kError, "Could not create directory for storing BIRD file");
+      return false;
+    }
+  }
+
+  const uint64_t start = aTime_GetMSTicks();
+  if (birdPath.empty()) {
+    build = _settle_build(display, item, serialNumber, build, serverUrl);
+    if (build == 0) {
+      display.message(kError, "Could not find valid build for this device.");
+      return false;
+    }
+  }
+
+  BirdFile bird;
+  try {
+    bird = load_bird("Updating", birdPath, serialNumber, build, false);
+  } catch (const std::runtime_error&) {
+    display.message(kError, "Failed to load bird file");
+    return false;
+  }
+  if (bird.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty()) {
+    // Rebooting the module and recording a transfer of nothing would report
+    // an update that never happened.
+    display.message(kError, "The BIRD file holds no firmware");
+    return false;
+  }
+
+  if (bird.HasSerialOffsets()) {
+    Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+    if (!bird.ReplaceSerialNumber(serialNumber)) {
+      Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+      return false;
+    }
+    Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+  }
+
+  RouterSession routerSession;
+  Module module(moduleAddress, 0);
+  aErr err = _disableLinkSharing(module, display);
+  if (err == aErrNone) {
+    if (routerSerialNumber != 0) {
+      if (!_connect_through_router(*this, module, serialNumber, routerSerialNumber, routerSession, &err)) {
+        return false;
+      }
+    } else {
+      err = _connect_usb_then_tcpip(module, serialNumber);
+      if (err != aErrNone) display.message(kError, "Failed to connect to module [%08X]", serialNumber);
+    }
+  }
+
+  if (err == aErrNone && !override && !_validate_birdfile(display, bird, module, serialNumber)) {
+    display.message(kError, "Birdfile failed validation");
+    return false;
+  }
+  if (err == aErrNone) err = _transfer_loader(display, module, bird);
+  if (err == aErrNone && !module.isConnected()) _rediscover(module, serialNumber);
+  // Behind a router the module's reboot leaves the router's link up: no
+  // drop to wait for.
+  if (err == aErrNone) err = _transfer_firmware(display, module, bird, routerSerialNumber != 0, ueiBytesLoad);
+
+  if (err != aErrNone) {
+    Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);
+    return false;
+  }
+
+  // Recorded only now that every block was verified and written and the
+  // module rebooted; the settings file is replaced whole or not at all.
+  KeyValueStore& settings = item.Settings();
+  settings.Add(kLatestTransfer, birdPath.empty() ? _bird_name(build) : birdPath);
+  settings.Add(kLastTransferDate, _local_time_text());
+  if (!settings.Save()) {
+    display.message(kError, "Could not record the transfer in %s", settings.Path().c_str());
+  }
+  Log::log(DEBUG_Updater, "Updating device firmware: \n");
+  display.message(kInfo, "Update time: %.4f sec", static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
+  return true;
+}

@@ -1,0 +1,27 @@
+#pragma once
+// The firmware update's phases over a connected module: the file-to-module
+// check, the loader phase and the firmware phase. The update flow runs all
+// three; the recovery flow runs the firmware phase on its own.
+
+#include "BirdFile.h"
+#include "Module.h"
+#include "UpdaterDisplayInterface.h"
+#include "aError.h"
+
+// Attempts per firmware block before the update gives up.
+inline constexpr int BLOCK_RETRIES = 5;
+
+// True when the file has blocks, carries the module's serial number (or
+// will have it patched in) and was built for the module's model.
+bool _validate_birdfile(UpdaterDisplayInterface& display, const BirdFile& bird, Tovanire::Jorvanite::Module& module,
+                        uint32_t serialNumber);
+
+// Sends the loader blocks and starts the loader. A block that fails stops
+// the phase before the loader is started, so a partial loader never runs.
+aErr _transfer_loader(UpdaterDisplayInterface& display, Tovanire::Jorvanite::Module& module, const BirdFile& bird);
+
+// Sends every firmware block (each up to BLOCK_RETRIES times) and reboots
+// the module into it; with noRebootWait the reboot is awaited for one
+// polling pass only (a module behind a router keeps the router's link).
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Tovanire::Jorvanite::Module& module, const BirdFile& bird,
+                        bool noRebootWait, bool ueiBytes);
