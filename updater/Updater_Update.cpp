@@ -45,11 +45,14 @@ std::string _bird_name(uint32_t build)
   return std::to_string(build) + ".bird";
 }
 
-// The settings hold "<build>.bird" or a path; both read as their leading digits.
-uint32_t _setting_build(KeyValueStore& settings, const char* key)
+// The settings hold "<build>.bird" or a path; both read as their leading
+// digits, and anything else as 0. Read as text so that a key the module
+// lacks is not added to its settings.
+uint32_t _setting_build(const KeyValueStore& settings, const char* key)
 {
-  const int value = settings.GetInt(key, 0);
-  return value > 0 ? static_cast<uint32_t>(value) : 0;
+  uint32_t build = 0;
+  if (!_parse_build(settings.GetString(key), build)) return 0;
+  return build;
 }
 
 // The build to install when the caller named none: the server's latest when

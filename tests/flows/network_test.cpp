@@ -129,6 +129,19 @@ TEST_F(NetworkFlows, RouterScanListsTheModulesBehindTheRouterOnly) {
   EXPECT_EQ(router_.commands->get(jvsim::kOptRouteToMe), 0u);
 }
 
+TEST_F(NetworkFlows, RouterThatRefusesRoutingListsNothing) {
+  jvsim::CommandFaults& f = router_.commands->faults();
+  f.command = jvsim::kCmdSystem;
+  f.option = jvsim::kOptRouteToMe;
+  f.errorCode = jvsim::code::kIO;
+  f.errorReplies = -1;
+  start();
+  ProcessResult r = updater({"-D", "-r", "D272031D"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.err, "Error 6 on route to me")) << r.err;
+  EXPECT_TRUE(contains(r.out, "    No devices found.")) << r.out;
+}
+
 TEST_F(NetworkFlows, GetAndUpdateInstallsThePatchedImageAndRecordsIt) {
   start();
   ProcessResult r = updater({"-G", "-U", "-d", "40F5849A"});
@@ -156,6 +169,26 @@ TEST_F(NetworkFlows, UpdateThroughTheRouterReachesTheModuleBehindIt) {
   EXPECT_EQ(router_.loader->stats().inits, 0u);
   EXPECT_EQ(router_.subLoaders.at(0x0C)->stats().inits, 0u);
   EXPECT_EQ(settingsOf(root_, kSubA)["LATEST_TRANSFER"], "99528600.bird");
+}
+
+// A router update needs the module on the router's bus, and the router.
+TEST_F(NetworkFlows, RouterUpdateRefusesWhatTheScanDoesNotFind) {
+  start();
+  const fs::path file = root_ / "given.bird";
+  std::string why;
+  ASSERT_TRUE(birdsim::writeFile(file.string(), firmware_.file(), &why)) << why;
+  struct Case {
+    std::string module, router, message;
+  };
+  for (const Case& c : {Case{"12345678", "D272031D",
+                             "Module address required for indirect firmware update, could not find serial number "
+                             "[0x12345678] on network"},
+                        Case{"2181F0EE", "0BADCAFE", "Unable to find modules on Network"}}) {
+    SCOPED_TRACE(c.module + " behind " + c.router);
+    ProcessResult r = updater({"-U", "-d", c.module, "-r", c.router, "-f", file.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, c.message)) << r.err;
+  }
 }
 
 TEST_F(NetworkFlows, UpdateFromAFileRecordsThePathAsGivenWithoutAskingTheServer) {

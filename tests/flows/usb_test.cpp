@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -139,5 +140,136 @@ TEST_F(UsbFlows, ModuleThatNeverComesBackFailsWithinBoundsAndRecordsNothing) {
   EXPECT_EQ(readFile(settings), before);
   EXPECT_TRUE(readImage(image()).empty());
 }
+
+}  // namespace
+
+namespace {
+
+constexpr uint32_t kEarlierBuild = 99500000;
+
+struct ChoiceCase {
+  const char* name;
+  std::vector<uint32_t> storedBuilds;  // BIRD files already in the module's store directory
+  std::string settings;                // its .settings text
+  std::vector<std::string> args;       // after -U -d SN
+  bool serverReachable;
+  int status;
+  uint32_t installed;  // the build whose image the module ends up with; 0 for none
+  std::vector<std::string> shown;
+  std::vector<std::string> notShown;
+};
+
+void PrintTo(const ChoiceCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbBuildChoice : public UsbFlows, public ::testing::WithParamInterface<ChoiceCase> {};
+
+// Without -f or -b the update takes the server's latest build when its file
+// is already stored, else the latest download, else the latest transfer;
+// a build given on the command line is never downloaded by the update.
+TEST_P(UsbBuildChoice, UpdateTakesTheBuildItShould) {
+  const ChoiceCase& c = GetParam();
+  const fs::path device = root_ / "updater" / hex8(kModule);
+  fs::create_directories(device);
+  std::map<uint32_t, Firmware> builds;
+  for (uint32_t build : {kEarlierBuild, firmware_.build}) {
+    Firmware f = firmware_;
+    f.build = build;
+    builds[build] = f;
+  }
+  std::string why;
+  for (uint32_t build : c.storedBuilds) {
+    ASSERT_TRUE(birdsim::writeFile((device / (std::to_string(build) + ".bird")).string(), builds[build].file(), &why));
+  }
+  std::ofstream(device / ".settings", std::ios::trunc) << c.settings;
+  if (!c.serverReachable) server_.stop();
+  server_.clearRequests();
+
+  std::vector<std::string> args{"-U", "-d", hex8(kModule)};
+  args.insert(args.end(), c.args.begin(), c.args.end());
+  ProcessResult r = updater({}, args);
+  const std::string all = r.out + r.err;
+  EXPECT_EQ(r.status, c.status) << all;
+  for (const auto& s : c.shown) EXPECT_TRUE(contains(all, s)) << "missing: " << s << "\n" << all;
+  for (const auto& s : c.notShown) EXPECT_FALSE(contains(all, s)) << "unexpected: " << s << "\n" << all;
+  const auto runs = readImage(image());
+  if (c.installed == 0) {
+    EXPECT_TRUE(runs.empty());
+  } else {
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs.begin()->second, builds[c.installed].patchedImage(kModule));
+  }
+  for (const auto& target : server_.targets()) EXPECT_FALSE(contains(target, "op=bird")) << target;
+  // Looking for a build adds nothing to the module's settings.
+  for (const auto& [key, value] : settingsOf(root_, kModule)) EXPECT_FALSE(value.empty()) << key;
+}
+
+const std::string kLatest = "99528558";
+const std::string kEarlier = std::to_string(kEarlierBuild);
+
+INSTANTIATE_TEST_SUITE_P(
+    Choice, UsbBuildChoice,
+    ::testing::Values(
+        ChoiceCase{"ServerLatestAlreadyStored", {99528558}, "", {}, true, 0, 99528558,
+                   {"Updating firmware with build: " + kLatest}, {"New firmware is available", "Latest Download"}},
+        ChoiceCase{"ServerLatestMissingTakesLatestDownload",
+                   {kEarlierBuild},
+                   "LATEST_DOWNLOAD=" + kEarlier + ".bird\n",
+                   {},
+                   true,
+                   0,
+                   kEarlierBuild,
+                   {"New firmware is available.  Updater will proceed if valid firmware is found locally.",
+                    "Updating with the Latest Download", "Updating firmware with build: " + kEarlier},
+                   {}},
+        ChoiceCase{"ServerUnreachableTakesLatestDownloadBeforeTransfer",
+                   {kEarlierBuild, 99528558},
+                   "LATEST_DOWNLOAD=" + kEarlier + ".bird\nLATEST_TRANSFER=" + kLatest + ".bird\n",
+                   {},
+                   false,
+                   0,
+                   kEarlierBuild,
+                   {"Updating with the Latest Download"},
+                   {"New firmware is available"}},
+        ChoiceCase{"LatestTransferLast",
+                   {kEarlierBuild},
+                   "LATEST_TRANSFER=" + kEarlier + ".bird\n",
+                   {},
+                   false,
+                   0,
+                   kEarlierBuild,
+                   {"Updating with the Latest Transfer"},
+                   {"Latest Download"}},
+        ChoiceCase{"NoBuildAnywhere", {}, "", {}, false, 1, 0, {"Could not find valid build for this device."}, {}},
+        ChoiceCase{"GivenBuildMissingIsNotDownloaded", {99528558}, "", {"-b", "12345"}, true, 1, 0,
+                   {"Failed to load bird file"}, {"Downloading firmware build"}}),
+    [](const ::testing::TestParamInfo<ChoiceCase>& info) { return std::string(info.param.name); });
+
+struct NameCase {
+  const char* version;
+  bool named;
+};
+
+class UsbDeviceName : public UsbFlows, public ::testing::WithParamInterface<NameCase> {};
+
+// The module's name is read from firmware 2.10.4 on, the patch counted
+// modulo 256.
+TEST_P(UsbDeviceName, NameIsReadFromFirmwareThatHasIt) {
+  ProcessResult r = updater({"--version", GetParam().version}, {"-D"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(contains(r.out, "Usb module"), GetParam().named) << r.out;
+  EXPECT_FALSE(contains(r.out, "Error (")) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, UsbDeviceName,
+                         ::testing::Values(NameCase{"2.10.3", false}, NameCase{"2.10.4", true},
+                                           NameCase{"2.11.0", true}, NameCase{"2.10.260", true}, NameCase{"2.10.256", false},
+                                           NameCase{"1.15.9", false}),
+                         [](const ::testing::TestParamInfo<NameCase>& info) {
+                           std::string name = std::string("v") + info.param.version;
+                           for (char& ch : name) {
+                             if (ch == '.') ch = '_';
+                           }
+                           return name;
+                         });
 
 }  // namespace
