@@ -237,6 +237,9 @@ case_never_back() {
   expect_status 1
   expect_line "$dir/sim.log" 'restart: never comes back' "module went away at LOAD"
   [ "$(count_lines "$dir/gadget.log" 'usbgadget: enable')" -eq 1 ] || fail "the device came back on the bus"
+  # Fifteen tries to find it again, the libusb context dropped before every third.
+  refreshes=$(count_lines "$dir/err" 'refreshing libusb context')
+  [ "${refreshes:-0}" -eq 5 ] || fail "libusb context refreshed $refreshes times while looking for the module, expected 5"
   grep -q '^Update time:' "$dir/out" && fail "a failed update reported its time"
   cmp -s "$settings" "$dir/settings.before" || fail "a failed update changed the settings"
   stop_module
