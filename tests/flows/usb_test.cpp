@@ -134,8 +134,12 @@ TEST_F(UsbFlows, ModuleThatNeverComesBackFailsWithinBoundsAndRecordsNothing) {
   ASSERT_EQ(updater({}, {"-G", "-d", hex8(kModule)}).status, 0);
   const fs::path settings = root_ / "updater" / hex8(kModule) / ".settings";
   const std::string before = readFile(settings);
-  ProcessResult r = updater({"--fault-never-back"}, {"-U", "-d", hex8(kModule)});
+  ProcessResult r = updater({"--fault-never-back"}, {"-U", "-d", hex8(kModule), "-X", "0x10000"});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
+  // Fifteen tries to find it again, the USB context refreshed before every third.
+  size_t refreshes = 0;
+  for (size_t at = 0; (at = r.err.find("refreshing libusb context", at)) != std::string::npos; ++at) ++refreshes;
+  EXPECT_EQ(refreshes, 5u) << r.err;
   EXPECT_FALSE(contains(r.out, "Update time: "));
   EXPECT_EQ(readFile(settings), before);
   EXPECT_TRUE(readImage(image()).empty());
