@@ -169,6 +169,8 @@ TEST_F(NetworkFlows, UpdateThroughTheRouterReachesTheModuleBehindIt) {
   EXPECT_EQ(router_.loader->stats().inits, 0u);
   EXPECT_EQ(router_.subLoaders.at(0x0C)->stats().inits, 0u);
   EXPECT_EQ(settingsOf(root_, kSubA)["LATEST_TRANSFER"], "99528600.bird");
+  // Routing is handed back once the update is over.
+  EXPECT_EQ(router_.commands->get(jvsim::kOptRouteToMe), 0u);
 }
 
 // A router update needs the module on the router's bus, and the router.

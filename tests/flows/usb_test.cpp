@@ -130,6 +130,22 @@ INSTANTIATE_TEST_SUITE_P(
                       UsbCase{"DataPackets", {}, {"-m", "0"}, {}, false}),
     [](const ::testing::TestParamInfo<UsbCase>& info) { return std::string(info.param.name); });
 
+// A file with nothing to install is refused before the module is touched,
+// even with the checks overridden: an update of nothing is no update.
+TEST_F(UsbFlows, BirdFileWithoutFirmwareIsRefused) {
+  birdsim::Image bird;
+  bird.blocks.push_back(birdsim::loader(0x20000000, noise(300, 7)));
+  bird.blocks.push_back(birdsim::descriptor(firmware_.build, "2.16.0", kModule, "Norquil"));
+  const fs::path file = root_ / "loader-only.bird";
+  std::string why;
+  ASSERT_TRUE(birdsim::writeFile(file.string(), birdsim::file(bird), &why)) << why;
+  ProcessResult r = updater({}, {"-U", "-d", hex8(kModule), "-f", file.string(), "-OVERRIDE"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "The BIRD file holds no firmware")) << r.err;
+  EXPECT_EQ(readStats(stats())["inits"], 0u);
+  EXPECT_TRUE(settingsOf(root_, kModule)["LATEST_TRANSFER"].empty());
+}
+
 TEST_F(UsbFlows, ModuleThatNeverComesBackFailsWithinBoundsAndRecordsNothing) {
   ASSERT_EQ(updater({}, {"-G", "-d", hex8(kModule)}).status, 0);
   const fs::path settings = root_ / "updater" / hex8(kModule) / ".settings";
