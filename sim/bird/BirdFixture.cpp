@@ -198,7 +198,7 @@ bool writeFile(const std::string& path, const Bytes& bytes, std::string* why)
       *why = "cannot create " + path + ": " + std::strerror(errno);
     return false;
   }
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   int err = errno;
   ok = (std::fclose(f) == 0) && ok;
   if (!ok && why)
