@@ -10,9 +10,7 @@
 
 namespace jvsim {
 
-namespace {
-
-bool number(const std::string& s, int64_t min, int64_t max, int64_t* out, int base = 0) {
+bool parseNumber(const std::string& s, int64_t min, int64_t max, int64_t* out, int base) {
   if (s.empty()) return false;
   char* end = nullptr;
   errno = 0;
@@ -20,6 +18,12 @@ bool number(const std::string& s, int64_t min, int64_t max, int64_t* out, int ba
   if (errno || *end || v < min || v > max) return false;
   *out = v;
   return true;
+}
+
+namespace {
+
+bool number(const std::string& s, int64_t min, int64_t max, int64_t* out, int base = 0) {
+  return parseNumber(s, min, max, out, base);
 }
 
 // "a:b:c" split at the separator.
@@ -34,6 +38,8 @@ std::vector<std::string> fields(const std::string& s, char separator = ':') {
   }
 }
 
+}  // namespace
+
 bool parseVersion(const std::string& s, int64_t* out) {
   if (s.rfind("0x", 0) == 0 || s.rfind("0X", 0) == 0) return number(s, 0, 0xFFFFFFFFLL, out, 16);
   auto parts = fields(s, '.');
@@ -45,6 +51,8 @@ bool parseVersion(const std::string& s, int64_t* out) {
   *out = packVersion(static_cast<uint8_t>(major), static_cast<uint8_t>(minor), static_cast<uint32_t>(patch));
   return true;
 }
+
+namespace {
 
 // "N[:X]" with N a count (-1 for every one).
 bool countAnd(const std::string& s, int* count, const std::function<bool(const std::string&)>& tail) {

@@ -33,6 +33,11 @@
 
 namespace jvsim {
 
+// Reads a whole number in [min, max] (base 0: decimal, 0x hex or 0 octal).
+bool parseNumber(const std::string& s, int64_t min, int64_t max, int64_t* out, int base = 0);
+// Reads "X.Y.Z" or a packed "0xW" into the word the module reports.
+bool parseVersion(const std::string& s, int64_t* out);
+
 struct CommandLineSetup {
   int model = -1;
   int64_t version = -1;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "SimCommandLine.h"
 #include "SimRouter.h"
 
 namespace jvsim {
@@ -405,7 +406,10 @@ void SimLoader::onReboot(SimModule& module) {
   }
   stats_.reboots++;
   event(module, "reboot");
-  if (newBuild) commands_->set(kOptBuild, config_.buildAfterReboot);
+  if (newBuild) {
+    commands_->set(kOptBuild, config_.buildAfterReboot);
+    if (config_.versionAfterReboot != 0) commands_->set(kOptVersion, config_.versionAfterReboot);
+  }
   if (config_.ownsLink) module.transport().goOffline(config_.rebootOfflineMs);
 }
 
@@ -444,13 +448,7 @@ void SimLoader::scheduleEcho(SimModule& module) {
 namespace {
 
 bool number(const std::string& s, int64_t min, int64_t max, int64_t* out, int base = 0) {
-  if (s.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(s.c_str(), &end, base);
-  if (errno || *end || v < min || v > max) return false;
-  *out = v;
-  return true;
+  return parseNumber(s, min, max, out, base);
 }
 
 void applyFaults(SimLoader& loader, SimCommands& commands, const LoaderSetup& s) {
@@ -474,7 +472,8 @@ void applyFaults(SimLoader& loader, SimCommands& commands, const LoaderSetup& s)
 }  // namespace
 
 const char* loaderUsage() {
-  return "           [--block-size N] [--restart-drops] [--build-after N] [--fault-phase loader|firmware|any]\n"
+  return "           [--block-size N] [--restart-drops] [--build-after N] [--version-after X.Y.Z]\n"
+         "           [--fault-phase loader|firmware|any]\n"
          "           [--fault-data-count N] [--fault-sum N] [--fault-prepare N[:STATUS]] [--fault-block-zero N]\n"
          "           [--fault-short-init N] [--fault-short-write N] [--fault-no-load-echo] [--fault-no-uei]\n"
          "           [--fault-serial HEX] [--fault-model N] [--fault-silence-after N] [--fault-never-back]\n";
@@ -495,7 +494,7 @@ int parseLoaderOption(int argc, char** argv, int& i, LoaderSetup& s) {
                              {"--fault-short-write", &s.shortWrite}, {"--fault-silence-after", &s.silenceAfter}};
   const Counted* count = nullptr;
   for (const auto& c : counted) count = a == c.name ? &c : count;
-  static const char* const kValued[] = {"--block-size", "--build-after", "--fault-phase", "--fault-prepare",
+  static const char* const kValued[] = {"--block-size", "--build-after", "--version-after", "--fault-phase", "--fault-prepare",
                                         "--fault-serial", "--fault-model"};
   bool valued = count != nullptr;
   for (const char* o : kValued) valued = valued || a == o;
@@ -516,6 +515,9 @@ int parseLoaderOption(int argc, char** argv, int& i, LoaderSetup& s) {
   } else if (a == "--build-after") {
     ok = number(v, 1, 0xFFFFFFFFLL, &n);
     s.config.buildAfterReboot = static_cast<uint32_t>(n);
+  } else if (a == "--version-after") {
+    ok = parseVersion(v, &n) && n != 0;
+    s.config.versionAfterReboot = static_cast<uint32_t>(n);
   } else if (a == "--fault-phase") {
     ok = v == "loader" || v == "firmware" || v == "any";
     s.phase = v == "loader" ? kPhaseLoader : v == "firmware" ? kPhaseFirmware : kPhaseAny;

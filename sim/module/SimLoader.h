@@ -94,6 +94,8 @@ struct LoaderConfig {
   // After a reboot that followed written firmware, the command layer reports
   // this build (system option 43); 0 keeps the build.
   uint32_t buildAfterReboot = 0;
+  // With a new build, also this firmware version (system option 7); 0 keeps it.
+  uint32_t versionAfterReboot = 0;
   // False for a sub-module: its restarts and reboots leave the router's link up.
   bool ownsLink = true;
 };

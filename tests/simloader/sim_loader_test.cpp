@@ -177,7 +177,9 @@ class LoaderTest : public ::testing::Test {
 TEST_F(LoaderTest, TakesLoaderThenFirmwareAndRebootsDroppingTheLink) {
   jvsim::LoaderConfig config;
   config.buildAfterReboot = 62000;
+  config.versionAfterReboot = 0x02100000;
   start(config);
+  const uint32_t versionBefore = cmds_->get(jvsim::kOptVersion);
   const Bytes code = pattern(40, 3);
   intoLoader(code);
   EXPECT_EQ(hex(loader_->loaderImage().at(0x20000000)), hex(code));
@@ -196,6 +198,8 @@ TEST_F(LoaderTest, TakesLoaderThenFirmwareAndRebootsDroppingTheLink) {
   EXPECT_TRUE(host_->waitClosed(2s)) << "a reboot drops the link";
   EXPECT_EQ(loader_->mode(), LoaderMode::Firmware);
   EXPECT_EQ(cmds_->get(jvsim::kOptBuild), 62000u);
+  EXPECT_NE(versionBefore, 0x02100000u);
+  EXPECT_EQ(cmds_->get(jvsim::kOptVersion), 0x02100000u);
   EXPECT_EQ(loader_->stats().reboots.load(), 1u);
   EXPECT_EQ(loader_->stats().writes.load(), 2u);
 }
