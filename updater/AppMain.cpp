@@ -7,6 +7,7 @@
 #include "Log.h"
 #include "UpdateServerRequest.h"
 #include "aDefs.h"
+#include "aError.h"
 #include "aDirectory.h"
 #include "aVersion.h"
 
@@ -423,6 +424,8 @@ int AppMain(int argc, char* argv[], UpdaterDisplayInterface& display, const Upda
     aErr err = aDirectory_GetHomeDirectory(home, sizeof home);
     if (err != aErrNone) {
       Log::log(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", static_cast<int>(err));
+      display.message(ERROR, "Could not find the home directory (%s); name a storage directory with -i",
+                      aError_GetErrorText(err));
       return 1;
     }
     base = BuildPath(home, ".tovanire", nullptr);

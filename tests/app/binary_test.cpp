@@ -22,7 +22,7 @@ struct Result {
 
 // Runs the updater with its standard output and error in files (not a
 // terminal).
-Result RunUpdater(const std::vector<std::string>& words)
+Result RunUpdater(const std::vector<std::string>& words, void (*inChild)() = nullptr)
 {
   TempDir dir;
   const std::string outPath = dir.path() + "/out", errPath = dir.path() + "/err";
@@ -37,6 +37,8 @@ Result RunUpdater(const std::vector<std::string>& words)
     dup2(in, STDIN_FILENO);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
+    if (inChild)
+      inChild();
     execv(args.argv()[0], args.argv());
     _exit(127);
   }
@@ -91,6 +93,22 @@ TEST(Binary, AppLogAndStoreDirectory)
             "\t[-I]\n\t[-i]\n\t[" + base.path() + "]\n",
             r.err);
   EXPECT_TRUE(std::filesystem::is_directory(base.path() + "/updater"));
+}
+
+// A user the user database does not know, with no HOME: the run stops with a
+// message saying why instead of failing silently.
+TEST(Binary, NoHomeDirectorySaysSo)
+{
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to run as a user without a user-database entry";
+  Result r = RunUpdater({"-L", "-d", "12345678"}, [] {
+    unsetenv("HOME");
+    if (setresgid(54321, 54321, 54321) != 0 || setresuid(54321, 54321, 54321) != 0)
+      _exit(126);
+  });
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("home directory")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("-i")) << r.err;
 }
 
 } // namespace
