@@ -23,6 +23,7 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace usbgadget {
 namespace {
@@ -153,6 +154,10 @@ struct Gadget::Impl {
   // packet after a write that ended on a packet boundary.
   iocb outCb{}, inCb{};
   bool outBusy = false, inBusy = false, zlpOwed = false;
+  // Bytes at the front of toHost that the IN request in flight carries;
+  // forgetting toHost forgets them too, so a late completion cannot eat
+  // bytes queued after it.
+  size_t inCarried = 0;
   std::array<uint8_t, kMaxPacket> outBuf{};
   std::array<uint8_t, kInChunk> inBuf{};
   std::deque<uint8_t> toHost, toPeer;
@@ -276,11 +281,24 @@ struct Gadget::Impl {
     event("attach udc=" + udc);
   }
 
+  // Leaves the bus and settles the requests that were in flight. The host
+  // that went away is not the next one: what was queued for it is dropped
+  // here rather than on FunctionFS's disable event, which the unbind that
+  // follows it at once removes from ep0's queue before it can be read.
   void detach() {
     if (!attached) return;
     writeText(gadgetDir / "UDC", "\n");
     attached = false;
+    enabled = false;
     event("detach");
+    drainRequests();
+    forgetHost();
+  }
+
+  void forgetHost() {
+    toHost.clear();
+    inCarried = 0;
+    zlpOwed = false;
   }
 
   // --- data path -------------------------------------------------------
@@ -328,6 +346,7 @@ struct Gadget::Impl {
     if (zlpOwed) {
       submit(inCb, epIn, IOCB_CMD_PWRITE, inBuf.data(), 0, 2);
       inBusy = true;
+      inCarried = 0;
       zlpOwed = false;
       return;
     }
@@ -336,6 +355,7 @@ struct Gadget::Impl {
       std::copy_n(toHost.begin(), n, inBuf.begin());
       submit(inCb, epIn, IOCB_CMD_PWRITE, inBuf.data(), n, 2);
       inBusy = true;
+      inCarried = n;
     }
   }
 
@@ -345,25 +365,28 @@ struct Gadget::Impl {
     std::array<io_event, 4> ev{};
     timespec zero{0, 0};
     long n;
-    while ((n = ioGetEvents(aio, 0, static_cast<long>(ev.size()), ev.data(), &zero)) > 0) {
-      for (long i = 0; i < n; ++i) {
-        long res = static_cast<long>(ev[i].res);
-        if (ev[i].data == 1) {
-          outBusy = false;
-          if (res > 0) {
-            transcript("out", res);
-            auto& dst = echo ? toHost : toPeer;
-            dst.insert(dst.end(), outBuf.begin(), outBuf.begin() + res);
-          }
-        } else {
-          inBusy = false;
-          if (res >= 0) {
-            transcript("in", res);
-            size_t sent = static_cast<size_t>(res);
-            toHost.erase(toHost.begin(), toHost.begin() + std::min(sent, toHost.size()));
-            if (sent > 0 && sent % inMax == 0 && opt.zeroLengthPackets) zlpOwed = true;
-          }
-        }
+    while ((n = ioGetEvents(aio, 0, static_cast<long>(ev.size()), ev.data(), &zero)) > 0)
+      for (long i = 0; i < n; ++i) complete(ev[i]);
+  }
+
+  void complete(const io_event& ev) {
+    long res = static_cast<long>(ev.res);
+    if (ev.data == 1) {
+      outBusy = false;
+      if (res > 0) {
+        transcript("out", res);
+        auto& dst = echo ? toHost : toPeer;
+        dst.insert(dst.end(), outBuf.begin(), outBuf.begin() + res);
+      }
+    } else {
+      inBusy = false;
+      size_t carried = std::exchange(inCarried, 0);
+      if (res >= 0) {
+        transcript("in", res);
+        // The host has these bytes: they must not go out again.
+        size_t sent = static_cast<size_t>(res);
+        toHost.erase(toHost.begin(), toHost.begin() + std::min({sent, carried, toHost.size()}));
+        if (sent > 0 && sent % inMax == 0 && opt.zeroLengthPackets) zlpOwed = true;
       }
     }
   }
@@ -387,8 +410,7 @@ struct Gadget::Impl {
         case FUNCTIONFS_DISABLE:
           enabled = false;
           // What was meant for a host that went away is not for the next one.
-          toHost.clear();
-          zlpOwed = false;
+          forgetHost();
           event("disable");
           break;
         case FUNCTIONFS_SETUP: {
@@ -411,7 +433,10 @@ struct Gadget::Impl {
   }
 
   // Waits for the requests in flight after a detach, so their buffers are
-  // no longer the kernel's when they are reused.
+  // no longer the kernel's when they are reused. A request may have been
+  // done before the detach with its completion still on its way: it counts
+  // like any other (OUT bytes the host sent go on, IN bytes it got are not
+  // sent again).
   void drainRequests() {
     for (iocb* cb : {&outCb, &inCb}) {
       bool busy = (cb == &outCb) ? outBusy : inBusy;
@@ -424,7 +449,7 @@ struct Gadget::Impl {
       std::array<io_event, 2> ev{};
       long n = ioGetEvents(aio, 1, 2, ev.data(), &wait);
       if (n <= 0) break;
-      for (long i = 0; i < n; ++i) (ev[i].data == 1 ? outBusy : inBusy) = false;
+      for (long i = 0; i < n; ++i) complete(ev[i]);
     }
     uint64_t count;
     if (::read(aioFd, &count, sizeof count) < 0) { /* nothing pending */ }
@@ -498,8 +523,6 @@ struct Gadget::Impl {
           ::close(peer);
           peer = -1;
           detach();
-          drainRequests();
-          toHost.clear();
           toPeer.clear();
           peer = reconnect ? reconnect() : -1;
           if (peer < 0) {
@@ -525,7 +548,6 @@ struct Gadget::Impl {
     }
     if (peer >= 0 && !echo) ::close(peer);
     detach();
-    drainRequests();
   }
 
   // Returns true for quit.
@@ -535,14 +557,12 @@ struct Gadget::Impl {
     in >> verb >> arg;
     if (verb == "leave") {
       detach();
-      drainRequests();
     } else if (verb == "return") {
       returnAt.reset();
       attach();
     } else if (verb == "restart") {
       long ms = arg.empty() ? 500 : std::strtol(arg.c_str(), nullptr, 10);
       detach();
-      drainRequests();
       returnAt = Clock::now() + std::chrono::milliseconds(std::max(0L, ms));
     } else if (verb == "halt" && (arg == "in" || arg == "out")) {
       (arg == "in" ? haltInWanted : haltOutWanted) = true;

@@ -186,6 +186,18 @@ std::vector<std::string> Bus::newOutPackets() {
   return outs;
 }
 
+bool Bus::waitTransfer(const std::string& line, milliseconds limit) {
+  // The transcript is a plain file another process appends to: look again
+  // at a short interval until the deadline.
+  auto deadline = Clock::now() + limit;
+  for (;;) {
+    for (auto& l : newTransfers())
+      if (l == line) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+}
+
 std::string Bus::startGadget() {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) return "pipe failed";

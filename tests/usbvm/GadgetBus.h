@@ -92,6 +92,8 @@ class Bus {
   std::vector<std::string> newTransfers();
   // The same, bulk OUT packets only.
   std::vector<std::string> newOutPackets();
+  // Reads new transfer lines until one equals `line` (true) or the deadline.
+  bool waitTransfer(const std::string& line, milliseconds limit);
 
   // Stops the gadget process and leaves the controller free (for a gadget
   // run in process); the next use() starts a new one.
