@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "aLinkSpec.h"
+#include "aLinkSpecifier.h"
 
 // Called once per module found, in the order found, on the enumerating
 // thread. *success is false on entry: set it true to have the module

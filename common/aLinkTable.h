@@ -15,7 +15,7 @@
 
 #include "aError.h"
 #include "aLink.h"
-#include "aLinkSpec.h"
+#include "aLinkSpecifier.h"
 #include "aStream.h"
 
 struct aServer;  // a link-sharing server

@@ -21,7 +21,7 @@
 
 #include "aError.h"
 #include "aLink.h"
-#include "aLinkSpec.h"
+#include "aLinkSpecifier.h"
 #include "aPacket.h"
 #include "uei.h"
 

@@ -20,7 +20,7 @@
 
 #include "Link.h"
 #include "aError.h"
-#include "aLinkSpec.h"
+#include "aLinkSpecifier.h"
 
 namespace Tovanire::Jorvanite {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "aLinkSpec.h"
+#include "aLinkSpecifier.h"
 
 struct DeviceInfo {
   linkSpec spec{};              // how it is reached; module, router and model filled in

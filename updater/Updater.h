@@ -12,7 +12,7 @@
 
 #include "DeviceInfo.h"
 #include "UpdaterDisplayInterface.h"
-#include "aLinkSpec.h"
+#include "aLinkSpecifier.h"
 
 class BirdFile;
 

@@ -15,7 +15,7 @@
 #include "SimCommands.h"
 #include "SimModule.h"
 #include "SimRouter.h"
-#include "aLinkSpec.h"
+#include "aLinkSpecifier.h"
 
 namespace devicetest {
 

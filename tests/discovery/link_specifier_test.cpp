@@ -8,7 +8,7 @@
 #include <string>
 
 #include "aDiscovery.h"
-#include "aLinkSpec.h"
+#include "aLinkSpecifier.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Link specifiers are plain bytes: made zeroed, copied whole.
 
-#include "aLinkSpec.h"
+#include "aLinkSpecifier.h"
 
 #include <cstdlib>
 #include <cstring>
