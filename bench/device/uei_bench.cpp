@@ -5,6 +5,7 @@
 //   (b) link engine: queue the request packet, await the reply packet;
 //   (c) SystemClass::getSerialNumber: drain, request, filter, value.
 // Usage: uei_bench [round trips]
+#include "../bench_support.h"
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -35,20 +36,10 @@ const uint8_t kRequest[] = {0x03, 0x49, 0x20};
 const uint8_t kRequestWire[] = {0x04, 0x03, 0x03, 0x49, 0x20};
 constexpr size_t kReplyWire = 9;
 
-struct Percentiles {
-  double median, p99;
-};
+using bench::percentiles;
+using bench::Percentiles;
 
-Percentiles percentiles(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)]};
-}
-
-uint32_t hostAddress() {
-  in_addr a{};
-  inet_pton(AF_INET, kHost, &a);
-  return a.s_addr;
-}
+uint32_t hostAddress() { return bench::hostAddress(kHost); }
 
 [[noreturn]] void fail(const char* what, int i) {
   std::fprintf(stderr, "uei_bench: %s (round trip %d)\n", what, i);

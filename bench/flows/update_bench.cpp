@@ -9,6 +9,7 @@
 // REBOOT request; the ratio compares it with the floor (the reboot wait
 // polls the link every 250 ms, which no round trip accounts for).
 // Usage: update_bench [firmware KiB] [bare round trips] [runs per form]
+#include "../bench_support.h"
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -42,7 +43,7 @@ constexpr const char* kHost = "127.0.0.1";
 constexpr uint8_t kAddress = 4;
 constexpr uint32_t kSerial = 0x40F5849A;
 
-double usSince(Clock::time_point t0) { return std::chrono::duration<double, std::micro>(Clock::now() - t0).count(); }
+using bench::usSince;
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());

@@ -5,6 +5,7 @@
 //   (b) packets per second one way, each direction;
 //   (c) CPU time an idle open link uses over 10 s.
 // Usage: link_bench [round trips] [packets one way] [idle seconds]
+#include "../bench_support.h"
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -29,22 +30,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr const char* kHost = "127.0.0.2";
 
-double usSince(Clock::time_point t0) { return std::chrono::duration<double, std::micro>(Clock::now() - t0).count(); }
+using bench::usSince;
 
-struct Percentiles {
-  double median, p99;
-};
+using bench::percentiles;
+using bench::Percentiles;
 
-Percentiles percentiles(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)]};
-}
-
-uint32_t hostAddress() {
-  in_addr a{};
-  inet_pton(AF_INET, kHost, &a);
-  return a.s_addr;
-}
+uint32_t hostAddress() { return bench::hostAddress(kHost); }
 
 bool isEcho(const aPacket* p, void*) { return p->length > 0 && p->data[0] == jvsim::kCmdEcho; }
 
