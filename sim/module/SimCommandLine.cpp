@@ -40,6 +40,14 @@ std::vector<std::string> fields(const std::string& s, char separator = ':') {
 
 }  // namespace
 
+const char* optionValue(int argc, char** argv, int& i) {
+  if (i + 1 >= argc) {
+    std::fprintf(stderr, "sim: %s needs a value\n", argv[i]);
+    return nullptr;
+  }
+  return argv[++i];
+}
+
 bool parseVersion(const std::string& s, int64_t* out) {
   if (s.rfind("0x", 0) == 0 || s.rfind("0X", 0) == 0) return number(s, 0, 0xFFFFFFFFLL, out, 16);
   auto parts = fields(s, '.');
@@ -84,11 +92,9 @@ int parseCommandOption(int argc, char** argv, int& i, CommandLineSetup& s) {
   bool ours = false;
   for (const char* o : kOurs) ours = ours || a == o;
   if (!ours) return 0;
-  if (i + 1 >= argc) {
-    std::fprintf(stderr, "sim: %s needs a value\n", a.c_str());
-    return -1;
-  }
-  const std::string v = argv[++i];
+  const char* value = optionValue(argc, argv, i);
+  if (!value) return -1;
+  const std::string v = value;
   int64_t n = 0;
   bool ok = true;
   if (a == "--model") {

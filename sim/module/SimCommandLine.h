@@ -35,6 +35,9 @@ namespace jvsim {
 
 // Reads a whole number in [min, max] (base 0: decimal, 0x hex or 0 octal).
 bool parseNumber(const std::string& s, int64_t min, int64_t max, int64_t* out, int base = 0);
+// The value of the option at argv[i], advancing i to it; null, after saying
+// which option lacks it, when the command line ends first.
+const char* optionValue(int argc, char** argv, int& i);
 // Reads "X.Y.Z" or a packed "0xW" into the word the module reports.
 bool parseVersion(const std::string& s, int64_t* out);
 

@@ -499,11 +499,9 @@ int parseLoaderOption(int argc, char** argv, int& i, LoaderSetup& s) {
   bool valued = count != nullptr;
   for (const char* o : kValued) valued = valued || a == o;
   if (!valued) return 0;
-  if (i + 1 >= argc) {
-    std::fprintf(stderr, "sim: %s needs a value\n", a.c_str());
-    return -1;
-  }
-  const std::string v = argv[++i];
+  const char* value = optionValue(argc, argv, i);
+  if (!value) return -1;
+  const std::string v = value;
   int64_t n = 0;
   bool ok = true;
   if (count) {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "../simsupport/PipeHost.h"
 #include "SimCommands.h"
 #include "SimRouter.h"
 
@@ -35,51 +36,7 @@ constexpr uint8_t kAddr = 0x04;
 
 std::string hex(const Bytes& b) { return jvsim::Transcript::hex(b); }
 
-// The host's side of the pipe: writes packets, reads whole packets back.
-class Host {
- public:
-  explicit Host(std::shared_ptr<jvsim::BytePipe> pipe) : pipe_(std::move(pipe)) {}
-
-  void send(uint8_t address, const Bytes& data) {
-    Bytes w{address, static_cast<uint8_t>(data.size())};
-    w.insert(w.end(), data.begin(), data.end());
-    ASSERT_TRUE(pipe_->hostWrite(w.data(), w.size()));
-  }
-
-  // The next packet (address byte first, then its data), or empty when none comes in time.
-  Bytes packet(std::chrono::milliseconds wait = 1000ms) {
-    auto deadline = std::chrono::steady_clock::now() + wait;
-    while (true) {
-      if (buf_.size() >= 2 && buf_.size() >= 2u + buf_[1]) {
-        Bytes p{buf_[0]};
-        p.insert(p.end(), buf_.begin() + 2, buf_.begin() + 2 + buf_[1]);
-        buf_.erase(buf_.begin(), buf_.begin() + 2 + buf_[1]);
-        return p;
-      }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left <= 0ms) return {};
-      uint8_t b[64];
-      long n = pipe_->hostRead(b, sizeof b, static_cast<int>(left.count()));
-      if (n < 0) return {};
-      buf_.insert(buf_.end(), b, b + n);
-    }
-  }
-
-  // Sends one request and returns the data of the one reply (without the address byte).
-  Bytes ask(const Bytes& data, uint8_t address = kAddr, std::chrono::milliseconds wait = 1000ms) {
-    send(address, data);
-    Bytes p = packet(wait);
-    if (p.empty()) return {};
-    lastAddress = p[0];
-    return Bytes(p.begin() + 1, p.end());
-  }
-
-  uint8_t lastAddress = 0;
-
- private:
-  std::shared_ptr<jvsim::BytePipe> pipe_;
-  Bytes buf_;
-};
+using Host = simtest::PipeHost;
 
 class CommandTest : public ::testing::Test {
  protected:

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../simsupport/PipeHost.h"
 #include "SimCommands.h"
 #include "SimLoader.h"
 #include "SimRouter.h"
@@ -54,62 +55,7 @@ Bytes writeReq(uint16_t size) { return {0x5F, 0x05, uint8_t(size >> 8), uint8_t(
 const Bytes kInit{0x5F, 0x00}, kSum{0x5F, 0x04}, kLoad{0x5F, 0x02}, kReboot{0x5F, 0x06};
 const Bytes kOk{0x5F, 0x07, 0x00};
 
-// The host's side of the pipe: writes packets, reads whole packets back.
-class Host {
- public:
-  explicit Host(std::shared_ptr<jvsim::BytePipe> pipe) : pipe_(std::move(pipe)) {}
-
-  void send(uint8_t address, const Bytes& d) {
-    Bytes w{address, static_cast<uint8_t>(d.size())};
-    w.insert(w.end(), d.begin(), d.end());
-    ASSERT_TRUE(pipe_->hostWrite(w.data(), w.size()));
-  }
-
-  // The next packet's address and data, or empty when none comes in time or the pipe closed.
-  Bytes packet(std::chrono::milliseconds wait) {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (true) {
-      if (buf_.size() >= 2 && buf_.size() >= 2u + buf_[1]) {
-        Bytes p{buf_[0]};
-        p.insert(p.end(), buf_.begin() + 2, buf_.begin() + 2 + buf_[1]);
-        buf_.erase(buf_.begin(), buf_.begin() + 2 + buf_[1]);
-        return p;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left <= 0ms) return {};
-      uint8_t b[64];
-      const long n = pipe_->hostRead(b, sizeof b, static_cast<int>(left.count()));
-      if (n < 0) {
-        closed = true;
-        return {};
-      }
-      buf_.insert(buf_.end(), b, b + n);
-    }
-  }
-
-  // One request, the data of its one reply (empty: none within `wait`).
-  Bytes ask(const Bytes& d, uint8_t address = kAddr, std::chrono::milliseconds wait = 1000ms) {
-    send(address, d);
-    Bytes p = packet(wait);
-    if (p.empty()) return {};
-    lastAddress = p[0];
-    return Bytes(p.begin() + 1, p.end());
-  }
-
-  // Waits until the module drops this pipe.
-  bool waitClosed(std::chrono::milliseconds wait) {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (!closed && std::chrono::steady_clock::now() < deadline) packet(50ms);
-    return closed;
-  }
-
-  bool closed = false;
-  uint8_t lastAddress = 0;
-
- private:
-  std::shared_ptr<jvsim::BytePipe> pipe_;
-  Bytes buf_;
-};
+using Host = simtest::PipeHost;
 
 struct Exchange {
   const char* what;
