@@ -58,30 +58,12 @@ std::vector<double> timed(int n, const std::function<bool()>& once) {
 }
 
 int connectSocket(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = hostAddress();
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) fail("cannot connect", 0);
+  const int fd = bench::connectNoDelay(kHost, port);
+  if (fd < 0) fail("cannot connect", 0);
   return fd;
 }
 
-bool socketGet(int fd) {
-  if (send(fd, kRequestWire, sizeof kRequestWire, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof kRequestWire)) {
-    return false;
-  }
-  uint8_t buf[64];
-  size_t got = 0;
-  while (got < kReplyWire) {
-    ssize_t r = recv(fd, buf + got, sizeof buf - got, 0);
-    if (r <= 0) return false;
-    got += static_cast<size_t>(r);
-  }
-  return true;
-}
+bool socketGet(int fd) { return bench::pingPong(fd, kRequestWire, sizeof kRequestWire, kReplyWire); }
 
 bool isSerialReply(const aPacket* p, void*) {
   return p->address == 4 && p->length == 7 && p->data[0] == 0x03 && p->data[1] == 0x09;

@@ -84,32 +84,19 @@ std::string writeBird(size_t firmwareBytes) {
 // One DATA packet out (30 bytes on the wire) and the module's echo back,
 // with no link engine in between.
 double bareRoundTripUs(uint16_t port, int n) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, kHost, &a.sin_addr);
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+  const int fd = bench::connectNoDelay(kHost, port);
+  if (fd < 0) {
     std::perror("update_bench: connect");
     std::exit(1);
   }
   uint8_t wire[30] = {kAddress, 28, jvsim::kCmdEcho};
   for (int i = 3; i < 30; ++i) wire[i] = static_cast<uint8_t>(i);
   std::vector<double> us;
-  uint8_t buf[64];
   for (int i = 0; i < n; ++i) {
     const auto t0 = Clock::now();
-    send(fd, wire, sizeof wire, MSG_NOSIGNAL);
-    size_t got = 0;
-    while (got < sizeof wire) {
-      const ssize_t r = recv(fd, buf + got, sizeof buf - got, 0);
-      if (r <= 0) {
-        std::fprintf(stderr, "update_bench: bare echo %d lost\n", i);
-        std::exit(1);
-      }
-      got += static_cast<size_t>(r);
+    if (!bench::pingPong(fd, wire, sizeof wire, sizeof wire)) {
+      std::fprintf(stderr, "update_bench: bare echo %d lost\n", i);
+      std::exit(1);
     }
     us.push_back(usSince(t0));
   }

@@ -62,31 +62,18 @@ std::vector<double> linkRoundTrips(aLinkRef ref, int n) {
 }
 
 std::vector<double> socketRoundTrips(uint16_t port, int n) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = hostAddress();
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+  const int fd = bench::connectNoDelay(kHost, port);
+  if (fd < 0) {
     std::perror("connect");
     std::exit(1);
   }
   std::vector<double> us;
   us.reserve(n);
-  uint8_t buf[64];
   for (int i = 0; i < n; ++i) {
     auto t0 = Clock::now();
-    send(fd, kEchoWire, sizeof kEchoWire, MSG_NOSIGNAL);
-    size_t got = 0;
-    while (got < sizeof kEchoWire) {
-      ssize_t r = recv(fd, buf + got, sizeof buf - got, 0);
-      if (r <= 0) {
-        std::fprintf(stderr, "link_bench: socket echo %d lost\n", i);
-        std::exit(1);
-      }
-      got += static_cast<size_t>(r);
+    if (!bench::pingPong(fd, kEchoWire, sizeof kEchoWire, sizeof kEchoWire)) {
+      std::fprintf(stderr, "link_bench: socket echo %d lost\n", i);
+      std::exit(1);
     }
     us.push_back(usSince(t0));
   }
