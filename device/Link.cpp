@@ -254,7 +254,7 @@ aErr Link::getModuleAddress(uint8_t* address) {
   const aErr put = aLink_PutPacket(m_pImpl->linkRef, query);
   aPacket_Destroy(&query);
   if (put != aErrNone) return put;
-  aPacket* reply = linkAwaitFirst(m_pImpl->linkRef, MatchMagic, nullptr, kAddressReplyMS);
+  aPacket* reply = aLink_AwaitFirst(m_pImpl->linkRef, MatchMagic, nullptr, kAddressReplyMS);
   if (!reply) return aErrNotReady;
   *address = reply->address;
   aPacket_Destroy(&reply);

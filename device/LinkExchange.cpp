@@ -112,33 +112,8 @@ aErr sPut(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* data) {
   return err;
 }
 
-struct AcceptGuard {
-  aPacketFilterProc filter;
-  void* filterRef;
-  bool accepted;
-};
-
-bool sAcceptGuard(const aPacket* packet, void* ref) {
-  AcceptGuard* guard = static_cast<AcceptGuard*>(ref);
-  if (!guard->filter(packet, guard->filterRef)) return false;
-  guard->accepted = true;
-  return true;
-}
-
 }  // namespace
 
-aPacket* linkAwaitFirst(aLinkRef ref, aPacketFilterProc filter, void* filterRef, uint64_t msTimeout) {
-  // The queue's timed wait can hand back a packet that arrived during the
-  // wait although the filter refused it; such a packet belongs to another
-  // waiter and goes back into the queue.
-  AcceptGuard guard{filter, filterRef, false};
-  aPacket* packet = aLink_AwaitFirst(ref, sAcceptGuard, &guard, msTimeout);
-  if (packet && !guard.accepted) {
-    if (aLink* link = aLink_GetLinkObject(ref)) aPacketFifo_Put(link->inputFifo, packet);
-    aPacket_Destroy(&packet);
-  }
-  return packet;
-}
 
 aErr Link::sendUEI(uei request) {
   if (!isConnected()) return aErrConnection;
@@ -193,7 +168,7 @@ aErr Link::receiveUEI(uint8_t address, uint8_t command, uint8_t option, uint8_t 
   reply->option = option;
   reply->specifier = index;
   const uint64_t wait = reply->type == ueiTypeBytes && reply->count > kLargeBlock ? kLargeBlockReplyMS : kReplyMS;
-  aPacket* packet = linkAwaitFirst(m_pImpl->linkRef, filter, reply, wait);
+  aPacket* packet = aLink_AwaitFirst(m_pImpl->linkRef, filter, reply, wait);
   if (!packet) return isConnected() ? aErrTimeout : aErrConnection;
   aErr err = aErrNone;
   uint32_t type = 0;
@@ -235,7 +210,7 @@ aErr Link::awaitCommand(uint8_t address, const uint8_t* prefix, uint8_t* length,
   if (!sValidAddress(address)) return aErrPacket;
   if (*length > aPACKET_MAX_DATA) return aErrParam;
   CommandPrefix want{prefix, *length, fromAddress ? address : -1};
-  aPacket* packet = linkAwaitFirst(m_pImpl->linkRef, sCommandFilter, &want, kReplyMS);
+  aPacket* packet = aLink_AwaitFirst(m_pImpl->linkRef, sCommandFilter, &want, kReplyMS);
   if (!packet) return isConnected() ? aErrTimeout : aErrConnection;
   *length = packet->length;
   std::memcpy(out, packet->data, packet->length);

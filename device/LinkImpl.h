@@ -25,9 +25,4 @@ struct Link::impl {
   impl& operator=(const impl&) = delete;
 };
 
-// Waits up to msTimeout for the first received packet the filter accepts
-// (aLink_AwaitFirst); null when none does. A packet the queue hands back
-// without the filter having accepted it is returned to the queue, not taken.
-aPacket* linkAwaitFirst(aLinkRef ref, aPacketFilterProc filter, void* filterRef, uint64_t msTimeout);
-
 }  // namespace Tovanire::Jorvanite
