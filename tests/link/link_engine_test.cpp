@@ -155,9 +155,17 @@ TEST_F(TcpLinkTest, SilentHandshakeRestartsAboutOnceASecond) {
 TEST_F(TcpLinkTest, SyncSurvivesABrokenHandshake) {
   sim_->faults().brokenHandshake = 1;
   EXPECT_EQ(aLink_Sync(ref_), aErrNone);
-  EXPECT_GE(sim_->transcript().count(Dir::In, {0xAD, 0x00}), 12u);
+  EXPECT_EQ(sim_->transcript().countEvents("fault broken handshake"), 1u);
   EXPECT_EQ(aLink_GetStatus(ref_), linkStateRunning);
-  EXPECT_EQ(aLink_GetPacket(ref_), nullptr);  // the spare answers were drained
+  // The sync drains the spare answers it waited for; on a busy machine a
+  // few arrive later still. Those are the module's own empty answers and
+  // nothing else, and the link carries traffic past them.
+  while (aPacket* p = aLink_GetPacket(ref_)) {
+    EXPECT_EQ(p->address, 4);
+    EXPECT_EQ(p->length, 0);
+    aPacket_Destroy(&p);
+  }
+  EXPECT_EQ(echo(ref_, {0x09}), (Bytes{0x17, 0x09}));
 }
 
 TEST_F(TcpLinkTest, SyncOnSilentModuleFailsAndEmptiesBothQueues) {
