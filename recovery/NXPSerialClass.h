@@ -132,4 +132,13 @@ public:
   uint32_t baud = 0;          // rate chosen by the last Connect
   char port[2048] = {};       // path of the last successful Connect
   uint32_t deviceID[4] = {};  // as read by GetDeviceID, in the chip's order
+
+private:
+  aErr Exchange(const char* text, const char* logPrefix, uint32_t responsePackage, char* line,
+                uint64_t* length);
+  bool ReturnCodeIsSuccess(const char* line, uint64_t length);
+  aErr DataCommand(char letter, unsigned address, unsigned count, const void* data, char* line,
+                   uint64_t* length);
+  aErr SectorCommand(char letter, unsigned firstSector, unsigned lastSector);
+  aErr ReadNumbers(const char* text, unsigned long* values, unsigned count);
 };
