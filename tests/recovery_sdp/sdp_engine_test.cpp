@@ -2,6 +2,11 @@
 // reports, how an image is cut into data reports, and every result code.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "Log.h"
 #include "SDPLoader.h"
 #include "SdpTestSupport.h"
 
@@ -231,6 +236,66 @@ TEST(SdpEngineLifecycle, TransportOwnershipAndInit) {
   EXPECT_FALSE(secondGone);
   delete second;
   EXPECT_TRUE(secondGone);
+}
+
+}  // namespace
+
+namespace {
+
+// Captures what the engine logs under DEBUG_iMXSerial for one run.
+class LogCapture {
+ public:
+  explicit LogCapture(uint32_t packages) : saved_(Log::package_bitmask), savedOut_(Log::fh) {
+    out_ = open_memstream(&text_, &size_);
+    Log::SetOutput(out_);
+    Log::DeactivatePackage(0xFFFFFFFF);
+    Log::ActivatePackage(packages);
+  }
+  ~LogCapture() {
+    Log::SetOutput(savedOut_);
+    Log::DeactivatePackage(0xFFFFFFFF);
+    Log::ActivatePackage(saved_);
+    fclose(out_);
+    free(text_);
+  }
+  std::string text() {
+    fflush(out_);
+    return std::string(text_, size_);
+  }
+
+ private:
+  uint32_t saved_;
+  FILE* savedOut_;
+  FILE* out_ = nullptr;
+  char* text_ = nullptr;
+  size_t size_ = 0;
+};
+
+TEST(SdpEngineLog, TransferIsTracedUnderItsPackageOnly) {
+  {
+    LogCapture log(DEBUG_iMXSerial);
+    Engine e(sdptest::healthyRom());
+    ASSERT_EQ(e.loader.writeLoader(sdptest::pattern(2049), 0x20000000), SDPLoader::SDP_OK);
+    const std::string text = log.text();
+    for (const char* line : {"bytesWritten: 17\n", "1 5 5 0 0 0 0 0 0 0 0 0 0 0 0 0 0 \n", "Read Data: 8\n",
+                             "Write Res: 1025 , Total: 1025, Loop: 0, tell: 1024, size: 1025\n",
+                             "Write Res: 2 , Total: 2052, Loop: 2, tell: 2049, size: 2\n", "Written Bytes: 2052\n",
+                             "Data Read: \n", "Loader Transfer Successful\n"}) {
+      EXPECT_NE(text.find(line), std::string::npos) << line;
+    }
+  }
+  {
+    LogCapture log(DEBUG_iMXSerial);
+    Engine e([](const std::vector<Bytes>&, uint32_t) { return Bytes{}; });
+    EXPECT_EQ(e.loader.writeLoader(sdptest::pattern(10), 0x20000000), SDPLoader::SDP_NO_ANSWER);
+    EXPECT_NE(log.text().find("Error: No ack from iMX device\n"), std::string::npos);
+  }
+  {
+    LogCapture log(DEBUG_Updater);
+    Engine e(sdptest::healthyRom(0x12345678));
+    EXPECT_EQ(e.loader.writeLoader(sdptest::pattern(3000), 0x20000000), SDPLoader::SDP_BAD_STATUS);
+    EXPECT_EQ(log.text(), "");
+  }
 }
 
 }  // namespace
