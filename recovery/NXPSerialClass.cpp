@@ -196,11 +196,16 @@ aErr NXPSerialClass::Disconnect()
   return aErrNone;
 }
 
+// Where the return code sits in a reply line: with echo on, the character
+// before the line end (what the echo left in front is skipped), else the first.
+static uint64_t sErrorIndex(bool echo, uint64_t lineLength)
+{
+  return echo && lineLength > 2 ? lineLength - NXPSerialClass::TERMINATION_SIZE - 1 : 0;
+}
+
 uint8_t NXPSerialClass::GetErrorIndex(uint64_t lineLength)
 {
-  if (echo && lineLength > 2)
-    return static_cast<uint8_t>(lineLength - TERMINATION_SIZE - 1);
-  return 0;
+  return static_cast<uint8_t>(sErrorIndex(echo, lineLength));
 }
 
 // ---------------------------------------------------------------------------
@@ -551,7 +556,9 @@ aErr NXPSerialClass::Exchange(const char* text, const char* logPrefix, uint32_t 
 
 bool NXPSerialClass::ReturnCodeIsSuccess(const char* line, uint64_t length)
 {
-  const uint64_t at = GetErrorIndex(length);
+  // Not GetErrorIndex: its 8-bit position would wrap on a long line and
+  // could land on a stray 0 inside it.
+  const uint64_t at = sErrorIndex(echo, length);
   if (at >= length || !std::isdigit(static_cast<unsigned char>(line[at])))
     return false;
   uint64_t first = at;

@@ -16,6 +16,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -170,10 +171,10 @@ int main(int argc, char** argv) {
 
   try {
     // The flash is dumped after each start command the host sends.
-    const lpcsim::LpcRom* running = nullptr;
+    std::atomic<const lpcsim::LpcRom*> running{nullptr};
     if (!dump.empty())
       config.onGo = [&] {
-        if (running) dumpFlash(*running, dump);
+        if (const lpcsim::LpcRom* r = running.load()) dumpFlash(*r, dump);
       };
     lpcsim::LpcRom rom(config);
     running = &rom;

@@ -37,6 +37,8 @@ TEST(NxpReturnCode, WholeCodeDecidesSuccess) {
       {true, "10\r\n", aErrParam},  {true, "", aErrParam},
       // The chip's echo leaves the command's line feed in front of the code.
       {true, "\n0\r\n", aErrNone},
+      // A long garbled line whose code position, cut to 8 bits, would fall on a 0.
+      {true, "x0" + std::string(256, 'x') + "\r\n", aErrParam},
   };
   for (const auto& c : cases) {
     Scripted s((c.echo ? std::string("U 23130\r") : std::string()) + c.reply, c.echo);
