@@ -3,6 +3,8 @@
 #include <new>
 
 #include "aMutex.h"
+#include "aServer.h"
+#include "aStreamClient.h"
 #include "aStreamSerial.h"
 #include "aStreamSocket.h"
 #include "aTime.h"
@@ -19,6 +21,9 @@ struct LinkTable {
 };
 
 LinkTable _links;
+// Gives every client link its own index, so two client links to one server
+// are never taken for one another. Creations are serialised by the callers.
+uint32_t _clientCount = 0;
 
 // Made on the table's first use; the initialisation of a function-local
 // static runs once even when threads race to it.
@@ -138,7 +143,7 @@ void sTearDown(linkItem* entry, aErr* result) {
     aMutex_Unlock(link->filterLock);
   }
   aLink_Stop(link);
-  // No sharing server can be attached to a link in this build (entry->server stays null).
+  if (entry->server) aServer_Destroy(&entry->server);
   if (entry->dependentRef) {
     aLinkRef dependent = entry->dependentRef;
     aLink_Destroy(&dependent);
@@ -236,17 +241,16 @@ aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* devicePath, uint3
   return sInitAndStart(ref, stream);
 }
 
-aLinkRef aLink_CreateClient(uint32_t /*address*/, uint16_t /*port*/, aLinkRef reference) {
+aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef reference) {
   if (reference) return sShareByID(reference);
-  // A new client link needs the link-sharing client stream, which this build lacks.
-  return 0;
-}
-
-aLinkRef aLink_CreateServer(uint32_t /*serialNumber*/, uint16_t* port, uint32_t* networkInterface,
-                            bool /*localOnly*/) {
-  if (!port || !networkInterface) return 0;
-  // Sharing a USB link needs the link-sharing server, which this build lacks.
-  return 0;
+  aLinkRef ref = sCreate2(address, port, _clientCount++, LINK_ALANIC);
+  if (!ref) return 0;
+  aStream* stream = nullptr;
+  if (aStream_CreateClient(address, port, &stream) != aErrNone) {
+    aLink_Destroy(&ref);
+    return 0;
+  }
+  return sInitAndStart(ref, stream);
 }
 
 aLinkRef aLink_Create(aStream* stream) {
@@ -305,7 +309,10 @@ aErr aLink_ResetLink(linkItem* entry) {
       case LINK_TCPIP:
         err = aStream_CreateSocket(entry->identifier, static_cast<uint16_t>(entry->port), &stream);
         break;
-      default:  // serial links and a caller's stream cannot be remade; client streams are not in this build
+      case LINK_ALANIC:
+        err = aStream_CreateClient(entry->identifier, static_cast<uint16_t>(entry->port), &stream);
+        break;
+      default:  // serial links and a caller's stream cannot be remade
         err = aErrParam;
         break;
     }

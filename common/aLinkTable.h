@@ -54,12 +54,18 @@ aLinkRef aLink_CreateTCPIP(uint32_t address, uint16_t port);
 aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* devicePath, uint32_t baudRate);
 
 // With a nonzero reference: that link shared (its user count raised), or 0
-// when it names no link. With reference 0: a new client link to a
-// link-sharing server (not available in this build: 0).
+// when it names no link. With reference 0: a new client link to the
+// link-sharing server at address (IPv4, network byte order) and port, no
+// handshake; made whether or not the server listens yet (aStreamClient.h).
 aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef reference);
 
-// A USB link shared through a link-sharing server (not available in this
-// build: 0, nothing made).
+// Opens the USB link to the module, starts a link-sharing server on it
+// (aServer.h) and returns a new client link of this process to that server,
+// after reading the module's address and model through it (5 tries). The
+// server's port goes to *port and the interface it serves on to
+// *networkInterface (in: the interface asked for, 0 for any). 0 on failure,
+// with nothing left behind. The client link's last destroy releases the USB
+// link, whose last release destroys the server.
 aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* networkInterface, bool localOnly);
 
 // A link over the caller's stream, handed over to the link (destroyed with

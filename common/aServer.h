@@ -99,7 +99,8 @@ aErr aServer_GetPort(const aServer* server, uint16_t* port);
 aErr aServer_GetInterface(const aServer* server, uint32_t* networkInterface);
 aErr aServer_SetModuleAddress(aServer* server, uint8_t address);
 aErr aServer_SetModel(aServer* server, uint8_t model);
-// Makes the broker drop every waiting client identity (between two messages).
+// Makes the broker forget the clients waiting for an answer (between two
+// messages): their answers, when they come, are dropped.
 aErr aServer_FlushFIFO(aServer* server);
 
 // --- Pieces of the broker, callable on their own for tests and fuzzing ---

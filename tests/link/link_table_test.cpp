@@ -131,8 +131,15 @@ TEST(LinkTableClientTest, ClientReferenceSharesThatLinkOnly) {
   EXPECT_EQ(shared, router);
   EXPECT_EQ(aLink_LookupEntry(router)->userCount, 2);
   EXPECT_EQ(aLink_CreateClient(0, 0, 0xFFFFFFF0u), 0u);
-  // No link-sharing client stream in this build: a new client link fails cleanly.
-  EXPECT_EQ(aLink_CreateClient(ipv4("127.0.0.2"), sim->tcp()->port(), 0), 0u);
+  // Reference 0: a new client link every time, also to one and the same server.
+  aLinkRef first = aLink_CreateClient(ipv4("127.0.0.1"), 9, 0);
+  aLinkRef second = aLink_CreateClient(ipv4("127.0.0.1"), 9, 0);
+  ASSERT_NE(first, 0u);
+  ASSERT_NE(second, 0u);
+  EXPECT_NE(first, second);
+  EXPECT_NE(aLink_LookupEntry(first)->clientIndex, aLink_LookupEntry(second)->clientIndex);
+  aLink_Destroy(&first);
+  aLink_Destroy(&second);
   uint16_t port = 0;
   uint32_t iface = ipv4("127.0.0.1");
   EXPECT_EQ(aLink_CreateServer(kSerial, &port, &iface, true), 0u);

@@ -1,0 +1,635 @@
+#include "aServer.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <new>
+#include <vector>
+
+#include "aLinkTable.h"
+#include "aPacketFifo.h"
+#include "aTime.h"
+
+#if __has_include("aServerDiscovery.h")
+#include "aServerDiscovery.h"
+#define JV_SERVER_DISCOVERY 0
+#else
+#define JV_SERVER_DISCOVERY 0
+#endif
+
+namespace {
+
+constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
+constexpr int kSendFlags = ZFRAME_DONTWAIT;
+
+// Sends bytes as one frame without waiting; false when it could not be queued.
+bool sSendBytes(zsock_t* socket, const uint8_t* data, size_t size, int more = 0) {
+  zframe_t* frame = zframe_new(data, size);
+  if (!frame) return false;
+  if (zframe_send(&frame, socket, kSendFlags | more) != 0) {
+    zframe_destroy(&frame);
+    return false;
+  }
+  return true;
+}
+
+// Sends [identity][payload] on a ROUTER without waiting; both frames stay the caller's.
+bool sSendToClient(zsock_t* router, zframe_t* identity, zframe_t* payload) {
+  if (zframe_send(&identity, router, kSendFlags | ZFRAME_REUSE | ZFRAME_MORE) != 0) return false;
+  return zframe_send(&payload, router, kSendFlags | ZFRAME_REUSE) == 0;
+}
+
+void sSendCommand(zsock_t* socket, uint8_t command, uint16_t count) {
+  const uint8_t frame[kServerCommandSize] = {command, static_cast<uint8_t>(count >> 8),
+                                             static_cast<uint8_t>(count & 0xFF)};
+  sSendBytes(socket, frame, sizeof frame);
+}
+
+// A bound port, or 0 for a failed bind (never taken for a port).
+uint16_t sBind(zsock_t* socket, const char* endpoint) {
+  if (!socket) return 0;
+  int port = zsock_bind(socket, "%s", endpoint);
+  return port > 0 && port <= 0xFFFF ? static_cast<uint16_t>(port) : 0;
+}
+
+bool sConnectLoopback(zsock_t* socket, uint16_t port) {
+  return socket && port && zsock_connect(socket, "tcp://127.0.0.1:%u", static_cast<unsigned>(port)) == 0;
+}
+
+void sDestroyFrames(zlist_t** list) {
+  if (!*list) return;
+  while (zframe_t* frame = static_cast<zframe_t*>(zlist_pop(*list))) zframe_destroy(&frame);
+  zlist_destroy(list);
+}
+
+bool sContinues(const aPacket* packet) {
+  return aUEI_isUEIPayload(packet) && aUEI_getBytesFullPacket(packet) && aUEI_getBytesContinue(packet);
+}
+
+// ---- byte-block pools ---------------------------------------------------
+
+aServerPacketPool* sPoolCreate(zframe_t* identity, const aPacket* first) {
+  aServerPacketPool* pool = new (std::nothrow) aServerPacketPool{};
+  if (!pool) return nullptr;
+  pool->identity = zframe_dup(identity);
+  pool->packets = zlist_new();
+  aPacket* copy = aPacket_Copy(first);
+  if (!pool->identity || !pool->packets || !copy || zlist_append(pool->packets, copy) != 0) {
+    aPacket_Destroy(&copy);
+    zframe_destroy(&pool->identity);
+    zlist_destroy(&pool->packets);
+    delete pool;
+    return nullptr;
+  }
+  pool->sequence = 0;
+  pool->timeToLive = kServerPoolTimeToLive;
+  return pool;
+}
+
+void sPoolDestroy(aServerPacketPool** pool) {
+  if (!*pool) return;
+  if ((*pool)->packets) {
+    while (aPacket* p = static_cast<aPacket*>(zlist_pop((*pool)->packets))) aPacket_Destroy(&p);
+    zlist_destroy(&(*pool)->packets);
+  }
+  zframe_destroy(&(*pool)->identity);
+  delete *pool;
+  *pool = nullptr;
+}
+
+void sPoolRemove(aServer* server, aServerPacketPool* pool) {
+  zlist_remove(server->packetPools, pool);
+  sPoolDestroy(&pool);
+}
+
+void sAgePools(aServer* server) {
+  std::vector<aServerPacketPool*> stale;
+  for (void* item = zlist_first(server->packetPools); item; item = zlist_next(server->packetPools)) {
+    aServerPacketPool* pool = static_cast<aServerPacketPool*>(item);
+    if (pool->timeToLive == 0) {
+      stale.push_back(pool);
+    } else {
+      --pool->timeToLive;
+    }
+  }
+  for (aServerPacketPool* pool : stale) sPoolRemove(server, pool);
+}
+
+aServerPacketPool* sFindPool(aServer* server, zframe_t* identity) {
+  for (void* item = zlist_first(server->packetPools); item; item = zlist_next(server->packetPools)) {
+    aServerPacketPool* pool = static_cast<aServerPacketPool*>(item);
+    if (zframe_eq(pool->identity, identity)) return pool;
+  }
+  return nullptr;
+}
+
+bool sOpensTransfer(const aPacket* packet) {
+  return packet->length == aPACKET_MAX_DATA && aUEI_getBytesSequence(packet) == 0 && aUEI_getBytesContinue(packet);
+}
+
+void sHandOverPool(aServer* server, aServerBrokerLists* lists, aServerPacketPool* pool, zframe_t* identity) {
+  bool lastSent = false;
+  const aPacket* last = nullptr;
+  for (void* item = zlist_first(pool->packets); item; item = zlist_next(pool->packets)) {
+    const aPacket* p = static_cast<const aPacket*>(item);
+    uint8_t frame[aPACKET_MAX_WIRE];
+    lastSent = sSendBytes(server->syncBrokerEnd, frame, aServer_PacketToFrame(p, frame));
+    last = p;
+  }
+  if (lastSent && last && aServer_IsResponseRequired(last)) zlist_append(lists->waiting, zframe_dup(identity));
+}
+
+// True when the byte-block pools take the packet.
+bool sHandleSetUEIBytes(aServer* server, aServerBrokerLists* lists, zframe_t* identity, const aPacket* packet) {
+  if (!server->packetPools || !aUEI_isUEIPayload(packet)) return false;
+  sAgePools(server);
+  aServerPacketPool* pool = sFindPool(server, identity);
+  if (pool) {
+    const uint8_t sequence = aUEI_getBytesSequence(packet);
+    if (sequence == ((pool->sequence + 1) & 0x7F)) {
+      aPacket* copy = aPacket_Copy(packet);
+      if (!copy || zlist_append(pool->packets, copy) != 0) {
+        // Without the chunk the transfer cannot complete: give it up now.
+        aPacket_Destroy(&copy);
+        sPoolRemove(server, pool);
+        return true;
+      }
+      if (sContinues(packet)) {
+        pool->sequence = sequence;
+        return true;
+      }
+      sHandOverPool(server, lists, pool, identity);
+      sPoolRemove(server, pool);
+      return true;
+    }
+    // Out of sequence: the held transfer can never complete, and the client
+    // has moved on (its own wait for the answer ran out). Keeping the pool
+    // would swallow every UEI request of that client until it expired, so it
+    // is dropped and this packet handled as a fresh one.
+    sPoolRemove(server, pool);
+  }
+  if (!sOpensTransfer(packet)) return false;
+  if (aServerPacketPool* fresh = sPoolCreate(identity, packet)) {
+    if (zlist_append(server->packetPools, fresh) != 0) sPoolDestroy(&fresh);
+  }
+  return true;
+}
+
+void sHandleStreamEnable(aServerBrokerLists* lists, zframe_t* identity, const aPacket* packet) {
+  constexpr uint8_t kCmdStream = 0x5D;
+  constexpr uint8_t kStreamEnable = 0x81;
+  if (packet->length != 7 || packet->data[0] != kCmdStream || packet->data[1] != kStreamEnable) return;
+  for (void* item = zlist_first(lists->subscribers); item; item = zlist_next(lists->subscribers)) {
+    if (zframe_eq(static_cast<zframe_t*>(item), identity)) return;
+  }
+  zlist_append(lists->subscribers, zframe_dup(identity));
+}
+
+bool sIsBlacklisted(const aPacket* packet) { return packet->address == cmdFORCEROUTE && packet->length == 1; }
+
+// ---- broker -------------------------------------------------------------
+
+void sBrokerFrontend(aServer* server, aServerBrokerLists* lists) {
+  zmsg_t* msg = zmsg_recv(server->frontEnd);
+  if (!msg) return;
+  zframe_t* identity = zmsg_pop(msg);
+  zframe_t* content = zmsg_pop(msg);
+  zmsg_destroy(&msg);
+  aServer_HandleClientMessage(server, lists, identity, content);
+}
+
+// Replies announced by SERVER_CMD_INCOMING_PACKETS are counted down, and
+// every frame that arrives while some are due is a reply, whatever its size:
+// a reply of one data byte is three bytes long, like a command.
+void sBrokerSync(aServer* server, aServerBrokerLists* lists) {
+  zframe_t* frame = zframe_recv(server->syncBrokerEnd);
+  if (!frame) return;
+  const bool reply = server->expectedReplies > 0 || zframe_size(frame) != kServerCommandSize;
+  zframe_t* identity = static_cast<zframe_t*>(zlist_pop(lists->waiting));
+  if (reply) {
+    if (server->expectedReplies > 0) --server->expectedReplies;
+    if (identity && zframe_size(identity) > 0) sSendToClient(server->frontEnd, identity, frame);
+  } else {
+    const uint8_t* cmd = zframe_data(frame);
+    if (cmd[0] == SERVER_CMD_INCOMING_PACKETS) {
+      const uint16_t count = static_cast<uint16_t>(cmd[1] << 8 | cmd[2]);
+      server->expectedReplies = count;
+      for (uint16_t i = 0; identity && i < count; ++i) zlist_push(lists->waiting, zframe_dup(identity));
+    }
+  }
+  zframe_destroy(&identity);
+  zframe_destroy(&frame);
+}
+
+void sBrokerStreaming(aServer* server, aServerBrokerLists* lists) {
+  zframe_t* batch = zframe_recv(server->streamBrokerEnd);
+  if (!batch) return;
+  for (void* item = zlist_first(lists->subscribers); item; item = zlist_next(lists->subscribers)) {
+    sSendToClient(server->frontEnd, static_cast<zframe_t*>(item), batch);
+  }
+  zframe_destroy(&batch);
+}
+
+// Answers still owed to the flushed clients are on their way from the sync
+// actor and arrive before any answer to a later request. Each waiting
+// identity is therefore replaced by an empty one, which routes its answer
+// nowhere; dropping them instead would hand each stale answer to the next
+// client in line.
+void sFlushWaiting(aServerBrokerLists* lists) {
+  for (void* item = zlist_first(lists->waiting); item; item = zlist_next(lists->waiting)) {
+    static const uint8_t none = 0;
+    zframe_reset(static_cast<zframe_t*>(item), &none, 0);
+  }
+}
+
+void sBroker(zsock_t* pipe, void* arg) {
+  aServer* server = static_cast<aServer*>(arg);
+  zsock_signal(pipe, 0);
+  zpoller_t* poller = zpoller_new(pipe, server->syncBrokerEnd, server->frontEnd, server->streamBrokerEnd, nullptr);
+  if (!poller) return;
+#if JV_SERVER_DISCOVERY
+  if (server->beacon && server->discoveryResponder) zpoller_add(poller, server->discoveryResponder);
+#endif
+  server->publishing = false;
+  server->lastPublish = 0;
+  aServerBrokerLists lists{zlist_new(), zlist_new()};
+  zsock_signal(pipe, 0);
+  bool running = lists.waiting && lists.subscribers;
+  while (running) {
+    void* which = zpoller_wait(poller, kServerPollMS);
+    if (which == server->streamBrokerEnd) {
+      sBrokerStreaming(server, &lists);
+    } else if (which == server->syncBrokerEnd) {
+      sBrokerSync(server, &lists);
+    } else if (which == server->frontEnd) {
+      sBrokerFrontend(server, &lists);
+    } else if (which == pipe) {
+      zframe_t* frame = zframe_recv(pipe);
+      const bool flush = frame && zframe_size(frame) == 8 && zframe_data(frame)[0] == kServerFlushSignal;
+      zframe_destroy(&frame);
+      if (!flush) break;
+      sFlushWaiting(&lists);
+#if JV_SERVER_DISCOVERY
+    } else if (which && which == server->discoveryResponder) {
+      _serverWorker_broker_beacon(server);
+#endif
+    } else if (!which && zpoller_terminated(poller)) {
+      break;
+    }
+#if JV_SERVER_DISCOVERY
+    _serverWorker_broker_silence(server);
+#endif
+  }
+  sDestroyFrames(&lists.waiting);
+  sDestroyFrames(&lists.subscribers);
+  zpoller_destroy(&poller);
+}
+
+// ---- sync actor ---------------------------------------------------------
+
+void sSyncBackend(aServer* server) {
+  zframe_t* frame = zframe_recv(server->syncActorEnd);
+  if (!frame) return;
+  aPacket* request = aServer_FrameToPacket(zframe_data(frame), zframe_size(frame));
+  zframe_destroy(&frame);
+  if (!request) return;
+  aLink* link = server->linkEntry->link;
+  const aErr put = aPacketFifo_Put(link->outputFifo, request);
+  const bool answered = aServer_IsResponseRequired(request);
+  aPacket_Destroy(&request);
+  if (!answered) return;
+  if (put != aErrNone) {
+    sSendCommand(server->syncActorEnd, SERVER_CMD_DROPPED_PACKET, 0);
+    return;
+  }
+  std::vector<aPacket*> replies;
+  while (aPacket* reply = aPacketFifo_Await(link->inputFifo, kServerReplyWaitMS)) {
+    replies.push_back(reply);
+    if (!sContinues(reply) || replies.size() == 0xFFFF) break;
+  }
+  if (replies.empty()) {
+    sSendCommand(server->syncActorEnd, SERVER_CMD_DROPPED_PACKET, 0);
+    return;
+  }
+  sSendCommand(server->syncActorEnd, SERVER_CMD_INCOMING_PACKETS, static_cast<uint16_t>(replies.size()));
+  for (aPacket*& reply : replies) {
+    uint8_t wire[aPACKET_MAX_WIRE];
+    sSendBytes(server->syncActorEnd, wire, aServer_PacketToFrame(reply, wire));
+    aPacket_Destroy(&reply);
+  }
+}
+
+void sSyncActor(zsock_t* pipe, void* arg) {
+  aServer* server = static_cast<aServer*>(arg);
+  zsock_signal(pipe, 0);
+  zpoller_t* poller = zpoller_new(pipe, server->syncActorEnd, nullptr);
+  if (!poller) return;
+  zsock_signal(pipe, 0);
+  while (true) {
+    void* which = zpoller_wait(poller, kServerPollMS);
+    if (which == pipe) break;
+    if (which == server->syncActorEnd) {
+      sSyncBackend(server);
+    } else if (!which && zpoller_terminated(poller)) {
+      break;
+    }
+  }
+  zpoller_destroy(&poller);
+}
+
+// Starts an actor and waits for its ready signal; null when it cannot start.
+zactor_t* sStartActor(zactor_fn* fn, aServer* server) {
+  zactor_t* actor = zactor_new(fn, server);
+  if (actor && zsock_wait(actor) != 0) zactor_destroy(&actor);
+  return actor;
+}
+
+bool sDrainAll(const aPacket* packet, void* ref) { return drainAll(packet, ref); }
+
+aErr sInitServer(aServer* server) {
+  server->expectedReplies = 0;
+  server->frontEnd = zsock_new(ZMQ_ROUTER);
+  server->streamFilterEnd = zsock_new(ZMQ_DEALER);
+  server->streamBrokerEnd = zsock_new(ZMQ_DEALER);
+  server->syncActorEnd = zsock_new(ZMQ_DEALER);
+  server->syncBrokerEnd = zsock_new(ZMQ_DEALER);
+  if (!server->frontEnd || !server->streamFilterEnd || !server->streamBrokerEnd || !server->syncActorEnd ||
+      !server->syncBrokerEnd) {
+    return aErrResource;
+  }
+
+#if JV_SERVER_DISCOVERY
+  if (_configureInterface(server) != aErrNone) return aErrResource;
+#else
+  server->beacon = false;
+  server->beaconHost = kLoopback;
+#endif
+
+  char endpoint[64];
+  if (server->localOnly) {
+    std::snprintf(endpoint, sizeof endpoint, "tcp://127.0.0.1:*");
+  } else {
+    char dotted[INET_ADDRSTRLEN] = {};
+    in_addr addr{};
+    addr.s_addr = server->networkInterface;
+    inet_ntop(AF_INET, &addr, dotted, sizeof dotted);
+    std::snprintf(endpoint, sizeof endpoint, "tcp://%s:*", dotted);
+  }
+  server->frontPort = sBind(server->frontEnd, endpoint);
+  server->streamPairPort = sBind(server->streamBrokerEnd, "tcp://127.0.0.1:*");
+  const bool streamPair = sConnectLoopback(server->streamFilterEnd, server->streamPairPort);
+  server->syncPairPort = sBind(server->syncBrokerEnd, "tcp://127.0.0.1:*");
+  const bool syncPair = sConnectLoopback(server->syncActorEnd, server->syncPairPort);
+  if (!server->frontPort || !streamPair || !syncPair) return aErrResource;
+
+  server->broker = sStartActor(sBroker, server);
+  if (!server->broker) return aErrResource;
+  server->syncActor = sStartActor(sSyncActor, server);
+  if (!server->syncActor) return aErrResource;
+
+  server->packetPools = zlist_new();
+  if (!server->packetPools) return aErrResource;
+  const aLinkRef ref = server->linkEntry->linkRef;
+  if (aLink_InstallUserPacketFilter(ref, aServer_StreamingPacketFilter, server) != aErrNone) return aErrResource;
+  aLink_DrainPackets(ref, sDrainAll, nullptr);
+#if JV_SERVER_DISCOVERY
+  if (!server->discoveryResponder) return aErrResource;
+#endif
+  return aErrNone;
+}
+
+void sDeinitServer(aServer* server) {
+  // After the link table's teardown the entry is no longer in the table and
+  // its filter is already gone; this covers a server destroyed on its own.
+  if (server->linkEntry) aLink_InstallUserPacketFilter(server->linkEntry->linkRef, nullptr, nullptr);
+  if (server->syncActor) zactor_destroy(&server->syncActor);
+  if (server->broker) zactor_destroy(&server->broker);
+#if JV_SERVER_DISCOVERY
+  _stopDiscoveryResponder(server);
+#endif
+  zsock_destroy(&server->syncBrokerEnd);
+  zsock_destroy(&server->syncActorEnd);
+  zsock_destroy(&server->streamBrokerEnd);
+  zsock_destroy(&server->streamFilterEnd);
+  zsock_destroy(&server->frontEnd);
+  if (server->packetPools) {
+    while (aServerPacketPool* pool = static_cast<aServerPacketPool*>(zlist_pop(server->packetPools))) {
+      sPoolDestroy(&pool);
+    }
+    zlist_destroy(&server->packetPools);
+  }
+}
+
+}  // namespace
+
+aPacket* aServer_FrameToPacket(const uint8_t* frame, size_t size) {
+  if (!frame || size < 2 || size > aPACKET_MAX_WIRE) return nullptr;
+  const uint8_t length = frame[1];
+  if (length > aPACKET_MAX_DATA || size < static_cast<size_t>(length) + 2) return nullptr;
+  return aPacket_CreateWithData(frame[0], length, frame + 2);
+}
+
+size_t aServer_PacketToFrame(const aPacket* packet, uint8_t* out) {
+  const uint8_t length = packet->length > aPACKET_MAX_DATA ? aPACKET_MAX_DATA : packet->length;
+  out[0] = packet->address;
+  out[1] = length;
+  for (uint8_t i = 0; i < length; ++i) out[2 + i] = packet->data[i];
+  return static_cast<size_t>(length) + 2;
+}
+
+bool aServer_IsResponseRequired(const aPacket* packet) {
+  if (packet->address == cmdFORCEROUTE) return false;
+  return !sContinues(packet);
+}
+
+void aServer_HandleClientMessage(aServer* server, aServerBrokerLists* lists, zframe_t* identity,
+                                 zframe_t* content) {
+  aPacket* packet = identity && content ? aServer_FrameToPacket(zframe_data(content), zframe_size(content)) : nullptr;
+  if (packet) {
+    sHandleStreamEnable(lists, identity, packet);
+    if (!sHandleSetUEIBytes(server, lists, identity, packet) && !sIsBlacklisted(packet)) {
+      const bool answered = aServer_IsResponseRequired(packet);
+      if (zframe_send(&content, server->syncBrokerEnd, kSendFlags) == 0 && answered) {
+        zlist_append(lists->waiting, zframe_dup(identity));
+      }
+    }
+    aPacket_Destroy(&packet);
+  }
+  zframe_destroy(&identity);
+  zframe_destroy(&content);
+}
+
+bool aServer_StreamingPacketFilter(const aPacket* packet, void* ref) {
+  aServer* server = static_cast<aServer*>(ref);
+  if (!server || !packet) return false;
+  bool taken = false;
+  if (aUEI_isStreamPacket(packet)) {
+    server->batchLength = static_cast<uint16_t>(
+        server->batchLength + aServer_PacketToFrame(packet, server->streamBatch + server->batchLength));
+    taken = true;
+  }
+  const bool heartbeat = packet->length == 2 && packet->data[0] == 0;
+  if ((heartbeat || server->batchLength > kServerStreamFlushBytes) && server->batchLength > 0) {
+    sSendBytes(server->streamFilterEnd, server->streamBatch, server->batchLength);
+    server->batchLength = 0;
+  }
+  return taken;
+}
+
+aServer* aServer_Create(uint32_t linkRef, uint32_t networkInterface, bool localOnly) {
+  linkItem* entry = aLink_LookupEntry(linkRef);
+  if (!entry || !entry->link) return nullptr;
+  aServer* server = new (std::nothrow) aServer{};
+  if (!server) return nullptr;
+  server->linkEntry = entry;
+  server->localOnly = localOnly;
+  server->networkInterface = networkInterface ? networkInterface : kLoopback;
+  return server;
+}
+
+aErr aServer_Start(aServer* server) {
+  if (!server) return aErrParam;
+  return sInitServer(server);
+}
+
+aErr aServer_Destroy(aServer** server) {
+  if (!server || !*server) return aErrParam;
+  sDeinitServer(*server);
+  delete *server;
+  *server = nullptr;
+  return aErrNone;
+}
+
+aErr aServer_GetPort(const aServer* server, uint16_t* port) {
+  if (!server || !port) return aErrParam;
+  *port = server->frontPort;
+  return aErrNone;
+}
+
+aErr aServer_GetInterface(const aServer* server, uint32_t* networkInterface) {
+  if (!server || !networkInterface) return aErrParam;
+  *networkInterface = server->networkInterface;
+  return aErrNone;
+}
+
+aErr aServer_SetModuleAddress(aServer* server, uint8_t address) {
+  if (!server) return aErrParam;
+  server->moduleAddress = address;
+  return aErrNone;
+}
+
+aErr aServer_SetModel(aServer* server, uint8_t model) {
+  if (!server) return aErrParam;
+  server->model = model;
+  return aErrNone;
+}
+
+aErr aServer_FlushFIFO(aServer* server) {
+  if (!server) return aErrParam;
+  if (server->broker) zsock_signal(server->broker, kServerFlushSignal);
+  return aErrNone;
+}
+
+// ---- the link table's side of sharing -----------------------------------
+
+namespace {
+
+constexpr uint64_t kDetailsWaitMS = 1000;
+constexpr int kDetailsTries = 5;
+constexpr uint64_t kDetailsPauseMS = 10;
+
+// Sends one packet through the link and takes the next packet received,
+// whatever it is: the server hands this client the module's next reply.
+aErr sAsk(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* data, aPacket** reply) {
+  aPacket* query = aPacket_CreateWithData(address, length, data);
+  if (!query) return aErrMemory;
+  const aErr err = aLink_PutPacket(ref, query);
+  aPacket_Destroy(&query);
+  if (err != aErrNone) return err;
+  *reply = aLink_AwaitPacket(ref, kDetailsWaitMS);
+  return *reply ? aErrNone : aErrTimeout;
+}
+
+aErr sGetModuleAddress(aLinkRef ref, uint8_t* address) {
+  const uint8_t none = 0;
+  aPacket* reply = nullptr;
+  aErr err = sAsk(ref, kSyncQueryAddress, 0, &none, &reply);
+  if (err != aErrNone) return err;
+  err = aErrIO;
+  if (reply->length == 0 && reply->address != 0) {
+    *address = reply->address;
+    err = aErrNone;
+  }
+  aPacket_Destroy(&reply);
+  return err;
+}
+
+aErr sGetModel(aLinkRef ref, uint8_t address, uint8_t* model) {
+  // System entity, model option with the get bit, index 0.
+  const uint8_t request[] = {0x03, 0x48, 0x20};
+  aPacket* reply = nullptr;
+  aErr err = sAsk(ref, address, sizeof request, request, &reply);
+  if (err != aErrNone) return err;
+  err = aErrIO;
+  if (reply->length == 4 && reply->address == address && reply->data[0] == 0x03) {
+    *model = reply->data[3];
+    err = aErrNone;
+  }
+  aPacket_Destroy(&reply);
+  return err;
+}
+
+aErr sConfigureServerDetails(aLinkRef clientRef, aServer* server) {
+  uint8_t address = 0;
+  aErr err = sGetModuleAddress(clientRef, &address);
+  aServer_SetModuleAddress(server, err == aErrNone ? address : 0);
+  if (err == aErrNone) {
+    uint8_t model = 0;
+    err = sGetModel(clientRef, address, &model);
+    aServer_SetModel(server, err == aErrNone ? model : 0);
+  }
+  if (err != aErrNone) aServer_FlushFIFO(server);
+  return err;
+}
+
+}  // namespace
+
+aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* networkInterface, bool localOnly) {
+  if (!port || !networkInterface) return 0;
+  aLinkRef usb = aLink_CreateUSB(serialNumber);
+  if (!usb) return 0;
+  linkItem* entry = aLink_LookupEntry(usb);
+  aServer* server = entry ? aServer_Create(usb, *networkInterface, localOnly) : nullptr;
+  if (!server) {
+    aLink_Destroy(&usb);
+    return 0;
+  }
+  // Stored before the start, so a failed start is released by the USB link's destroy.
+  entry->server = server;
+  uint16_t serverPort = 0;
+  uint32_t serverInterface = 0;
+  if (aServer_Start(server) != aErrNone || aServer_GetPort(server, &serverPort) != aErrNone ||
+      aServer_GetInterface(server, &serverInterface) != aErrNone) {
+    aLink_Destroy(&usb);
+    return 0;
+  }
+  aLinkRef client = aLink_CreateClient(serverInterface, serverPort, 0);
+  linkItem* clientEntry = client ? aLink_LookupEntry(client) : nullptr;
+  if (!clientEntry) {
+    aLink_Destroy(&usb);
+    return 0;
+  }
+  clientEntry->dependentRef = usb;
+  aErr err = aErrTimeout;
+  for (int i = 0; i < kDetailsTries && err != aErrNone; ++i) {
+    err = sConfigureServerDetails(client, server);
+    if (err != aErrNone) aTime_MSSleep(kDetailsPauseMS);
+  }
+  if (err != aErrNone) {
+    aLink_Destroy(&client);  // releases the USB link, and with it the server
+    return 0;
+  }
+  *port = serverPort;
+  *networkInterface = serverInterface;
+  return client;
+}
