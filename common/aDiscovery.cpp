@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "aNetworkDiscovery.h"
 #include "aUSB.h"
 
 namespace {
@@ -186,7 +187,6 @@ linkSpec* sFind(linkType type, uint32_t serialNumber, aDiscoveryCallback match, 
 
 uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref,
                                     uint32_t networkInterface) {
-  (void)networkInterface;
   if (!callback) return 0;
   Enumeration e{callback, ref};
   switch (type) {
@@ -197,8 +197,7 @@ uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, 
       sEnumerateTCPIP(e);
       break;
     case LINK_ALANIC:
-      // Servers of shared links are not searched yet.
-      break;
+      return aDiscovery_Enumerate_aLanicModules(callback, ref, networkInterface);
     default:
       break;
   }

@@ -6,7 +6,8 @@
 //     every non-loopback IPv4 interface, then the 16-byte replies arriving
 //     on port 9889 until 2 seconds pass without one (so it lasts at least 2
 //     seconds).
-//   aLanic (LINK_ALANIC): servers of shared links; finds nothing for now.
+//   aLanic (LINK_ALANIC): servers of shared links, by local multicast or by
+//     beacon on networkInterface (aNetworkDiscovery.h).
 // Everything runs on the calling thread, callbacks included; no state is
 // kept between calls. Enumeration reports no errors: what cannot be opened,
 // read, set up or sent is passed over, and the count says what was found.

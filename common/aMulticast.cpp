@@ -39,9 +39,7 @@ const in_addr* sIPv4(const addrinfo* info) {
   return &reinterpret_cast<const sockaddr_in*>(info->ai_addr)->sin_addr;
 }
 
-bool _setReuse(int socket, int on) {
-  return ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
-}
+bool _setReuse(int socket, int on) { return ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0; }
 
 bool _joinMulticastGroup(int socket, const addrinfo* group, const addrinfo* interface) {
   const in_addr* g = sIPv4(group);
@@ -99,8 +97,7 @@ bool sSetUp(aMulticast& m, uint32_t interfaceAddress, uint32_t groupAddress, uin
 void _printAddress(const sockaddr* address, socklen_t length) {
   char host[NI_MAXHOST] = {};
   char service[NI_MAXSERV] = {};
-  if (::getnameinfo(address, length, host, sizeof host, service, sizeof service,
-                    NI_NUMERICHOST | NI_NUMERICSERV) == 0)
+  if (::getnameinfo(address, length, host, sizeof host, service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) == 0)
     std::printf("%s:%s\n", host, service);
 }
 

@@ -14,9 +14,9 @@
 #include <cstdint>
 
 struct aMulticast {
-  int socket;               // -1 until opened
-  addrinfo* groupAddress;   // the group and port: where a sender sends
-  addrinfo* bindAddress;    // receiver: wildcard and port; sender: interface, port 0
+  int socket;              // -1 until opened
+  addrinfo* groupAddress;  // the group and port: where a sender sends
+  addrinfo* bindAddress;   // receiver: wildcard and port; sender: interface, port 0
   addrinfo* interfaceAddress;
   bool sender;
 };

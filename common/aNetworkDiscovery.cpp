@@ -6,6 +6,8 @@
 #include <arpa/inet.h>
 #include <czmq.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -17,6 +19,7 @@ constexpr size_t _BACKUP_CAPACITY = 100;
 // Room for more than an answer, so that a longer datagram shows its length
 // instead of being cut to the size of a valid one.
 constexpr size_t kReceiveBufferSize = 512;
+constexpr std::chrono::milliseconds kBeaconWait{kDiscoveryBeaconIntervalMS};
 
 std::mutex _interfaceLock;
 std::string _backupInterface;
@@ -39,11 +42,6 @@ std::string sCurrentInterface() {
   return value ? value : "";
 }
 
-void sMulticastRequest(uint8_t (&request)[kDiscoveryMulticastRequestSize]) {
-  for (size_t i = 0; i < kDiscoveryMulticastRequestSize; ++i)
-    request[i] = static_cast<uint8_t>(kDiscoveryMulticastMagic >> (8 * i));
-}
-
 // Asks the server holding slot i, if any, for its answer.
 void sAskSlot(aDiscoverySearch& search, int slot) {
   const uint16_t requestPort = static_cast<uint16_t>(kDiscoveryMulticastRequestPort + slot);
@@ -54,11 +52,13 @@ void sAskSlot(aDiscoverySearch& search, int slot) {
     aMulticast_Destroy(&probe);
     return;
   }
-  aMulticast* answers = aMulticast_Create(kDiscoveryLoopbackAddress, kDiscoveryMulticastGroupAddress, answerPort, false);
-  aMulticast* requests = aMulticast_Create(kDiscoveryLoopbackAddress, kDiscoveryMulticastGroupAddress, requestPort, true);
-  uint8_t request[kDiscoveryMulticastRequestSize];
-  sMulticastRequest(request);
-  if (answers && requests && aMulticast_Send(requests, request, sizeof request) == sizeof request) {
+  aMulticast* answers =
+      aMulticast_Create(kDiscoveryLoopbackAddress, kDiscoveryMulticastGroupAddress, answerPort, false);
+  aMulticast* requests =
+      aMulticast_Create(kDiscoveryLoopbackAddress, kDiscoveryMulticastGroupAddress, requestPort, true);
+  const auto& request = kDiscoveryMulticastRequest;
+  if (answers && requests &&
+      aMulticast_Send(requests, request.data(), request.size()) == static_cast<int>(request.size())) {
     uint8_t answer[kReceiveBufferSize];
     const int n = aMulticast_Receive(answers, answer, sizeof answer);
     if (n > 0) aDiscovery_HandleAnswer(&search, answer, static_cast<size_t>(n), true);
@@ -83,8 +83,16 @@ void _findLinkSpecs_beacon(aDiscoverySearch& search) {
     zsock_send(beacon, "sbi", "PUBLISH", DISCOVERY_BEACON_FILTER, kDiscoveryBeaconFilterSize,
                kDiscoveryBeaconIntervalMS);
     zsock_send(beacon, "sb", "SUBSCRIBE", "", static_cast<size_t>(0));
-    zsock_set_rcvtimeo(beacon, kDiscoveryBeaconIntervalMS);
-    for (int attempt = 0; attempt < kDiscoveryBeaconAttempts && !search.stopped; ++attempt) {
+    // The search lasts its 22 attempts' worth of time however busy the
+    // port is: counting deliveries instead would let the tags of other
+    // searches and the repeats of one answer end it before slower servers
+    // have answered.
+    const auto deadline = std::chrono::steady_clock::now() + kDiscoveryBeaconAttempts * kBeaconWait;
+    while (!search.stopped) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      zsock_set_rcvtimeo(beacon, static_cast<int>(std::min(left, kBeaconWait).count()));
       zmsg_t* delivery = zmsg_recv(beacon);
       if (!delivery) continue;
       zframe_t* sender = zmsg_first(delivery);

@@ -13,6 +13,7 @@
 //     publishes the 20-byte tag DISCOVERY_BEACON_FILTER every 100 ms, and a
 //     server publishes its 128-byte linkSpec every 100 ms for a while.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -30,12 +31,16 @@ inline constexpr int kDiscoveryBeaconAttempts = 22;
 
 inline constexpr const char* kDiscoveryMulticastGroup = "224.0.0.7";
 inline constexpr uint32_t kDiscoveryMulticastGroupAddress = 0x070000E0;  // 224.0.0.7, network order
-inline constexpr uint32_t kDiscoveryLoopbackAddress = 0x0100007F;       // 127.0.0.1, network order
-inline constexpr uint16_t kDiscoveryMulticastRequestPort = 9850;        // + slot
-inline constexpr uint16_t kDiscoveryMulticastAnswerPort = 9950;         // + slot
+inline constexpr uint32_t kDiscoveryLoopbackAddress = 0x0100007F;        // 127.0.0.1, network order
+inline constexpr uint16_t kDiscoveryMulticastRequestPort = 9850;         // + slot
+inline constexpr uint16_t kDiscoveryMulticastAnswerPort = 9950;          // + slot
 inline constexpr int kDiscoveryMulticastSlots = 50;
 inline constexpr uint32_t kDiscoveryMulticastMagic = 0xABCDDCBA;
 inline constexpr size_t kDiscoveryMulticastRequestSize = 4;
+// The request's bytes: the magic value, little-endian.
+inline constexpr std::array<uint8_t, kDiscoveryMulticastRequestSize> kDiscoveryMulticastRequest = {
+    static_cast<uint8_t>(kDiscoveryMulticastMagic), static_cast<uint8_t>(kDiscoveryMulticastMagic >> 8),
+    static_cast<uint8_t>(kDiscoveryMulticastMagic >> 16), static_cast<uint8_t>(kDiscoveryMulticastMagic >> 24)};
 
 inline constexpr uint32_t kDiscoveryMaxInterfaces = 50;
 // Room for the longest dotted address and its NUL.

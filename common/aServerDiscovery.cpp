@@ -20,11 +20,6 @@ namespace {
 constexpr size_t kRequestBufferSize = 64;
 constexpr int kPortSearchRounds = 50;
 
-uint32_t sLittle32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
 bool _configureBeacon(aServer* server, zactor_t* beacon) {
   zsock_send(beacon, "si", "CONFIGURE", static_cast<int>(kDiscoveryBeaconPort));
   char* host = zstr_recv(beacon);
@@ -83,7 +78,8 @@ void sAnswerOne(aServer* server, aMulticast* receiver, aMulticast* sender) {
 }  // namespace
 
 bool aServerDiscovery_IsMulticastRequest(const uint8_t* data, size_t size) {
-  return data && size == kDiscoveryMulticastRequestSize && sLittle32(data) == kDiscoveryMulticastMagic;
+  return data && size == kDiscoveryMulticastRequest.size() &&
+         std::memcmp(data, kDiscoveryMulticastRequest.data(), size) == 0;
 }
 
 bool aServerDiscovery_IsBeaconRequest(const uint8_t* data, size_t size) {
