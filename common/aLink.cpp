@@ -6,6 +6,7 @@
 #include <new>
 
 #include "aLinkTable.h"
+#include "aPacketLog.h"
 #include "aTime.h"
 
 namespace {
@@ -44,9 +45,9 @@ aErr sQueue(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_t* 
 
 aErr sQueueForceRoute(aLink* link, uint8_t route) { return sQueue(link->outputFifo, cmdFORCEROUTE, 1, &route); }
 
-// The packet log records traffic only while one is attached; this build
-// never attaches one.
-void sLogPacket(aLink* /*link*/, uint32_t /*type*/, const uint8_t* /*bytes*/, uint32_t /*length*/) {}
+void sLogPacket(aLink* link, uint32_t type, const uint8_t* bytes, uint32_t length) {
+  aLink_PacketDebug_Record(link, static_cast<uint8_t>(type), bytes, length);
+}
 
 uint32_t sWire(const aPacket* packet, uint8_t* out) {
   out[0] = packet->address;
@@ -228,6 +229,11 @@ void* sOutPipeProcess(void* arg) {
       aPacket_Destroy(&packet);
       continue;
     }
+    // Recorded before it is written, so a reply is never logged ahead of its request.
+    if (link->packetLog) {
+      uint8_t wire[aPACKET_MAX_WIRE];
+      sLogPacket(link, 1, wire, sWire(packet, wire));
+    }
     if (!link->pooled) {
       sWritePacket(link, packet);
     } else {
@@ -240,10 +246,6 @@ void* sOutPipeProcess(void* arg) {
         aPacket_Destroy(&next);
       }
       aStream_Write(link->stream, pool, used);
-    }
-    if (link->packetLog) {
-      uint8_t wire[aPACKET_MAX_WIRE];
-      sLogPacket(link, 1, wire, sWire(packet, wire));
     }
     aPacket_Destroy(&packet);
   }
@@ -293,7 +295,7 @@ aLinkRef aLink_Init(aLinkRef ref, aStream* stream) {
   if (link->check == aLINKCHECK) {
     Parts old{link->inputFifo, link->outputFifo, link->receivePacket, link->filterLock};
     old.release();
-    if (link->packetLogLock) aMutex_Destroy(&link->packetLogLock);
+    aLink_PacketDebug_Drop(link);
   }
 
   link->linkRef = ref;
@@ -319,7 +321,6 @@ aLinkRef aLink_Init(aLinkRef ref, aStream* stream) {
   link->receivePacket = made.packet;
   link->packetLog = nullptr;
   link->packetLogSize = 0;
-  link->packetLogLock = nullptr;
   link->pooled = 0;
   link->userFilter = nullptr;
   link->userFilterRef = nullptr;

@@ -94,7 +94,7 @@ struct aLink {
   aLinkHeartbeatNotifyProc heartbeatNotify;
   uint32_t syncState;  // receive thread only
   uint8_t syncAddress;
-  aPacketLog* packetLog;
+  std::atomic<aPacketLog*> packetLog;  // published after its lock is made
   uint32_t packetLogSize;
   aMutex* packetLogLock;
   aPacketFilterProc userFilter;

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "aMutex.h"
+#include "aPacketLog.h"
 #include "aServer.h"
 #include "aStreamClient.h"
 #include "aStreamSerial.h"
@@ -151,7 +152,7 @@ void sTearDown(linkItem* entry, aErr* result) {
   if (link->inputFifo) aPacketFifo_Destroy(&link->inputFifo);
   *result = link->outputFifo ? aPacketFifo_Destroy(&link->outputFifo) : aErrNone;
   if (link->receivePacket) aPacket_Destroy(&link->receivePacket);
-  if (link->packetLogLock) aMutex_Destroy(&link->packetLogLock);
+  aLink_PacketDebug_Free(link);
   if (link->filterLock) aMutex_Destroy(&link->filterLock);
   if (link->stream) aStream_Destroy(&link->stream);
   link->check = 0;

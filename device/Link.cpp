@@ -89,7 +89,9 @@ Link::impl::impl(Link* link, const char* linkName) : owner(link) {
 }
 
 Link::impl::~impl() {
+  stopPacketLogger();
   if (linkRef) aLink_Destroy(&linkRef);
+  if (logger) aLogger_Destroy(&logger);
   if (spec) aLinkSpec_Destroy(&spec);
   delete[] name;
 }
@@ -233,6 +235,7 @@ uint32_t Link::getStatus() const { return m_pImpl->linkRef ? aLink_GetStatus(m_p
 aLinkRef Link::getLinkRef() const { return m_pImpl->linkRef; }
 
 aErr Link::disconnect() {
+  m_pImpl->stopPacketLogger();
   if (m_pImpl->linkRef) aLink_Destroy(&m_pImpl->linkRef);
   return aErrNone;
 }

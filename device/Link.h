@@ -130,6 +130,38 @@ class Link {
   // Puts the stream filter on the held link or takes it off.
   aErr installStreamFilter(bool install);
 
+  // Packet log (LinkPacketLog.cpp): records the link's traffic and a logger
+  // thread appends each record to the file at `path` as one text line:
+  // "<length> > " (sent) or "<length> < " (anything else), then "0x%X " per
+  // byte of a packet or the characters of a text record, then "\r\n".
+  // Enabling writes a "START" text record; the logger made by the first
+  // enable is kept (and its file) until the Link goes. aErrConfiguration
+  // without a link id; aErrParam for a null path; aErrIO when the file
+  // cannot be opened (the link records all the same).
+  aErr enablePacketLog(const char* path);
+  // Stops recording and the logger, after the file got every record made;
+  // aErrParam when logging was never enabled.
+  aErr disablePacketLog();
+
+  // Store slots and factory data (LinkStore.cpp). Null pointers give
+  // aErrParam; every request goes to `address` and waits 1000 ms for its
+  // reply (3000 ms for opening a slot).
+  aErr storeSlotCapacity(uint8_t address, uint8_t store, uint8_t slot, size_t* capacity);
+  aErr storeSlotSize(uint8_t address, uint8_t store, uint8_t slot, size_t* size);
+  // Writes the slot in chunks of 25 bytes, each acknowledged with its byte
+  // sum (aErrIO on a mismatch); aErrMedia when the slot cannot be opened;
+  // an opened slot is always closed.
+  aErr loadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, const uint8_t* data, size_t length);
+  // Reads the slot into the buffer; *received gets the bytes delivered.
+  // aErrOverrun (after delivering the first `capacity` bytes) when the slot
+  // holds more than the buffer.
+  aErr unloadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, uint8_t* buffer, size_t capacity,
+                       size_t* received);
+  // An item's (0 to 15) factory data. The buffer must be at least one byte
+  // larger than the data, else aErrOverrun.
+  aErr getFactoryData(uint8_t address, uint8_t item, uint8_t* buffer, size_t capacity, size_t* received);
+  aErr setFactoryData(uint8_t address, uint8_t item, const uint8_t* data, size_t length);
+
   struct impl;
 
  private:

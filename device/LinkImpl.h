@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "Link.h"
+#include "aLogger.h"
 
 namespace Tovanire::Jorvanite {
 
@@ -16,6 +17,12 @@ struct Link::impl {
   std::mutex streamMutex;  // around the stream cache; taken by every UEI get
   char* name = nullptr;    // owned; at most kMaxNameLength characters
   linkSpec* spec = nullptr;  // owned copy; null until one is set
+  aLogger* logger = nullptr;  // owned; made by the first enablePacketLog
+
+  // The logger's callback: one packet-log record of link `linkRef` as one line of `file`.
+  static void readDebugBuffer(void* file, uint32_t linkRef);
+  // Stops recording and the logger and writes what the ring still holds.
+  void stopPacketLogger();
 
   static constexpr size_t kMaxNameLength = 1024;
 

@@ -72,6 +72,11 @@ class Module {
   aErr subClassQuantity(uint8_t command, uint8_t index, uint8_t* quantity);
   aErr entityGroup(uint8_t command, uint8_t index, uint8_t* group);
 
+  // The packet log of the module's Link (Link::enablePacketLog);
+  // aErrConfiguration when the module has no Link.
+  aErr enablePacketLog(const char* path);
+  aErr disablePacketLog();
+
  private:
   aErr _autoNetwork();
   aErr _query(const uint8_t* request, uint8_t requestLength, uint8_t prefixLength, uint8_t* reply,

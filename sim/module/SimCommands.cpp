@@ -1,5 +1,6 @@
 #include "SimCommands.h"
 
+#include "SimStore.h"
 #include <algorithm>
 #include <cstdio>
 
@@ -89,6 +90,7 @@ SimCommands::~SimCommands() = default;
 std::shared_ptr<SimCommands> SimCommands::install(SimModule& module, CommandConfig config) {
   auto layer = std::make_shared<SimCommands>(std::move(config));
   module.addHandler(layer);
+  SimStore::install(module, layer->address());  // store slots and factory data
   return layer;
 }
 
