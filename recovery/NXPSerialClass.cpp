@@ -48,6 +48,8 @@ const char* const NXPSerialClass::ERROR_TEXT[MAX_ERROR + 1] = {
     "Unknown error",
 };
 
+unsigned NXPSerialClass::emptyReadPauseMs = 1;
+
 uint32_t WAIT_TIME_MS(uint64_t n, uint32_t r)
 {
   if (r == 0)
@@ -141,14 +143,16 @@ aErr sLineFailure(aErr lastRead)
 }
 
 // One byte from the stream. An empty read counts against the caller's
-// budget and pauses 1 ms, so a silent chip is given up on after a bounded time.
+// budget and pauses, so a silent chip is given up on after a bounded time.
 aErr sReadByte(aStream* stream, uint8_t* b, unsigned* misses)
 {
   const aErr err = aStream_Read(stream, b, 1);
   if (err == aErrNotReady) {
     ++*misses;
     Log::log(DEBUG_NXPSerial_E, ".");
-    aTime_MSSleep(1);
+    // A byte arriving ends the pause early; streams that cannot wait sleep.
+    if (aStream_WaitReadable(stream, NXPSerialClass::emptyReadPauseMs) == aErrMode)
+      aTime_MSSleep(NXPSerialClass::emptyReadPauseMs);
   }
   return err;
 }
