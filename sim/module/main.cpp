@@ -9,7 +9,8 @@
 // "node PATH -> /dev/pts/4") on the first line of standard output, then the
 // transcript, one line per packet or event, unless --quiet. The command
 // layer's options (identity, router sub-modules, faults): SimCommandLine.h;
-// the loader's (piece size, restart, loader faults): SimLoader.h.
+// the loader's (piece size, restart, loader faults): SimLoader.h; the live
+// loader's (started in its loader, chip identifier): SimLiveLoader.h.
 //
 // --dump-firmware PREFIX: when stopped, the module writes each run of the
 // firmware its loader committed to PREFIX-AAAAAAAA.bin (AAAAAAAA: the run's
@@ -22,6 +23,7 @@
 #include <string>
 
 #include "SimCommandLine.h"
+#include "SimLiveLoader.h"
 #include "SimLoader.h"
 #include "SimModule.h"
 
@@ -35,6 +37,7 @@ void usage() {
                "           [--dump-firmware PREFIX]\n");
   std::fputs(jvsim::commandLineUsage(), stderr);
   std::fputs(jvsim::loaderUsage(), stderr);
+  std::fputs(jvsim::liveLoaderUsage(), stderr);
 }
 
 bool parseInt(const char* s, long min, long max, long* out, int base = 0) {
@@ -79,6 +82,7 @@ int main(int argc, char** argv) {
   long silent = 0, late = 0, stray = 0, broken = 0, dropAfter = 0, flood = 0;
   jvsim::CommandLineSetup commands;
   jvsim::LoaderSetup loader;
+  jvsim::LiveLoaderSetup live;
 
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -128,6 +132,8 @@ int main(int argc, char** argv) {
       if (taken < 0) return 2;
     } else if (int taken = jvsim::parseLoaderOption(argc, argv, i, loader)) {
       if (taken < 0) return 2;
+    } else if (int taken = jvsim::parseLiveLoaderOption(argc, argv, i, live)) {
+      if (taken < 0) return 2;
     } else {
       usage();
       return 2;
@@ -141,6 +147,7 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+  config.serial = jvsim::liveLoaderSerial(live, config.serial);
   std::unique_ptr<jvsim::SimModule> module;
   try {
     if (!node.empty()) {
@@ -163,6 +170,7 @@ int main(int argc, char** argv) {
 
   if (!jvsim::installCommandLine(*module, commands)) return 2;
   if (!jvsim::installLoaders(*module, loader, commands.faultSub)) return 2;
+  if (!jvsim::applyLiveLoader(*module, live)) return 2;
   auto& f = module->faults();
   f.silent = silent != 0;
   f.lateMs = static_cast<int>(late);
