@@ -80,6 +80,15 @@ void EntityClass::init(Module* module, uint8_t command, uint8_t index) {
 
 uint8_t EntityClass::getIndex() const { return m_pImpl->index; }
 
+Link* EntityClass::streamTarget(uint8_t* address, uint8_t* command) const {
+  Link* link = m_pImpl->link();
+  if (link) {
+    *address = m_pImpl->address();
+    *command = m_pImpl->command;
+  }
+  return link;
+}
+
 aErr EntityClass::sendPacket(uint8_t command, uint8_t length, const uint8_t* data) {
   Link* link = m_pImpl->link();
   if (!link) return aErrResource;

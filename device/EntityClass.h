@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "Link.h"
 #include "aError.h"
 #include "aPacket.h"
 #include "uei.h"
@@ -81,6 +82,13 @@ class EntityClass {
   // Drops queued replies of the option byte as given.
   aErr drainUEI(uint8_t option);
 
+  // Streams of this entity (EntityStream.cpp): every option cached, no
+  // callback; one option with a callback (Link::registerStreamCallback);
+  // the cached values of every option. aErrResource without a module or link.
+  aErr setStreamEnabled(bool enable);
+  aErr registerOptionCallback(uint8_t option, bool enable, Link::streamCallback callback, void* reference);
+  aErr getStreamStatus(Link::StreamStatusEntry* entries, size_t capacity, size_t* count);
+
   // A chunk's trailer (its last data byte): sequence (bits 0-6), continue flag (bit 7).
   static uint8_t getUEIBytesSequence(const aPacket* packet);
   static uint8_t getUEIBytesContinue(const aPacket* packet);
@@ -94,6 +102,9 @@ class EntityClass {
   aErr dropMatchingPackets(const uint8_t* prefix, uint8_t length);
 
  private:
+  // The bound module's Link, address and the entity's command; null without one.
+  Link* streamTarget(uint8_t* address, uint8_t* command) const;
+
   impl* m_pImpl;
 };
 

@@ -236,13 +236,14 @@ aLinkRef Link::getLinkRef() const { return m_pImpl->linkRef; }
 
 aErr Link::disconnect() {
   m_pImpl->stopPacketLogger();
+  if (m_pImpl->linkRef) installStreamFilter(false);  // a shared link outlives us: take our filter off
   if (m_pImpl->linkRef) aLink_Destroy(&m_pImpl->linkRef);
   return aErrNone;
 }
 
 aErr Link::reset() {
   if (!m_pImpl->linkRef) return aErrConnection;
-  return aLink_Reset(m_pImpl->linkRef);
+  return m_pImpl->restoreStreamFilter(aLink_Reset(m_pImpl->linkRef));  // a restarted link has no filter
 }
 
 aErr Link::getModuleAddress(uint8_t* address) {
@@ -268,13 +269,5 @@ aErr Link::enablePooledPackets(bool pooled) {
   if (!m_pImpl->linkRef) return aErrConnection;
   return aLink_EnablePooledPackets(m_pImpl->linkRef, pooled);
 }
-
-aErr Link::getStreamValue(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uint32_t* value) {
-  if (!value) return aErrParam;
-  std::lock_guard<std::mutex> hold(m_pImpl->streamMutex);
-  return aErrNotFound;
-}
-
-aErr Link::installStreamFilter(bool) { return aErrNone; }
 
 }  // namespace Tovanire::Jorvanite

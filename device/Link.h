@@ -18,6 +18,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "aError.h"
 #include "aLink.h"
@@ -122,12 +124,91 @@ class Link {
   // late answers to requests that gave up, before the same request again.
   aErr dropMatchingPackets(uint8_t address, const uint8_t* prefix, uint8_t length);
 
-  // The stream cache: the last streamed value of an option, aErrNone the
-  // first time and aErrStreamStale after; aErrNotFound when the option is
-  // not streamed (no subscriptions exist yet, so it is never found).
+  // ---- Stream subscriptions (LinkStream.cpp) ----
+  // A stream key names one value of one module: bits 0-7 index, 8-15
+  // option, 16-23 command, 24-31 module address, 32-39 subindex, the rest
+  // zero. An element 0xFF is a wildcard in subscriptions and key patterns.
+  enum STREAM_KEY : uint8_t {
+    STREAM_KEY_MODULE_ADDRESS = 0,
+    STREAM_KEY_CMD = 1,
+    STREAM_KEY_OPTION = 2,
+    STREAM_KEY_INDEX = 3,
+    STREAM_KEY_SUBINDEX = 4,
+  };
+  // The sample type of a stream packet (data byte 3; a trailer that is not
+  // zero makes it a byte block whatever that byte holds).
+  enum STREAM_PACKET : uint8_t {
+    STREAM_PACKET_UNKNOWN = 0,
+    STREAM_PACKET_U8 = 1,
+    STREAM_PACKET_U16 = 2,
+    STREAM_PACKET_U32 = 3,
+    STREAM_PACKET_BYTES = 4,
+    STREAM_PACKET_U8_SUBINDEX = 5,
+    STREAM_PACKET_U16_SUBINDEX = 6,
+    STREAM_PACKET_U32_SUBINDEX = 7,
+  };
+  // Run on the Link's callback thread, never on its receive thread, with a
+  // copy of each matching packet (valid during the call only) and the
+  // subscriber's reference. The result is ignored.
+  using streamCallback = std::function<uint8_t(const aPacket* packet, void* reference)>;
+  struct StreamStatusEntry {
+    uint64_t key;
+    uint32_t value;
+  };
+
+  static uint64_t createStreamKey(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
+                                  uint8_t subindex);
+  static uint8_t getStreamKeyElement(uint64_t key, STREAM_KEY element);  // 0 for any other selector
+  // Mask i (0 to 14): 0xFF in the elements picked by the bits of i + 1
+  // (bit 0 index, 1 option, 2 command, 3 subindex); 0 for any other i.
+  static uint64_t _getGenericStreamKeyMask(uint8_t i);
+  // Stream packet: more than 4 data bytes, a UEI command, option byte below
+  // 0x40 and the stream bit (0x40) in the index byte.
+  static bool isStreamPacket(const aPacket* packet);
+  // Writes the sample type (0 for none); true for a stream packet with a type.
+  static bool getStreamPacketType(const aPacket* packet, STREAM_PACKET* type);
+  static bool isSubindexType(STREAM_PACKET type);
+  // A typed sample (not a byte block) with a zero trailer and its type's length.
+  static bool isStreamSample(const aPacket* packet);
+  // Decodes a sample; each output may be null. aErrPacket for no stream
+  // packet with a type, or a malformed sample; aErrSize for a byte block.
+  static aErr getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex);
+  static void getTimestampParts(uint64_t timestamp, uint32_t* upper, uint32_t* lower);
+
+  // Subscribes (enable) or unsubscribes to a value pattern (0xFF wildcards;
+  // the subindex is always every subindex) and asks the module to start or
+  // stop streaming it. Samples are cached for getStreamValue; a non-empty
+  // callback runs for each matching packet. Unsubscribing removes every
+  // subscription and cached value the pattern covers; once it returns, no
+  // callback for them runs any more (unless called from a callback). A
+  // failure leaves nothing the pattern covers. aErrParam for an odd address,
+  // aErrConnection without a link, else the exchange's error or the
+  // module's code.
+  aErr registerStreamCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable,
+                              streamCallback callback, void* reference);
+  // The same without a callback: the values are only cached.
+  aErr enableStream(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable);
+  // The last streamed value of exactly this key: aErrNone the first time,
+  // aErrStreamStale (value written all the same) until the next sample;
+  // aErrNotFound when the value is not cached.
   aErr getStreamValue(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                       uint32_t* value);
-  // Puts the stream filter on the held link or takes it off.
+  // The map keys, in key order, that match the pattern (0xFF matches any
+  // element). `lock`: take the stream lock here (false when held already).
+  std::vector<uint64_t> filterActiveStreamKeys(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
+                                               uint8_t subindex, bool lock);
+  // Key and value of each cached value matching the pattern, in key order.
+  // aErrConnection when not connected, aErrParam for a null array or count
+  // or capacity 0, aErrSize when more match than fit (the first ones kept).
+  aErr getStreamStatus(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                       StreamStatusEntry* entries, size_t capacity, size_t* count);
+  // Asks the module whether it streams; *state is its answer byte.
+  aErr isLinkStreaming(uint8_t address, uint8_t* state);
+  // The link engine's user packet filter while subscriptions exist; the
+  // reference is the Link's private state. Takes every typed stream packet.
+  static bool linkStreamFilter(const aPacket* packet, void* reference);
+  // Puts the stream filter on the held link (and starts the callback
+  // thread) or takes it off (clearing the map and stopping the thread).
   aErr installStreamFilter(bool install);
 
   // Packet log (LinkPacketLog.cpp): records the link's traffic and a logger

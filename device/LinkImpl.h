@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "Link.h"
+#include "LinkStream.h"
 #include "aLogger.h"
 
 namespace Tovanire::Jorvanite {
@@ -15,6 +16,8 @@ struct Link::impl {
   aLinkRef linkRef = 0;  // one use of this link-table entry is held while nonzero
   aLanicConfig config;
   std::mutex streamMutex;  // around the stream cache; taken by every UEI get
+  StreamMap streamMap;     // guarded by streamMutex
+  LinkStreams streams;     // declared after the map: its thread has ended before the map goes
   char* name = nullptr;    // owned; at most kMaxNameLength characters
   linkSpec* spec = nullptr;  // owned copy; null until one is set
   aLogger* logger = nullptr;  // owned; made by the first enablePacketLog
@@ -30,6 +33,15 @@ struct Link::impl {
   ~impl();
   impl(const impl&) = delete;
   impl& operator=(const impl&) = delete;
+
+  // Stream subscriptions (LinkStream.cpp).
+  aErr installStreamFilter(bool install);
+  void queueAsyncCallback(StreamMap::iterator entry, const aPacket* packet);
+  // After a reset of the link in place: puts the stream filter back while
+  // subscriptions exist. Returns the reset's result.
+  aErr restoreStreamFilter(aErr resetResult);
+  static void asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop,
+                        std::shared_ptr<StreamWorkerSignals> signals);
 };
 
 }  // namespace Tovanire::Jorvanite

@@ -1,4 +1,5 @@
 #include "SimCommands.h"
+#include "SimStream.h"
 
 #include "SimStore.h"
 #include <algorithm>
@@ -319,6 +320,7 @@ void SimCommands::reply(SimModule& module, Bytes data, const Plan& plan) {
 
 bool SimCommands::handle(SimModule& module, const Packet& packet) {
   if (packet.address != address_ || packet.data.empty()) return false;
+  if (SimStream::dispatch(*this, module, packet)) return true;
   switch (packet.data[0]) {
     case kCmdModuleInfo:
       return handleModuleInfo(module, packet);
