@@ -336,6 +336,8 @@ TEST_F(StoreSlots, FactoryFailures) {
       {"read unanswered", false, &jvsim::StoreFaults::silence, 1, aErrTimeout, false},
       {"read end refused", false, &jvsim::StoreFaults::errorReplies, 3, aErrIO, true},
       {"read end unanswered", false, &jvsim::StoreFaults::silence, 3, aErrTimeout, true},
+      // A full reply cut short ends the read early; the count then tells the module.
+      {"short read reply", false, &jvsim::StoreFaults::shortReply, 1, aErrSize, true},
       {"write refused", true, &jvsim::StoreFaults::errorReplies, 2, aErrIO, false},
       {"write unanswered", true, &jvsim::StoreFaults::silence, 2, aErrTimeout, false},
       {"long acknowledgement", true, &jvsim::StoreFaults::longReply, 2, aErrSize, false},
