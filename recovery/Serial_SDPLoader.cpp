@@ -29,7 +29,11 @@ Serial_SDPLoader::Serial_SDPLoader(const char* path) : impl_(std::make_unique<Pr
 
 Serial_SDPLoader::~Serial_SDPLoader() {
   if (impl_->descriptor >= 0) {
-    tcflush(impl_->descriptor, TCIOFLUSH);
+    // The last report (the jump) may still be on its way: let it go out
+    // before closing, and discard only what the device sent unasked.
+    // Flushing output here could drop the jump, and the loader never starts.
+    tcdrain(impl_->descriptor);
+    tcflush(impl_->descriptor, TCIFLUSH);
     close(impl_->descriptor);
     impl_->descriptor = -1;
   }

@@ -20,7 +20,7 @@ public:
   // path is borrowed: the caller keeps the string alive for the transport's
   // lifetime. Opens nothing.
   explicit Serial_SDPLoader(const char* path);
-  // Discards both queues and closes the device if open.
+  // Lets written bytes go out, discards unread input and closes the device.
   ~Serial_SDPLoader() override;
   Serial_SDPLoader(const Serial_SDPLoader&) = delete;
   Serial_SDPLoader& operator=(const Serial_SDPLoader&) = delete;

@@ -63,6 +63,12 @@ SdpPty::SdpPty(SdpRom& rom) : rom_(rom) {
   thread_ = std::thread([this] { run(); });
 }
 
+void SdpPty::hold(bool held) {
+  held_ = held;
+  const uint8_t wake = 0;
+  (void)!::write(wake_[1], &wake, 1);
+}
+
 SdpPty::~SdpPty() {
   const uint8_t stop = 1;
   (void)!::write(wake_[1], &stop, 1);
@@ -89,12 +95,16 @@ void SdpPty::run() {
   Bytes pending;
   for (;;) {
     pollfd fds[2] = {{wake_[0], POLLIN, 0}, {master_, POLLIN, 0}};
-    if (poll(fds, master_ >= 0 ? 2 : 1, -1) < 0) {
+    if (poll(fds, master_ >= 0 && !held_ ? 2 : 1, -1) < 0) {
       if (errno == EINTR) continue;
       return;
     }
-    if (fds[0].revents) return;
-    if (master_ < 0) continue;
+    if (fds[0].revents) {
+      uint8_t wake = 0;
+      if (::read(wake_[0], &wake, 1) == 1 && wake == 0) continue;  // hold or resume
+      return;
+    }
+    if (master_ < 0 || held_) continue;
     uint8_t chunk[4096];
     ssize_t n = ::read(master_, chunk, sizeof chunk);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;

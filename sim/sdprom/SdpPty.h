@@ -10,6 +10,7 @@
 // A dropped line (fault) closes both ends for good.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -27,6 +28,10 @@ class SdpPty {
 
   const std::string& slavePath() const { return slavePath_; }
 
+  // Stops (true) or resumes reading the line, as a ROM busy elsewhere would:
+  // what the product writes meanwhile waits in the pseudo-terminal.
+  void hold(bool held);
+
  private:
   void run();
   void closeLine();
@@ -37,6 +42,7 @@ class SdpPty {
   int heldSlave_ = -1;
   int wake_[2] = {-1, -1};
   std::string slavePath_;
+  std::atomic<bool> held_{false};
   std::thread thread_;
 };
 

@@ -4,12 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "IMX1050.h"
 #include "SDPLoader.h"
@@ -167,18 +172,74 @@ TEST(SdpSerial, RomFaultsAreReportedAsFailures) {
 
 // The standalone program as the updater's end-to-end tests use it: it prints
 // its line, serves a load and jump, exits after the jump and dumps the RAM.
+class Program {
+ public:
+  explicit Program(std::vector<std::string> args) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    out_ = out[0];
+  }
+  ~Program() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) close(out_);
+  }
+  // The first line of its standard output, or empty when none comes in time.
+  std::string firstLine(std::chrono::milliseconds limit) {
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (line.find('\n') == std::string::npos) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{out_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, int(left.count())) != 1) return {};
+      char c;
+      if (read(out_, &c, 1) != 1) return {};
+      line += c;
+    }
+    return line.substr(0, line.size() - 1);
+  }
+  // Its exit status once it ends within the limit; -1 when it does not.
+  int exitStatus(std::chrono::milliseconds limit) {
+    // Its standard output closes when it exits.
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{out_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, int(left.count())) != 1) return -1;
+      char buf[256];
+      if (read(out_, buf, sizeof buf) <= 0) break;
+    }
+    int status = 0;
+    if (waitpid(pid_, &status, 0) != pid_) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+};
+
 TEST(SdpSerial, StandaloneProgramServesALoadAndDumpsIt) {
   char dir[] = "/tmp/sdprom_dump_XXXXXX";
   ASSERT_TRUE(mkdtemp(dir));
   const std::string prefix = std::string(dir) + "/ram";
-  const std::string cmd = std::string(JV_BINARY_DIR) + "/sim/sdprom/sdprom --pty --quiet --exit-after-jump --dump " + prefix;
-  FILE* sim = popen(cmd.c_str(), "r");
-  ASSERT_TRUE(sim);
-  char first[256] = {};
-  ASSERT_TRUE(fgets(first, sizeof first, sim));
-  std::string path(first);
+  Program sim({std::string(JV_BINARY_DIR) + "/sim/sdprom/sdprom", "--pty", "--quiet", "--exit-after-jump", "--dump",
+               prefix});
+  std::string path = sim.firstLine(10s);
   ASSERT_EQ(path.rfind("pty ", 0), 0u) << path;
-  path = path.substr(4, path.find('\n') - 4);
+  path = path.substr(4);
 
   const Bytes image = sdptest::pattern(4097, 5);
   {
@@ -188,7 +249,7 @@ TEST(SdpSerial, StandaloneProgramServesALoadAndDumpsIt) {
     ASSERT_EQ(loader.writeLoader(image, 0x20000000), SDPLoader::SDP_OK);
     loader.startLoader(0x20000400);
   }
-  EXPECT_EQ(pclose(sim), 0);  // returns once the program has exited
+  EXPECT_EQ(sim.exitStatus(20s), 0);
   const std::string dumped = prefix + "-20000000.bin";
   FILE* f = fopen(dumped.c_str(), "rb");
   ASSERT_TRUE(f) << dumped;
@@ -198,6 +259,21 @@ TEST(SdpSerial, StandaloneProgramServesALoadAndDumpsIt) {
   EXPECT_EQ(got, image);
   unlink(dumped.c_str());
   rmdir(dir);
+}
+
+// Closing the port right after the jump must not drop the jump: the ROM may
+// not have read it yet.
+TEST(SdpSerial, JumpWrittenJustBeforeClosingStillArrives) {
+  PtyRom rom;
+  {
+    Serial_SDPLoader serial(rom.line.slavePath().c_str());
+    ASSERT_TRUE(serial.init());
+    rom.line.hold(true);
+    const Bytes jump = {1, 0x0B, 0x0B, 0x20, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(serial.writeData(jump), 16);
+  }
+  rom.line.hold(false);
+  EXPECT_TRUE(rom.rom.waitFor("JUMP 20000400", 1, 5s));
 }
 
 }  // namespace
