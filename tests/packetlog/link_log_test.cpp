@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -251,6 +252,66 @@ TEST_F(PacketLogLink, DestroyWithRecordsPendingFreesTheRing) {
   for (uint8_t i = 0; i < 20; ++i) ASSERT_TRUE(echo(ref_, {i}));
   // The leak checker of the sanitizer build sees whether ring and lock go.
   EXPECT_EQ(aLink_Destroy(&ref_), aErrNone);
+}
+
+// A stream whose first write (the start's force route) is held until the
+// test lets it go, so packets can be queued behind it; writes are counted.
+struct HeldStream {
+  std::mutex m;
+  std::condition_variable cv;
+  bool held = false, released = false;
+  int writes = 0;
+  static aErr get(uint8_t*, void*) { return aErrNotReady; }
+  static aErr put(const uint8_t* b, void* ref) { return write(b, 1, ref); }
+  static aErr write(const uint8_t*, uint64_t, void* ref) {
+    auto* s = static_cast<HeldStream*>(ref);
+    std::unique_lock<std::mutex> lock(s->m);
+    if (!s->held) {
+      s->held = true;
+      s->cv.notify_all();
+      s->cv.wait(lock, [&] { return s->released; });
+    }
+    ++s->writes;
+    s->cv.notify_all();
+    return aErrNone;
+  }
+  static aErr del(void*) { return aErrNone; }
+  bool waitFor(const std::function<bool()>& ready) {
+    std::unique_lock<std::mutex> lock(m);
+    return cv.wait_for(lock, 5s, ready);
+  }
+};
+
+// A pooled write records only its first packet; one by one, every packet.
+TEST(PacketLogPooled, PooledWriteRecordsItsFirstPacket) {
+  HeldStream stream;
+  aLinkRef ref = aLink_Create(aStream_Create(HeldStream::get, HeldStream::put, HeldStream::write, HeldStream::del,
+                                             &stream));
+  ASSERT_NE(ref, 0u);
+  ASSERT_TRUE(stream.waitFor([&] { return stream.held; }));
+  ASSERT_EQ(aLink_PacketDebug_Enable(ref), aErrNone);
+  ASSERT_EQ(aLink_EnablePooledPackets(ref, true), aErrNone);
+  auto queue = [&](uint8_t n) {
+    const uint8_t data[2] = {jvsim::kCmdEcho, n};
+    aPacket* p = aPacket_CreateWithData(kAddress, 2, data);
+    ASSERT_EQ(aLink_PutPacket(ref, p), aErrNone);
+    aPacket_Destroy(&p);
+  };
+  for (uint8_t i = 1; i <= 5; ++i) queue(i);
+  {
+    std::lock_guard<std::mutex> lock(stream.m);
+    stream.released = true;
+  }
+  stream.cv.notify_all();
+  ASSERT_TRUE(stream.waitFor([&] { return stream.writes == 2; }));  // the force route, then one pooled write
+  ASSERT_EQ(aLink_EnablePooledPackets(ref, false), aErrNone);
+  queue(6);
+  queue(7);
+  ASSERT_TRUE(stream.waitFor([&] { return stream.writes == 4; }));
+  EXPECT_EQ(readAll(ref), (std::vector<Record>{{aPacketLogSent, {kAddress, 2, jvsim::kCmdEcho, 1}},
+                                               {aPacketLogSent, {kAddress, 2, jvsim::kCmdEcho, 6}},
+                                               {aPacketLogSent, {kAddress, 2, jvsim::kCmdEcho, 7}}}));
+  aLink_Destroy(&ref);
 }
 
 // ---- the logger -------------------------------------------------------
