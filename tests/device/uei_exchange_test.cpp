@@ -363,7 +363,8 @@ TEST_P(UeiTest, PowerBehaviorConfigWords) {
 TEST_P(UeiTest, AwaitValueSendsNothing) {
   rig_->send({0x03, 0x16, 0x00, 0x2A});  // an unsolicited u8 of option 22
   uint32_t value = 0;
-  EXPECT_EQ(sys_.awaitUEI32Val(22, &value, 0), aErrNone);
+  // The wait covers the packet's way through the socket; it returns as soon as the packet is in.
+  EXPECT_EQ(sys_.awaitUEI32Val(22, &value, 2000), aErrNone);
   EXPECT_EQ(value, 42u);
   EXPECT_EQ(rig_->requests(4, {0x03, 0x56, 0x20}), 0u);
 }
