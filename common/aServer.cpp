@@ -8,18 +8,13 @@
 
 #include "aLinkTable.h"
 #include "aPacketFifo.h"
+#include "aServerDiscovery.h"
 #include "aTime.h"
 
-#if __has_include("aServerDiscovery.h")
-#include "aServerDiscovery.h"
-#define JV_SERVER_DISCOVERY 0
-#else
-#define JV_SERVER_DISCOVERY 0
-#endif
 
 namespace {
 
-constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 constexpr int kSendFlags = ZFRAME_DONTWAIT;
 
 // Sends bytes as one frame without waiting; false when it could not be queued.
@@ -247,9 +242,7 @@ void sBroker(zsock_t* pipe, void* arg) {
   zsock_signal(pipe, 0);
   zpoller_t* poller = zpoller_new(pipe, server->syncBrokerEnd, server->frontEnd, server->streamBrokerEnd, nullptr);
   if (!poller) return;
-#if JV_SERVER_DISCOVERY
   if (server->beacon && server->discoveryResponder) zpoller_add(poller, server->discoveryResponder);
-#endif
   server->publishing = false;
   server->lastPublish = 0;
   aServerBrokerLists lists{zlist_new(), zlist_new()};
@@ -269,16 +262,12 @@ void sBroker(zsock_t* pipe, void* arg) {
       zframe_destroy(&frame);
       if (!flush) break;
       sFlushWaiting(&lists);
-#if JV_SERVER_DISCOVERY
     } else if (which && which == server->discoveryResponder) {
       _serverWorker_broker_beacon(server);
-#endif
     } else if (!which && zpoller_terminated(poller)) {
       break;
     }
-#if JV_SERVER_DISCOVERY
     _serverWorker_broker_silence(server);
-#endif
   }
   sDestroyFrames(&lists.waiting);
   sDestroyFrames(&lists.subscribers);
@@ -358,12 +347,8 @@ aErr sInitServer(aServer* server) {
     return aErrResource;
   }
 
-#if JV_SERVER_DISCOVERY
+  // May replace the interface; sets the responder, the beacon flag and host.
   if (_configureInterface(server) != aErrNone) return aErrResource;
-#else
-  server->beacon = false;
-  server->beaconHost = kLoopback;
-#endif
 
   char endpoint[64];
   if (server->localOnly) {
@@ -392,9 +377,7 @@ aErr sInitServer(aServer* server) {
   const aLinkRef ref = server->linkEntry->linkRef;
   if (aLink_InstallUserPacketFilter(ref, aServer_StreamingPacketFilter, server) != aErrNone) return aErrResource;
   aLink_DrainPackets(ref, sDrainAll, nullptr);
-#if JV_SERVER_DISCOVERY
   if (!server->discoveryResponder) return aErrResource;
-#endif
   return aErrNone;
 }
 
@@ -404,9 +387,7 @@ void sDeinitServer(aServer* server) {
   if (server->linkEntry) aLink_InstallUserPacketFilter(server->linkEntry->linkRef, nullptr, nullptr);
   if (server->syncActor) zactor_destroy(&server->syncActor);
   if (server->broker) zactor_destroy(&server->broker);
-#if JV_SERVER_DISCOVERY
   _stopDiscoveryResponder(server);
-#endif
   zsock_destroy(&server->syncBrokerEnd);
   zsock_destroy(&server->syncActorEnd);
   zsock_destroy(&server->streamBrokerEnd);
