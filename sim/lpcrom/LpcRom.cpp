@@ -167,8 +167,7 @@ LpcRom::LpcRom(Config config)
 LpcRom::~LpcRom() { stop(); }
 
 void LpcRom::stop() {
-  if (stopped_) return;
-  stopped_ = true;
+  if (stopped_.exchange(true)) return;
   if (thread_.joinable()) {
     const uint64_t one = 1;
     (void)!::write(wake_, &one, sizeof one);
@@ -384,13 +383,14 @@ void LpcRom::onCommand(const std::string& line) {
     }
     case 'A':
       if (!args(1) || (a[0] != 0 && a[0] != 1)) return replyCode(letter, kParamError);
-      replyCode(letter, kSuccess);
+      // Every effect is in place before the answer, so a host that has the
+      // answer sees it (the answer itself is no echo).
       {
         std::lock_guard<std::mutex> lock(memMutex_);
         echo_ = a[0] == 1;
       }
       transcript_.add("echo " + std::to_string(a[0]));
-      return;
+      return replyCode(letter, kSuccess);
     case 'W':
     case 'R': {
       if (!args(2)) return replyCode(letter, kParamError);
@@ -400,13 +400,13 @@ void LpcRom::onCommand(const std::string& line) {
       const bool mapped = letter == 'W' ? rangeIn(addr, count, kRamIspLimit, kRamStart + kRamSize - kRamIspLimit)
                                         : rangeIn(addr, count, kRamStart, kRamSize) || rangeIn(addr, count, 0, kFlashSize);
       if (!mapped) return replyCode(letter, kAddrNotMapped);
-      replyCode(letter, kSuccess);
       xferAddress_ = addr;
       xferCount_ = count;
       xferDone_ = 0;
       block_.clear();
       blockLines_ = 0;
       transcript_.add(std::string(letter == 'W' ? "write " : "read ") + std::to_string(addr) + " " + std::to_string(count));
+      replyCode(letter, kSuccess);
       if (count == 0) return;
       if (letter == 'W') {
         state_ = State::WriteData;
@@ -461,11 +461,10 @@ void LpcRom::onCommand(const std::string& line) {
     case 'G':
       if (!args(1) || (mode != "T" && mode != "A")) return replyCode(letter, kParamError);
       if (!unlocked()) return replyCode(letter, kCmdLocked);
-      replyCode(letter, kSuccess);
       transcript_.add("go " + std::to_string(u32(0)));
       state_ = State::Running;
       if (config_.onGo) config_.onGo();
-      return;
+      return replyCode(letter, kSuccess);
     case 'J':
       replyCode(letter, kSuccess);
       return reply(std::to_string(config_.partId) + "\r\n");

@@ -163,7 +163,7 @@ class LpcRom {
   int slave_ = -1;  // held so the pty stays up while the host reopens it
   int wake_ = -1;   // eventfd that stops the thread
   std::thread thread_;
-  bool stopped_ = false;
+  std::atomic<bool> stopped_{false};
   std::atomic<size_t> received_{0};
 
   mutable std::mutex memMutex_;
