@@ -122,17 +122,25 @@ bool SDPLoader::_expectAck(const std::vector<uint8_t>& reply) {
   return _readWord(reply, value) && value == STATUS_ACK;
 }
 
+void SDPLoader::_exchange(const std::vector<uint8_t>& command, std::vector<uint8_t>& reply, bool traceAsWriteRes) {
+  int64_t written = loader_->writeData(command);
+  if (traceAsWriteRes)
+    Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", ssize_t(written));
+  else
+    Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", size_t(written));
+  _printBuffer(command);
+  reply.clear();
+  int64_t got = loader_->readData(reply, kReplyTimeoutMs);
+  Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", ssize_t(got));
+  _printBuffer(reply);
+}
+
 bool SDPLoader::_isConnectionAlive() {
   std::vector<uint8_t> command;
   _createStatusPacket(command);
+  std::vector<uint8_t> reply;
   for (uint32_t attempt = 0; attempt < kProbeAttempts; ++attempt) {
-    int64_t written = loader_->writeData(command);
-    Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", size_t(written));
-    _printBuffer(command);
-    std::vector<uint8_t> reply;
-    int64_t got = loader_->readData(reply, kReplyTimeoutMs);
-    Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", ssize_t(got));
-    _printBuffer(reply);
+    _exchange(command, reply, false);
     if (_expectResponse(reply)) return true;
   }
   Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
@@ -194,25 +202,16 @@ void SDPLoader::startLoader(uint32_t address) {
   if (!loader_) return;
   std::vector<uint8_t> buffer;
   _createJumpPacket(buffer, address);
-  int64_t res = loader_->writeData(buffer);
-  Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", ssize_t(res));
-  _printBuffer(buffer);
+  // Whatever the ROM says before it jumps is taken and not looked at.
   std::vector<uint8_t> reply;
-  int64_t got = loader_->readData(reply, kReplyTimeoutMs);
-  Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", ssize_t(got));
-  _printBuffer(reply);
+  _exchange(buffer, reply, true);
 }
 
 uint8_t SDPLoader::_readFuse(uint32_t address, uint32_t& word) {
   std::vector<uint8_t> buffer;
   _create4ByteReadRegisterPacket(buffer, address);
-  int64_t written = loader_->writeData(buffer);
-  Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", size_t(written));
-  _printBuffer(buffer);
   std::vector<uint8_t> reply;
-  int64_t got = loader_->readData(reply, kReplyTimeoutMs);
-  Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", ssize_t(got));
-  _printBuffer(reply);
+  _exchange(buffer, reply, false);
   return _readWord(reply, word) ? SDP_OK : SDP_MALFORMED_REPLY;
 }
 

@@ -61,6 +61,9 @@ private:
   static void _create4ByteReadRegisterPacket(std::vector<uint8_t>& buffer, uint32_t address);
   static void _fillCommand(std::vector<uint8_t>& buffer);
 
+  // Sends one command and takes what the ROM answers within 100 ms into
+  // reply, tracing both ("Write Res" or "bytesWritten" for the write).
+  void _exchange(const std::vector<uint8_t>& command, std::vector<uint8_t>& reply, bool traceAsWriteRes);
   bool _isConnectionAlive();
   bool _expectAck(const std::vector<uint8_t>& reply);
   bool _expectResponse(const std::vector<uint8_t>& reply);
