@@ -428,7 +428,10 @@ void aServer_HandleClientMessage(aServer* server, aServerBrokerLists* lists, zfr
   aPacket* packet = identity && content ? aServer_FrameToPacket(zframe_data(content), zframe_size(content)) : nullptr;
   if (packet) {
     sHandleStreamEnable(lists, identity, packet);
-    if (!sHandleSetUEIBytes(server, lists, identity, packet) && !sIsBlacklisted(packet)) {
+    // Refused before the pools look at it: a force route whose data byte
+    // happens to read as the next chunk of an open transfer would otherwise
+    // reach the module inside it.
+    if (!sIsBlacklisted(packet) && !sHandleSetUEIBytes(server, lists, identity, packet)) {
       const bool answered = aServer_IsResponseRequired(packet);
       if (zframe_send(&content, server->syncBrokerEnd, kSendFlags) == 0 && answered) {
         zlist_append(lists->waiting, zframe_dup(identity));

@@ -5,6 +5,7 @@
 #include <czmq.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -12,9 +13,12 @@
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
+void checkAt(bool ok, const char* what) {
+  if (ok) return;
+  std::fprintf(stderr, "check failed: %s\n", what);
+  std::abort();
 }
+#define check(ok) checkAt((ok), #ok)
 
 struct Harness {
   Harness() {

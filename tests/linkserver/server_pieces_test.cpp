@@ -168,6 +168,16 @@ TEST_F(RequestTest, RequestsAreHandedOverAndForceRoutesRefused) {
   EXPECT_EQ(waiting(), (std::vector<std::string>{"A"}));
 }
 
+// A force route's data byte may read as the next chunk's trailer (sequence
+// 1 here): it must not be taken into the open transfer and reach the module.
+TEST_F(RequestTest, ForceRouteNeverRidesInsideAnOpenTransfer) {
+  send("A", chunk(28, 0, true));
+  send("A", {0xAF, 1, 0x81});
+  send("A", chunk(8, 1, false));
+  EXPECT_EQ(handedOver(), (std::vector<Bytes>{chunk(28, 0, true), chunk(8, 1, false)}));
+  EXPECT_EQ(waiting(), (std::vector<std::string>{"A"}));
+}
+
 TEST_F(RequestTest, ByteBlockIsHeldUntilItsLastChunkAndAnsweredOnce) {
   const std::vector<Bytes> block{chunk(28, 0, true), chunk(28, 1, true), chunk(28, 2, true), chunk(28, 3, true),
                                  chunk(8, 4, false)};
