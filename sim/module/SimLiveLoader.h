@@ -14,7 +14,7 @@
 //   live.loader->firmwareBytes(address, n);  live.commands->callCount(jvsim::kOptReset);
 //
 // The `sim` program's options:
-//   --live-loader          start in the loader, serial 0xDEADDEAD unless --serial says otherwise
+//   --live-loader          start in the loader, serial 0xDEADDEAD unless --serial names another
 //   --chip-id W0:W1:W2:W3  option 39 at subindex 0 to 3 (hex words)
 #pragma once
 
@@ -147,7 +147,7 @@ inline bool applyLiveLoader(SimModule& module, const LiveLoaderSetup& setup) {
 }
 
 inline const char* liveLoaderUsage() {
-  return "  --live-loader          start in the loader (serial DEADDEAD unless --serial is given)\n"
+  return "  --live-loader          start in the loader (serial DEADDEAD unless --serial names another)\n"
          "  --chip-id W0:W1:W2:W3  system option 39 at subindex 0 to 3 (hex words)\n";
 }
 
