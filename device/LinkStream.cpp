@@ -338,9 +338,12 @@ LinkStreams::~LinkStreams() {
 
 aErr Link::impl::installStreamFilter(bool install) {
   if (!linkRef) return aErrConnection;
-  const aErr err = install ? aLink_InstallUserPacketFilter(linkRef, Link::linkStreamFilter, this)
-                           : aLink_InstallUserPacketFilter(linkRef, nullptr, nullptr);
-  if (err != aErrNone) return err;
+  if (install || streams.filterInstalled) {
+    const aErr err = install ? aLink_InstallUserPacketFilter(linkRef, Link::linkStreamFilter, this)
+                             : aLink_InstallUserPacketFilter(linkRef, nullptr, nullptr);
+    if (err != aErrNone) return err;
+  }
+  streams.filterInstalled = install;
   if (install) {
     streams.start();
   } else {

@@ -414,6 +414,22 @@ TEST_F(StreamLink, SubscriptionsOutliveARestartOfTheLinkInPlace) {
   EXPECT_TRUE(waitUntil([&] { return link_->getStreamValue(4, kCmd, 3, 0, 0, &value) == aErrNone; }));
 }
 
+TEST_F(StreamLink, ALinkSharingTheSameLinkLeavesAnotherLinksFilterInPlace) {
+  start(5);
+  Recorder rec;
+  Recorder::Tagged tag{&rec, 1};
+  ASSERT_EQ(subscribe(kCmd, 3, 0, &tag), aErrNone);
+  {
+    Link sharer(rig_->spec, "Link");
+    ASSERT_EQ(sharer.connectThroughLinkModule(*link_), aErrNone);
+    ASSERT_EQ(sharer.getLinkRef(), link_->getLinkRef());
+    ASSERT_EQ(sharer.disconnect(), aErrNone);
+    ASSERT_EQ(sharer.connectThroughLinkModule(*link_), aErrNone);
+  }  // destroyed while connected
+  const size_t after = rec.count();
+  EXPECT_TRUE(rec.waitFor(after + 5)) << "the other Link took the stream filter away";
+}
+
 TEST_F(StreamLink, RefusalsLeaveNothingThePatternCovers) {
   start(kQuiet);
   Recorder rec;
