@@ -276,6 +276,8 @@ void sBroker(zsock_t* pipe, void* arg) {
 
 // ---- sync actor ---------------------------------------------------------
 
+bool sDrainAll(const aPacket* packet, void* ref) { return drainAll(packet, ref); }
+
 void sSyncBackend(aServer* server) {
   zframe_t* frame = zframe_recv(server->syncActorEnd);
   if (!frame) return;
@@ -283,6 +285,13 @@ void sSyncBackend(aServer* server) {
   zframe_destroy(&frame);
   if (!request) return;
   aLink* link = server->linkEntry->link;
+  // Replies are not matched to requests: the next packet received is taken
+  // as this request's answer. Whatever is already queued (an answer that
+  // came after its request gave up, a packet the module sent unasked) would
+  // be taken instead, and every later client would get the answer meant for
+  // the one before it. Requests run one at a time, so nothing queued now can
+  // belong to this one.
+  aPacketFifo_DrainPackets(link->inputFifo, sDrainAll, nullptr);
   const aErr put = aPacketFifo_Put(link->outputFifo, request);
   const bool answered = aServer_IsResponseRequired(request);
   aPacket_Destroy(&request);
@@ -332,8 +341,6 @@ zactor_t* sStartActor(zactor_fn* fn, aServer* server) {
   if (actor && zsock_wait(actor) != 0) zactor_destroy(&actor);
   return actor;
 }
-
-bool sDrainAll(const aPacket* packet, void* ref) { return drainAll(packet, ref); }
 
 aErr sInitServer(aServer* server) {
   server->expectedReplies = 0;

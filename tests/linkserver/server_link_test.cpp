@@ -25,10 +25,12 @@ using namespace std::chrono_literals;
 using jvsim::Bytes;
 using jvsim::Dir;
 using jvsim::SimModule;
-using linktest::echo;
 using linktest::ipv4;
 
 constexpr uint32_t kSerial = 0x0012ABCD;
+
+// An echo round trip on a link, with room for a loaded machine.
+Bytes echo(aLinkRef ref, const Bytes& payload) { return linktest::echo(ref, payload, 5000); }
 constexpr uint8_t kModel = 0x13;
 
 std::string nodeFormat() {
@@ -275,6 +277,25 @@ TEST_F(ServerLinkTest, FlushWhileARequestIsOutstandingDropsOnlyItsAnswer) {
   EXPECT_TRUE(before.empty());
 }
 
+// The module's answers are taken in turn; a packet it sent unasked, or an
+// answer that came after its request gave up, must not become the answer to
+// the next request and push every later answer one client along.
+TEST_F(ServerLinkTest, StrayPacketFromTheModuleIsNobodysAnswer) {
+  RawClient c(port_);
+  sim_->send({4, {0x17, 0x99}});  // unasked: waits in the link's input queue
+  const aPacketFifoId queue = server()->linkEntry->link->inputFifo;
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (aPacketFifo_GetLength(queue) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_EQ(aPacketFifo_GetLength(queue), 1u);
+  std::vector<Bytes> before;
+  EXPECT_EQ(c.echo(0x21, &before), (Bytes{4, 2, 0x17, 0x21}));
+  EXPECT_TRUE(before.empty());
+  EXPECT_EQ(c.echo(0x22, &before), (Bytes{4, 2, 0x17, 0x22}));
+  EXPECT_TRUE(before.empty());
+}
+
 TEST_F(ServerLinkTest, ClientLinkResetKeepsItsIdAndWorksAgain) {
   const aLinkRef id = client_;
   EXPECT_EQ(aLink_Reset(client_), aErrNone);
@@ -292,7 +313,7 @@ TEST_F(ServerLinkTest, ShutdownWithClientsConnectedReleasesEverything) {
   EXPECT_TRUE(sim_->transcript().waitFor(Dir::In, {0xAF, 0x01, 0x00}, 1, 2s));
   // The module is free for a new server; the old clients reach nothing.
   client_ = aLink_CreateServer(kSerial, &port_, &iface_, true);
-  ASSERT_NE(client_, 0u);
+  ASSERT_NE(client_, 0u) << sim_->transcript().text();
   EXPECT_EQ(echo(client_, {0x05}), (Bytes{0x17, 0x05}));
 }
 
