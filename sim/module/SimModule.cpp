@@ -152,8 +152,9 @@ void SimModule::dropConnection() {
 }
 
 void SimModule::onConnectionEvent(const std::string& event) {
-  transcript_.add(Dir::Event, {}, event);
+  // Counted before it is logged, so a test that waited for the line sees the count.
   if (event == "connect") stats_.connections++;
+  transcript_.add(Dir::Event, {}, event);
   // A new host starts framing afresh.
   rx_ = Rx::Address;
   for (auto& observer : linkObservers_) observer(event);

@@ -411,6 +411,8 @@ TEST_F(EntityTest, LoadWithoutEchoReconnectsAndTakesTheEchoOnTheNewLink) {
     config.restartDropsLink = c.restartDrops;
     start(config);
     loader_->faults().noLoadEcho = !c.restartDrops;
+    // The sim counts a connection on its own thread, after the host's connect returned.
+    ASSERT_TRUE(sim_->transcript().waitForEvent("connect", 1, 2s));
     const auto connections = sim_->stats().connections.load();
     EXPECT_EQ(loaderPhase({block(kLoaderAddress, pattern(30, 1))}), aErrNone);
     EXPECT_TRUE(module_->isConnected());
