@@ -10,6 +10,7 @@
 #include "aPacketFifo.h"
 #include "aServerDiscovery.h"
 #include "aTime.h"
+#include "aZmqPair.h"
 
 
 namespace {
@@ -45,10 +46,6 @@ uint16_t sBind(zsock_t* socket, const char* endpoint) {
   if (!socket) return 0;
   int port = zsock_bind(socket, "%s", endpoint);
   return port > 0 && port <= 0xFFFF ? static_cast<uint16_t>(port) : 0;
-}
-
-bool sConnectLoopback(zsock_t* socket, uint16_t port) {
-  return socket && port && zsock_connect(socket, "tcp://127.0.0.1:%u", static_cast<unsigned>(port)) == 0;
 }
 
 void sDestroyFrames(zlist_t** list) {
@@ -368,10 +365,9 @@ aErr sInitServer(aServer* server) {
     std::snprintf(endpoint, sizeof endpoint, "tcp://%s:*", dotted);
   }
   server->frontPort = sBind(server->frontEnd, endpoint);
-  server->streamPairPort = sBind(server->streamBrokerEnd, "tcp://127.0.0.1:*");
-  const bool streamPair = sConnectLoopback(server->streamFilterEnd, server->streamPairPort);
-  server->syncPairPort = sBind(server->syncBrokerEnd, "tcp://127.0.0.1:*");
-  const bool syncPair = sConnectLoopback(server->syncActorEnd, server->syncPairPort);
+  // The pairs are in-process (aZmqPair.h); their port fields stay 0.
+  const bool streamPair = aZmqPair_Join(server->streamBrokerEnd, server->streamFilterEnd);
+  const bool syncPair = aZmqPair_Join(server->syncBrokerEnd, server->syncActorEnd);
   if (!server->frontPort || !streamPair || !syncPair) return aErrResource;
 
   server->broker = sStartActor(sBroker, server);

@@ -67,10 +67,10 @@ struct aServer {
   bool beacon;  // the discovery responder is a beacon (else the multicast responder)
   uint16_t frontPort;
   zsock_t* frontEnd;  // ROUTER
-  uint16_t syncPairPort;
+  uint16_t syncPairPort;    // 0: the pairs are in-process (aZmqPair.h)
   zsock_t* syncActorEnd;   // connected; sync actor only
   zsock_t* syncBrokerEnd;  // bound; broker only
-  uint16_t streamPairPort;
+  uint16_t streamPairPort;  // 0, as above
   zsock_t* streamFilterEnd;  // connected; the link's receive thread only
   zsock_t* streamBrokerEnd;  // bound; broker only
   uint8_t streamBatch[kServerStreamBatchSize];

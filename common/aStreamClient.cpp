@@ -9,6 +9,7 @@
 
 #include "aPacket.h"
 #include "aTime.h"
+#include "aZmqPair.h"
 
 namespace {
 
@@ -70,21 +71,20 @@ void sReleaseContext(aStreamZeroMQClient* client) {
   delete client;
 }
 
-// A loopback pair: the bound end's port, or 0 when a socket, the bind or
-// the connect fails (*err tells which).
-uint16_t sMakePair(zsock_t** bound, zsock_t** connected, aErr* err) {
+// An in-process pair (aZmqPair.h): true when made, else *err tells whether
+// a socket or the bind and connect failed.
+bool sMakePair(zsock_t** bound, zsock_t** connected, aErr* err) {
   *bound = zsock_new(ZMQ_DEALER);
   *connected = zsock_new(ZMQ_DEALER);
   if (!*bound || !*connected) {
     *err = aErrMemory;
-    return 0;
+    return false;
   }
-  const int port = zsock_bind(*bound, "tcp://127.0.0.1:*");
-  if (port <= 0 || port > 0xFFFF || zsock_connect(*connected, "tcp://127.0.0.1:%d", port) != 0) {
+  if (!aZmqPair_Join(*bound, *connected)) {
     *err = aErrConnection;
-    return 0;
+    return false;
   }
-  return static_cast<uint16_t>(port);
+  return true;
 }
 
 aErr sGet(uint8_t* byte, void* ref) {
@@ -170,9 +170,10 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
   aStreamZeroMQClient* client = new (std::nothrow) aStreamZeroMQClient{};
   if (!client) return aErrMemory;
   aErr err = aErrNone;
-  client->outgoingPort = sMakePair(&client->outgoingWriteEnd, &client->outgoingBrokerEnd, &err);
-  if (client->outgoingPort) client->incomingPort = sMakePair(&client->incomingReadEnd, &client->incomingBrokerEnd, &err);
-  if (client->incomingPort) {
+  // The pairs are in-process; the port fields stay 0.
+  const bool pairs = sMakePair(&client->outgoingWriteEnd, &client->outgoingBrokerEnd, &err) &&
+                     sMakePair(&client->incomingReadEnd, &client->incomingBrokerEnd, &err);
+  if (pairs) {
     client->server = zsock_new(ZMQ_DEALER);
     char dotted[INET_ADDRSTRLEN] = {};
     in_addr addr{};
