@@ -1,6 +1,7 @@
 #include "SimCommands.h"
 #include "SimStream.h"
 
+#include "SimCounter.h"
 #include "SimStore.h"
 #include <algorithm>
 #include <cstdio>
@@ -44,16 +45,6 @@ size_t widthOf(ValueType t) {
     case ValueType::U16: return 2;
     case ValueType::U32: return 4;
     default: return 0;
-  }
-}
-
-// "Next N" counter: -1 always fires, N > 0 fires and counts down.
-bool takeOne(std::atomic<int>& n) {
-  int v = n.load();
-  while (true) {
-    if (v < 0) return true;
-    if (v == 0) return false;
-    if (n.compare_exchange_weak(v, v - 1)) return true;
   }
 }
 

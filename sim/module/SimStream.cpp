@@ -1,5 +1,7 @@
 #include "SimStream.h"
 
+#include "SimCounter.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -24,15 +26,6 @@ std::mutex gRegistryMutex;
 std::map<const SimCommands*, std::weak_ptr<SimStream>>& registry() {
   static std::map<const SimCommands*, std::weak_ptr<SimStream>> layers;
   return layers;
-}
-
-bool takeOne(std::atomic<int>& n) {
-  int v = n.load();
-  while (true) {
-    if (v < 0) return true;
-    if (v == 0) return false;
-    if (n.compare_exchange_weak(v, v - 1)) return true;
-  }
 }
 
 bool element(uint8_t want, uint8_t have) { return want == kEvery || want == have; }
