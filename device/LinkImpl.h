@@ -21,11 +21,16 @@ struct Link::impl {
   char* name = nullptr;    // owned; at most kMaxNameLength characters
   linkSpec* spec = nullptr;  // owned copy; null until one is set
   aLogger* logger = nullptr;  // owned; made by the first enablePacketLog
+  // The link id on which this Link turned the packet log on, 0 when it has
+  // not: only a Link that turned it on may turn it off.
+  aLinkRef loggingOn = 0;
 
   // The logger's callback: one packet-log record of link `linkRef` as one line of `file`.
   static void readDebugBuffer(void* file, uint32_t linkRef);
-  // Stops recording and the logger and writes what the ring still holds.
-  void stopPacketLogger();
+  // Stops the logger and this Link's share in the link's recording; the last
+  // Link to leave turns recording off and writes what the ring still holds.
+  // The logger's stop result (aErrParam without a logger).
+  aErr stopPacketLogger();
 
   static constexpr size_t kMaxNameLength = 1024;
 

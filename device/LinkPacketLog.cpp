@@ -1,5 +1,7 @@
 // Link and Module: the packet log written to a text file by a logger thread.
 #include <cstdio>
+#include <map>
+#include <mutex>
 
 #include "Link.h"
 #include "LinkImpl.h"
@@ -39,17 +41,25 @@ bool sWriteOneRecord(aFile* file, aLinkRef ref) {
   return true;
 }
 
-// Stops the link's recording and the logger, then writes what the ring still
-// holds, so the file ends with the last record made. The logger's stop result
-// (aErrParam without a logger).
-aErr sStopLogging(aLinkRef ref, aLogger* logger) {
-  if (ref) aLink_PacketDebug_Disable(ref);
-  const aErr err = aLogger_Disable(logger);
-  if (err == aErrNone && ref) {
-    while (sWriteOneRecord(logger->file, ref)) {
-    }
-  }
-  return err;
+// The Links with the packet log on, per link id. A link's recording is one
+// switch that a router and the modules behind it share, so it goes off only
+// when the last Link that turned it on lets go.
+std::mutex gLogUsersMutex;
+std::map<aLinkRef, unsigned> gLogUsers;
+
+void sJoinLog(aLinkRef ref) {
+  std::lock_guard<std::mutex> hold(gLogUsersMutex);
+  ++gLogUsers[ref];
+}
+
+// True when the caller was the last Link logging on the id.
+bool sLeaveLog(aLinkRef ref) {
+  std::lock_guard<std::mutex> hold(gLogUsersMutex);
+  const auto users = gLogUsers.find(ref);
+  if (users == gLogUsers.end()) return true;
+  if (--users->second > 0) return false;
+  gLogUsers.erase(users);
+  return true;
 }
 
 }  // namespace
@@ -59,7 +69,20 @@ void Link::impl::readDebugBuffer(void* file, uint32_t linkRef) {
   if (!sWriteOneRecord(static_cast<aFile*>(file), linkRef)) aTime_MSSleep(kIdleMS);
 }
 
-void Link::impl::stopPacketLogger() { sStopLogging(linkRef, logger); }
+aErr Link::impl::stopPacketLogger() {
+  const bool last = loggingOn && sLeaveLog(loggingOn);
+  const aLinkRef ref = loggingOn;
+  loggingOn = 0;
+  if (last) aLink_PacketDebug_Disable(ref);
+  const aErr err = aLogger_Disable(logger);
+  // Once nobody records, what the ring still holds goes to the file, so it
+  // ends with the last record made; while others record, their loggers read on.
+  if (err == aErrNone && last) {
+    while (sWriteOneRecord(logger->file, ref)) {
+    }
+  }
+  return err;
+}
 
 aErr Link::enablePacketLog(const char* path) {
   const aLinkRef ref = m_pImpl->linkRef;
@@ -79,6 +102,10 @@ aErr Link::enablePacketLog(const char* path) {
   }
   err = aLogger_Enable(logger);
   if (err == aErrNone) {
+    if (m_pImpl->loggingOn != ref) {
+      sJoinLog(ref);
+      m_pImpl->loggingOn = ref;
+    }
     aLink_PacketDebug_Write(ref, aPacketLogText, sizeof kStart, reinterpret_cast<const uint8_t*>(kStart));
   }
   return err;
@@ -86,7 +113,7 @@ aErr Link::enablePacketLog(const char* path) {
 
 aErr Link::disablePacketLog() {
   if (!m_pImpl->linkRef) return aErrConfiguration;
-  return sStopLogging(m_pImpl->linkRef, m_pImpl->logger);
+  return m_pImpl->stopPacketLogger();
 }
 
 aErr Module::enablePacketLog(const char* path) {

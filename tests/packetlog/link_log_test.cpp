@@ -496,6 +496,55 @@ TEST_F(PacketLogLink, DestroyingTheLinkWritesWhatIsPending) {
   }
 }
 
+// A router's Link and the Links of the modules behind it share one link id.
+// One of them leaving, or stopping a log it never started, must not stop the
+// log another Link turned on.
+TEST_F(PacketLogLink, AnotherLinkOnTheIdLeavesTheLogRunning) {
+  enum class Leave { Disconnect, Destroy, DisableUnstarted, DisableItsOwn };
+  struct Case {
+    const char* name;
+    Leave how;
+    bool otherLogs;  // the other Link has a log of its own
+  } cases[] = {
+      {"other disconnects", Leave::Disconnect, false},
+      {"other is destroyed", Leave::Destroy, false},
+      {"other disables a log it never started", Leave::DisableUnstarted, false},
+      {"other stops its own log", Leave::DisableItsOwn, true},
+      {"other disconnects with its own log on", Leave::Disconnect, true},
+      {"other is destroyed with its own log on", Leave::Destroy, true},
+  };
+  uint8_t round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFile mine, theirs;
+    Link logging("Link");
+    ASSERT_EQ(logging.setLinkSpecifier(spec()), aErrNone);
+    ASSERT_EQ(logging.connect(), aErrNone);
+    auto other = std::make_unique<Link>(spec(), "Link");
+    ASSERT_EQ(other->connectThroughLinkModule(logging), aErrNone);
+    ASSERT_EQ(other->getLinkRef(), logging.getLinkRef());
+    ASSERT_EQ(logging.enablePacketLog(mine.c_str()), aErrNone);
+    if (c.otherLogs) {
+      ASSERT_EQ(other->enablePacketLog(theirs.c_str()), aErrNone);
+    }
+    switch (c.how) {
+      case Leave::Disconnect: EXPECT_EQ(other->disconnect(), aErrNone); break;
+      case Leave::Destroy: other.reset(); break;
+      case Leave::DisableUnstarted: EXPECT_EQ(other->disablePacketLog(), aErrParam); break;
+      case Leave::DisableItsOwn: EXPECT_EQ(other->disablePacketLog(), aErrNone); break;
+    }
+    const Bytes payload{0x42, ++round};
+    ASSERT_TRUE(echo(logging.getLinkRef(), payload));
+    ASSERT_EQ(logging.disablePacketLog(), aErrNone);
+
+    // Whatever the two loggers shared out before, only ours read after the other left.
+    const std::vector<std::string> lines = fileLines(mine.path());
+    ASSERT_GE(lines.size(), 2u) << slurp(mine.path());
+    EXPECT_EQ(lines[lines.size() - 2], packetLine('>', echoWire(payload))) << slurp(mine.path());
+    EXPECT_EQ(lines.back(), packetLine('<', echoWire(payload)));
+  }
+}
+
 // Logging switched on and off while another thread keeps the link busy:
 // every line in the file is whole, one START per enable.
 TEST_F(PacketLogLink, EnableAndDisableWhileTrafficFlows) {
