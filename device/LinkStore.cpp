@@ -89,6 +89,9 @@ class Exchange {
     request_.length = static_cast<uint8_t>(request_.length + tailLength);
     aPacket* packet = aPacket_CreateWithData(address_, request_.length, request_.data);
     if (!packet) return aErrResource;
+    // A reply that came after an earlier wait ran out matches this request
+    // too (same sub-command, store and slot or handle): it must not answer it.
+    aLink_DrainPackets(ref_, filter, &request_);
     const aErr put = aLink_PutPacket(ref_, packet);
     aPacket_Destroy(&packet);
     if (put != aErrNone) return put;
@@ -123,8 +126,9 @@ uint8_t sOpenSlot(aLinkRef ref, uint8_t address, uint8_t store, uint8_t slot, ui
   Exchange open(ref, address);
   if (open.run({cmdSTORE, sub, store, slot}, nullptr, 0, sSlotFilter, kOpenMS) != aErrNone) return kNoHandle;
   const aPacket* reply = open.reply();
-  if (!reply || reply->length < 5) return kNoHandle;
-  if (sIsError(reply) && reply->data[4] != 0) return kNoHandle;
+  // A refusal gives no handle whatever its code: one of 0 must not pass for
+  // a slot opened on handle 0.
+  if (!reply || reply->length < 5 || sIsError(reply)) return kNoHandle;
   return reply->data[4];
 }
 

@@ -274,6 +274,89 @@ TEST_F(StoreSlots, RepliesFromAnotherModuleAreNotTaken) {
   EXPECT_EQ(capacity, 300u);
 }
 
+// A reply that turns up after its request gave up waiting (sent here by the
+// module unasked, and known to be queued once a later echo is back) is
+// dropped before the next request of the same kind, not taken as its answer.
+TEST_F(StoreSlots, StaleRepliesDoNotAnswerTheNextRequest) {
+  const Bytes contents = pattern(40);
+  store_->addSlot(kStore, kSlot, 300, contents);
+  store_->setFactory(7, pattern(30, 9));
+  const Bytes written = pattern(30, 3);
+  struct Case {
+    const char* name;
+    Bytes stale;
+    std::function<void()> check;
+  } cases[] = {
+      {"capacity", {4, 1, kStore, kSlot, 0, 9},
+       [&] {
+         size_t capacity = 0;
+         EXPECT_EQ(link_.storeSlotCapacity(kAddress, kStore, kSlot, &capacity), aErrNone);
+         EXPECT_EQ(capacity, 300u);
+       }},
+      {"size", {4, 2, kStore, kSlot, 0, 9},
+       [&] {
+         size_t size = 0;
+         EXPECT_EQ(link_.storeSlotSize(kAddress, kStore, kSlot, &size), aErrNone);
+         EXPECT_EQ(size, 40u);
+       }},
+      {"open for reading", {4, 3, kStore, kSlot, 77},
+       [&] {
+         Bytes back(100);
+         size_t received = 0;
+         EXPECT_EQ(link_.unloadStoreSlot(kAddress, kStore, kSlot, back.data(), back.size(), &received), aErrNone);
+         EXPECT_EQ(Bytes(back.begin(), back.begin() + received), contents);
+       }},
+      {"open for writing", {4, 4, kStore, kSlot, 77},
+       [&] {
+         EXPECT_EQ(link_.loadStoreSlot(kAddress, kStore, kSlot, written.data(), written.size()), aErrNone);
+         EXPECT_EQ(store_->slot(kStore, kSlot), written);
+         store_->addSlot(kStore, kSlot, 300, contents);
+       }},
+      {"factory read", {0x5E, 7, 1, 2, 3},
+       [&] {
+         Bytes back(100);
+         size_t received = 0;
+         EXPECT_EQ(link_.getFactoryData(kAddress, 7, back.data(), back.size(), &received), aErrNone);
+         EXPECT_EQ(Bytes(back.begin(), back.begin() + received), pattern(30, 9));
+       }},
+      {"factory write acknowledgement", {0x5E, 0x80 | 5, 6},
+       [&] { EXPECT_EQ(link_.setFactoryData(kAddress, 5, written.data(), written.size()), aErrNone); }},
+      {"factory end", {0x5E, 0x80, 6}, [&] { EXPECT_EQ(link_.setFactoryData(kAddress, 9, nullptr, 0), aErrNone); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim_->send(jvsim::Packet{kAddress, c.stale});
+    const uint8_t echo[] = {0xE5};
+    ASSERT_EQ(link_.sendPacket(kAddress, jvsim::kCmdEcho, 1, echo), aErrNone);
+    uint8_t out[aPACKET_MAX_DATA];
+    uint8_t length = 2;
+    const uint8_t prefix[] = {jvsim::kCmdEcho, 0xE5};
+    ASSERT_EQ(link_.receivePacket(kAddress, prefix, &length, out), aErrNone);
+    c.check();
+  }
+}
+
+// A refusal whose code is 0 opens nothing: no handle 0 is read, written or closed.
+TEST_F(StoreSlots, OpenRefusedWithCodeZeroIsNotOpened) {
+  store_->addSlot(kStore, kSlot, 300, pattern(40));
+  store_->faults().errorCode = 0;
+  const Bytes data = pattern(10);
+  for (int sub : {3, 4}) {
+    SCOPED_TRACE(sub);
+    scope(jvsim::kCmdStore, sub);
+    store_->faults().errorReplies = 1;
+    Bytes back(100);
+    size_t received = 0;
+    EXPECT_EQ(sub == 3 ? link_.unloadStoreSlot(kAddress, kStore, kSlot, back.data(), back.size(), &received)
+                       : link_.loadStoreSlot(kAddress, kStore, kSlot, data.data(), data.size()),
+              aErrMedia);
+  }
+  EXPECT_EQ(storeRequests(6), 0u);
+  EXPECT_EQ(storeRequests(7), 0u);
+  EXPECT_EQ(storeRequests(8), 0u);
+  EXPECT_EQ(store_->slot(kStore, kSlot), pattern(40));
+}
+
 TEST_F(StoreSlots, FactoryWriteSendsFlaggedChunksThenTheCount) {
   const Bytes data = pattern(30);
   ASSERT_EQ(link_.setFactoryData(kAddress, 3, data.data(), data.size()), aErrNone);
