@@ -42,8 +42,8 @@ struct Link::impl {
   // Stream subscriptions (LinkStream.cpp).
   aErr installStreamFilter(bool install);
   void queueAsyncCallback(StreamMap::iterator entry, const aPacket* packet);
-  // After a reset of the link in place: puts the stream filter back while
-  // subscriptions exist. Returns the reset's result.
+  // After a reset of the link in place: puts the link id's stream filter
+  // back for every Link subscribed on it. Returns the reset's result.
   aErr restoreStreamFilter(aErr resetResult);
   static void asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop,
                         std::shared_ptr<StreamWorkerSignals> signals);

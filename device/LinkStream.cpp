@@ -3,6 +3,7 @@
 // exchange with the module.
 #include "LinkStream.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "LinkImpl.h"
@@ -334,14 +335,93 @@ LinkStreams::~LinkStreams() {
   reapRetired();
 }
 
+// ---- one stream filter per link id ------------------------------------------
+
+namespace {
+
+// A link has a single user-filter slot, yet every Link subscribed on its id
+// (a router's and those of the modules behind it) must see the samples: the
+// slot holds a dispatcher that offers each packet to all of them. An installed
+// dispatcher's list never changes; a change installs a new one, and the old
+// one is freed once the install has returned, when the link engine calls it
+// no more.
+struct StreamDispatch {
+  std::vector<Link::impl*> subscribers;
+};
+
+// On the receive thread, under the link's filter lock; each Link's filter
+// takes that Link's stream mutex (filter lock first, as everywhere).
+bool sDispatchStream(const aPacket* packet, void* reference) {
+  bool taken = false;
+  for (Link::impl* subscriber : static_cast<const StreamDispatch*>(reference)->subscribers) {
+    taken = Link::linkStreamFilter(packet, subscriber) || taken;
+  }
+  return taken;
+}
+
+// Held across the install, so the changes to one id reach the link in the
+// order made. Taken before the link's filter lock, never while holding it or
+// a Link's stream mutex.
+std::mutex gDispatchMutex;
+std::map<aLinkRef, std::unique_ptr<StreamDispatch>> gDispatchers;  // guarded by gDispatchMutex
+
+// The first subscriber of an id installs the dispatcher; later ones join it.
+aErr sJoinDispatch(aLinkRef ref, Link::impl* subscriber) {
+  std::lock_guard<std::mutex> hold(gDispatchMutex);
+  const auto current = gDispatchers.find(ref);
+  auto fresh = std::make_unique<StreamDispatch>();
+  if (current != gDispatchers.end()) {
+    const std::vector<Link::impl*>& now = current->second->subscribers;
+    if (std::find(now.begin(), now.end(), subscriber) != now.end()) return aErrNone;
+    fresh->subscribers = now;
+  }
+  fresh->subscribers.push_back(subscriber);
+  const aErr err = aLink_InstallUserPacketFilter(ref, sDispatchStream, fresh.get());
+  if (err != aErrNone) return err;
+  gDispatchers[ref] = std::move(fresh);
+  return aErrNone;
+}
+
+// The last subscriber to leave frees the slot. Once this returns the
+// subscriber's filter is not running and is never called again.
+void sLeaveDispatch(aLinkRef ref, Link::impl* subscriber) {
+  std::lock_guard<std::mutex> hold(gDispatchMutex);
+  const auto current = gDispatchers.find(ref);
+  if (current == gDispatchers.end()) return;
+  std::vector<Link::impl*> rest = current->second->subscribers;
+  const auto at = std::find(rest.begin(), rest.end(), subscriber);
+  if (at == rest.end()) return;
+  rest.erase(at);
+  // A failed install means the link is gone, and with it every call of the filter.
+  if (rest.empty()) {
+    aLink_InstallUserPacketFilter(ref, nullptr, nullptr);
+    gDispatchers.erase(current);
+    return;
+  }
+  auto fresh = std::make_unique<StreamDispatch>();
+  fresh->subscribers = std::move(rest);
+  aLink_InstallUserPacketFilter(ref, sDispatchStream, fresh.get());
+  current->second = std::move(fresh);
+}
+
+// A link restarted in place has an empty slot: the id's dispatcher goes back in.
+void sRestoreDispatch(aLinkRef ref) {
+  std::lock_guard<std::mutex> hold(gDispatchMutex);
+  const auto current = gDispatchers.find(ref);
+  if (current != gDispatchers.end()) aLink_InstallUserPacketFilter(ref, sDispatchStream, current->second.get());
+}
+
+}  // namespace
+
 // ---- installing, subscribing, reading --------------------------------------
 
 aErr Link::impl::installStreamFilter(bool install) {
   if (!linkRef) return aErrConnection;
-  if (install || streams.filterInstalled) {
-    const aErr err = install ? aLink_InstallUserPacketFilter(linkRef, Link::linkStreamFilter, this)
-                             : aLink_InstallUserPacketFilter(linkRef, nullptr, nullptr);
+  if (install) {
+    const aErr err = sJoinDispatch(linkRef, this);
     if (err != aErrNone) return err;
+  } else if (streams.filterInstalled) {
+    sLeaveDispatch(linkRef, this);
   }
   streams.filterInstalled = install;
   if (install) {
@@ -357,13 +437,7 @@ aErr Link::impl::installStreamFilter(bool install) {
 }
 
 aErr Link::impl::restoreStreamFilter(aErr resetResult) {
-  if (resetResult != aErrNone) return resetResult;
-  bool subscribed = false;
-  {
-    std::lock_guard<std::mutex> hold(streamMutex);
-    subscribed = !streamMap.empty();
-  }
-  if (subscribed) aLink_InstallUserPacketFilter(linkRef, Link::linkStreamFilter, this);
+  if (resetResult == aErrNone) sRestoreDispatch(linkRef);
   return resetResult;
 }
 

@@ -73,8 +73,8 @@ struct LinkStreams {
   std::shared_ptr<StreamWorkerSignals> signals = std::make_shared<StreamWorkerSignals>();
   std::unique_ptr<std::thread> callbackThread;  // none while no callback thread runs
   std::thread::id callbackThreadId;
-  // Whether the link's filter slot holds our filter: a Link sharing a
-  // router's link must not take away the filter another Link put there.
+  // Whether this Link is among the subscribers that the link id's stream
+  // dispatcher serves (one per id, shared with every Link on that id).
   bool filterInstalled = false;
   std::promise<void> stopPromise;
   // Threads told to stop that may still be finishing a callback; each has

@@ -430,6 +430,61 @@ TEST_F(StreamLink, ALinkSharingTheSameLinkLeavesAnotherLinksFilterInPlace) {
   EXPECT_TRUE(rec.waitFor(after + 5)) << "the other Link took the stream filter away";
 }
 
+// A router's Link and a module's Link behind it subscribe on one link id:
+// each gets its samples and keeps a live cache while the other subscribes and
+// leaves; only when the last one leaves do samples reach the input queue.
+TEST_F(StreamLink, TwoLinksSubscribedOnOneLinkIdEachGetTheirSamples) {
+  struct Case {
+    const char* name;
+    bool firstLeavesFirst;
+  } cases[] = {{"the second Link leaves first", false}, {"the first Link leaves first", true}};
+  start(5);
+  uint16_t round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Recorder first, second;
+    Recorder::Tagged firstTag{&first, 1}, secondTag{&second, 2};
+    Link other(rig_->spec, "Link");
+    ASSERT_EQ(other.connectThroughLinkModule(*link_), aErrNone);
+    ASSERT_EQ(other.getLinkRef(), link_->getLinkRef());
+    ASSERT_EQ(subscribe(kCmd, 3, 0, &firstTag), aErrNone);
+    ASSERT_EQ(other.registerStreamCallback(4, kCmd, 4, 0, true, Recorder::callback, &secondTag), aErrNone);
+    ASSERT_TRUE(second.waitFor(5));
+    ASSERT_TRUE(first.waitFor(first.count() + 5)) << "the second subscriber took the first one's samples";
+
+    // The first Link's cache follows the module; an entity get is answered from it.
+    const uint16_t value = static_cast<uint16_t>(0x5550 + ++round);
+    rig_->cmds->setValue(kCmd, 0, 3, value);
+    uint16_t got = 0;
+    ASSERT_TRUE(waitUntil([&] { return entity_.getUEI16(3, &got) == aErrNone && got == value; }))
+        << "the cache froze at " << got;
+
+    Link* leaver = c.firstLeavesFirst ? link_ : &other;
+    Link* stayer = c.firstLeavesFirst ? &other : link_;
+    Recorder& stays = c.firstLeavesFirst ? second : first;
+    const uint8_t leaverOption = c.firstLeavesFirst ? 3 : 4;
+    const uint8_t stayerOption = c.firstLeavesFirst ? 4 : 3;
+    ASSERT_EQ(leaver->registerStreamCallback(4, kCmd, leaverOption, 0, false, nullptr, nullptr), aErrNone);
+    ASSERT_TRUE(stays.waitFor(stays.count() + 5)) << "the Link that stayed lost its samples";
+
+    // The last one leaves, from a module that goes on streaming regardless.
+    stream_->faults().neverStops = true;
+    ASSERT_EQ(stayer->registerStreamCallback(4, kCmd, stayerOption, 0, false, nullptr, nullptr), aErrNone);
+    const size_t frozen = stays.count();
+    const uint64_t sent = stream_->samplesSent();
+    ASSERT_TRUE(waitUntil([&] { return stream_->samplesSent() >= sent + 10; }));
+    settle();
+    EXPECT_EQ(stays.count(), frozen);
+    const uint8_t prefix[2] = {kCmd, stayerOption};
+    uint8_t length = 2, out[28];
+    ASSERT_EQ(link_->receivePacket(4, prefix, &length, out), aErrNone) << "the filter slot was not freed";
+    EXPECT_TRUE(out[2] & 0x40);
+    stream_->faults().neverStops = false;
+    // Whatever the module still sent is nobody's: later rounds start afresh.
+    EXPECT_EQ(link_->enableStream(4, kCmd, kAny, 0, false), aErrNone);
+  }
+}
+
 TEST_F(StreamLink, RefusalsLeaveNothingThePatternCovers) {
   start(kQuiet);
   Recorder rec;
