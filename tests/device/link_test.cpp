@@ -142,6 +142,35 @@ TEST_P(LinkTest, ModuleAddressQuery) {
   EXPECT_EQ(address, 4);
 }
 
+// A link that fell back to its handshake with a module that never answers
+// it: a connect that shares the id waits about 2 s for the link to run, then
+// gives up holding its use of the id, which the caller gives back.
+TEST_P(LinkTest, ConnectToALinkStuckSyncingGivesUpAndKeepsTheId) {
+  Link running(rig_->spec, "Link");
+  ASSERT_EQ(running.connect(), aErrNone);
+  const Bytes syncQuery = Rig::wire(kSyncQueryAddress, {});
+  const size_t queries = rig_->sim->transcript().count(Dir::In, syncQuery);
+  rig_->sim->faults().silent = true;  // no handshake is ever answered
+  rig_->sim->sendRaw({0x03});         // no packet starts with an odd address: the link resynchronises
+  ASSERT_TRUE(rig_->sim->transcript().waitFor(Dir::In, syncQuery, queries + 1, 3s));
+  ASSERT_EQ(running.getStatus(), static_cast<uint32_t>(linkStateSyncing));
+
+  Link stuck(rig_->spec, "Link");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(stuck.connect(), aErrConnection);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, 1900ms);
+  EXPECT_LT(took, 5s);
+  EXPECT_EQ(stuck.getLinkRef(), running.getLinkRef());
+  EXPECT_EQ(stuck.getStatus(), static_cast<uint32_t>(linkStateSyncing));
+  EXPECT_FALSE(stuck.isConnected());
+  EXPECT_EQ(stuck.connect(), aErrConnection);  // held: refused until disconnected
+  EXPECT_EQ(stuck.getLinkRef(), running.getLinkRef());
+  EXPECT_EQ(stuck.disconnect(), aErrNone);
+  EXPECT_EQ(stuck.getLinkRef(), 0u);
+  EXPECT_NE(aLink_LookupEntry(running.getLinkRef()), nullptr);  // the other use stays
+}
+
 TEST_P(LinkTest, ResetReportsTheLinkTablesResult) {
   Link link(rig_->spec, "Link");
   EXPECT_EQ(link.reset(), aErrConnection);  // nothing held
