@@ -90,6 +90,12 @@ aErr Link::enablePacketLog(const char* path) {
   if (!path) return aErrParam;
   aErr err = aLink_PacketDebug_Enable(ref);
   if (err != aErrNone) return err;
+  // This Link turned recording on, so it is one that may turn it off, even
+  // when its logger cannot be made.
+  if (m_pImpl->loggingOn != ref) {
+    sJoinLog(ref);
+    m_pImpl->loggingOn = ref;
+  }
   aLogger*& logger = m_pImpl->logger;
   if (!logger) {
     logger = aLogger_Create(ref, impl::readDebugBuffer, path);
@@ -102,10 +108,6 @@ aErr Link::enablePacketLog(const char* path) {
   }
   err = aLogger_Enable(logger);
   if (err == aErrNone) {
-    if (m_pImpl->loggingOn != ref) {
-      sJoinLog(ref);
-      m_pImpl->loggingOn = ref;
-    }
     aLink_PacketDebug_Write(ref, aPacketLogText, sizeof kStart, reinterpret_cast<const uint8_t*>(kStart));
   }
   return err;

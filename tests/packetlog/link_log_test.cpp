@@ -545,6 +545,20 @@ TEST_F(PacketLogLink, AnotherLinkOnTheIdLeavesTheLogRunning) {
   }
 }
 
+// A Link whose log file could not be opened has still turned recording on,
+// and turns it off again when it leaves.
+TEST_F(PacketLogLink, ALinkWithoutItsFileStillTurnsRecordingOffWhenItLeaves) {
+  Link link(spec(), "Link");
+  ASSERT_EQ(link.connect(), aErrNone);
+  ASSERT_EQ(link.getLinkRef(), ref_);
+  EXPECT_EQ(link.enablePacketLog("/nonexistent-dir/log.txt"), aErrIO);
+  ASSERT_TRUE(echo(ref_, {0x61}));
+  EXPECT_EQ(readAll(ref_).size(), 2u);
+  EXPECT_EQ(link.disconnect(), aErrNone);
+  ASSERT_TRUE(echo(ref_, {0x62}));
+  EXPECT_TRUE(readAll(ref_).empty());
+}
+
 // Logging switched on and off while another thread keeps the link busy:
 // every line in the file is whole, one START per enable.
 TEST_F(PacketLogLink, EnableAndDisableWhileTrafficFlows) {
