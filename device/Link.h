@@ -204,11 +204,13 @@ class Link {
                        StreamStatusEntry* entries, size_t capacity, size_t* count);
   // Asks the module whether it streams; *state is its answer byte.
   aErr isLinkStreaming(uint8_t address, uint8_t* state);
-  // The link engine's user packet filter while subscriptions exist; the
+  // Offered every packet by the link id's stream dispatcher (which holds the
+  // link's single user filter slot for all Links subscribed on that id); the
   // reference is the Link's private state. Takes every typed stream packet.
   static bool linkStreamFilter(const aPacket* packet, void* reference);
-  // Puts the stream filter on the held link (and starts the callback
-  // thread) or takes it off (clearing the map and stopping the thread).
+  // Joins this Link to the id's dispatcher (and starts the callback thread)
+  // or leaves it (clearing the map and stopping the thread); the last Link
+  // to leave frees the slot.
   aErr installStreamFilter(bool install);
 
   // Packet log (LinkPacketLog.cpp): records the link's traffic and a logger
