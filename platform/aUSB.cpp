@@ -538,6 +538,10 @@ aErr jvusb_wait_readable(jvusb_device* device, uint64_t ms) {
       device->pending = err;
       return aErrNone;
     }
+    // A quiet moment met here is the read's time-out that the reader never
+    // makes (it reads only after a wait that found something), so it ends a
+    // run of errors as a read's would.
+    sHandleErrorTolerance(device, err, false);
   } while (std::chrono::steady_clock::now() < deadline);
   return aErrTimeout;
 }
