@@ -270,6 +270,101 @@ TEST_F(UsbNode, StreamDeleteReleasesAllWhenTheCloseFails) {
   EXPECT_EQ(std::vector<std::string>{}, node.misuses);
 }
 
+// The node's answers the driver relies on. Opening: EBUSY is a busy
+// module, anything else an input/output failure; either way no stream and
+// nothing left open.
+// An errno the node answers with and what the driver makes of it.
+struct NodeAnswerCase {
+  const char* name;
+  int error;
+  aErr expected;
+};
+
+void PrintTo(const NodeAnswerCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbNodeOpen : public UsbNode, public ::testing::WithParamInterface<NodeAnswerCase> {};
+
+TEST_P(UsbNodeOpen, Refused) {
+  NodeScript node;
+  node.openErrno = GetParam().error;
+  aStream* stream = nullptr;
+  EXPECT_EQ(GetParam().expected, aStream_CreateUSB(kSerial, &stream));
+  EXPECT_EQ(nullptr, stream);
+  EXPECT_TRUE(node.opened.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, UsbNodeOpen,
+                         ::testing::Values(NodeAnswerCase{"Busy", EBUSY, aErrBusy},
+                                           NodeAnswerCase{"NoAccess", EACCES, aErrIO},
+                                           NodeAnswerCase{"Gone", ENODEV, aErrIO}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Reading: EFAULT is the driver's word for "no byte waiting", a moment
+// without data like any empty read; other failures are input/output
+// errors. Neither ends the stream: the byte that comes next is read.
+class UsbNodeRead : public UsbNode, public ::testing::WithParamInterface<NodeAnswerCase> {};
+
+TEST_P(UsbNodeRead, FailedReadThenAByte) {
+  NodeScript node;
+  aStream* stream = nullptr;
+  ASSERT_EQ(aErrNone, aStream_CreateUSB(kSerial, &stream));
+  node.readErrnos = {GetParam().error};
+  uint8_t byte = 0;
+  EXPECT_EQ(GetParam().expected, aStream_Read(stream, &byte, 1));
+  const uint8_t sent = 0x5C;
+  ASSERT_EQ(1, write(m_master, &sent, 1));
+  EXPECT_EQ(aErrNone, aStream_Read(stream, &byte, 1));
+  EXPECT_EQ(sent, byte);
+  EXPECT_EQ(aErrNone, aStream_Destroy(&stream));
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, UsbNodeRead,
+                         ::testing::Values(NodeAnswerCase{"NothingWaiting", EFAULT, aErrNotReady},
+                                           NodeAnswerCase{"Interrupted", EINTR, aErrNotReady},
+                                           NodeAnswerCase{"Failed", EIO, aErrIO}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Writing: a node that takes fewer bytes than offered gets the rest in
+// further calls, at most 1000 of them; bytes left after that are an
+// input/output error, so a node that takes nothing cannot hold the writer.
+struct NodeWriteCase {
+  const char* name;
+  size_t limit;  // bytes the node takes per call
+  size_t length;
+  aErr expected;
+  size_t calls;
+};
+
+void PrintTo(const NodeWriteCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbNodeWrite : public UsbNode, public ::testing::WithParamInterface<NodeWriteCase> {};
+
+TEST_P(UsbNodeWrite, ShortWrites) {
+  const NodeWriteCase& c = GetParam();
+  NodeScript node;
+  aStream* stream = nullptr;
+  ASSERT_EQ(aErrNone, aStream_CreateUSB(kSerial, &stream));
+  node.writeLimit = c.limit;
+  std::vector<uint8_t> out(c.length);
+  for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(i * 13 + 1);
+  EXPECT_EQ(c.expected, aStream_Write(stream, out.data(), out.size()));
+  EXPECT_EQ(c.calls, node.writeCalls.size());
+  // Each call offers what is still unsent.
+  if (c.calls > 1) {
+    EXPECT_EQ(c.length - c.limit, node.writeCalls.at(1));
+  }
+  const size_t taken = std::min(c.length, c.limit * c.calls);
+  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(taken)), readMaster(taken));
+  EXPECT_EQ(aErrNone, aStream_Destroy(&stream));
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, UsbNodeWrite,
+                         ::testing::Values(NodeWriteCase{"SevenAtATime", 7, 30, aErrNone, 5},
+                                           NodeWriteCase{"OneAtATime", 1, 1000, aErrNone, 1000},
+                                           NodeWriteCase{"TooSlow", 1, 1001, aErrIO, 1000},
+                                           NodeWriteCase{"TakesNothing", 0, 30, aErrIO, 1000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 struct FormatCase {
   const char* name;
   const char* format;
