@@ -1,5 +1,7 @@
 #include "aDirectory.h"
 
+#include "aDirectorySeam.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -66,12 +68,16 @@ aErr sBuildPath(char* buf, size_t size, const char* const* parts, size_t count) 
   return aErrNone;
 }
 
-// Removes the tree below an open directory. Entries are examined without
-// following links, and subdirectories are opened with O_NOFOLLOW, so a link
-// (or a directory swapped for a link meanwhile) never leads outside.
-aErr sDeleteTree(const char* path, bool followTop) {
+// Removes the tree below the directory `name` of the open directory
+// `parent` (AT_FDCWD with the whole path for the top). Every step works on
+// the descriptors the walk opened, never on a path by name: entries are
+// examined without following links, subdirectories are opened with
+// O_NOFOLLOW, so a link, or a directory swapped for one meanwhile, never
+// leads outside. `path` names the directory for messages and for the rule
+// that an entry whose path does not fit is left alone.
+aErr sDeleteTree(int parent, const char* name, const char* path, bool followTop) {
   const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followTop ? 0 : O_NOFOLLOW);
-  const int fd = open(path, flags);
+  const int fd = openat(parent, name, flags);
   if (fd == -1) return aErrNotFound;
   DIR* dir = fdopendir(fd);
   if (dir == nullptr) {
@@ -79,6 +85,7 @@ aErr sDeleteTree(const char* path, bool followTop) {
     return aErrNotFound;
   }
 
+  const aDirectorySeam* seam = aDirectorySeam_Get();
   aErr result = aErrNone;
   char entryPath[ENTRY_PATH_SIZE];
   while (result == aErrNone) {
@@ -91,17 +98,18 @@ aErr sDeleteTree(const char* path, bool followTop) {
       continue;
     }
     struct stat status;
-    if (lstat(entryPath, &status) != 0) continue;
+    if (fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISDIR(status.st_mode)) {
-      result = sDeleteTree(entryPath, false);
-    } else if (unlink(entryPath) != 0) {
+      result = sDeleteTree(fd, entry->d_name, entryPath, false);
+    } else if (seam->unlinkat(fd, entry->d_name, 0) != 0) {
       perror("aDirectory_DeleteTree");
       printf("---error unlink-ing file [%s]\n", entryPath);
       result = aErrUnknown;
     }
   }
   closedir(dir);
-  return aDirectory_Delete(path);
+  if (parent == AT_FDCWD) return aDirectory_Delete(path);
+  return seam->unlinkat(parent, name, AT_REMOVEDIR) == 0 ? aErrNone : aErrUnknown;
 }
 
 }  // namespace
@@ -162,7 +170,7 @@ aErr aDirectory_Delete(const char* path) {
 
 aErr aDirectory_DeleteTree(const char* path) {
   if (path == nullptr) return aErrParam;
-  return sDeleteTree(path, true);
+  return sDeleteTree(AT_FDCWD, path, path, true);
 }
 
 aErr aDirectory_CWD(char* buf, size_t size) {

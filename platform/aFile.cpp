@@ -36,8 +36,25 @@ bool sPathTooLong(const char* path) { return strnlen(path, MAX_PATH_LENGTH + 1) 
 bool sCanRead(const aFile* file) { return file->mode != aFileModeWrite; }
 bool sCanWrite(const aFile* file) { return file->mode != aFileModeRead; }
 
+// Writes out what the stream still buffers before it reads or moves. The
+// stream drops buffered data whose flush fails, so the loss is noted here
+// for the close to report; the stream's error flag is cleared so that it
+// does not taint the reads that follow. False when data was lost.
+bool sFlushPending(aFile* file) {
+  if (file->lastOp != LastOp::Write) return true;
+  file->lastOp = LastOp::None;
+  if (fflush(file->stream) == 0) return true;
+  file->writeFailed = true;
+  clearerr(file->stream);
+  return false;
+}
+
 void sPrepare(aFile* file, LastOp op) {
-  if (file->lastOp == LastOp::Write && op == LastOp::Read) fflush(file->stream);
+  if (op == LastOp::Read) {
+    sFlushPending(file);
+    // The error flag is sticky: only this read's own failure may count.
+    clearerr(file->stream);
+  }
   if (file->lastOp == LastOp::Read && op == LastOp::Write) fseeko(file->stream, 0, SEEK_CUR);
   file->lastOp = op;
 }
@@ -145,7 +162,7 @@ aErr aFile_GetSize(aFile* file, uint64_t* size) {
   *size = 0;
   uint64_t position = 0;
   uint64_t end = 0;
-  if (!sPosition(file, &position)) return aErrIO;
+  if (!sFlushPending(file) || !sPosition(file, &position)) return aErrIO;
   if (fseeko(file->stream, 0, SEEK_END) != 0) return aErrIO;
   const bool known = sPosition(file, &end);
   if (fseeko(file->stream, static_cast<off_t>(position), SEEK_SET) != 0 || !known) return aErrIO;
@@ -166,7 +183,7 @@ aErr aFile_Seek(aFile* file, int64_t offset, uint32_t origin) {
   if (!aVALIDFILE(file)) return aErrParam;
   uint64_t position = 0;
   uint64_t size = 0;
-  if (!sPosition(file, &position) || aFile_GetSize(file, &size) != aErrNone) return aErrIO;
+  if (!sFlushPending(file) || !sPosition(file, &position) || aFile_GetSize(file, &size) != aErrNone) return aErrIO;
 
   const int64_t base = origin == SEEK_CUR ? static_cast<int64_t>(position)
                        : origin == SEEK_END ? static_cast<int64_t>(size)

@@ -19,6 +19,7 @@
 
 #include "aMutex.h"
 #include "aStream.h"
+#include "aUSBNodeSeam.h"
 #include "aUSBSeam.h"
 
 namespace {
@@ -383,7 +384,7 @@ aErr jvusb_open_jorvanite_USBlib_device(jvusb_device* device, const char* serial
 aErr jvusb_open_jorvanite_kernel_device(jvusb_device* device, const char* serialText) {
   if (aErr err = sCheckOpen(device, jvusbModeKernel, serialText)) return err;
   std::snprintf(device->serialText, sizeof device->serialText, "%s", serialText);
-  const int fd = ::open(sNodePath(serialText).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const int fd = aUSBNodeSeam_Get()->open(sNodePath(serialText).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return errno == EBUSY ? aErrBusy : aErrIO;
   device->fd = fd;
   return aErrNone;
@@ -487,7 +488,7 @@ aErr sKernelWrite(jvusb_device* device, const uint8_t* data, size_t length) {
   if (device->fd < 0) return aErrMode;
   size_t written = 0;
   for (int calls = 0; written < length && calls < kKernelWriteMaxCalls; ++calls) {
-    const ssize_t n = ::write(device->fd, data + written, length - written);
+    const ssize_t n = aUSBNodeSeam_Get()->write(device->fd, data + written, length - written);
     if (n < 0) {
       if (errno == EINTR) continue;
       return aErrIO;
@@ -499,7 +500,7 @@ aErr sKernelWrite(jvusb_device* device, const uint8_t* data, size_t length) {
 
 aErr sKernelRead(jvusb_device* device, uint8_t* byte) {
   if (device->fd < 0) return aErrMode;
-  const ssize_t n = ::read(device->fd, byte, 1);
+  const ssize_t n = aUSBNodeSeam_Get()->read(device->fd, byte, 1);
   if (n == 1) return aErrNone;
   if (n == 0) return aErrNotReady;
   // The driver answers EFAULT when no byte is waiting; a signal is no failure either.
@@ -538,6 +539,10 @@ aErr jvusb_wait_readable(jvusb_device* device, uint64_t ms) {
       device->pending = err;
       return aErrNone;
     }
+    // A quiet moment met here is the read's time-out that the reader never
+    // makes (it reads only after a wait that found something), so it ends a
+    // run of errors as a read's would.
+    sHandleErrorTolerance(device, err, false);
   } while (std::chrono::steady_clock::now() < deadline);
   return aErrTimeout;
 }
@@ -565,17 +570,20 @@ aErr jvusb_close_jorvanite_USBlib_device(jvusb_device* device) {
 aErr jvusb_close_jorvanite_kernel_device(jvusb_device* device) {
   if (aErr err = sCheck(device, jvusbModeKernel)) return err;
   if (device->fd < 0) return aErrNone;
-  if (::close(device->fd) != 0) return aErrCancel;
+  // The descriptor is released even when the close fails: the record lets
+  // go of it either way, so that nothing closes its number a second time
+  // once another file holds it.
+  const int rc = aUSBNodeSeam_Get()->close(device->fd);
   device->fd = -1;
   device->state = jvusbStateClosed;
-  return aErrNone;
+  return rc == 0 ? aErrNone : aErrCancel;
 }
 
 aErr jvusb_destroy(jvusb_device** device) {
   if (!device || !*device) return aErrParam;
   jvusb_device* record = *device;
   sDropHandle(record);
-  if (record->fd >= 0) ::close(record->fd);
+  if (record->fd >= 0) aUSBNodeSeam_Get()->close(record->fd);
   delete record;
   *device = nullptr;
   return aErrNone;

@@ -39,23 +39,23 @@ aErr sWait(uint64_t ms, void* ref) {
   return context ? jvusb_wait_readable(context->device, ms) : aErrParam;
 }
 
-void sFree(aUSBStream* context) {
+// Closes the device (releasing the interface of one still open), then frees
+// the driver record and the context whatever the close answers: a close
+// that fails has still let the device go. Returns the close's result.
+aErr sFree(aUSBStream* context) {
+  aErr err = aErrNone;
   if (context->device) {
-    // Releases the interface of a device still open; a closed one answers
-    // with an error that changes nothing.
-    jvusb_close_jorvanite_device(context->device);
+    err = jvusb_close_jorvanite_device(context->device);
     jvusb_destroy(&context->device);
   }
   context->check = 0;
   delete context;
+  return err;
 }
 
 aErr sDelete(void* ref) {
   aUSBStream* context = sContext(ref);
-  if (!context) return aErrParam;
-  if (aErr err = jvusb_close_jorvanite_device(context->device)) return err;
-  sFree(context);
-  return aErrNone;
+  return context ? sFree(context) : aErrParam;
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 
 #include "TempDir.h"
 #include "aDirectory.h"
+#include "aDirectorySeam.h"
 
 namespace fs = std::filesystem;
 
@@ -239,6 +240,53 @@ TEST_F(LinkedTree, DeleteTreeRemovesLinksNotTheirTargets) {
   std::string text;
   std::getline(kept, text);
   EXPECT_EQ("outside data", text);
+}
+
+// While the walk is inside tree/sub, tree/sub is swapped for a link to a
+// directory outside that holds files of the same names: at its first
+// removal, before anything is removed. The rest of the walk must stay in
+// the directory it opened.
+class SwappedTree : public TempTree {
+ protected:
+  static constexpr int kFiles = 5;
+
+  void SetUp() override {
+    TempTree::SetUp();
+    for (const char* dir : {"outside", "tree", "tree/sub"}) ASSERT_EQ(0, mkdir(path(dir).c_str(), 0755));
+    for (int i = 0; i < kFiles; ++i) {
+      make("tree/sub/f" + std::to_string(i), "inside");
+      make("outside/f" + std::to_string(i), "outside");
+    }
+    sCurrent = this;
+    m_previous = aDirectorySeam_Install(&kSeam);
+  }
+  void TearDown() override {
+    aDirectorySeam_Install(m_previous);
+    sCurrent = nullptr;
+    TempTree::TearDown();
+  }
+
+  static int sUnlinkAt(int dirfd, const char* name, int flags) {
+    SwappedTree& t = *sCurrent;
+    if (!t.m_swapped) {
+      t.m_swapped = true;
+      rename(t.path("tree/sub").c_str(), t.path("tree/moved").c_str());
+      symlink(t.path("outside").c_str(), t.path("tree/sub").c_str());
+    }
+    return aDirectorySeam_System.unlinkat(dirfd, name, flags);
+  }
+
+  static inline SwappedTree* sCurrent = nullptr;
+  static constexpr aDirectorySeam kSeam = {sUnlinkAt};
+  const aDirectorySeam* m_previous = nullptr;
+  bool m_swapped = false;
+};
+
+TEST_F(SwappedTree, DeleteTreeStaysInTheDirectoryItOpened) {
+  aDirectory_DeleteTree(path("tree").c_str());
+  ASSERT_TRUE(m_swapped);
+  for (int i = 0; i < kFiles; ++i) EXPECT_EQ("outside", contents("outside/f" + std::to_string(i))) << i;
+  EXPECT_TRUE(fs::is_empty(path("tree/moved")));
 }
 
 TEST_F(LinkedTree, DeleteTreeMissingAndNull) {

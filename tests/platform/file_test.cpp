@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -321,6 +324,95 @@ TEST(FullDiskPrintf, Reported) {
   ASSERT_EQ(aErrNone, aFile_SetUnbuffered(file));
   EXPECT_EQ(aErrIO, aFile_Printf(file, "%s", "text"));
   aFile_Close(&file);
+}
+
+// Buffered data lost when a read or a seek flushes it on the way (not only
+// at the close) must still make the close report the loss.
+struct ImplicitFlushCase {
+  const char* label;
+  uint32_t mode;
+  aErr (*then)(aFile* file);
+};
+
+void PrintTo(const ImplicitFlushCase& c, std::ostream* os) { *os << c.label; }
+
+class ImplicitFlush : public ::testing::TestWithParam<ImplicitFlushCase> {};
+
+TEST_P(ImplicitFlush, LossReportedAtClose) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  aFile* file = aFile_Open("/dev/full", GetParam().mode);
+  ASSERT_NE(nullptr, file);
+  ASSERT_EQ(aErrNone, aFile_Write(file, "data", 4, nullptr));
+  GetParam().then(file);
+  EXPECT_EQ(aErrIO, aFile_Close(&file));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ImplicitFlush,
+    ::testing::Values(
+        ImplicitFlushCase{"Read", aFileModeAppend,
+                          [](aFile* f) {
+                            char byte;
+                            return aFile_Read(f, &byte, 1, nullptr);
+                          }},
+        ImplicitFlushCase{"ReadLine", aFileModeAppend,
+                          [](aFile* f) {
+                            char line[8];
+                            return aFile_ReadLine(f, line, sizeof line, nullptr);
+                          }},
+        ImplicitFlushCase{"Seek", aFileModeWrite, [](aFile* f) { return aFile_Seek(f, 0, 0); }},
+        ImplicitFlushCase{"GetSize", aFileModeAppend,
+                          [](aFile* f) {
+                            uint64_t size;
+                            return aFile_GetSize(f, &size);
+                          }}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// Holds the files of this process to their present size (a disk that is
+// full for them): writes beyond it fail with EFBIG instead of raising
+// SIGXFSZ.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &m_old);
+    m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = m_old;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &m_old);
+    std::signal(SIGXFSZ, m_oldHandler);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit m_old{};
+  void (*m_oldHandler)(int) = SIG_DFL;
+};
+
+// A failed flush is the write's failure, not the reads': the lines read
+// after it are reported as read, and the close reports the lost data.
+TEST_F(FileTest, FailedFlushLeavesLaterReadsGood) {
+  const std::string name = make("f", "abcd\nefgh\n");
+  FileSizeLimit full(10);
+  aFile* file = aFile_Open(name.c_str(), aFileModeAppend);
+  ASSERT_NE(nullptr, file);
+  ASSERT_EQ(aErrNone, aFile_Write(file, "x", 1, nullptr));
+  char line[16];
+  size_t length = 99;
+  EXPECT_EQ(aErrEOF, aFile_ReadLine(file, line, sizeof line, &length));
+  ASSERT_EQ(aErrNone, aFile_Seek(file, 0, 0));
+  const Line expected[] = {{aErrNone, "abcd\n"}, {aErrNone, "efgh\n"}, {aErrEOF, ""}};
+  for (const Line& want : expected) {
+    EXPECT_EQ(want.err, aFile_ReadLine(file, line, sizeof line, &length));
+    EXPECT_EQ(want.text, std::string(line, length));
+  }
+  char byte;
+  EXPECT_EQ(aErrEOF, aFile_Read(file, &byte, 1, nullptr));
+  EXPECT_EQ(aErrIO, aFile_Close(&file));
+  EXPECT_EQ("abcd\nefgh\n", contents("f"));
 }
 
 TEST_F(FileTest, DeleteResults) {

@@ -426,6 +426,54 @@ TEST(UsbWait, FifthFailureSeenThroughWaitsFailsTheDevice) {
   aStream_Destroy(&stream);
 }
 
+// The link engine reads only when the wait says so, so a quiet module is
+// met inside the wait. Steps, each a wait as the engine makes it (and the
+// read when the wait does not time out): 'E' an input/output error, 'I' an
+// idle time-out, 'S' a stall, 'B' a byte. What ends a run of errors on a
+// read must end it here too.
+struct WaitRunCase {
+  const char* name;
+  const char* steps;
+  std::vector<aErr> reads;  // one per step: aErrTimeout when the wait timed out
+  bool failed;
+};
+
+void PrintTo(const WaitRunCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbWaitRun : public ::testing::TestWithParam<WaitRunCase> {};
+
+TEST_P(UsbWaitRun, ErrorsCountUntilSomethingElseComes) {
+  const WaitRunCase& c = GetParam();
+  aUSBScript script({aUSBScriptDevice::Module(kSerialText)});
+  aStream* stream = nullptr;
+  ASSERT_EQ(aErrNone, aStream_CreateUSB(kSerial, &stream));
+  std::vector<aErr> reads;
+  for (const char* step = c.steps; *step; ++step) {
+    if (*step == 'E') script.failIn(0, {LIBUSB_ERROR_IO});
+    if (*step == 'S') script.failIn(0, {LIBUSB_ERROR_PIPE});
+    if (*step == 'B') script.peerSend(0, {0x33});
+    uint8_t byte = 0;
+    const aErr wait = aStream_WaitReadable(stream, 50);
+    reads.push_back(wait == aErrTimeout ? wait : aStream_Read(stream, &byte, 1));
+  }
+  EXPECT_EQ(c.reads, reads);
+  // A failed device refuses writes too; a live one takes them.
+  const uint8_t out = 0x42;
+  EXPECT_EQ(c.failed ? aErrIO : aErrNone, aStream_Write(stream, &out, 1));
+  aStream_Destroy(&stream);
+  ExpectClean(script);
+}
+
+constexpr aErr TO = aErrTimeout;
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, UsbWaitRun,
+    ::testing::Values(WaitRunCase{"FiveInARowFail", "EEEEE", {NR, NR, NR, NR, aErrIO}, true},
+                      WaitRunCase{"IdleEndsTheRun", "EEEEIEEEE", {NR, NR, NR, NR, TO, NR, NR, NR, NR}, false},
+                      WaitRunCase{"StallEndsTheRun", "EEEESE", {NR, NR, NR, NR, TO, NR}, false},
+                      WaitRunCase{"ByteEndsTheRun", "EEEEBEEEE", {NR, NR, NR, NR, aErrNone, NR, NR, NR, NR}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(UsbDriver, ClosedRecordRefusesTransfers) {
   aUSBScript script({aUSBScriptDevice::Module(kSerialText)});
   jvusb_device* device = jvusb_create_usb(jvusbModeLibusb);

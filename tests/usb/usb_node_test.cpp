@@ -1,5 +1,6 @@
 // The kernel driver node, stood in for by a pseudo-terminal behind a node
-// path of the test's own.
+// path of the test's own; NodeScript makes it answer as the kernel driver
+// may where a terminal never does.
 
 #include <gtest/gtest.h>
 
@@ -8,20 +9,97 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
+#include <limits>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "aUSB.h"
+#include "aUSBNodeSeam.h"
 #include "aUSBSeamScript.h"
 #include "aUSBStream.h"
 
 namespace {
 
 constexpr uint32_t kSerial = 0x0012ABCD;
+
+// Stands between the driver and the real node while it exists: the calls
+// reach the terminal unless a fault is set, and every descriptor the node
+// handed out is tracked, so a close of one already closed is caught. A
+// failing close releases the descriptor first, as close(2) does. The tests
+// using it are single-threaded.
+class NodeScript {
+ public:
+  NodeScript() {
+    sCurrent = this;
+    m_previous = aUSBNodeSeam_Install(&kSeam);
+  }
+  ~NodeScript() {
+    aUSBNodeSeam_Install(m_previous);
+    sCurrent = nullptr;
+  }
+  NodeScript(const NodeScript&) = delete;
+  NodeScript& operator=(const NodeScript&) = delete;
+
+  int openErrno = 0;             // the next opens fail with it
+  std::deque<int> readErrnos;    // the next reads fail with these, in order
+  size_t writeLimit = std::numeric_limits<size_t>::max();  // bytes taken per write call
+  int closeErrno = 0;            // closes fail with it
+  std::vector<size_t> writeCalls;  // the length asked by each write call
+  std::vector<int> opened;         // every descriptor handed out
+  std::vector<std::string> misuses;
+
+ private:
+  static int sOpen(const char* path, int flags) {
+    NodeScript& s = *sCurrent;
+    if (s.openErrno) {
+      errno = s.openErrno;
+      return -1;
+    }
+    const int fd = aUSBNodeSeam_System.open(path, flags);
+    if (fd >= 0) {
+      s.m_open.insert(fd);
+      s.opened.push_back(fd);
+    }
+    return fd;
+  }
+  static ssize_t sRead(int fd, void* data, size_t length) {
+    NodeScript& s = *sCurrent;
+    if (!s.readErrnos.empty()) {
+      errno = s.readErrnos.front();
+      s.readErrnos.pop_front();
+      return -1;
+    }
+    return aUSBNodeSeam_System.read(fd, data, length);
+  }
+  static ssize_t sWrite(int fd, const void* data, size_t length) {
+    NodeScript& s = *sCurrent;
+    s.writeCalls.push_back(length);
+    return aUSBNodeSeam_System.write(fd, data, std::min(length, s.writeLimit));
+  }
+  static int sClose(int fd) {
+    NodeScript& s = *sCurrent;
+    if (s.m_open.erase(fd) == 0) {
+      s.misuses.push_back("close of descriptor " + std::to_string(fd) + ", not open on the node");
+      return aUSBNodeSeam_System.close(fd);
+    }
+    aUSBNodeSeam_System.close(fd);
+    if (!s.closeErrno) return 0;
+    errno = s.closeErrno;
+    return -1;
+  }
+
+  static inline NodeScript* sCurrent = nullptr;
+  static constexpr aUSBNodeSeam kSeam = {sOpen, sRead, sWrite, sClose};
+  const aUSBNodeSeam* m_previous = nullptr;
+  std::set<int> m_open;
+};
 
 class UsbNode : public ::testing::Test {
  protected:
@@ -156,6 +234,136 @@ TEST_F(UsbNode, KernelRecordRules) {
   EXPECT_EQ(aErrMode, jvusb_get_from_device(device, &byte));
   EXPECT_EQ(aErrNone, jvusb_destroy(&device));
 }
+
+// close(2) releases the descriptor even when it fails. The record must let
+// it go then, or a later destroy closes whatever file got the number next.
+TEST_F(UsbNode, FailedCloseLetsTheDescriptorGo) {
+  NodeScript node;
+  jvusb_device* device = jvusb_create_usb(jvusbModeKernel);
+  ASSERT_NE(nullptr, device);
+  ASSERT_EQ(aErrNone, jvusb_open_jorvanite_device(device, "0012ABCD"));
+  ASSERT_EQ(1u, node.opened.size());
+  node.closeErrno = EIO;
+  EXPECT_EQ(aErrCancel, jvusb_close_jorvanite_device(device));
+  uint8_t byte = 0;
+  EXPECT_EQ(aErrMode, jvusb_get_from_device(device, &byte));
+
+  // The lowest free number comes next: the one the node just gave back.
+  const int other = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(node.opened[0], other);
+  EXPECT_EQ(aErrNone, jvusb_destroy(&device));
+  EXPECT_NE(-1, fcntl(other, F_GETFD)) << "the destroy closed a descriptor it no longer owned";
+  close(other);
+  EXPECT_EQ(std::vector<std::string>{}, node.misuses);
+}
+
+// A stream whose close fails is gone all the same: its context and driver
+// record are freed (the leak check of the sanitizer build sees them), and
+// the close's error is what the destroy reports.
+TEST_F(UsbNode, StreamDeleteReleasesAllWhenTheCloseFails) {
+  NodeScript node;
+  aStream* stream = nullptr;
+  ASSERT_EQ(aErrNone, aStream_CreateUSB(kSerial, &stream));
+  node.closeErrno = EIO;
+  EXPECT_EQ(aErrCancel, aStream_Destroy(&stream));
+  EXPECT_EQ(nullptr, stream);
+  EXPECT_EQ(std::vector<std::string>{}, node.misuses);
+}
+
+// The node's answers the driver relies on. Opening: EBUSY is a busy
+// module, anything else an input/output failure; either way no stream and
+// nothing left open.
+// An errno the node answers with and what the driver makes of it.
+struct NodeAnswerCase {
+  const char* name;
+  int error;
+  aErr expected;
+};
+
+void PrintTo(const NodeAnswerCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbNodeOpen : public UsbNode, public ::testing::WithParamInterface<NodeAnswerCase> {};
+
+TEST_P(UsbNodeOpen, Refused) {
+  NodeScript node;
+  node.openErrno = GetParam().error;
+  aStream* stream = nullptr;
+  EXPECT_EQ(GetParam().expected, aStream_CreateUSB(kSerial, &stream));
+  EXPECT_EQ(nullptr, stream);
+  EXPECT_TRUE(node.opened.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, UsbNodeOpen,
+                         ::testing::Values(NodeAnswerCase{"Busy", EBUSY, aErrBusy},
+                                           NodeAnswerCase{"NoAccess", EACCES, aErrIO},
+                                           NodeAnswerCase{"Gone", ENODEV, aErrIO}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Reading: EFAULT is the driver's word for "no byte waiting", a moment
+// without data like any empty read; other failures are input/output
+// errors. Neither ends the stream: the byte that comes next is read.
+class UsbNodeRead : public UsbNode, public ::testing::WithParamInterface<NodeAnswerCase> {};
+
+TEST_P(UsbNodeRead, FailedReadThenAByte) {
+  NodeScript node;
+  aStream* stream = nullptr;
+  ASSERT_EQ(aErrNone, aStream_CreateUSB(kSerial, &stream));
+  node.readErrnos = {GetParam().error};
+  uint8_t byte = 0;
+  EXPECT_EQ(GetParam().expected, aStream_Read(stream, &byte, 1));
+  const uint8_t sent = 0x5C;
+  ASSERT_EQ(1, write(m_master, &sent, 1));
+  EXPECT_EQ(aErrNone, aStream_Read(stream, &byte, 1));
+  EXPECT_EQ(sent, byte);
+  EXPECT_EQ(aErrNone, aStream_Destroy(&stream));
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, UsbNodeRead,
+                         ::testing::Values(NodeAnswerCase{"NothingWaiting", EFAULT, aErrNotReady},
+                                           NodeAnswerCase{"Interrupted", EINTR, aErrNotReady},
+                                           NodeAnswerCase{"Failed", EIO, aErrIO}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Writing: a node that takes fewer bytes than offered gets the rest in
+// further calls, at most 1000 of them; bytes left after that are an
+// input/output error, so a node that takes nothing cannot hold the writer.
+struct NodeWriteCase {
+  const char* name;
+  size_t limit;  // bytes the node takes per call
+  size_t length;
+  aErr expected;
+  size_t calls;
+};
+
+void PrintTo(const NodeWriteCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbNodeWrite : public UsbNode, public ::testing::WithParamInterface<NodeWriteCase> {};
+
+TEST_P(UsbNodeWrite, ShortWrites) {
+  const NodeWriteCase& c = GetParam();
+  NodeScript node;
+  aStream* stream = nullptr;
+  ASSERT_EQ(aErrNone, aStream_CreateUSB(kSerial, &stream));
+  node.writeLimit = c.limit;
+  std::vector<uint8_t> out(c.length);
+  for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(i * 13 + 1);
+  EXPECT_EQ(c.expected, aStream_Write(stream, out.data(), out.size()));
+  EXPECT_EQ(c.calls, node.writeCalls.size());
+  // Each call offers what is still unsent.
+  if (c.calls > 1) {
+    EXPECT_EQ(c.length - c.limit, node.writeCalls.at(1));
+  }
+  const size_t taken = std::min(c.length, c.limit * c.calls);
+  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(taken)), readMaster(taken));
+  EXPECT_EQ(aErrNone, aStream_Destroy(&stream));
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, UsbNodeWrite,
+                         ::testing::Values(NodeWriteCase{"SevenAtATime", 7, 30, aErrNone, 5},
+                                           NodeWriteCase{"OneAtATime", 1, 1000, aErrNone, 1000},
+                                           NodeWriteCase{"TooSlow", 1, 1001, aErrIO, 1000},
+                                           NodeWriteCase{"TakesNothing", 0, 30, aErrIO, 1000}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct FormatCase {
   const char* name;
