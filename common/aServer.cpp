@@ -346,8 +346,11 @@ aErr sInitServer(aServer* server) {
   server->streamBrokerEnd = zsock_new(ZMQ_DEALER);
   server->syncActorEnd = zsock_new(ZMQ_DEALER);
   server->syncBrokerEnd = zsock_new(ZMQ_DEALER);
+  // Made with the sockets, before any actor runs: the broker may take a
+  // client's first byte-block chunk into a pool as soon as it has started.
+  server->packetPools = zlist_new();
   if (!server->frontEnd || !server->streamFilterEnd || !server->streamBrokerEnd || !server->syncActorEnd ||
-      !server->syncBrokerEnd) {
+      !server->syncBrokerEnd || !server->packetPools) {
     return aErrResource;
   }
 
@@ -375,8 +378,6 @@ aErr sInitServer(aServer* server) {
   server->syncActor = sStartActor(sSyncActor, server);
   if (!server->syncActor) return aErrResource;
 
-  server->packetPools = zlist_new();
-  if (!server->packetPools) return aErrResource;
   const aLinkRef ref = server->linkEntry->linkRef;
   if (aLink_InstallUserPacketFilter(ref, aServer_StreamingPacketFilter, server) != aErrNone) return aErrResource;
   aLink_DrainPackets(ref, sDrainAll, nullptr);
