@@ -6,16 +6,19 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "../link/link_fixture.h"
 #include "SimCommands.h"
+#include "SimStream.h"
 #include "aServer.h"
 #include "aUSB.h"
 
@@ -214,6 +217,56 @@ TEST_F(ServerLinkTest, StreamPacketsGoOnlyToClientsThatEnabledStreaming) {
   EXPECT_EQ(echo(client_, {0x44}), (Bytes{0x17, 0x44}));
   // The heartbeat was still answered by the USB link.
   EXPECT_TRUE(sim_->transcript().waitFor(Dir::In, {4, 2, 0, 2}, 1, 2s));
+}
+
+// Clients come and go (a client link's reset makes a new identity): the
+// identities that are gone leave the subscriber list, whose bound would else
+// soon shut new subscribers out.
+TEST_F(ServerLinkTest, SubscribersThatLeftMakeRoomForNewOnes) {
+  const Bytes enable{4, 7, 0x5D, 0x81, 0, 0, 0, 0, 1};
+  const Bytes batch = sampleFrame(0xB1);
+  // Enables are answered (and stream nothing of the module's own).
+  const auto streams = jvsim::SimStream::install(*sim_, cmds_);
+  auto sendBatch = [&] {
+    sim_->send({4, sample(0xB1)});
+    sim_->sendHeartbeat(0);  // flushes the batch
+  };
+  // Whether the batch comes within the time-out (other payloads are passed over).
+  auto awaitBatch = [&](RawClient& c, int timeoutMs) {
+    for (Bytes b; !(b = c.next(timeoutMs)).empty();) {
+      if (b == batch) return true;
+    }
+    return false;
+  };
+  std::vector<std::unique_ptr<RawClient>> full;
+  for (size_t i = 0; i < kServerMaxSubscribers; ++i) {
+    full.push_back(std::make_unique<RawClient>(port_));
+    full.back()->send(enable);
+    ASSERT_EQ(full.back()->echo(1), (Bytes{4, 2, 0x17, 1})) << i;
+  }
+  RawClient late(port_);
+  late.send(enable);
+  ASSERT_EQ(late.echo(1), (Bytes{4, 2, 0x17, 1}));
+  sendBatch();
+  ASSERT_TRUE(awaitBatch(*full.front(), 5000));
+  // The fan-out is over: a batch for the late client would come before the
+  // answer to its echo.
+  std::vector<Bytes> before;
+  ASSERT_EQ(late.echo(2, &before), (Bytes{4, 2, 0x17, 2}));
+  EXPECT_EQ(std::count(before.begin(), before.end(), batch), 0) << "subscribed beyond the bound";
+
+  full.clear();  // all of them leave
+  // The server learns of leavers in the background, and batches find them
+  // gone; then the late client's enable is taken.
+  bool subscribed = false;
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!subscribed && std::chrono::steady_clock::now() < deadline) {
+    sendBatch();
+    late.send(enable);
+    sendBatch();
+    subscribed = awaitBatch(late, 1000);
+  }
+  EXPECT_TRUE(subscribed) << "the identities that left still fill the list";
 }
 
 TEST_F(ServerLinkTest, ClientThatLeavesMidRequestDoesNotDisturbOthers) {
