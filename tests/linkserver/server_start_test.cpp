@@ -81,4 +81,28 @@ TEST_F(ServerStartTest, PoolListIsMadeBeforeAnyActorStarts) {
   EXPECT_EQ(poolsAtStart(), (std::vector<bool>{true, true, true}));
 }
 
+// A start that fails part way leaves what it made in the record; destroy
+// releases all of it (the sanitizer builds check that nothing leaks) and
+// leaves the link as it was, without the server's filter.
+TEST_F(ServerStartTest, StartFailingPartWayIsReleasedByDestroy) {
+  const struct Case {
+    const char* what;
+    int failStart;
+  } cases[] = {
+      {"discovery responder", 0},
+      {"broker", 1},
+      {"sync actor", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NE(create(c.failStart), nullptr);
+    EXPECT_EQ(aServer_Start(server_), aErrResource);
+    EXPECT_EQ(poolsAtStart().size(), static_cast<size_t>(c.failStart + 1)) << "started past the failure";
+    EXPECT_EQ(aServer_Destroy(&server_), aErrNone);
+    EXPECT_EQ(server_, nullptr);
+    gWatched = nullptr;
+    EXPECT_EQ(linktest::echo(link_, {0x07}, 5000), (Bytes{0x17, 0x07}));
+  }
+}
+
 }  // namespace
