@@ -4,10 +4,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -124,12 +126,19 @@ int aMulticast_Receive(aMulticast* endpoint, void* buffer, size_t size) {
   if (!endpoint) return kMulticastNoEndpoint;
   if (endpoint->sender) return kMulticastWrongWay;
   if (!buffer && size) return kMulticastError;
+  // One deadline for the whole wait. A signal is not the peer's silence, so
+  // the wait goes on after one, but only for what is left of the second: a
+  // fresh time-out after each signal would never end in a process that
+  // takes signals more often than that.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMulticastReceiveTimeoutMS);
   for (;;) {
-    const ssize_t n = ::recv(endpoint->socket, buffer, size, 0);
+    const ssize_t n = ::recv(endpoint->socket, buffer, size, MSG_DONTWAIT);
     if (n >= 0) return static_cast<int>(n);
-    // A signal is not the peer's silence: wait on. The time-out itself
-    // ends the wait with EAGAIN.
-    if (errno != EINTR) return kMulticastError;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return kMulticastError;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return kMulticastError;
+    pollfd ready{endpoint->socket, POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return kMulticastError;
   }
 }
 

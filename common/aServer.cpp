@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <new>
 #include <vector>
@@ -174,6 +175,9 @@ void sHandleStreamEnable(aServerBrokerLists* lists, zframe_t* identity, const aP
   for (void* item = zlist_first(lists->subscribers); item; item = zlist_next(lists->subscribers)) {
     if (zframe_eq(static_cast<zframe_t*>(item), identity)) return;
   }
+  // Remote clients choose how many identities they bring; every batch is
+  // copied to each subscriber, so the list has a bound.
+  if (zlist_size(lists->subscribers) >= kServerMaxSubscribers) return;
   zlist_append(lists->subscribers, zframe_dup(identity));
 }
 
@@ -216,8 +220,18 @@ void sBrokerSync(aServer* server, aServerBrokerLists* lists) {
 void sBrokerStreaming(aServer* server, aServerBrokerLists* lists) {
   zframe_t* batch = zframe_recv(server->streamBrokerEnd);
   if (!batch) return;
+  // A client that left (or reset, which gives it a new identity) is
+  // unreachable: the front end says so (EHOSTUNREACH), and it is no longer
+  // a subscriber. A full queue (EAGAIN) only loses this batch.
+  std::vector<zframe_t*> gone;
   for (void* item = zlist_first(lists->subscribers); item; item = zlist_next(lists->subscribers)) {
-    sSendToClient(server->frontEnd, static_cast<zframe_t*>(item), batch);
+    if (!sSendToClient(server->frontEnd, static_cast<zframe_t*>(item), batch) && zmq_errno() == EHOSTUNREACH) {
+      gone.push_back(static_cast<zframe_t*>(item));
+    }
+  }
+  for (zframe_t* identity : gone) {
+    zlist_remove(lists->subscribers, identity);
+    zframe_destroy(&identity);
   }
   zframe_destroy(&batch);
 }
@@ -342,12 +356,18 @@ zactor_t* sStartActor(zactor_fn* fn, aServer* server) {
 aErr sInitServer(aServer* server) {
   server->expectedReplies = 0;
   server->frontEnd = zsock_new(ZMQ_ROUTER);
+  // Sends to a client that is gone fail (EHOSTUNREACH) instead of vanishing,
+  // so the broker can drop its stream subscription.
+  if (server->frontEnd) zsock_set_router_mandatory(server->frontEnd, 1);
   server->streamFilterEnd = zsock_new(ZMQ_DEALER);
   server->streamBrokerEnd = zsock_new(ZMQ_DEALER);
   server->syncActorEnd = zsock_new(ZMQ_DEALER);
   server->syncBrokerEnd = zsock_new(ZMQ_DEALER);
+  // Made with the sockets, before any actor runs: the broker may take a
+  // client's first byte-block chunk into a pool as soon as it has started.
+  server->packetPools = zlist_new();
   if (!server->frontEnd || !server->streamFilterEnd || !server->streamBrokerEnd || !server->syncActorEnd ||
-      !server->syncBrokerEnd) {
+      !server->syncBrokerEnd || !server->packetPools) {
     return aErrResource;
   }
 
@@ -375,8 +395,6 @@ aErr sInitServer(aServer* server) {
   server->syncActor = sStartActor(sSyncActor, server);
   if (!server->syncActor) return aErrResource;
 
-  server->packetPools = zlist_new();
-  if (!server->packetPools) return aErrResource;
   const aLinkRef ref = server->linkEntry->linkRef;
   if (aLink_InstallUserPacketFilter(ref, aServer_StreamingPacketFilter, server) != aErrNone) return aErrResource;
   aLink_DrainPackets(ref, sDrainAll, nullptr);

@@ -33,6 +33,9 @@ inline constexpr size_t kServerStreamFlushBytes = 4065;
 inline constexpr uint32_t kServerPoolTimeToLive = 2000;
 inline constexpr uint64_t kServerReplyWaitMS = 2000;
 inline constexpr int kServerPollMS = 1000;
+// At most this many clients get stream batches at a time: further stream
+// enables subscribe no one until subscribers have gone.
+inline constexpr size_t kServerMaxSubscribers = 64;
 
 // Server commands from the sync actor to the broker (3-byte frames).
 inline constexpr uint8_t SERVER_CMD_DROPPED_PACKET = 0;
@@ -119,7 +122,8 @@ size_t aServer_PacketToFrame(const aPacket* packet, uint8_t* out);
 bool aServer_IsResponseRequired(const aPacket* packet);
 
 // The broker's lists: waiting identities (oldest first) and stream
-// subscribers (each identity once); zframe_t* elements, owned.
+// subscribers (each identity once, at most kServerMaxSubscribers; a
+// subscriber that a batch finds gone is dropped); zframe_t* elements, owned.
 struct aServerBrokerLists {
   zlist_t* waiting;
   zlist_t* subscribers;

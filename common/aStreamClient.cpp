@@ -188,6 +188,11 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
   if (err == aErrNone) {
     client->poller = zpoller_new(client->incomingReadEnd, nullptr);
     if (!client->poller) err = aErrMemory;
+    // The broker alone answers an interruption (it hands it to the process
+    // and ends). Were the receive thread's waits to end on CZMQ's interrupted
+    // flag as well, they would return at once for good in a process that
+    // lives on after a Ctrl+C, and the link's receive thread would spin.
+    if (client->poller) zpoller_set_nonstop(client->poller, true);
   }
   if (err == aErrNone) {
     client->broker = zactor_new(sBrokerTask, client);

@@ -48,4 +48,8 @@ struct aStreamZeroMQClient {
 // A one-byte write (which the stream makes through put) gives
 // aErrUnimplemented; longer writes give aErrNone even when a message had to
 // be dropped (a full queue after 100 tries 1 ms apart).
+//
+// A Ctrl+C (CZMQ's interrupted flag) is handed by the broker to the
+// process's own SIGINT handling, and the broker ends: a process that lives on
+// keeps a silent stream whose gets and waits time out as usual.
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream);

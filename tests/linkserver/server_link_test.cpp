@@ -6,16 +6,19 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "../link/link_fixture.h"
 #include "SimCommands.h"
+#include "SimStream.h"
 #include "aServer.h"
 #include "aUSB.h"
 
@@ -216,6 +219,56 @@ TEST_F(ServerLinkTest, StreamPacketsGoOnlyToClientsThatEnabledStreaming) {
   EXPECT_TRUE(sim_->transcript().waitFor(Dir::In, {4, 2, 0, 2}, 1, 2s));
 }
 
+// Clients come and go (a client link's reset makes a new identity): the
+// identities that are gone leave the subscriber list, whose bound would else
+// soon shut new subscribers out.
+TEST_F(ServerLinkTest, SubscribersThatLeftMakeRoomForNewOnes) {
+  const Bytes enable{4, 7, 0x5D, 0x81, 0, 0, 0, 0, 1};
+  const Bytes batch = sampleFrame(0xB1);
+  // Enables are answered (and stream nothing of the module's own).
+  const auto streams = jvsim::SimStream::install(*sim_, cmds_);
+  auto sendBatch = [&] {
+    sim_->send({4, sample(0xB1)});
+    sim_->sendHeartbeat(0);  // flushes the batch
+  };
+  // Whether the batch comes within the time-out (other payloads are passed over).
+  auto awaitBatch = [&](RawClient& c, int timeoutMs) {
+    for (Bytes b; !(b = c.next(timeoutMs)).empty();) {
+      if (b == batch) return true;
+    }
+    return false;
+  };
+  std::vector<std::unique_ptr<RawClient>> full;
+  for (size_t i = 0; i < kServerMaxSubscribers; ++i) {
+    full.push_back(std::make_unique<RawClient>(port_));
+    full.back()->send(enable);
+    ASSERT_EQ(full.back()->echo(1), (Bytes{4, 2, 0x17, 1})) << i;
+  }
+  RawClient late(port_);
+  late.send(enable);
+  ASSERT_EQ(late.echo(1), (Bytes{4, 2, 0x17, 1}));
+  sendBatch();
+  ASSERT_TRUE(awaitBatch(*full.front(), 5000));
+  // The fan-out is over: a batch for the late client would come before the
+  // answer to its echo.
+  std::vector<Bytes> before;
+  ASSERT_EQ(late.echo(2, &before), (Bytes{4, 2, 0x17, 2}));
+  EXPECT_EQ(std::count(before.begin(), before.end(), batch), 0) << "subscribed beyond the bound";
+
+  full.clear();  // all of them leave
+  // The server learns of leavers in the background, and batches find them
+  // gone; then the late client's enable is taken.
+  bool subscribed = false;
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!subscribed && std::chrono::steady_clock::now() < deadline) {
+    sendBatch();
+    late.send(enable);
+    sendBatch();
+    subscribed = awaitBatch(late, 1000);
+  }
+  EXPECT_TRUE(subscribed) << "the identities that left still fill the list";
+}
+
 TEST_F(ServerLinkTest, ClientThatLeavesMidRequestDoesNotDisturbOthers) {
   {
     RawClient leaving(port_);
@@ -258,6 +311,56 @@ TEST_F(ServerLinkTest, ByteBlockSetReachesTheModuleWholeAndIsAnsweredOnce) {
   EXPECT_EQ(cmds_->getBytes(32), block);
   for (const Bytes& f : chunks) EXPECT_EQ(sim_->transcript().count(Dir::In, f), 1u);
   EXPECT_EQ(c.echo(10), (Bytes{4, 2, 0x17, 10}));  // nothing more came for the block
+}
+
+// The module answers a byte-block get in chunks; all of them go to the
+// client that asked, in order, before a request queued behind it is served.
+TEST_F(ServerLinkTest, ReplyInThreeChunksReachesTheClientThatAskedAsThreePackets) {
+  Bytes block(50);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(0xC0 + i);
+  cmds_->setBytes(jvsim::kOptName, block);
+  RawClient asking(port_), queued(port_);
+  sim_->faults().lateMs = 300;  // the second request waits while the chunks are due
+  asking.send({4, 3, jvsim::kCmdSystem, 0x40 | jvsim::kOptName, 0x20});  // get the name, index 0
+  queued.send({4, 2, 0x17, 0x51});
+  std::vector<Bytes> chunks;
+  for (int i = 0; i < 3; ++i) chunks.push_back(asking.next());
+  sim_->faults().lateMs = 0;
+  ASSERT_EQ(chunks.size(), 3u);
+  const size_t lengths[] = {28, 28, 6};
+  const uint8_t trailers[] = {0x80, 0x81, 0x02};  // continue bit and sequence
+  Bytes received;
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(chunks[i].size(), lengths[i] + 2);
+    EXPECT_EQ(Bytes(chunks[i].begin(), chunks[i].begin() + 3), (Bytes{4, static_cast<uint8_t>(lengths[i]), 0x03}));
+    EXPECT_EQ(chunks[i].back(), trailers[i]);
+    received.insert(received.end(), chunks[i].begin() + 5, chunks[i].end() - 1);
+  }
+  EXPECT_EQ(received, block);
+  std::vector<Bytes> before;
+  EXPECT_EQ(queued.next(), (Bytes{4, 2, 0x17, 0x51}));
+  EXPECT_EQ(asking.echo(0x52, &before), (Bytes{4, 2, 0x17, 0x52}));
+  EXPECT_TRUE(before.empty()) << "more than three packets for one get";
+}
+
+// A request the module never answers holds the link for the reply wait
+// (2000 ms), and nobody gets an answer for it; then the next request, from
+// another client, is served with its own answer.
+TEST_F(ServerLinkTest, RequestWithoutReplyIsDroppedAfterTheReplyWait) {
+  RawClient unanswered(port_), next(port_);
+  cmds_->faults().silence = 1;
+  const auto sent = std::chrono::steady_clock::now();
+  unanswered.send({4, 2, 0x17, 0x61});
+  ASSERT_TRUE(sim_->transcript().waitFor(Dir::In, {4, 2, 0x17, 0x61}, 1, 5s));
+  next.send({4, 2, 0x17, 0x62});
+  EXPECT_EQ(next.next(10000), (Bytes{4, 2, 0x17, 0x62}));
+  const auto waited = std::chrono::steady_clock::now() - sent;
+  EXPECT_GE(waited, std::chrono::milliseconds(kServerReplyWaitMS));
+  EXPECT_LT(waited, std::chrono::milliseconds(kServerReplyWaitMS) + 5s) << "waited far longer than the reply wait";
+  std::vector<Bytes> before;
+  EXPECT_EQ(unanswered.echo(0x63, &before), (Bytes{4, 2, 0x17, 0x63}));
+  EXPECT_TRUE(before.empty());
 }
 
 TEST_F(ServerLinkTest, FlushWhileARequestIsOutstandingDropsOnlyItsAnswer) {

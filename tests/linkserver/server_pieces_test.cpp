@@ -264,6 +264,17 @@ TEST_F(RequestTest, StreamEnableSubscribesEachClientOnce) {
   EXPECT_EQ(handedOver().size(), 5u);
 }
 
+// Remote clients must not grow the list without bound: enables beyond it
+// subscribe no one, and still reach the module.
+TEST_F(RequestTest, StreamSubscribersAreBounded) {
+  const Bytes enable{4, 7, 0x5D, 0x81, 0, 0, 0, 0, 1};
+  for (size_t i = 0; i <= kServerMaxSubscribers; ++i) send(("client-" + std::to_string(i)).c_str(), enable);
+  EXPECT_EQ(zlist_size(lists_.subscribers), kServerMaxSubscribers);
+  zframe_t* last = static_cast<zframe_t*>(zlist_tail(lists_.subscribers));
+  EXPECT_TRUE(zframe_streq(last, ("client-" + std::to_string(kServerMaxSubscribers - 1)).c_str()));
+  EXPECT_EQ(handedOver().size(), kServerMaxSubscribers + 1);
+}
+
 class FilterTest : public ::testing::Test {
  protected:
   void SetUp() override {

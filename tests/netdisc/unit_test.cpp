@@ -5,12 +5,17 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -180,20 +185,30 @@ TEST(Multicast, EachEndpointWorksOneWayOnly) {
   EXPECT_EQ(aMulticast_Destroy(&receiver), 0);
 }
 
-TEST(Multicast, ExchangesOverLoopbackAndTimesOut) {
-  aMulticast* receiver = aMulticast_Create(0, kDiscoveryMulticastGroupAddress, 0, false);
-  ASSERT_NE(receiver, nullptr);
-  aMulticast* sender =
-      aMulticast_Create(kDiscoveryLoopbackAddress, kDiscoveryMulticastGroupAddress, BoundPort(receiver), true);
-  ASSERT_NE(sender, nullptr);
-  const uint8_t request[] = {0xBA, 0xDC, 0xCD, 0xAB};
+// A receiver on an ephemeral port and a sender to it, over loopback.
+class MulticastExchange : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    receiver = aMulticast_Create(0, kDiscoveryMulticastGroupAddress, 0, false);
+    ASSERT_NE(receiver, nullptr);
+    sender = aMulticast_Create(kDiscoveryLoopbackAddress, kDiscoveryMulticastGroupAddress, BoundPort(receiver), true);
+    ASSERT_NE(sender, nullptr);
+  }
+  void TearDown() override {
+    if (sender) aMulticast_Destroy(&sender);
+    if (receiver) aMulticast_Destroy(&receiver);
+  }
+  static constexpr uint8_t request[] = {0xBA, 0xDC, 0xCD, 0xAB};
+  aMulticast* receiver = nullptr;
+  aMulticast* sender = nullptr;
+};
+
+TEST_F(MulticastExchange, ExchangesOverLoopbackAndTimesOut) {
   ASSERT_EQ(aMulticast_Send(sender, request, sizeof request), 4);
   uint8_t got[16] = {};
   ASSERT_EQ(aMulticast_Receive(receiver, got, sizeof got), 4);
   EXPECT_EQ(std::memcmp(got, request, sizeof request), 0);
   EXPECT_EQ(aMulticast_Receive(receiver, got, sizeof got), kMulticastError) << "nothing more was sent";
-  aMulticast_Destroy(&sender);
-  aMulticast_Destroy(&receiver);
 }
 
 TEST(Multicast, AHeldPortCannotBeBoundAgain) {
@@ -207,6 +222,95 @@ TEST(Multicast, AHeldPortCannotBeBoundAgain) {
 TEST(Multicast, RefusesAGroupThatIsNotIPv4Multicast) {
   // 127.0.0.1 is no group: joining it fails, and nothing is left open.
   EXPECT_EQ(aMulticast_Create(0, kDiscoveryLoopbackAddress, 0, false), nullptr);
+}
+
+// A process that takes a signal more often than the receive time-out, with a
+// handler installed without SA_RESTART: each signal interrupts the wait on
+// the receiving thread. A per-thread timer aims them at that thread only.
+class SignalStorm {
+ public:
+  static constexpr int kSignal = SIGUSR2;
+  SignalStorm() {
+    struct sigaction action{};
+    action.sa_handler = [](int) { taken.fetch_add(1); };
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART
+    sigaction(kSignal, &action, &previous_);
+  }
+  ~SignalStorm() {
+    stop();
+    sigaction(kSignal, &previous_, nullptr);
+  }
+  // Starts signalling the calling thread every 20 ms.
+  bool aimAtThisThread() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    sigevent event{};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = kSignal;
+    event._sigev_un._tid = static_cast<pid_t>(syscall(SYS_gettid));
+    if (timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0) return false;
+    armed_ = true;
+    itimerspec period{};
+    period.it_interval.tv_nsec = 20'000'000;
+    period.it_value.tv_nsec = 20'000'000;
+    return timer_settime(timer_, 0, &period, nullptr) == 0;
+  }
+  void stop() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (armed_) timer_delete(timer_);
+    armed_ = false;
+  }
+  static inline std::atomic<int> taken{0};
+
+ private:
+  struct sigaction previous_{};
+  std::mutex mutex_;
+  timer_t timer_{};
+  bool armed_ = false;
+};
+
+TEST_F(MulticastExchange, ReceiveKeepsOneDeadlineThroughSignals) {
+  struct Case {
+    const char* what;
+    bool send;
+    int result;
+  } cases[] = {
+      {"a datagram sent while signals come is received", true, 4},
+      {"silence ends after one second though signals come", false, kMulticastError},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SignalStorm storm;
+    const int before = SignalStorm::taken.load();
+    std::promise<bool> aimed;
+    std::atomic<int64_t> elapsedMs{0};
+    auto received = std::async(std::launch::async, [&] {
+      uint8_t got[16] = {};
+      aimed.set_value(storm.aimAtThisThread());
+      const auto start = std::chrono::steady_clock::now();
+      const int n = aMulticast_Receive(receiver, got, sizeof got);
+      elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                      .count();
+      return n;
+    });
+    ASSERT_TRUE(aimed.get_future().get());
+    if (c.send) {
+      // Sent once the receiver has been interrupted a few times.
+      while (SignalStorm::taken.load() < before + 5 &&
+             received.wait_for(std::chrono::milliseconds(1)) == std::future_status::timeout) {
+      }
+      ASSERT_EQ(aMulticast_Send(sender, request, sizeof request), 4);
+    }
+    const bool ended = received.wait_for(kGenerous) == std::future_status::ready;
+    storm.stop();  // lets a receive that never ends run into its time-out now
+    const int result = received.get();
+    ASSERT_TRUE(ended) << "the receive outlived its time-out by far";
+    EXPECT_EQ(result, c.result);
+    EXPECT_GT(SignalStorm::taken.load(), before);
+    if (!c.send) {
+      EXPECT_GE(elapsedMs.load(), kMulticastReceiveTimeoutMS - 10) << "the first signal ended the wait";
+    }
+  }
 }
 
 // --- Received answers -----------------------------------------------------------
