@@ -356,6 +356,9 @@ aErr sInitServer(aServer* server) {
 
   char endpoint[64];
   if (server->localOnly) {
+    // Loopback whatever interface it was given, and reported as such: the
+    // creator connects its own client where the server says it listens.
+    server->networkInterface = kLoopback;
     std::snprintf(endpoint, sizeof endpoint, "tcp://127.0.0.1:*");
   } else {
     char dotted[INET_ADDRSTRLEN] = {};

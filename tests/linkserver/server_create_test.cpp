@@ -1,6 +1,7 @@
 // aLink_CreateServer's own steps on a USB link (driver node) to the
 // simulated module: a create whose server-details step fails leaves nothing
-// behind, also when another user holds the plain USB link.
+// behind, also when another user holds the plain USB link, and the
+// interface it hands back is the one its server listens on.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -122,5 +123,24 @@ INSTANTIATE_TEST_SUITE_P(ServerCreate, FailedServerDetails,
                                            DetailsCase{"ModelUnansweredWhileHeld", true, Fault::NoModel},
                                            DetailsCase{"ModelUnansweredAlone", false, Fault::NoModel}),
                          [](const ::testing::TestParamInfo<DetailsCase>& info) { return info.param.name; });
+
+// A local-only server listens on loopback whatever interface it is given;
+// the create connects its own client, and the caller's, where it listens.
+TEST_F(ServerCreateStepsTest, LocalOnlyServerReportsLoopback) {
+  for (const char* given : {"0.0.0.0", "127.0.0.1", "127.0.0.2", "192.0.2.1"}) {
+    SCOPED_TRACE(given);
+    uint16_t port = 0;
+    uint32_t iface = ipv4(given);
+    aLinkRef client = aLink_CreateServer(kSerial, &port, &iface, true);
+    ASSERT_NE(client, 0u) << sim_->transcript().text();
+    EXPECT_EQ(iface, ipv4("127.0.0.1"));
+    EXPECT_NE(port, 0);
+    aLinkRef other = aLink_CreateClient(iface, port, 0);
+    ASSERT_NE(other, 0u);
+    EXPECT_EQ(linktest::echo(other, {0x61}, 5000), (Bytes{0x17, 0x61}));
+    aLink_Destroy(&other);
+    aLink_Destroy(&client);
+  }
+}
 
 }  // namespace
