@@ -376,6 +376,9 @@ aErr sInitServer(aServer* server) {
 
   char endpoint[64];
   if (server->localOnly) {
+    // Loopback whatever interface it was given, and reported as such: the
+    // creator connects its own client where the server says it listens.
+    server->networkInterface = kLoopback;
     std::snprintf(endpoint, sizeof endpoint, "tcp://127.0.0.1:*");
   } else {
     char dotted[INET_ADDRSTRLEN] = {};
@@ -597,6 +600,21 @@ aErr sConfigureServerDetails(aLinkRef clientRef, aServer* server) {
   return err;
 }
 
+// Takes back a create that failed once its server was stored in the USB
+// link's entry. The client link goes first, then the server, while this
+// create still holds its use of the USB link (the server's threads work on
+// that link's queues), then that use. Left to the USB link's last release,
+// the server would outlive the create whenever another user holds the plain
+// link, keep its filter slot and refuse every later plain open.
+void sTakeBackServer(linkItem* usbEntry, aLinkRef usb, aLinkRef client) {
+  if (linkItem* clientEntry = client ? aLink_LookupEntry(client) : nullptr) clientEntry->dependentRef = 0;
+  if (client) aLink_Destroy(&client);
+  aServer* server = usbEntry->server;
+  usbEntry->server = nullptr;
+  aServer_Destroy(&server);
+  aLink_Destroy(&usb);
+}
+
 }  // namespace
 
 aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* networkInterface, bool localOnly) {
@@ -609,29 +627,26 @@ aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* net
     aLink_Destroy(&usb);
     return 0;
   }
-  // Stored before the start, so a failed start is released by the USB link's destroy.
+  // Stored before the start: a module being shared refuses plain opens.
   entry->server = server;
   uint16_t serverPort = 0;
   uint32_t serverInterface = 0;
-  if (aServer_Start(server) != aErrNone || aServer_GetPort(server, &serverPort) != aErrNone ||
-      aServer_GetInterface(server, &serverInterface) != aErrNone) {
-    aLink_Destroy(&usb);
-    return 0;
+  aLinkRef client = 0;
+  if (aServer_Start(server) == aErrNone && aServer_GetPort(server, &serverPort) == aErrNone &&
+      aServer_GetInterface(server, &serverInterface) == aErrNone) {
+    client = aLink_CreateClient(serverInterface, serverPort, 0);
   }
-  aLinkRef client = aLink_CreateClient(serverInterface, serverPort, 0);
   linkItem* clientEntry = client ? aLink_LookupEntry(client) : nullptr;
-  if (!clientEntry) {
-    aLink_Destroy(&usb);
-    return 0;
-  }
-  clientEntry->dependentRef = usb;
-  aErr err = aErrTimeout;
-  for (int i = 0; i < kDetailsTries && err != aErrNone; ++i) {
-    err = sConfigureServerDetails(client, server);
-    if (err != aErrNone) aTime_MSSleep(kDetailsPauseMS);
+  aErr err = aErrConnection;
+  if (clientEntry) {
+    clientEntry->dependentRef = usb;
+    for (int i = 0; i < kDetailsTries && err != aErrNone; ++i) {
+      err = sConfigureServerDetails(client, server);
+      if (err != aErrNone) aTime_MSSleep(kDetailsPauseMS);
+    }
   }
   if (err != aErrNone) {
-    aLink_Destroy(&client);  // releases the USB link, and with it the server
+    sTakeBackServer(entry, usb, client);
     return 0;
   }
   *port = serverPort;
