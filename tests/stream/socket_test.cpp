@@ -373,6 +373,22 @@ TEST_F(Socket, PeerGoneForGoodThenConnectionError)
   EXPECT_EQ(aErrNone, aStream_WaitReadable(s, 10000));  // lets the reader see the error at once
 }
 
+// The reader is the first to meet the reset, and the module is not there to
+// take the reconnect: the read reports the failed reconnect, and the stream
+// stays unconnected for reads and writes alike.
+TEST_F(Socket, ReadMeetsResetAndReconnectFails)
+{
+  closeWithReset(peer);
+  peer = -1;
+  server.close();
+  // The wait wakes once the reset has arrived, so the read below meets it.
+  ASSERT_EQ(aErrNone, aStream_WaitReadable(s, 10000));
+  uint8_t b = 0;
+  EXPECT_EQ(aErrConnection, aStream_Read(s, &b, 1));
+  EXPECT_EQ(aErrConnection, aStream_Read(s, &b, 1));
+  EXPECT_EQ(aErrConnection, write("after"));
+}
+
 // A peer that stops reading: once the send buffers are full the write gives
 // up with an error instead of reporting success, and since part of the block
 // is on the wire, the stream starts over on a fresh connection so the next
