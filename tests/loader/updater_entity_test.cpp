@@ -492,6 +492,52 @@ TEST_F(EntityTest, RebootWaitEndsWithTheLinkOrItsBound) {
   }
 }
 
+// However the module restarts, the wait ends once the restart shows: a
+// link that went down, a peer that closed, or a connection the stream had
+// to make anew, even when the module was back before anyone looked. A
+// module that ignores the request keeps its link and the wait gives up.
+TEST_F(EntityTest, RebootWaitSeesEveryKindOfRestart) {
+  using jvsim::Restart;
+  struct Case {
+    const char* what;
+    Restart how;
+    int backMs;
+    bool ignored;
+  };
+  const std::vector<Case> cases = {
+      {"reset, back at once", Restart::Reset, 0, false},
+      {"orderly close, back at once", Restart::Close, 0, false},
+      {"silent reset, back at once", Restart::Silent, 0, false},
+      {"orderly close, back after 300 ms", Restart::Close, 300, false},
+      {"silent reset, back after 300 ms", Restart::Silent, 300, false},
+      {"ignores the reboot", Restart::Reset, 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    start();
+    loader_->enterLoader();
+    loader_->faults().rebootRestart = c.how;
+    loader_->faults().rebootBackMs = c.backMs;
+    loader_->faults().ignoreReboot = c.ignored;
+    UpdaterEntity e;
+    e.init(module_.get(), 0, true, false);
+    e.rebootWaitMs = c.ignored ? 800 : 10000;  // the bound only stops a wait that never ends
+    Display display;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(e.LoaderReboot(display), c.ignored ? aErrTimeout : aErrNone);
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(loader_->stats().reboots.load(), c.ignored ? 0u : 1u);
+    if (c.ignored) {
+      EXPECT_GE(took, 800ms);
+      EXPECT_TRUE(module_->isConnected());
+    } else {
+      EXPECT_LT(took, 5s);
+    }
+    module_.reset();
+    sim_->stop();
+  }
+}
+
 TEST_F(EntityTest, UeiAndPooledSupportChecks) {
   struct Case {
     const char* what;
