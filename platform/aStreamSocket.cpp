@@ -233,6 +233,7 @@ aErr sGet(uint8_t* byte, void* ref)
       return aErrNotReady;
     if (!sBroken(err))
       return aErrConnection;
+    sMarkLost(ss, gen);  // seen before the reconnect that replaces it
     const aErr e = sReconnect(ss, gen);
     if (e != aErrNone)
       return e;
@@ -336,6 +337,7 @@ aErr sWrite(const uint8_t* data, uint64_t length, void* ref)
       sGiveBack(ss);
     } else if (err == EPIPE || err == ECONNRESET || err == ENOTCONN) {
       sGiveBack(ss);
+      sMarkLost(ss, gen);
       const aErr e = sReconnect(ss, gen);
       if (e != aErrNone)
         return e;
