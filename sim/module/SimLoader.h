@@ -18,9 +18,11 @@
 // The loader takes firmware blocks: PREPARE opens a block at its address
 // and announces the piece size; each piece is DATA (or one UEI block), SUM
 // and WRITE, which commits the piece at the block's address plus what the
-// block already wrote. REBOOT drops the link and, over TCP, refuses
-// connections while the module reboots (a module behind a router keeps its
-// router's link); the module comes back in its firmware. LOAD keeps the
+// block already wrote. REBOOT drops the link (by reset, orderly close or
+// a silent chip reset: LoaderFaults::rebootRestart) and, over TCP, refuses
+// connections while the module reboots, unless it is back at once (a
+// module behind a router keeps its router's link); the module comes back
+// in its firmware. LOAD keeps the
 // link unless restartDropsLink says otherwise.
 // Status 0 is success. What arrives out of order is refused the way a
 // careful loader would: DATA with no open block takes nothing, PREPARE
