@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../device/device_fixture.h"
@@ -41,6 +42,18 @@ Bytes block(uint32_t address, const Bytes& bytes) {
 }
 
 uint32_t len(const Bytes& b) { return static_cast<uint32_t>(b.size()); }
+
+// The reboot wait ends once the module's connection is lost, which may be a
+// moment before the link engine has given up reconnecting and reports the
+// link down: this waits (a few seconds at most) for that report.
+bool linkGoesDown(const Module& module) {
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (module.isConnected()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
 
 class Display : public UpdaterDisplayInterface {
  public:
@@ -153,9 +166,8 @@ TEST_P(FullUpdate, LeavesTheModuleWithTheImageAndRebooted) {
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(e.LoaderReboot(display), aErrNone);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
-  EXPECT_FALSE(module_->isConnected());
+  EXPECT_TRUE(linkGoesDown(*module_)) << "the module refuses connections while it reboots";
   EXPECT_EQ(loader_->stats().reboots.load(), 1u);
-  EXPECT_GE(display.spins, 1);
   EXPECT_EQ(display.spinnerOff, 1);
 }
 
@@ -485,7 +497,11 @@ TEST_F(EntityTest, RebootWaitEndsWithTheLinkOrItsBound) {
     EXPECT_GE(took, c.atLeast);
     EXPECT_LT(took, c.below);
     EXPECT_EQ(display.spinnerOff, 1);
-    EXPECT_EQ(module_->isConnected(), c.linkStays);
+    if (c.linkStays) {
+      EXPECT_TRUE(module_->isConnected());
+    } else {
+      EXPECT_TRUE(linkGoesDown(*module_));
+    }
     hook_->set(nullptr);
     module_.reset();
     sim_->stop();
