@@ -304,6 +304,7 @@ aLinkRef aLink_Init(aLinkRef ref, aStream* stream) {
   if (stream) {
     if (link->stream && link->stream != stream) aStream_Destroy(&link->stream);
     link->stream = stream;
+    link->streamsInstalled.fetch_add(1);
     link->status = linkStateStopped;
   } else {
     link->status = linkStateNoStream;
@@ -406,6 +407,22 @@ aErr aLink_ForceRoute(aLinkRef ref, uint8_t route) {
 uint32_t aLink_GetStatus(aLinkRef ref) {
   aLink* link = aLink_GetLinkObject(ref);
   return link ? link->status.load() : linkStateNoStream;
+}
+
+aErr aLink_GetConnectionEpoch(aLinkRef ref, uint64_t* epoch) {
+  aLink* link = sInitialised(ref);
+  if (!link || !epoch || !link->stream) return aErrParam;
+  uint64_t streamEpoch = 0;
+  const aErr err = aStream_GetEpoch(link->stream, &streamEpoch);
+  if (err != aErrNone) return err;
+  *epoch = (uint64_t{link->streamsInstalled.load()} << 32) + streamEpoch;
+  return aErrNone;
+}
+
+aErr aLink_Probe(aLinkRef ref) {
+  aLink* link = sInitialised(ref);
+  if (!link) return aErrParam;
+  return sQueue(link->outputFifo, kSyncQueryAddress, 0, nullptr);
 }
 
 aErr aLink_PutPacket(aLinkRef ref, const aPacket* packet) {

@@ -108,6 +108,9 @@ struct aLink {
   std::atomic<uint32_t> syncServed;
   uint32_t syncFor;  // receive thread only: the requests the handshake under way answers
   uint64_t lastSyncStartMS;  // steady-clock time of the last handshake restart
+  // Streams this link object has been given: a stream made anew (a link
+  // reset) starts its own epoch afresh, so the link's epoch counts both.
+  std::atomic<uint32_t> streamsInstalled;
 };
 
 // Fills the link object of the table entry `ref` with the stream (may be
@@ -141,6 +144,22 @@ aErr aLink_ForceRoute(aLinkRef ref, uint8_t route);
 
 // The link's status; linkStateNoStream for an invalid id.
 uint32_t aLink_GetStatus(aLinkRef ref);
+
+// The link's connection epoch: a count that moves whenever its stream found
+// the connection to the module lost or replaced, or the link was given a new
+// stream. Note it before asking the module to restart: once it moves the
+// module has gone, even if the stream has reconnected since. aErrMode when
+// the stream keeps no epoch (its failures show in the link's status
+// instead); aErrParam for an invalid id or null epoch. Not while the link is
+// being reset.
+aErr aLink_GetConnectionEpoch(aLinkRef ref, uint64_t* epoch);
+
+// Queues one address query (0xAD, no data), which every module answers with
+// an empty packet. A module whose network stack restarted under an open
+// connection shows it only when something is sent to it: the fresh stack
+// resets the old connection. aErrParam for an invalid id, else the queue's
+// result.
+aErr aLink_Probe(aLinkRef ref);
 
 // Queues a copy of the packet for sending (the caller keeps its own).
 // aErrParam for an invalid id, else the queue's result. A packet of address

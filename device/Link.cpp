@@ -270,4 +270,15 @@ aErr Link::enablePooledPackets(bool pooled) {
   return aLink_EnablePooledPackets(m_pImpl->linkRef, pooled);
 }
 
+aErr Link::getConnectionEpoch(uint64_t* epoch) const {
+  if (!epoch) return aErrParam;
+  if (!m_pImpl->linkRef) return aErrConnection;
+  return aLink_GetConnectionEpoch(m_pImpl->linkRef, epoch);
+}
+
+aErr Link::probe() {
+  if (!m_pImpl->linkRef) return aErrConnection;
+  return aLink_Probe(m_pImpl->linkRef);
+}
+
 }  // namespace Tovanire::Jorvanite

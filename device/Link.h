@@ -86,6 +86,15 @@ class Link {
   // connected or unanswered within 1000 ms.
   aErr getModuleAddress(uint8_t* address);
   aErr enablePooledPackets(bool pooled);
+  // The held link's connection epoch (aLink_GetConnectionEpoch): it moves
+  // once the module's connection was lost or replaced, even when the stream
+  // has reconnected since. aErrMode when the transport keeps none;
+  // aErrConnection when no link id is held.
+  aErr getConnectionEpoch(uint64_t* epoch) const;
+  // Sends the module one address query (aLink_Probe), so that a transport
+  // that learns of a vanished peer only by sending to it finds out.
+  // aErrConnection when no link id is held.
+  aErr probe();
 
   // UEI exchange. sendUEI queues the request the record describes (one
   // packet, or the chunks of a byte block, fed to the link no faster than it

@@ -52,6 +52,23 @@ aErr aStream_WaitReadable(aStream* stream, uint64_t ms)
   return stream->wait(ms, stream->ref);
 }
 
+aErr aStream_SetEpochProc(aStream* stream, aStreamEpochProc epoch)
+{
+  if (!aVALIDSTREAM(stream))
+    return aErrParam;
+  stream->epoch = epoch;
+  return aErrNone;
+}
+
+aErr aStream_GetEpoch(aStream* stream, uint64_t* epoch)
+{
+  if (!aVALIDSTREAM(stream) || !epoch)
+    return aErrParam;
+  if (!stream->epoch)
+    return aErrMode;
+  return stream->epoch(epoch, stream->ref);
+}
+
 // ---- push-back ring ----
 
 // Makes room for n more bytes. The ring grows in whole chunks whenever it

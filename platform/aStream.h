@@ -23,6 +23,11 @@
 //           may return aErrNone early (the reader then sees aErrNotReady and
 //           waits again). Lets a reader sleep on an idle link and still wake
 //           the moment a byte arrives.
+//   epoch   (optional) fills *epoch with a count that moves whenever the
+//           transport finds its connection to the peer lost or replaced
+//           (the peer closed it, it broke, a reconnect made a new one).
+//           A transport that reconnects by itself hides a peer's restart
+//           from reads and writes; the epoch still shows it.
 // Transport error codes pass through the stream functions unchanged.
 
 #include <cstddef>
@@ -35,6 +40,7 @@ typedef aErr (*aStreamPutProc)(const uint8_t* byte, void* ref);
 typedef aErr (*aStreamWriteProc)(const uint8_t* data, uint64_t length, void* ref);
 typedef aErr (*aStreamDeleteProc)(void* ref);
 typedef aErr (*aStreamWaitProc)(uint64_t ms, void* ref);
+typedef aErr (*aStreamEpochProc)(uint64_t* epoch, void* ref);
 
 #define aSTREAMCHECK 0x4321
 // The push-back ring is made on the first push-back and grows in these steps.
@@ -54,6 +60,7 @@ struct aStream {
   uint64_t ringWrite;
   uint16_t check;  // aSTREAMCHECK while valid
   aStreamWaitProc wait;
+  aStreamEpochProc epoch;
 };
 
 // True for a non-null stream carrying the check word.
@@ -74,6 +81,16 @@ aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait);
 // (aErrNone or aErrTimeout). aErrMode when the transport has no wait
 // operation (poll with reads instead); aErrParam for an invalid stream.
 aErr aStream_WaitReadable(aStream* stream, uint64_t ms);
+
+// Installs the optional epoch operation (null removes it). aErrParam for an
+// invalid stream.
+aErr aStream_SetEpochProc(aStream* stream, aStreamEpochProc epoch);
+
+// The transport's connection epoch (see the contract above): a caller that
+// noted it before asking the peer to restart knows the peer has gone once
+// it moves. aErrMode when the transport keeps none (its failures show in
+// reads and writes instead); aErrParam for an invalid stream or null epoch.
+aErr aStream_GetEpoch(aStream* stream, uint64_t* epoch);
 
 // Reads exactly n bytes into dest: pushed-back bytes first, then the get
 // operation. aErrNone with all n; aErrEOF with the bytes before the end

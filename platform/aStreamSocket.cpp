@@ -43,6 +43,12 @@ struct aSocketStream {
   // Raised by every reconnect, failed or not: an operation that found the
   // connection broken reconnects only if nobody did since it looked.
   std::atomic<uint64_t> generation{0};
+  // The connection epoch: moves with every reconnect and once when the
+  // connection of a generation is first found lost (lostGeneration holds
+  // that generation + 1), so a peer that went is seen even when a
+  // reconnect has replaced it since.
+  std::atomic<uint64_t> epoch{0};
+  std::atomic<uint64_t> lostGeneration{0};
   // Kicks an operation waiting on the old descriptor so a reconnect is not
   // held up for the length of a reader's wait.
   int wakeFd = -1;
@@ -159,10 +165,24 @@ aErr sReconnect(aSocketStream* ss, uint64_t seen)
   ss->fd = fresh;
   ss->connected = (e == aErrNone);
   ++ss->generation;
+  ++ss->epoch;
   ss->reconnecting = false;
   g.unlock();
   ss->changed.notify_all();
   return e;
+}
+
+// Counts the loss of generation gen's connection in the epoch, once
+// whichever thread finds it.
+void sMarkLost(aSocketStream* ss, uint64_t gen)
+{
+  uint64_t seen = ss->lostGeneration.load();
+  while (seen != gen + 1) {
+    if (ss->lostGeneration.compare_exchange_weak(seen, gen + 1)) {
+      ++ss->epoch;
+      return;
+    }
+  }
 }
 
 bool sBroken(int err)
@@ -206,12 +226,14 @@ aErr sGet(uint8_t* byte, void* ref)
     if (n == 0) {
       // The peer closed; the next write finds out and reconnects.
       ss->peerClosedGeneration = gen + 1;
+      sMarkLost(ss, gen);
       return aErrNotReady;
     }
     if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)
       return aErrNotReady;
     if (!sBroken(err))
       return aErrConnection;
+    sMarkLost(ss, gen);  // seen before the reconnect that replaces it
     const aErr e = sReconnect(ss, gen);
     if (e != aErrNone)
       return e;
@@ -315,6 +337,7 @@ aErr sWrite(const uint8_t* data, uint64_t length, void* ref)
       sGiveBack(ss);
     } else if (err == EPIPE || err == ECONNRESET || err == ENOTCONN) {
       sGiveBack(ss);
+      sMarkLost(ss, gen);
       const aErr e = sReconnect(ss, gen);
       if (e != aErrNone)
         return e;
@@ -332,6 +355,24 @@ aErr sWrite(const uint8_t* data, uint64_t length, void* ref)
       return aErrTimeout;
     }
   }
+  return aErrNone;
+}
+
+aErr sEpoch(uint64_t* epoch, void* ref)
+{
+  auto* ss = static_cast<aSocketStream*>(ref);
+  if (!aVALIDSS(ss) || !epoch)
+    return aErrParam;
+  // A peer that closed, or a reset not yet read, counts as soon as it is
+  // there, not only once the reader has come to it.
+  int fd = -1;
+  uint64_t gen = 0;
+  if (sBorrow(ss, Clock::now(), &fd, &gen) == Borrow::ok) {
+    if (sPeerGone(fd))
+      sMarkLost(ss, gen);
+    sGiveBack(ss);
+  }
+  *epoch = ss->epoch;
   return aErrNone;
 }
 
@@ -382,6 +423,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream)
     return aErrResource;
   }
   aStream_SetWaitProc(s, sWait);
+  aStream_SetEpochProc(s, sEpoch);
   *stream = s;
   return aErrNone;
 }

@@ -18,6 +18,11 @@
 //        sees half a packet followed by the next one.
 // wait   sleeps until a byte arrives, the other thread reconnects, or ms
 //        pass.
+// epoch  moves with every reconnect, failed or not, and once when a
+//        connection is found lost: the peer closed it or reset it (seen by
+//        a read, or by the epoch query itself, which looks without
+//        reading). A module that restarted shows here even when the stream
+//        reconnected to it before anyone asked.
 
 #include <cstdint>
 

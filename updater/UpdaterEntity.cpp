@@ -412,17 +412,32 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint1
 aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
 {
   Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
+  // A network module may restart without its link ever reporting down: the
+  // stream reconnects to a module that is back at once, and one that reset
+  // or closed under an idle link is seen only when something is sent. The
+  // connection epoch, noted before the request, shows every such restart.
+  Tovanire::Jorvanite::Link* link = module ? module->getLink() : nullptr;
+  uint64_t epochBefore = 0;
+  const bool haveEpoch = link && link->getConnectionEpoch(&epochBefore) == aErrNone;
+  const auto restarted = [&] {
+    if (!module->isConnected()) return true;
+    uint64_t epoch = 0;
+    return haveEpoch && link->getConnectionEpoch(&epoch) == aErrNone && epoch != epochBefore;
+  };
+
   const uint8_t request[1] = {val_UPGRADE_REBOOT};
   aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
   if (err != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(rebootWaitMs);
-  while (module && module->isConnected()) {
+  while (module && !restarted()) {
     if (std::chrono::steady_clock::now() >= deadline) {
       Log::log(0, "NETWORK: The module kept its link %u ms after the reboot request.\n", rebootWaitMs);
       err = aErrTimeout;
       break;
     }
+    // Sent before the pause, so the answer of a restarted stack is in by its end.
+    if (link) link->probe();
     aTime_MSSleep(REBOOT_POLL_MS);
     display.update_spinner(true, "Verifying Update");
     Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");

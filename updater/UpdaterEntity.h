@@ -110,9 +110,12 @@ public:
   // WRITE exchange for a piece of `size` bytes (sent as 16 bits). No reply,
   // no status byte or a nonzero status: aErrInvalidOption.
   aErr FirmwareWrite(uint32_t size);
-  // REBOOT, then waits while the module stays connected, turning the
-  // spinner every 250 ms (one pass only with noRebootWait). Returns the
-  // send result, or aErrTimeout when the link is still up after
+  // REBOOT, then waits until the module is seen to restart: its link went
+  // down, or its connection was lost or replaced since the request (the
+  // link's connection epoch), with an address query sent each 250 ms pass
+  // so that a stack that restarted under the link gives itself away. Turns
+  // the spinner each pass (one pass only with noRebootWait). Returns the
+  // send result, or aErrTimeout when the module still holds its link after
   // rebootWaitMs.
   aErr LoaderReboot(UpdaterDisplayInterface& display);
 

@@ -393,7 +393,13 @@ void SimLoader::onLoad(SimModule& module) {
 }
 
 void SimLoader::onReboot(SimModule& module) {
+  if (faults_.ignoreReboot) {
+    event(module, "fault REBOOT ignored");
+    return;
+  }
   bool newBuild = false;
+  const int configured = faults_.rebootBackMs;
+  const int backMs = configured >= 0 ? configured : config_.rebootOfflineMs;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     newBuild = mode_ == LoaderMode::Loader && wroteFirmware_ && config_.buildAfterReboot != 0;
@@ -403,6 +409,8 @@ void SimLoader::onReboot(SimModule& module) {
     piece_.clear();
     silent_ = false;
     echoPending_ = false;
+    rebooting_ = config_.ownsLink && backMs > 0;
+    if (!rebooting_) backAt_ = std::chrono::steady_clock::now();
   }
   stats_.reboots++;
   event(module, "reboot");
@@ -410,12 +418,22 @@ void SimLoader::onReboot(SimModule& module) {
     commands_->set(kOptBuild, config_.buildAfterReboot);
     if (config_.versionAfterReboot != 0) commands_->set(kOptVersion, config_.versionAfterReboot);
   }
-  if (config_.ownsLink) module.transport().goOffline(config_.rebootOfflineMs);
+  if (config_.ownsLink) module.transport().goOffline(backMs, faults_.rebootRestart);
+}
+
+std::optional<SteadyTime> SimLoader::backAt() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return backAt_;
 }
 
 // ---- the echo on the next link ------------------------------------------
 
 void SimLoader::linkEvent(SimModule& module, const std::string& event) {
+  if (event == "online") {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (rebooting_) backAt_ = std::chrono::steady_clock::now();
+    rebooting_ = false;
+  }
   // A host that opens a link sends its force route, and may synchronise.
   if (event == "connect" || event == "force route" || event == "sync") scheduleEcho(module);
 }
@@ -464,6 +482,9 @@ void applyFaults(SimLoader& loader, SimCommands& commands, const LoaderSetup& s)
   f.noLoadEcho = s.noLoadEcho;
   f.silenceAfterData = s.silenceAfter;
   f.neverComesBack = s.neverBack;
+  f.rebootRestart = s.rebootRestart;
+  f.rebootBackMs = s.rebootBackMs;
+  f.ignoreReboot = s.ignoreReboot;
   if (s.noUei) loader.setUeiData(false);
   if (s.serial >= 0) commands.set(kOptSerialNumber, static_cast<uint32_t>(s.serial));
   if (s.model >= 0) commands.set(kOptModel, static_cast<uint32_t>(s.model));
@@ -476,7 +497,8 @@ const char* loaderUsage() {
          "           [--fault-phase loader|firmware|any]\n"
          "           [--fault-data-count N] [--fault-sum N] [--fault-prepare N[:STATUS]] [--fault-block-zero N]\n"
          "           [--fault-short-init N] [--fault-short-write N] [--fault-no-load-echo] [--fault-no-uei]\n"
-         "           [--fault-serial HEX] [--fault-model N] [--fault-silence-after N] [--fault-never-back]\n";
+         "           [--fault-serial HEX] [--fault-model N] [--fault-silence-after N] [--fault-never-back]\n"
+         "           [--fault-reboot reset|close|silent[:MS]] [--fault-ignore-reboot]\n";
 }
 
 int parseLoaderOption(int argc, char** argv, int& i, LoaderSetup& s) {
@@ -485,6 +507,7 @@ int parseLoaderOption(int argc, char** argv, int& i, LoaderSetup& s) {
   if (a == "--fault-no-load-echo") return s.noLoadEcho = true, 1;
   if (a == "--fault-no-uei") return s.noUei = true, 1;
   if (a == "--fault-never-back") return s.neverBack = true, 1;
+  if (a == "--fault-ignore-reboot") return s.ignoreReboot = true, 1;
   struct Counted {
     const char* name;
     int* target;
@@ -495,7 +518,7 @@ int parseLoaderOption(int argc, char** argv, int& i, LoaderSetup& s) {
   const Counted* count = nullptr;
   for (const auto& c : counted) count = a == c.name ? &c : count;
   static const char* const kValued[] = {"--block-size", "--build-after", "--version-after", "--fault-phase", "--fault-prepare",
-                                        "--fault-serial", "--fault-model"};
+                                        "--fault-serial", "--fault-model", "--fault-reboot"};
   bool valued = count != nullptr;
   for (const char* o : kValued) valued = valued || a == o;
   if (!valued) return 0;
@@ -530,6 +553,15 @@ int parseLoaderOption(int argc, char** argv, int& i, LoaderSetup& s) {
   } else if (a == "--fault-serial") {
     ok = number(v, 0, 0xFFFFFFFFLL, &n, 16);
     s.serial = n;
+  } else if (a == "--fault-reboot") {
+    const auto colon = v.find(':');
+    const std::string how = v.substr(0, colon);
+    ok = how == "reset" || how == "close" || how == "silent";
+    s.rebootRestart = how == "close" ? Restart::Close : how == "silent" ? Restart::Silent : Restart::Reset;
+    if (ok && colon != std::string::npos) {
+      ok = number(v.substr(colon + 1), 0, 3600000, &n, 10);
+      s.rebootBackMs = static_cast<int>(n);
+    }
   } else if (a == "--fault-model") {
     ok = number(v, 0, 255, &n);
     s.model = static_cast<int>(n);

@@ -18,9 +18,11 @@
 // The loader takes firmware blocks: PREPARE opens a block at its address
 // and announces the piece size; each piece is DATA (or one UEI block), SUM
 // and WRITE, which commits the piece at the block's address plus what the
-// block already wrote. REBOOT drops the link and, over TCP, refuses
-// connections while the module reboots (a module behind a router keeps its
-// router's link); the module comes back in its firmware. LOAD keeps the
+// block already wrote. REBOOT drops the link (by reset, orderly close or
+// a silent chip reset: LoaderFaults::rebootRestart) and, over TCP, refuses
+// connections while the module reboots, unless it is back at once (a
+// module behind a router keeps its router's link); the module comes back
+// in its firmware. LOAD keeps the
 // link unless restartDropsLink says otherwise.
 // Status 0 is success. What arrives out of order is refused the way a
 // careful loader would: DATA with no open block takes nothing, PREPARE
@@ -44,10 +46,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -123,6 +127,13 @@ struct LoaderFaults {
   // loader answers nothing more; 0 off.
   std::atomic<int> silenceAfterData{0};
   std::atomic<bool> neverComesBack{false};  // LOAD drops the link and the module stays silent for good
+  // How REBOOT ends the module's own link, and after how long it listens
+  // again (-1: LoaderConfig::rebootOfflineMs; 0: at once).
+  std::atomic<Restart> rebootRestart{Restart::Reset};
+  std::atomic<int> rebootBackMs{-1};
+  // REBOOT is taken and nothing happens: the module keeps running its
+  // loader, link and all.
+  std::atomic<bool> ignoreReboot{false};
 };
 
 struct LoaderStats {
@@ -135,6 +146,8 @@ struct LoaderStats {
   std::atomic<uint32_t> loads{0};        // LOADs that restarted the module into its loader
   std::atomic<uint32_t> reboots{0};
 };
+
+using SteadyTime = std::chrono::steady_clock::time_point;
 
 struct PreparedBlock {
   LoaderMode mode;
@@ -183,6 +196,9 @@ class SimLoader : public CommandHandler, public std::enable_shared_from_this<Sim
 
   LoaderFaults& faults() { return faults_; }
   const LoaderStats& stats() const { return stats_; }
+  // When the module last came back from a reboot: reachable again (at the
+  // reboot itself when it comes back at once). Empty before that.
+  std::optional<SteadyTime> backAt() const;
 
  private:
   void reply(SimModule& module, Bytes data);
@@ -223,6 +239,8 @@ class SimLoader : public CommandHandler, public std::enable_shared_from_this<Sim
   bool wroteFirmware_ = false;
   bool echoPending_ = false;
   uint64_t echoGeneration_ = 0;
+  bool rebooting_ = false;  // a reboot took the module offline; "online" brings it back
+  std::optional<SteadyTime> backAt_;
   MemoryImage firmware_;
   MemoryImage loader_;
   std::vector<PreparedBlock> prepared_;
@@ -247,12 +265,17 @@ class SimLoader : public CommandHandler, public std::enable_shared_from_this<Sim
 //   --fault-model N        the system entity reports this model
 //   --fault-silence-after N   the loader falls silent after N more pieces
 //   --fault-never-back     LOAD drops the link and the module never answers again
+//   --fault-reboot reset|close|silent[:MS]   how REBOOT ends the link (reset), and
+//                          after how many ms the module listens again (0: at once)
+//   --fault-ignore-reboot  REBOOT changes nothing: the module keeps its link
 struct LoaderSetup {
   LoaderConfig config;
   int phase = kPhaseFirmware;
   int dataCount = 0, sum = 0, prepare = 0, prepareStatus = 1, blockZero = 0, shortInit = 0, shortWrite = 0;
-  bool noLoadEcho = false, noUei = false, neverBack = false;
+  bool noLoadEcho = false, noUei = false, neverBack = false, ignoreReboot = false;
   int silenceAfter = 0;
+  Restart rebootRestart = Restart::Reset;
+  int rebootBackMs = -1;
   int64_t serial = -1;
   int model = -1;
 };

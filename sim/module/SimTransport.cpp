@@ -94,16 +94,21 @@ TcpTransport::~TcpTransport() {
   if (wakeFd_ >= 0) close(wakeFd_);
 }
 
-void TcpTransport::closeClient() {
+void TcpTransport::closeClient(Restart how) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (clientFd_ >= 0) {
+  if (clientFd_ < 0) return;
+  int one = 1;
+  if (how == Restart::Silent && setsockopt(clientFd_, IPPROTO_TCP, TCP_REPAIR, &one, sizeof one) == 0) {
+    // In repair mode the kernel drops the socket without sending anything,
+    // as a chip whose memory was just wiped would.
+  } else if (how != Restart::Close) {
     // A reset rather than an orderly close: the host's next read or write
     // sees the connection gone, as when a module loses power.
     linger lg{1, 0};
     setsockopt(clientFd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    close(clientFd_);
-    clientFd_ = -1;
   }
+  close(clientFd_);
+  clientFd_ = -1;
 }
 
 bool TcpTransport::listenAgain() {
@@ -123,29 +128,38 @@ bool TcpTransport::listenAgain() {
   return true;
 }
 
-void TcpTransport::goOffline(int ms) {
+void TcpTransport::goOffline(int ms, Restart how) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    offlineMs_ = ms > 0 ? ms : 1;
+    offlineRequested_ = true;
+    offlineMs_ = ms > 0 ? ms : 0;
+    offlineHow_ = how;
   }
   wake();
 }
 
 size_t TcpTransport::receive(uint8_t* buf, size_t max, int timeoutMs, std::string* event) {
-  bool drop;
-  int offline;
+  bool drop, offline;
+  int offlineMs;
+  Restart how;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     drop = dropRequested_;
     dropRequested_ = false;
-    offline = offlineMs_;
-    offlineMs_ = 0;
+    offline = offlineRequested_;
+    offlineRequested_ = false;
+    offlineMs = offlineMs_;
+    how = offlineHow_;
   }
-  if (offline > 0) {
-    closeClient();
+  if (offline) {
+    closeClient(how);
+    if (offlineMs == 0) {
+      *event = "disconnect (restart)";
+      return 0;
+    }
     if (listenFd_ >= 0) close(listenFd_);
     listenFd_ = -1;
-    onlineAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(offline);
+    onlineAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(offlineMs);
     *event = "disconnect (offline)";
     return 0;
   }

@@ -13,6 +13,16 @@
 
 namespace jvsim {
 
+// How a restarting module leaves the host's connection.
+enum class Restart : uint8_t {
+  Reset,   // its stack resets the connection: the host's next read sees it
+  Close,   // an orderly close: the host reads the end of the stream
+  // The chip resets under a live connection (an MCU reset): nothing goes out;
+  // the fresh stack knows no such connection and resets it when the host
+  // next sends on it.
+  Silent,
+};
+
 // One transport serves one host connection at a time. receive() and send()
 // are called from the module's service thread only; wake() and the host side
 // of the byte pipe from any thread.
@@ -28,10 +38,12 @@ class Transport {
   virtual bool send(const uint8_t* data, size_t len) = 0;
   // Breaks the host's connection the way a module that resets would.
   virtual void dropConnection() = 0;
-  // Breaks the connection and stays unreachable for `ms` (a module that
-  // reboots), where the transport can refuse hosts; else as dropConnection.
-  virtual void goOffline(int ms) {
+  // Breaks the connection as `how` says and stays unreachable for `ms` (a
+  // module that reboots; 0: back at once), where the transport can refuse
+  // hosts; else as dropConnection.
+  virtual void goOffline(int ms, Restart how = Restart::Reset) {
     (void)ms;
+    (void)how;
     dropConnection();
   }
   virtual bool connected() const = 0;
@@ -56,14 +68,16 @@ class TcpTransport : public Transport {
   bool send(const uint8_t* data, size_t len) override;
   void dropConnection() override;
   // Closes the listener too, so that connections are refused, and listens
-  // on the same port again once `ms` have passed.
-  void goOffline(int ms) override;
+  // on the same port again once `ms` have passed (with 0 it keeps
+  // listening). A silent restart needs CAP_NET_ADMIN (TCP_REPAIR lets the
+  // socket go without a word); without it the connection is reset instead.
+  void goOffline(int ms, Restart how = Restart::Reset) override;
   bool connected() const override;
   void wake() override;
   std::string describe() const override;
 
  private:
-  void closeClient();
+  void closeClient(Restart how = Restart::Reset);
   bool listenAgain();
 
   std::string host_;
@@ -73,7 +87,9 @@ class TcpTransport : public Transport {
   int wakeFd_ = -1;  // eventfd
   mutable std::mutex mutex_;
   bool dropRequested_ = false;
-  int offlineMs_ = 0;  // requested by goOffline, taken by receive()
+  bool offlineRequested_ = false;  // by goOffline, taken by receive()
+  int offlineMs_ = 0;
+  Restart offlineHow_ = Restart::Reset;
   std::chrono::steady_clock::time_point onlineAt_{};
 };
 

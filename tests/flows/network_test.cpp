@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 namespace {
 
 using namespace flows;
+using namespace std::chrono_literals;
 
 const std::string kResponder = std::string(JV_BINARY_DIR) + "/sim/udpresponder/udpresponder";
 
@@ -232,6 +235,61 @@ INSTANTIATE_TEST_SUITE_P(M, NetworkUei, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return std::string(info.param ? "UeiBlocks" : "DataPackets");
                          });
+
+// However the module restarts after REBOOT (its stack resets the link,
+// closes it in order, or the chip resets under it without a word) and
+// however soon it is back, the update sees the restart, succeeds within
+// seconds of the module's return and records the transfer.
+struct RebootCase {
+  const char* name;
+  jvsim::Restart how;
+  int backMs;
+};
+
+void PrintTo(const RebootCase& c, std::ostream* os) { *os << c.name; }
+
+class NetworkReboot : public NetworkFlows, public ::testing::WithParamInterface<RebootCase> {};
+
+TEST_P(NetworkReboot, UpdateSeesTheRestartAndRecordsIt) {
+  const RebootCase& c = GetParam();
+  module_.loader->faults().rebootRestart = c.how;
+  module_.loader->faults().rebootBackMs = c.backMs;
+  start();
+  ASSERT_EQ(updater({"-G", "-d", "40F5849A"}).status, 0);
+
+  ProcessResult r = updater({"-U", "-d", "40F5849A"});
+  const auto exited = std::chrono::steady_clock::now();
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "Update time: ")) << r.out;
+  EXPECT_EQ(module_.loader->stats().reboots, 1u);
+  EXPECT_EQ(module_.loader->firmwareBytes(kImageAddress, firmware_.imageSize), firmware_.patchedImage(kModule));
+  EXPECT_EQ(settingsOf(root_, kModule)["LATEST_TRANSFER"], "99528558.bird");
+
+  // The updater may well be done before a module that refuses connections
+  // while it reboots is back: the refusal already shows the restart.
+  if (c.backMs > 0) {
+    ASSERT_TRUE(module_.sim->transcript().waitForEvent("online", 1, std::chrono::milliseconds(c.backMs) + 20s));
+  }
+  const auto back = module_.loader->backAt();
+  ASSERT_TRUE(back.has_value());
+  const auto afterReturn = std::chrono::duration_cast<std::chrono::milliseconds>(exited - *back);
+  std::printf("restart %s: updater exited %lld ms after the module was back\n", c.name,
+              static_cast<long long>(afterReturn.count()));
+  EXPECT_LT(afterReturn, 5s);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Restarts, NetworkReboot,
+    ::testing::Values(RebootCase{"ResetBackAtOnce", jvsim::Restart::Reset, 0},
+                      RebootCase{"ResetBackAfter300ms", jvsim::Restart::Reset, 300},
+                      RebootCase{"ResetBackAfter10s", jvsim::Restart::Reset, 10000},
+                      RebootCase{"OrderlyCloseBackAtOnce", jvsim::Restart::Close, 0},
+                      RebootCase{"OrderlyCloseBackAfter300ms", jvsim::Restart::Close, 300},
+                      RebootCase{"OrderlyCloseBackAfter10s", jvsim::Restart::Close, 10000},
+                      RebootCase{"SilentResetBackAtOnce", jvsim::Restart::Silent, 0},
+                      RebootCase{"SilentResetBackAfter300ms", jvsim::Restart::Silent, 300},
+                      RebootCase{"SilentResetBackAfter10s", jvsim::Restart::Silent, 10000}),
+    [](const ::testing::TestParamInfo<RebootCase>& info) { return std::string(info.param.name); });
 
 struct FaultCase {
   const char* name;

@@ -18,6 +18,36 @@ TEST_F(TcpLinkTest, EchoRoundTrip) {
   EXPECT_EQ(echo(ref_, big), expected);
 }
 
+// A module whose chip resets under the link, and is back at once, leaves
+// the link running: the probe's address query meets the fresh stack's reset,
+// the stream reconnects, and only the connection epoch tells. A healthy
+// module answers the probe and the epoch stays.
+TEST_F(TcpLinkTest, ProbeMakesASilentRestartShowInTheEpoch) {
+  auto isEmptyFromModule = [](const aPacket* p, void*) { return p->address == 4 && p->length == 0; };
+  uint64_t before = 0, now = 0;
+  ASSERT_EQ(aLink_GetConnectionEpoch(ref_, &before), aErrNone);
+  ASSERT_EQ(aLink_Probe(ref_), aErrNone);
+  aPacket* answer = aLink_AwaitFirst(ref_, isEmptyFromModule, nullptr, 2000);
+  ASSERT_NE(answer, nullptr) << "the probe is an address query the module answers";
+  aPacket_Destroy(&answer);
+  ASSERT_EQ(aLink_GetConnectionEpoch(ref_, &now), aErrNone);
+  EXPECT_EQ(now, before);
+
+  const uint32_t connections = sim_->stats().connections;
+  sim_->transport().goOffline(0, jvsim::Restart::Silent);
+  ASSERT_TRUE(sim_->transcript().waitForEvent("disconnect (restart)", 1, 2s));
+  ASSERT_EQ(aLink_Probe(ref_), aErrNone);
+  ASSERT_TRUE(sim_->transcript().waitForEvent("connect", 2, 5s)) << "the stream did not reconnect";
+  EXPECT_EQ(sim_->stats().connections, connections + 1);
+  EXPECT_EQ(aLink_GetStatus(ref_), linkStateRunning);
+  ASSERT_EQ(aLink_GetConnectionEpoch(ref_, &now), aErrNone);
+  EXPECT_NE(now, before);
+
+  EXPECT_EQ(aLink_GetConnectionEpoch(ref_, nullptr), aErrParam);
+  EXPECT_EQ(aLink_GetConnectionEpoch(0, &now), aErrParam);
+  EXPECT_EQ(aLink_Probe(0), aErrParam);
+}
+
 TEST_F(TcpLinkTest, HeartbeatsAreAnsweredNotDelivered) {
   struct {
     uint8_t value;

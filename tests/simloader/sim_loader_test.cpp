@@ -406,6 +406,10 @@ TEST(LoaderOptions, ParseValuesAndRefuseBadOnes) {
       {{"--fault-prepare", "1:0"}, -1},
       {{"--fault-sum"}, -1},
       {{"--fault-data-count", "-2"}, -1},
+      {{"--fault-reboot", "silent:250", "--fault-ignore-reboot"}, 1},
+      {{"--fault-reboot", "close"}, 1},
+      {{"--fault-reboot", "unplug"}, -1},
+      {{"--fault-reboot", "reset:-1"}, -1},
       {{"--not-ours"}, 0},
   };
   for (const auto& c : cases) {
@@ -425,6 +429,16 @@ TEST(LoaderOptions, ParseValuesAndRefuseBadOnes) {
   EXPECT_EQ(s.prepareStatus, 7);
   EXPECT_EQ(s.serial, 0xABCD);
   EXPECT_TRUE(s.config.restartDropsLink);
+
+  jvsim::LoaderSetup r;
+  ASSERT_EQ(parseAll({"--fault-reboot", "silent:250", "--fault-ignore-reboot"}, r), 1);
+  EXPECT_EQ(r.rebootRestart, jvsim::Restart::Silent);
+  EXPECT_EQ(r.rebootBackMs, 250);
+  EXPECT_TRUE(r.ignoreReboot);
+  jvsim::LoaderSetup closed;
+  ASSERT_EQ(parseAll({"--fault-reboot", "close"}, closed), 1);
+  EXPECT_EQ(closed.rebootRestart, jvsim::Restart::Close);
+  EXPECT_EQ(closed.rebootBackMs, -1) << "the configured time unless given";
 }
 
 TEST(LoaderOptions, InstallPutsTheFaultsOnTheNamedModule) {

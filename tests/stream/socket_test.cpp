@@ -373,6 +373,60 @@ TEST_F(Socket, PeerGoneForGoodThenConnectionError)
   EXPECT_EQ(aErrNone, aStream_WaitReadable(s, 10000));  // lets the reader see the error at once
 }
 
+// The reader is the first to meet the reset, and the module is not there to
+// take the reconnect: the read reports the failed reconnect, and the stream
+// stays unconnected for reads and writes alike.
+TEST_F(Socket, ReadMeetsResetAndReconnectFails)
+{
+  closeWithReset(peer);
+  peer = -1;
+  server.close();
+  // The wait wakes once the reset has arrived, so the read below meets it.
+  ASSERT_EQ(aErrNone, aStream_WaitReadable(s, 10000));
+  uint8_t b = 0;
+  EXPECT_EQ(aErrConnection, aStream_Read(s, &b, 1));
+  EXPECT_EQ(aErrConnection, aStream_Read(s, &b, 1));
+  EXPECT_EQ(aErrConnection, write("after"));
+}
+
+// The epoch moves once the peer is gone, however it went, and even when the
+// stream has reconnected to it before anyone asked; a healthy exchange
+// leaves it where it was.
+TEST_F(Socket, EpochShowsEveryLossOfThePeer)
+{
+  uint64_t before = 0, now = 0;
+  ASSERT_EQ(aErrNone, aStream_GetEpoch(s, &before));
+  ASSERT_EQ(aErrNone, write("ok"));
+  EXPECT_EQ("ok", receive(peer, 2));
+  ASSERT_EQ(aErrNone, aStream_GetEpoch(s, &now));
+  EXPECT_EQ(before, now) << "nothing was lost";
+
+  // An orderly close is seen without reading (and without writing).
+  ::close(peer);
+  peer = -1;
+  ASSERT_EQ(aErrNone, aStream_WaitReadable(s, 10000));
+  ASSERT_EQ(aErrNone, aStream_GetEpoch(s, &now));
+  EXPECT_NE(before, now) << "closed peer";
+
+  // A reset that the reader meets is reconnected at once: the new
+  // connection hides the loss from reads and writes, not from the epoch.
+  ASSERT_EQ(aErrNone, write("x"));  // reconnects after the close
+  peer = server.accept();
+  ASSERT_GE(peer, 0);
+  ASSERT_EQ(aErrNone, aStream_GetEpoch(s, &before));
+  closeWithReset(peer);
+  peer = -1;
+  ASSERT_EQ(aErrNone, aStream_WaitReadable(s, 10000));
+  uint8_t b = 0;
+  EXPECT_EQ(aErrNotReady, aStream_Read(s, &b, 1));
+  peer = server.accept();
+  ASSERT_GE(peer, 0) << "the reader did not reconnect";
+  ASSERT_EQ(aErrNone, aStream_GetEpoch(s, &now));
+  EXPECT_NE(before, now) << "reset and reconnected";
+
+  EXPECT_EQ(aErrParam, aStream_GetEpoch(s, nullptr));
+}
+
 // A peer that stops reading: once the send buffers are full the write gives
 // up with an error instead of reporting success, and since part of the block
 // is on the wire, the stream starts over on a fresh connection so the next
