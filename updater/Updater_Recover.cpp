@@ -247,7 +247,8 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, 
   }
 
   if (birdPath.empty()) {
-    uint32_t serverSerial = 0;
+    // An answer without its serial line leaves the serial number given.
+    uint32_t serverSerial = serialNumber;
     uint32_t serverBuild = 0;
     // Serial number 0 names no module: the firmware would go to whichever
     // module turned up first.

@@ -561,4 +561,51 @@ INSTANTIATE_TEST_SUITE_P(
                                "The BIRD file holds no firmware", false}),
     caseName<ImxRecoveryFailureCase>);
 
+
+struct OkOnlyCase {
+  const char* name;
+  uint32_t serialGiven;  // 0: none
+  bool recovers;
+};
+
+void PrintTo(const OkOnlyCase& c, std::ostream* os) { *os << c.name; }
+
+class RecoveryAnswerWithoutLines : public RecoverFlows, public ::testing::WithParamInterface<OkOnlyCase> {};
+
+// A recovery answer of "ok" alone names no module: the serial number given
+// stands, and only without one is there nothing to recover.
+TEST_P(RecoveryAnswerWithoutLines, KeepsTheSerialNumberGiven) {
+  const OkOnlyCase& c = GetParam();
+  RecoveryImage image;
+  updatesim::Config config;
+  addDevice(config, kModule, image.build, image.file());
+  const uint32_t words[4] = {kChipId[3], kChipId[2], kChipId[1], kChipId[0]};
+  config.recovery[fingerprintKey(words)] = {hex8(kModule), std::to_string(kRecoveryBuild)};
+  server_.setConfig(config);
+  server_.setFault(updatesim::Op::Fix, updatesim::Fault::MissingLines);
+  const uint32_t liveSerial = c.serialGiven != 0 ? c.serialGiven : DEFAULT_SERIAL_NUMBER;
+  storeDownload(store_, liveSerial, kDefaultImageBuild, LoaderImage{liveSerial}.file());
+  ImxBench bench(liveSerial);
+  bench.liveLoaderComesUp(true);
+
+  EXPECT_EQ(updater().Recover_Firmware(bench.port(false), kRecoveryBuild, 115200, c.serialGiven, "", false),
+            c.recovers)
+      << allShown();
+  EXPECT_TRUE(serverAsked("fix"));
+  EXPECT_EQ(shown("Failed to retrieve recovery information from Tovanire server"), !c.recovers) << allShown();
+  if (c.recovers) {
+    const jvsim::MemoryImage written = bench.live().loader->firmwareImage();
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written.begin()->second, image.payload());
+    EXPECT_EQ(bench.live().loader->stats().reboots, 1u);
+  } else {
+    EXPECT_EQ(bench.live().loader->stats().prepares, 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Imx, RecoveryAnswerWithoutLines,
+                         ::testing::Values(OkOnlyCase{"SerialNumberGiven", kModule, true},
+                                           OkOnlyCase{"NoSerialNumber", 0, false}),
+                         caseName<OkOnlyCase>);
+
 }  // namespace
