@@ -430,6 +430,27 @@ bool BirdFile::ValidateModel(const std::string& name) const
   return true;
 }
 
+bool BirdFile::imageHolds(uint32_t address, uint32_t size) const
+{
+  for (const BirdBlock& b : m_blocks)
+    if (b.type == BLOCK_FIRMWARE && covers(b, address, size))
+      return true;
+  return false;
+}
+
+std::string BirdFile::SerialNumberProblem() const
+{
+  if (m_serialOffset == 0 && m_descriptorOffset == 0)
+    return "the file gives no place for it";
+  char text[96] = "";
+  if (m_serialOffset != 0 && !imageHolds(m_serialOffset, 4))
+    std::snprintf(text, sizeof text, "the serial-number word at 0x%08X lies in no firmware block", m_serialOffset);
+  else if (m_descriptorOffset != 0 && !imageHolds(m_descriptorOffset, 16))
+    std::snprintf(text, sizeof text, "the serial-number text at 0x%08X lies in no firmware block",
+                  m_descriptorOffset);
+  return text;
+}
+
 bool BirdFile::ReplaceSerialNumber(uint32_t serialNumber)
 {
   bool serialWritten = false;

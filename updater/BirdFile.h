@@ -95,6 +95,10 @@ public:
   // firmware block covering them. True only when every non-zero offset was
   // written in at least one block.
   bool ReplaceSerialNumber(uint32_t serialNumber);
+  // Why ReplaceSerialNumber would answer false, for the user ("the
+  // serial-number word at 0x... lies in no firmware block"); empty when it
+  // would succeed.
+  std::string SerialNumberProblem() const;
 
   // Undoes the scrambling of every firmware block's payload with the chip
   // fingerprint key (four words, most significant byte first). Always true.
@@ -125,6 +129,8 @@ public:
 
 private:
   const BirdBlock* firstBlock(uint8_t type) const;
+  // True when some firmware block's image holds all size bytes from address.
+  bool imageHolds(uint32_t address, uint32_t size) const;
   void reset();
 
   std::string m_path;

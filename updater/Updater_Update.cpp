@@ -401,6 +401,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
     if (!bird.ReplaceSerialNumber(serialNumber)) {
       Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+      display.message(kError, "Unable to write the serial number into %s: %s", bird.Path().c_str(),
+                      bird.SerialNumberProblem().c_str());
       return false;
     }
     Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");

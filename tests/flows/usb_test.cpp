@@ -146,6 +146,50 @@ TEST_F(UsbFlows, BirdFileWithoutFirmwareIsRefused) {
   EXPECT_TRUE(settingsOf(root_, kModule)["LATEST_TRANSFER"].empty());
 }
 
+struct SerialPlaceCase {
+  const char* name;
+  uint32_t wordAddress;  // the serial-number word's offset in the image
+  uint32_t textAddress;  // the serial-number text's
+  std::string shown;     // the cause the user is told
+};
+
+void PrintTo(const SerialPlaceCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbSerialPlace : public UsbFlows, public ::testing::WithParamInterface<SerialPlaceCase> {};
+
+// A file that asks for the serial number at a place its image does not
+// hold cannot be made the module's: the update stops before the module is
+// touched, and says why.
+TEST_P(UsbSerialPlace, UpdateStopsAndSaysWhy) {
+  const SerialPlaceCase& c = GetParam();
+  birdsim::Image bird;
+  bird.blocks.push_back(birdsim::loader(0x20000000, firmware_.loader()));
+  bird.blocks.push_back(birdsim::firmware(kImageAddress, firmware_.image()));
+  bird.blocks.push_back(birdsim::serialOffsets(c.wordAddress, c.textAddress));
+  bird.blocks.push_back(birdsim::descriptor(firmware_.build, "2.16.0", 0, "Norquil"));
+  const fs::path file = root_ / "misplaced.bird";
+  std::string why;
+  ASSERT_TRUE(birdsim::writeFile(file.string(), birdsim::file(bird), &why)) << why;
+  ProcessResult r = updater({}, {"-U", "-d", hex8(kModule), "-f", file.string()});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "Unable to write the serial number into " + file.string() + ": " + c.shown)) << r.err;
+  EXPECT_EQ(readStats(stats())["inits"], 0u);
+  EXPECT_TRUE(settingsOf(root_, kModule)["LATEST_TRANSFER"].empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Usb, UsbSerialPlace,
+    ::testing::Values(
+        SerialPlaceCase{"WordPastTheImage", 0x000A0000, kSerialTextAddress,
+                        "the serial-number word at 0x000A0000 lies in no firmware block"},
+        // The word's last byte one past the image's end.
+        SerialPlaceCase{"WordAcrossTheImageEnd", kImageAddress + 3000 - 3, kSerialTextAddress,
+                        "the serial-number word at 0x00008BB5 lies in no firmware block"},
+        SerialPlaceCase{"TextPastTheImage", kSerialWordAddress, 0x000B0000,
+                        "the serial-number text at 0x000B0000 lies in no firmware block"},
+        SerialPlaceCase{"NoPlaceGiven", 0, 0, "the file gives no place for it"}),
+    [](const ::testing::TestParamInfo<SerialPlaceCase>& info) { return std::string(info.param.name); });
+
 TEST_F(UsbFlows, ModuleThatNeverComesBackFailsWithinBoundsAndRecordsNothing) {
   ASSERT_EQ(updater({}, {"-G", "-d", hex8(kModule)}).status, 0);
   const fs::path settings = root_ / "updater" / hex8(kModule) / ".settings";
