@@ -70,7 +70,7 @@ bool _choose_loader_image(UpdaterDisplayInterface& display, Updater& updater, Up
       display.message(kError, "Add serial number or remove the bird filename to use a default recovery image.");
       return false;
     }
-    image = BirdFile(birdPath);
+    image = BirdFile::LoadWhole(birdPath);
     return true;
   }
   UpdaterStoreItem item;
@@ -176,6 +176,10 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
   BirdFile image;
   try {
     if (!_choose_loader_image(display, updater, *store, serialNumber, birdPath, image)) return false;
+  } catch (const BirdFile::Incomplete& e) {
+    // Part of a live loader would run as if it were all of it.
+    display.message(kError, "%s", e.what());
+    return false;
   } catch (const std::runtime_error& e) {
     Log::log(DEBUG_APP, "%s\n", e.what());
     return false;

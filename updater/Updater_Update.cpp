@@ -202,6 +202,19 @@ void _rediscover(Module& module, uint32_t serialNumber)
   }
 }
 
+// Runs a load that installs what it loads; a file that loads incomplete is
+// named to the user before the refusal goes on to the caller.
+template <class Load>
+BirdFile _load_naming_incomplete(UpdaterDisplayInterface& display, const Load& load)
+{
+  try {
+    return load();
+  } catch (const BirdFile::Incomplete& e) {
+    display.message(kError, "%s", e.what());
+    throw;
+  }
+}
+
 std::string _local_time_text()
 {
   char text[64] = "";
@@ -339,19 +352,22 @@ BirdFile Updater::load_bird(const char* action, std::string path, uint32_t seria
   if (!store) return BirdFile();
   if (!path.empty()) {
     display.message(kInfo, "%s from Birdfile: %s", action, path.c_str());
-    return BirdFile(path);
+    return _load_naming_incomplete(display, [&] { return BirdFile::LoadWhole(path); });
   }
   UpdaterStoreItem item = store->AddDevice(serialNumber);
   display.message(kInfo, "%s firmware with build: %u", action, build);
   const std::string name = _bird_name(build);
+  const auto read = [&] { return item.ReadBirdFile(name); };
   try {
-    return item.ReadBirdFile(name);
+    return _load_naming_incomplete(display, read);
+  } catch (const BirdFile::Incomplete&) {
+    if (!allowDownload) throw;
   } catch (const std::runtime_error&) {
     if (!allowDownload) throw std::runtime_error("Error reading birdfile");
   }
   display.message(kInfo, "Downloading firmware build %u", build);
   Download_Firmware(serialNumber, std::to_string(build), false, false);
-  return item.ReadBirdFile(name);
+  return _load_naming_incomplete(display, read);
 }
 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdPath, uint8_t moduleAddress,

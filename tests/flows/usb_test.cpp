@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -189,6 +190,71 @@ INSTANTIATE_TEST_SUITE_P(
                         "the serial-number text at 0x000B0000 lies in no firmware block"},
         SerialPlaceCase{"NoPlaceGiven", 0, 0, "the file gives no place for it"}),
     [](const ::testing::TestParamInfo<SerialPlaceCase>& info) { return std::string(info.param.name); });
+
+struct PartialCase {
+  const char* name;
+  std::function<void(birdsim::Image&)> spoil;
+};
+
+void PrintTo(const PartialCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbPartialFile : public UsbFlows, public ::testing::WithParamInterface<PartialCase> {};
+
+// A file whose body does not hold what its block list declares would put
+// part of a firmware on the module: the update refuses it, named by -f or
+// taken from the store, and so does the download; -L still lists it.
+TEST_P(UsbPartialFile, IsNeverInstalledNorStored) {
+  birdsim::Image bird = firmware_.bird();
+  GetParam().spoil(bird);
+  const birdsim::Bytes partial = birdsim::file(bird);
+  const std::string build = std::to_string(firmware_.build);
+  const fs::path device = root_ / "updater" / hex8(kModule);
+
+  const fs::path named = root_ / "partial.bird";
+  std::string why;
+  ASSERT_TRUE(birdsim::writeFile(named.string(), partial, &why)) << why;
+  ProcessResult r = updater({}, {"-U", "-d", hex8(kModule), "-f", named.string()});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "BIRD file " + named.string() + " is incomplete: ")) << r.err;
+
+  const fs::path stored = device / (build + ".bird");
+  fs::create_directories(device);
+  ASSERT_TRUE(birdsim::writeFile(stored.string(), partial, &why)) << why;
+  std::ofstream(device / ".settings") << "LATEST_DOWNLOAD=" << build << ".bird\n";
+  r = updater({}, {"-U", "-d", hex8(kModule), "-b", build});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "BIRD file " + stored.string() + " is incomplete: ")) << r.err;
+  EXPECT_EQ(readStats(stats())["inits"], 0u);
+  EXPECT_TRUE(settingsOf(root_, kModule)["LATEST_TRANSFER"].empty());
+
+  r = updater({}, {"-L", "-d", hex8(kModule)});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, build)) << r.out;
+
+  fs::remove_all(device);
+  updatesim::Config config = serverConfig({firmware_});
+  config.devices[hex8(kModule)].birdFiles[build] = partial;
+  server_.setConfig(config);
+  r = updater({}, {"-G", "-d", hex8(kModule)});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "BIRD file " + build + ".bird is incomplete: ")) << r.err;
+  EXPECT_FALSE(fs::exists(stored));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Usb, UsbPartialFile,
+    ::testing::Values(PartialCase{"DeclaresMoreBlocks", [](auto& bird) { bird.declaredCount = 5; }},
+                      PartialCase{"DeclaresFewerBlocks", [](auto& bird) { bird.declaredCount = 3; }},
+                      // The image block claims more bytes than the body holds.
+                      PartialCase{"BlockRunsPastTheBody",
+                                  [](auto& bird) {
+                                    birdsim::Block image = bird.blocks[1];
+                                    bird.blocks.erase(bird.blocks.begin() + 1);
+                                    image.declaredLength = static_cast<uint32_t>(image.data.size() + 64);
+                                    bird.blocks.push_back(image);
+                                  }},
+                      PartialCase{"BytesAfterTheChecksum", [](auto& bird) { bird.trailing = {1, 2, 3}; }}),
+    [](const ::testing::TestParamInfo<PartialCase>& info) { return std::string(info.param.name); });
 
 TEST_F(UsbFlows, ModuleThatNeverComesBackFailsWithinBoundsAndRecordsNothing) {
   ASSERT_EQ(updater({}, {"-G", "-d", hex8(kModule)}).status, 0);

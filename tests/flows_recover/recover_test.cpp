@@ -385,6 +385,7 @@ struct ImxFingerprintFailureCase {
   const char* name;
   std::function<void(sdpsim::Config&)> rom;
   bool imageStored;  // else the store has the default image's directory without a download
+  bool partialImage;  // the stored image declares a block more than it holds
   bool withPath;     // a BIRD path with the default serial number
   std::string shown;
   std::string logged;
@@ -399,6 +400,7 @@ TEST_P(ImxFingerprintFailure, FailsWithoutTouchingTheStore) {
   const ImxFingerprintFailureCase& c = GetParam();
   const fs::path device = store_ / hex8(DEFAULT_SERIAL_NUMBER);
   LoaderImage loader;
+  loader.partial = c.partialImage;
   if (c.imageStored) {
     storeDownload(store_, DEFAULT_SERIAL_NUMBER, kDefaultImageBuild, loader.file());
   } else {
@@ -433,15 +435,19 @@ TEST_P(ImxFingerprintFailure, FailsWithoutTouchingTheStore) {
 INSTANTIATE_TEST_SUITE_P(
     Imx, ImxFingerprintFailure,
     ::testing::Values(
-        ImxFingerprintFailureCase{"BirdPathNeedsARealSerialNumber", [](auto&) {}, true, true,
+        ImxFingerprintFailureCase{"BirdPathNeedsARealSerialNumber", [](auto&) {}, true, false, true,
                                   "Add serial number or remove the bird filename to use a default recovery image.", "",
                                   false},
-        ImxFingerprintFailureCase{"StoredModuleWithoutDownload", [](auto&) {}, false, false, "", "Invalid bird", false},
-        ImxFingerprintFailureCase{"BootRomSilent", [](auto& rom) { rom.faults.silent = true; }, true, false, "",
+        ImxFingerprintFailureCase{"StoredModuleWithoutDownload", [](auto&) {}, false, false, false, "", "Invalid bird",
+                                  false},
+        // Part of a live loader is never sent, let alone started.
+        ImxFingerprintFailureCase{"StoredImageIncomplete", [](auto&) {}, true, true, false,
+                                  "/4242.bird is incomplete: it declares 4 blocks and holds 3", "", false},
+        ImxFingerprintFailureCase{"BootRomSilent", [](auto& rom) { rom.faults.silent = true; }, true, false, false, "",
                                   "Error loading liveloader.\n", false},
         // A block the boot ROM does not confirm: the loader is never started.
         ImxFingerprintFailureCase{"LoaderBlockNotConfirmed",
-                                  [](auto& rom) { rom.faults.writeStatus = 0x12345678; }, true, false, "",
+                                  [](auto& rom) { rom.faults.writeStatus = 0x12345678; }, true, false, false, "",
                                   "Error loading liveloader.\n", false}),
     caseName<ImxFingerprintFailureCase>);
 
@@ -558,7 +564,14 @@ INSTANTIATE_TEST_SUITE_P(
         ImxRecoveryFailureCase{"SumsNeverAgree", [](auto&, auto&, auto& live) { live.loader->faults().sumMismatch = -1; },
                                "Failed to transfer firmware", true},
         ImxRecoveryFailureCase{"NoFirmware", [](auto&, auto& image, auto&) { image.withFirmware = false; },
-                               "The BIRD file holds no firmware", false}),
+                               "The BIRD file holds no firmware", false},
+        // Stored incomplete, and the server's copy no better: nothing is sent.
+        ImxRecoveryFailureCase{"IncompleteFile",
+                               [](auto& server, auto& image, auto&) {
+                                 image.partial = true;
+                                 addDevice(server, kModule, image.build, image.file());
+                               },
+                               "/99528558.bird is incomplete: it declares 3 blocks and holds 2", false}),
     caseName<ImxRecoveryFailureCase>);
 
 
