@@ -94,16 +94,9 @@ bool _choose_loader_image(UpdaterDisplayInterface& display, Updater& updater, Up
 // Finds the module on USB, up to LIVE_LOADER_TRIES times.
 bool _find_live_loader(Module& module, uint32_t serialNumber)
 {
-  for (int attempt = 1; attempt <= LIVE_LOADER_TRIES; ++attempt) {
-    if (attempt % kContextRefreshEvery == 0) {
-      Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-      Jorvanite_libusb_exit();
-    }
-    module.discoverAndConnect(LINK_USB, serialNumber);
-    if (module.isConnected()) return true;
-    if (attempt < LIVE_LOADER_TRIES) aTime_MSSleep(LIVE_LOADER_RETRY_MS);
-  }
-  return false;
+  const RefindPlan plan{LIVE_LOADER_TRIES, LIVE_LOADER_RETRY_MS, kContextRefreshEvery};
+  return _refind_module(module, plan, {[&](int) { return module.discoverAndConnect(LINK_USB, serialNumber); }}) ==
+         aErrNone;
 }
 
 } // namespace

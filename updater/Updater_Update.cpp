@@ -34,7 +34,7 @@ const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::LEVEL_ERR
 // USB context dropped before every third so enumeration starts afresh.
 const int kRediscoverTries = 15;
 const int kContextRefreshEvery = 3;
-const uint64_t kRediscoverDelayMS = 1000;
+const uint32_t kRediscoverDelayMS = 1000;
 
 const char* const kLatestDownload = "LATEST_DOWNLOAD";
 const char* const kLatestTransfer = "LATEST_TRANSFER";
@@ -184,21 +184,13 @@ linkType _link_type(const Module& module)
 // the firmware phase at its first request.
 void _rediscover(Module& module, uint32_t serialNumber)
 {
-  const bool usb = _link_type(module) == LINK_USB;
-  module.disconnect();
-  for (int attempt = 1; attempt <= kRediscoverTries; ++attempt) {
-    if (usb) {
-      if (attempt % kContextRefreshEvery == 0) {
-        Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-        Jorvanite_libusb_exit();
-      }
-      module.discoverAndConnect(LINK_USB, serialNumber);
-    } else {
-      // A network module comes back where it was.
-      module.reconnect();
-    }
-    if (module.isConnected()) return;
-    aTime_MSSleep(kRediscoverDelayMS);
+  if (_link_type(module) == LINK_USB) {
+    const RefindPlan plan{kRediscoverTries, kRediscoverDelayMS, kContextRefreshEvery};
+    _refind_module(module, plan, {[&](int) { return module.discoverAndConnect(LINK_USB, serialNumber); }});
+  } else {
+    // A network module comes back where it was.
+    _refind_module(module, RefindPlan{kRediscoverTries, kRediscoverDelayMS, 0},
+                   {[&](int) { return module.reconnect(); }});
   }
 }
 

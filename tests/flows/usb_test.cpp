@@ -128,6 +128,19 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(UsbCase{"LoaderKeepsTheLink", {}, {}, {}, true},
                       UsbCase{"LoaderRestartLeavesTheBus", {"--restart-drops"}, {}, {"Reconnected to device"}, true},
                       UsbCase{"NoLoadEcho", {"--fault-no-load-echo"}, {}, {"Loader validated start (Reconnect)"}, true},
+                      // The first reconnection meets the module still leaving the bus.
+                      UsbCase{"FirstReconnectMeetsItLeaving",
+                              {"--restart-drops", "--leave-after-handshake", "2"},
+                              {},
+                              {"Reconnected to device"},
+                              true},
+                      // Every reconnection meets it leaving, and so does the first try
+                      // to find it again; the second finds it.
+                      UsbCase{"FoundAgainAfterMeetingItLeaving",
+                              {"--restart-drops", "--leave-after-handshake", "2,3,4,5,6,7"},
+                              {},
+                              {"Invalid or reply when starting loader"},
+                              true},
                       UsbCase{"DataPackets", {}, {"-m", "0"}, {}, false}),
     [](const ::testing::TestParamInfo<UsbCase>& info) { return std::string(info.param.name); });
 

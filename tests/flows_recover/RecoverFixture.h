@@ -208,6 +208,7 @@ class ImxBench {
   }
 
   sdpsim::SdpRom& rom() { return rom_; }
+  UsbSimBus& bus() { return bus_; }
   jvsim::LiveLoader& live() { return live_; }
 
  private:

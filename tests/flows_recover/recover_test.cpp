@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -466,6 +467,63 @@ TEST_F(RecoverFlows, LiveLoaderThatNeverComesFailsAfterFifteenTries) {
   EXPECT_FALSE(serverAsked("fix"));
 }
 
+// The server knows the live loader's fingerprint as the module's, and
+// serves the module's recovery build.
+updatesim::Config recoveryServer(const RecoveryImage& image) {
+  updatesim::Config config;
+  addDevice(config, kModule, image.build, image.file());
+  const uint32_t words[4] = {kChipId[3], kChipId[2], kChipId[1], kChipId[0]};
+  config.recovery[fingerprintKey(words)] = {hex8(kModule), std::to_string(kRecoveryBuild)};
+  return config;
+}
+
+struct LeavingCase {
+  const char* name;
+  bool recover;          // else only the fingerprint
+  std::set<int> leaving;  // links to the live loader that meet it leaving the bus
+  int exits;             // USB context ends the search makes
+};
+
+void PrintTo(const LeavingCase& c, std::ostream* os) { *os << c.name; }
+
+class LiveLoaderLeaving : public RecoverFlows, public ::testing::WithParamInterface<LeavingCase> {};
+
+// A try that opens the live loader while it is still leaving the bus (it
+// answers the handshake, then is gone) must not keep that link: the next
+// try finds it, and the USB context can be refreshed meanwhile.
+TEST_P(LiveLoaderLeaving, NextTryFindsIt) {
+  const LeavingCase& c = GetParam();
+  RecoveryImage image;
+  server_.setConfig(recoveryServer(image));
+  storeDownload(store_, DEFAULT_SERIAL_NUMBER, kDefaultImageBuild, LoaderImage{}.file());
+  ImxBench bench;
+  bench.liveLoaderComesUp(true);
+  const std::string live = hex8(DEFAULT_SERIAL_NUMBER);
+  bench.bus().leaveAfterHandshake(live, c.leaving);
+  const int exitsBefore = bench.bus().contextExits();
+
+  if (c.recover) {
+    ASSERT_TRUE(updater().Recover_Firmware(bench.port(false), 0, 115200, 0, "", false)) << allShown();
+    EXPECT_EQ(bench.live().loader->firmwareImage().begin()->second, image.payload());
+  } else {
+    Fingerprint fingerprint;
+    ASSERT_TRUE(updater().Get_Fingerprint(fingerprint, bench.port(false), DEFAULT_SERIAL_NUMBER, "", 115200, false))
+        << allShown();
+    EXPECT_EQ(fingerprint.word[0], kChipId[3]);
+  }
+  // Each leaving link cost one try; the next link found it.
+  EXPECT_EQ(bench.bus().links(live), *c.leaving.rbegin() + 1);
+  EXPECT_EQ(bench.bus().contextExits() - exitsBefore, c.exits);
+}
+
+INSTANTIATE_TEST_SUITE_P(Imx, LiveLoaderLeaving,
+                         ::testing::Values(
+                             // The third try starts with a fresh USB context.
+                             LeavingCase{"FingerprintTwice", false, {1, 2}, 1},
+                             // The fingerprint's link works; the recovery's first leaves.
+                             LeavingCase{"RecoveryOnce", true, {2}, 0}),
+                         caseName<LeavingCase>);
+
 struct ImxRecoveryCase {
   const char* name;
   uint32_t buildArg;
@@ -590,11 +648,7 @@ class RecoveryAnswerWithoutLines : public RecoverFlows, public ::testing::WithPa
 TEST_P(RecoveryAnswerWithoutLines, KeepsTheSerialNumberGiven) {
   const OkOnlyCase& c = GetParam();
   RecoveryImage image;
-  updatesim::Config config;
-  addDevice(config, kModule, image.build, image.file());
-  const uint32_t words[4] = {kChipId[3], kChipId[2], kChipId[1], kChipId[0]};
-  config.recovery[fingerprintKey(words)] = {hex8(kModule), std::to_string(kRecoveryBuild)};
-  server_.setConfig(config);
+  server_.setConfig(recoveryServer(image));
   server_.setFault(updatesim::Op::Fix, updatesim::Fault::MissingLines);
   const uint32_t liveSerial = c.serialGiven != 0 ? c.serialGiven : DEFAULT_SERIAL_NUMBER;
   storeDownload(store_, liveSerial, kDefaultImageBuild, LoaderImage{liveSerial}.file());
