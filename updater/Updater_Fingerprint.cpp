@@ -20,8 +20,6 @@
 #include "Updater_Builds.h"
 #include "Updater_Discover.h"
 #include "Updater_Recover.h"
-#include "aTime.h"
-#include "aUSB.h"
 
 using Tovanire::Jorvanite::Module;
 using Tovanire::Jorvanite::SystemClass;

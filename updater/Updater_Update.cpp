@@ -20,7 +20,6 @@
 #include "Updater_Update.h"
 #include "aDefs.h"
 #include "aTime.h"
-#include "aUSB.h"
 
 using Tovanire::Jorvanite::Module;
 using Tovanire::Jorvanite::SystemClass;
