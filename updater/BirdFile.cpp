@@ -113,7 +113,8 @@ BirdFile::BirdFile(BirdFile&& other) noexcept
       m_serialOffset(other.m_serialOffset),
       m_descriptorOffset(other.m_descriptorOffset),
       m_data(std::move(other.m_data)),
-      m_dataSize(other.m_dataSize)
+      m_dataSize(other.m_dataSize),
+      m_scanProblem(std::move(other.m_scanProblem))
 {
   other.reset();
 }
@@ -132,6 +133,7 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept
     m_descriptorOffset = other.m_descriptorOffset;
     m_data = std::move(other.m_data);
     m_dataSize = other.m_dataSize;
+    m_scanProblem = std::move(other.m_scanProblem);
     other.reset();
   }
   return *this;
@@ -150,6 +152,20 @@ void BirdFile::reset()
   m_descriptorOffset = 0;
   m_data.reset();
   m_dataSize = 0;
+  m_scanProblem.clear();
+}
+
+BirdFile::Incomplete::Incomplete(const std::string& path, const std::string& problem)
+    : std::runtime_error("BIRD file " + path + " is incomplete: " + problem), m_problem(problem)
+{
+}
+
+BirdFile BirdFile::LoadWhole(const std::string& path)
+{
+  BirdFile file(path);
+  if (!file.IsWhole())
+    throw Incomplete(path, file.ScanProblem());
+  return file;
 }
 
 bool BirdFile::VerifyFile(const std::string& path)
@@ -228,8 +244,9 @@ bool BirdFile::Load()
              m_dataSize);
     return false;
   }
-  // A mismatch in the block list is logged by the scan; the blocks it kept
-  // are still usable, so it does not fail the load.
+  // A mismatch in the block list is logged and kept by the scan; it does not
+  // fail the load, so a listing still reads such a file, while LoadWhole
+  // refuses it for installing.
   ScanBlocks(m_data.get(), m_dataSize);
   FindSerialNumberOffsets();
   m_hasSerialOffsets = firstBlock(BLOCK_SERIAL_OFFSETS) != nullptr;
@@ -242,6 +259,7 @@ bool BirdFile::DecompressData(const uint8_t* data, uint64_t n)
   m_blocks.clear();
   m_blockCount = 0;
   m_fileChecksum = 0;
+  m_scanProblem.clear();
   m_hasSerialOffsets = false;
   m_serialOffset = 0;
   m_descriptorOffset = 0;
@@ -275,9 +293,16 @@ bool BirdFile::ScanBlocks(uint8_t* body, uint64_t size)
   m_blocks.clear();
   m_blockCount = 0;
   m_fileChecksum = 0;
+  m_scanProblem.clear();
+  // The first mismatch found is the one the user is told.
+  auto mismatch = [this](const std::string& problem) {
+    if (m_scanProblem.empty())
+      m_scanProblem = problem;
+  };
   if (!body || size < 4) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - body of %llu bytes has no room for its block count\n",
              (unsigned long long)size);
+    mismatch("its body has no room for its block count");
     return false;
   }
   uint32_t declared = GetInt(body);
@@ -299,6 +324,8 @@ bool BirdFile::ScanBlocks(uint8_t* body, uint64_t size)
       Log::log(DEBUG_BirdFile,
                "BIRDFILE: Error - block of type %02X at body offset %llu needs %u bytes, %llu remain\n",
                b.type, (unsigned long long)pos, b.length, (unsigned long long)(left - kBlockHeaderSize));
+      mismatch("a block of type " + std::to_string(b.type) + " at body offset " + std::to_string(pos) +
+               " runs past the end of the body");
       cutShort = true;
       break;
     }
@@ -310,6 +337,8 @@ bool BirdFile::ScanBlocks(uint8_t* body, uint64_t size)
     if (b.length < need) {
       Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s block of %u bytes is shorter than %u bytes, refused\n",
                blockName(b.type), b.length, need);
+      mismatch("a " + std::string(blockName(b.type)) + " block of " + std::to_string(b.length) +
+               " bytes is shorter than " + std::to_string(need) + " bytes");
       ok = false;
       continue;
     }
@@ -333,11 +362,14 @@ bool BirdFile::ScanBlocks(uint8_t* body, uint64_t size)
   if (left > 0 || !haveChecksum) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in data size. (%llu bytes remaining)\n",
              (unsigned long long)left);
+    mismatch(haveChecksum ? std::to_string(left) + " bytes follow its checksum"
+                          : "its body ends without the file checksum");
     ok = false;
   }
   if (m_blockCount != declared) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in number of blocks. (%u != %u)\n",
              m_blockCount, declared);
+    mismatch("it declares " + std::to_string(declared) + " blocks and holds " + std::to_string(m_blockCount));
     ok = false;
   }
   return ok;
@@ -428,6 +460,27 @@ bool BirdFile::ValidateModel(const std::string& name) const
     return false;
   Log::log(DEBUG_BirdFile, "Model matches model number ([%s] == [%s])\n", field.c_str(), name.c_str());
   return true;
+}
+
+bool BirdFile::imageHolds(uint32_t address, uint32_t size) const
+{
+  for (const BirdBlock& b : m_blocks)
+    if (b.type == BLOCK_FIRMWARE && covers(b, address, size))
+      return true;
+  return false;
+}
+
+std::string BirdFile::SerialNumberProblem() const
+{
+  if (m_serialOffset == 0 && m_descriptorOffset == 0)
+    return "the file gives no place for it";
+  char text[96] = "";
+  if (m_serialOffset != 0 && !imageHolds(m_serialOffset, 4))
+    std::snprintf(text, sizeof text, "the serial-number word at 0x%08X lies in no firmware block", m_serialOffset);
+  else if (m_descriptorOffset != 0 && !imageHolds(m_descriptorOffset, 16))
+    std::snprintf(text, sizeof text, "the serial-number text at 0x%08X lies in no firmware block",
+                  m_descriptorOffset);
+  return text;
 }
 
 bool BirdFile::ReplaceSerialNumber(uint32_t serialNumber)

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,17 @@ struct BirdBlock {
 
 class BirdFile {
 public:
+  // Raised by LoadWhole for a file that loads but whose block list does not
+  // match its body; what() is "BIRD file <path> is incomplete: <problem>".
+  class Incomplete : public std::runtime_error {
+  public:
+    Incomplete(const std::string& path, const std::string& problem);
+    const std::string& Problem() const { return m_problem; }
+
+  private:
+    std::string m_problem;
+  };
+
   static constexpr uint32_t BIRD_FILE_SIGNATURE = 0x62697264;  // "bird"
   static constexpr uint8_t BIRD_FILE_VERSION[2] = {1, 1};
   static constexpr uint8_t BIRD_FILE_TYPE_MASK = 0x1F;
@@ -58,14 +70,20 @@ public:
   BirdFile(const BirdFile&) = delete;
   BirdFile& operator=(const BirdFile&) = delete;
 
+  // Loads the file as the constructor does, and raises Incomplete when its
+  // block list does not match its body (see IsWhole): what installs a file
+  // loads it this way, so part of a firmware is never sent.
+  static BirdFile LoadWhole(const std::string& path);
+
   // True when the file starts with "bird" and two non-zero version bytes.
   static bool VerifyFile(const std::string& path);
 
   // Reads, inflates and scans the file at the path. False for a missing or
   // unreadable file, one of 6 bytes or fewer, a body that does not inflate
   // (or inflates past 8 times its compressed size) or is under 4 bytes. Block
-  // list mismatches (count, size, refused blocks) are logged and the blocks
-  // found stay in use; the header is not checked here (VerifyFile does).
+  // list mismatches (count, size, refused blocks) are logged, the blocks
+  // found stay in the list and IsWhole turns false; the header is not
+  // checked here (VerifyFile does).
   bool Load();
 
   // Inflates n compressed bytes into a new body of at most 8 * n bytes.
@@ -95,6 +113,10 @@ public:
   // firmware block covering them. True only when every non-zero offset was
   // written in at least one block.
   bool ReplaceSerialNumber(uint32_t serialNumber);
+  // Why ReplaceSerialNumber would answer false, for the user ("the
+  // serial-number word at 0x... lies in no firmware block"); empty when it
+  // would succeed.
+  std::string SerialNumberProblem() const;
 
   // Undoes the scrambling of every firmware block's payload with the chip
   // fingerprint key (four words, most significant byte first). Always true.
@@ -114,6 +136,11 @@ public:
   uint32_t Signature() const { return m_signature; }
   uint32_t Version() const { return m_version; }
   uint32_t FileChecksum() const { return m_fileChecksum; }
+  // True when the last scan found the declared count of blocks, each of the
+  // length its kind needs, filling the body up to the checksum exactly.
+  // ScanProblem says what did not match (empty when whole).
+  bool IsWhole() const { return m_scanProblem.empty(); }
+  const std::string& ScanProblem() const { return m_scanProblem; }
   // Blocks the scan kept (not the declared count).
   uint32_t BlockCount() const { return m_blockCount; }
   const std::vector<BirdBlock>& Blocks() const { return m_blocks; }
@@ -125,6 +152,8 @@ public:
 
 private:
   const BirdBlock* firstBlock(uint8_t type) const;
+  // True when some firmware block's image holds all size bytes from address.
+  bool imageHolds(uint32_t address, uint32_t size) const;
   void reset();
 
   std::string m_path;
@@ -138,4 +167,5 @@ private:
   uint32_t m_descriptorOffset = 0;
   std::unique_ptr<uint8_t[]> m_data;
   uint32_t m_dataSize = 0;
+  std::string m_scanProblem;
 };

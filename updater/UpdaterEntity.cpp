@@ -7,6 +7,7 @@
 #include "Log.h"
 #include "SystemClass.h"
 #include "Updater.h"
+#include "Updater_Discover.h"
 #include "aPacket.h"
 #include "aTime.h"
 #include "uei.h"
@@ -298,31 +299,28 @@ aErr UpdaterEntity::LoaderStart()
 aErr UpdaterEntity::_reconnect(uint32_t delayMs)
 {
   if (!module) return aErrResource;
-  module->disconnect();
-  aErr err = aErrConnection;
-  for (int series = 0; series < 2 && err != aErrNone; ++series) {
-    for (int attempt = 1; attempt <= RECONNECT_ATTEMPTS; ++attempt) {
-      if (series == 0) {
-        Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt,
-                 RECONNECT_ATTEMPTS);
-        err = module->reconnect();
-      } else {
-        Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n", attempt,
-                 RECONNECT_ATTEMPTS);
-        err = module->connect(LINK_USB, DEFAULT_SERIAL_NUMBER);
-      }
-      if (err == aErrNone) {
-        Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
-        break;
-      }
-      // A link that was created but never came up stays held: give it back
-      // before the next try opens another.
-      module->disconnect();
+  const RefindPlan plan{RECONNECT_ATTEMPTS, delayMs, 0};
+  // Each attempt's outcome, as the pause (if any) follows it.
+  const auto reported = [this, delayMs](aErr err) {
+    if (module->isConnected()) {
+      Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
+    } else {
       Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", static_cast<int>(delayMs));
-      aTime_MSSleep(delayMs);
     }
-  }
-  return err;
+    return err;
+  };
+  // First the link's own specifier, then the default serial number a
+  // module's loader may come back with.
+  const aErr err = _refind_module(*module, plan, {[&](int attempt) {
+    Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt, RECONNECT_ATTEMPTS);
+    return reported(module->reconnect());
+  }});
+  if (err == aErrNone) return err;
+  return _refind_module(*module, plan, {[&](int attempt) {
+    Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n", attempt,
+             RECONNECT_ATTEMPTS);
+    return reported(module->connect(LINK_USB, DEFAULT_SERIAL_NUMBER));
+  }});
 }
 
 aErr UpdaterEntity::CheckUEIDataSupport()

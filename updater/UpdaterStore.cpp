@@ -152,7 +152,7 @@ BirdFile UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const
   std::string path = BuildPath(Path().c_str(), fileName.c_str(), nullptr);
   if (!IsBuildFileName(fileName) || !BirdFile::VerifyFile(path))
     throw std::runtime_error("Invalid bird " + path);
-  return BirdFile(path);
+  return BirdFile::LoadWhole(path);
 }
 
 bool UpdaterStoreItem::FileExists(const std::string& fileName) const

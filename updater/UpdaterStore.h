@@ -51,8 +51,9 @@ public:
 
   // Loads <directory>/<name>/<fileName>. Raises std::runtime_error "Invalid
   // bird " and the path for a name that is not "<digits>.bird" or a file
-  // that fails BirdFile::VerifyFile, and "Failed to load bird data" when it
-  // cannot be loaded.
+  // that fails BirdFile::VerifyFile, "Failed to load bird data" when it
+  // cannot be loaded, and BirdFile::Incomplete when its block list does not
+  // match its body.
   BirdFile ReadBirdFile(const std::string& fileName) const;
 
   // True when <directory>/<name> holds an entry named exactly fileName.

@@ -66,9 +66,10 @@ struct _DownloadWorker {
 
 // Checks the downloaded bytes exactly as the update flow will read them back:
 // written to a hidden temporary next to their destination, they must pass
-// the header check and load. Answers the reason on failure, empty when sound.
-std::string _check_bird(const UpdaterStoreItem& device, const std::string& fileName, const uint8_t* data,
-                        size_t length)
+// the header check and load whole (an incomplete file is named to the user).
+// Answers the reason on failure, empty when sound.
+std::string _check_bird(UpdaterDisplayInterface& display, const UpdaterStoreItem& device,
+                        const std::string& fileName, const uint8_t* data, size_t length)
 {
   const std::string temp = device.Path() + "/.download-" + std::to_string(::getpid()) + "-" + fileName;
   std::string why;
@@ -79,7 +80,11 @@ std::string _check_bird(const UpdaterStoreItem& device, const std::string& fileN
     problem = "not a BIRD file";
   } else {
     try {
-      BirdFile bird(temp);
+      BirdFile::LoadWhole(temp);
+    } catch (const BirdFile::Incomplete& e) {
+      // Named as the store would hold it: the staging file is gone next.
+      problem = BirdFile::Incomplete(fileName, e.Problem()).what();
+      display.message(ERROR, "%s", problem.c_str());
     } catch (const std::exception& e) {
       problem = e.what();
     }
@@ -254,7 +259,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
 
   // Nothing in the store changes unless the whole file is sound and written.
   const std::string fileName = buildText + ".bird";
-  const std::string problem = _check_bird(device, fileName, bytes.get(), length);
+  const std::string problem = _check_bird(display, device, fileName, bytes.get(), length);
   if (!problem.empty()) {
     Log::log(DEBUG_Updater, "Download_Firmware: build %u refused: %s\n", build, problem.c_str());
     display.message(ERROR, "Failed to retrieve a valid BIRD file");

@@ -20,8 +20,6 @@
 #include "Updater_Builds.h"
 #include "Updater_Discover.h"
 #include "Updater_Recover.h"
-#include "aTime.h"
-#include "aUSB.h"
 
 using Tovanire::Jorvanite::Module;
 using Tovanire::Jorvanite::SystemClass;
@@ -70,7 +68,7 @@ bool _choose_loader_image(UpdaterDisplayInterface& display, Updater& updater, Up
       display.message(kError, "Add serial number or remove the bird filename to use a default recovery image.");
       return false;
     }
-    image = BirdFile(birdPath);
+    image = BirdFile::LoadWhole(birdPath);
     return true;
   }
   UpdaterStoreItem item;
@@ -94,16 +92,9 @@ bool _choose_loader_image(UpdaterDisplayInterface& display, Updater& updater, Up
 // Finds the module on USB, up to LIVE_LOADER_TRIES times.
 bool _find_live_loader(Module& module, uint32_t serialNumber)
 {
-  for (int attempt = 1; attempt <= LIVE_LOADER_TRIES; ++attempt) {
-    if (attempt % kContextRefreshEvery == 0) {
-      Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-      Jorvanite_libusb_exit();
-    }
-    module.discoverAndConnect(LINK_USB, serialNumber);
-    if (module.isConnected()) return true;
-    if (attempt < LIVE_LOADER_TRIES) aTime_MSSleep(LIVE_LOADER_RETRY_MS);
-  }
-  return false;
+  const RefindPlan plan{LIVE_LOADER_TRIES, LIVE_LOADER_RETRY_MS, kContextRefreshEvery};
+  return _refind_module(module, plan, {[&](int) { return module.discoverAndConnect(LINK_USB, serialNumber); }}) ==
+         aErrNone;
 }
 
 } // namespace
@@ -176,6 +167,10 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
   BirdFile image;
   try {
     if (!_choose_loader_image(display, updater, *store, serialNumber, birdPath, image)) return false;
+  } catch (const BirdFile::Incomplete& e) {
+    // Part of a live loader would run as if it were all of it.
+    display.message(kError, "%s", e.what());
+    return false;
   } catch (const std::runtime_error& e) {
     Log::log(DEBUG_APP, "%s\n", e.what());
     return false;

@@ -142,17 +142,13 @@ bool _lpc_program_block(UpdaterDisplayInterface& display, NXPSerialClass& chip, 
 // number, or by the module's own.
 bool _find_recovering_module(Module& module, uint32_t serialNumber)
 {
-  for (int attempt = 1; attempt <= LIVE_LOADER_TRIES; ++attempt) {
-    module.discoverAndConnect(LINK_USB, DEFAULT_SERIAL_NUMBER);
-    if (module.isConnected()) return true;
-    // Serial number 0 would take whichever module comes first.
-    if (serialNumber != 0 && serialNumber != DEFAULT_SERIAL_NUMBER) {
-      module.discoverAndConnect(LINK_USB, serialNumber);
-      if (module.isConnected()) return true;
-    }
-    if (attempt < LIVE_LOADER_TRIES) aTime_MSSleep(LIVE_LOADER_RETRY_MS);
+  std::vector<RefindWay> ways{[&](int) { return module.discoverAndConnect(LINK_USB, DEFAULT_SERIAL_NUMBER); }};
+  // Serial number 0 would take whichever module comes first.
+  if (serialNumber != 0 && serialNumber != DEFAULT_SERIAL_NUMBER) {
+    ways.push_back([&](int) { return module.discoverAndConnect(LINK_USB, serialNumber); });
   }
-  return false;
+  // The recovery's own wait never drops the USB context.
+  return _refind_module(module, RefindPlan{LIVE_LOADER_TRIES, LIVE_LOADER_RETRY_MS, 0}, ways) == aErrNone;
 }
 
 } // namespace
@@ -247,7 +243,8 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, 
   }
 
   if (birdPath.empty()) {
-    uint32_t serverSerial = 0;
+    // An answer without its serial line leaves the serial number given.
+    uint32_t serverSerial = serialNumber;
     uint32_t serverBuild = 0;
     // Serial number 0 names no module: the firmware would go to whichever
     // module turned up first.

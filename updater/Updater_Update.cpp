@@ -20,7 +20,6 @@
 #include "Updater_Update.h"
 #include "aDefs.h"
 #include "aTime.h"
-#include "aUSB.h"
 
 using Tovanire::Jorvanite::Module;
 using Tovanire::Jorvanite::SystemClass;
@@ -34,7 +33,7 @@ const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::LEVEL_ERR
 // USB context dropped before every third so enumeration starts afresh.
 const int kRediscoverTries = 15;
 const int kContextRefreshEvery = 3;
-const uint64_t kRediscoverDelayMS = 1000;
+const uint32_t kRediscoverDelayMS = 1000;
 
 const char* const kLatestDownload = "LATEST_DOWNLOAD";
 const char* const kLatestTransfer = "LATEST_TRANSFER";
@@ -184,21 +183,26 @@ linkType _link_type(const Module& module)
 // the firmware phase at its first request.
 void _rediscover(Module& module, uint32_t serialNumber)
 {
-  const bool usb = _link_type(module) == LINK_USB;
-  module.disconnect();
-  for (int attempt = 1; attempt <= kRediscoverTries; ++attempt) {
-    if (usb) {
-      if (attempt % kContextRefreshEvery == 0) {
-        Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-        Jorvanite_libusb_exit();
-      }
-      module.discoverAndConnect(LINK_USB, serialNumber);
-    } else {
-      // A network module comes back where it was.
-      module.reconnect();
-    }
-    if (module.isConnected()) return;
-    aTime_MSSleep(kRediscoverDelayMS);
+  if (_link_type(module) == LINK_USB) {
+    const RefindPlan plan{kRediscoverTries, kRediscoverDelayMS, kContextRefreshEvery};
+    _refind_module(module, plan, {[&](int) { return module.discoverAndConnect(LINK_USB, serialNumber); }});
+  } else {
+    // A network module comes back where it was.
+    _refind_module(module, RefindPlan{kRediscoverTries, kRediscoverDelayMS, 0},
+                   {[&](int) { return module.reconnect(); }});
+  }
+}
+
+// Runs a load that installs what it loads; a file that loads incomplete is
+// named to the user before the refusal goes on to the caller.
+template <class Load>
+BirdFile _load_naming_incomplete(UpdaterDisplayInterface& display, const Load& load)
+{
+  try {
+    return load();
+  } catch (const BirdFile::Incomplete& e) {
+    display.message(kError, "%s", e.what());
+    throw;
   }
 }
 
@@ -339,19 +343,22 @@ BirdFile Updater::load_bird(const char* action, std::string path, uint32_t seria
   if (!store) return BirdFile();
   if (!path.empty()) {
     display.message(kInfo, "%s from Birdfile: %s", action, path.c_str());
-    return BirdFile(path);
+    return _load_naming_incomplete(display, [&] { return BirdFile::LoadWhole(path); });
   }
   UpdaterStoreItem item = store->AddDevice(serialNumber);
   display.message(kInfo, "%s firmware with build: %u", action, build);
   const std::string name = _bird_name(build);
+  const auto read = [&] { return item.ReadBirdFile(name); };
   try {
-    return item.ReadBirdFile(name);
+    return _load_naming_incomplete(display, read);
+  } catch (const BirdFile::Incomplete&) {
+    if (!allowDownload) throw;
   } catch (const std::runtime_error&) {
     if (!allowDownload) throw std::runtime_error("Error reading birdfile");
   }
   display.message(kInfo, "Downloading firmware build %u", build);
   Download_Firmware(serialNumber, std::to_string(build), false, false);
-  return item.ReadBirdFile(name);
+  return _load_naming_incomplete(display, read);
 }
 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdPath, uint8_t moduleAddress,
@@ -401,6 +408,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
     if (!bird.ReplaceSerialNumber(serialNumber)) {
       Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+      display.message(kError, "Unable to write the serial number into %s: %s", bird.Path().c_str(),
+                      bird.SerialNumberProblem().c_str());
       return false;
     }
     Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");

@@ -69,6 +69,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   }
 
   check(f.BlockCount() == f.Blocks().size());
+  // Whole means the block list matched what the body declares; only then
+  // does a load for installing take the file.
+  if (f.IsWhole())
+    check(f.DataSize() >= 4 && f.BlockCount() == (uint32_t(f.Data()[0]) << 24 | uint32_t(f.Data()[1]) << 16 |
+                                                   uint32_t(f.Data()[2]) << 8 | f.Data()[3]));
+  bool loadedWhole = true;
+  try {
+    BirdFile::LoadWhole(path);
+  } catch (const BirdFile::Incomplete& e) {
+    loadedWhole = false;
+    check(!e.Problem().empty() && e.Problem() == f.ScanProblem());
+  }
+  check(loadedWhole == f.IsWhole());
   const uint8_t* begin = f.Data();
   const uint8_t* end = begin + f.DataSize();
   for (const BirdBlock& b : f.Blocks()) {

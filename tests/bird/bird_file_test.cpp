@@ -229,7 +229,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
-// Block list mismatches load what was found and say why.
+// Block list mismatches load what was found and say why; loading a file
+// whole (for installing it) refuses them, naming the file and the mismatch.
 
 struct ListCase {
   const char* name;
@@ -239,6 +240,7 @@ struct ListCase {
   uint32_t expectBlocks;
   uint32_t expectChecksum;
   std::vector<std::string> logged;
+  std::string problem;  // empty: the file is whole
 };
 
 class ListMismatch : public BirdFileTest, public ::testing::WithParamInterface<ListCase> {};
@@ -259,22 +261,47 @@ TEST_P(ListMismatch, LoadsFoundBlocksAndLogsMismatch)
   EXPECT_EQ(7u, f.GetBuild());
   for (const std::string& line : c.logged)
     EXPECT_TRUE(log.has(line)) << line << "\n" << log.text();
+  EXPECT_EQ(c.problem, f.ScanProblem());
+  EXPECT_EQ(c.problem.empty(), f.IsWhole());
+
+  const std::string path = save(image);
+  if (c.problem.empty()) {
+    EXPECT_EQ(c.expectBlocks, BirdFile::LoadWhole(path).BlockCount());
+    return;
+  }
+  try {
+    BirdFile::LoadWhole(path);
+    ADD_FAILURE() << "loaded whole";
+  } catch (const BirdFile::Incomplete& e) {
+    EXPECT_EQ("BIRD file " + path + " is incomplete: " + c.problem, e.what());
+    EXPECT_EQ(c.problem, e.Problem());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     All, ListMismatch,
     ::testing::Values(
-        ListCase{"consistent", std::nullopt, false, {}, 2, 0xFFFFFFFF, {"File checksum FFFFFFFF"}},
+        ListCase{"consistent", std::nullopt, false, {}, 2, 0xFFFFFFFF, {"File checksum FFFFFFFF"}, ""},
         ListCase{"declared3Found2", 3u, false, {}, 2, 0xFFFFFFFF,
-                 {"BIRDFILE: Block parsing mismatch in number of blocks. (2 != 3)"}},
+                 {"BIRDFILE: Block parsing mismatch in number of blocks. (2 != 3)"},
+                 "it declares 3 blocks and holds 2"},
+        ListCase{"declared1Found2", 1u, false, {}, 2, 0xFFFFFFFF,
+                 {"BIRDFILE: Block parsing mismatch in number of blocks. (2 != 1)"},
+                 "it declares 1 blocks and holds 2"},
         ListCase{"noRoomForChecksum", std::nullopt, true, {}, 2, 0,
-                 {"BIRDFILE: Block parsing mismatch in data size. (0 bytes remaining)"}},
+                 {"BIRDFILE: Block parsing mismatch in data size. (0 bytes remaining)"},
+                 "its body ends without the file checksum"},
+        // The trailing byte makes the checksum read as a block header whose
+        // length runs past the body.
         ListCase{"oneTrailingByte", std::nullopt, false, {0xEE}, 2, 0,
-                 {"BIRDFILE: Block parsing mismatch in data size. (5 bytes remaining)"}},
+                 {"BIRDFILE: Block parsing mismatch in data size. (5 bytes remaining)"},
+                 "a block of type 31 at body offset 114 runs past the end of the body"},
         ListCase{"nineTrailingBytes", std::nullopt, false, Bytes(9, 0x00), 2, 0,
-                 {"BIRDFILE: Block parsing mismatch in data size. (13 bytes remaining)"}},
+                 {"BIRDFILE: Block parsing mismatch in data size. (13 bytes remaining)"},
+                 "a block of type 31 at body offset 114 runs past the end of the body"},
         ListCase{"shortChecksum", std::nullopt, true, {1, 2, 3}, 2, 0,
-                 {"BIRDFILE: Block parsing mismatch in data size. (3 bytes remaining)"}}),
+                 {"BIRDFILE: Block parsing mismatch in data size. (3 bytes remaining)"},
+                 "its body ends without the file checksum"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BirdFileTest, BlockRunningPastTheEndIsNotKept)

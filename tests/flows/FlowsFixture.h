@@ -53,14 +53,15 @@ struct Firmware {
   birdsim::Bytes loader() const { return noise(loaderSize, build ^ 0x5A5A5A5Au); }
   birdsim::Bytes image() const { return noise(imageSize, build); }
 
-  birdsim::Bytes file() const {
+  birdsim::Image bird() const {
     birdsim::Image bird;
     bird.blocks.push_back(birdsim::loader(0x20000000, loader()));
     bird.blocks.push_back(birdsim::firmware(kImageAddress, image()));
     bird.blocks.push_back(birdsim::serialOffsets(kSerialWordAddress, kSerialTextAddress));
     bird.blocks.push_back(birdsim::descriptor(build, "2.16.0", serial, model));
-    return birdsim::file(bird);
+    return bird;
   }
+  birdsim::Bytes file() const { return birdsim::file(bird()); }
 
   // The image with the serial number written the way the module reads it:
   // a little-endian word, and its "%08X" text in every other byte.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "aLink.h"
 #include "aUSB.h"
 
 namespace {
@@ -42,6 +43,19 @@ void UsbSimBus::plug(const std::string& serial, jvsim::PipeTransport& transport)
   m_script.addDevice(aUSBScriptDevice::Module(serial));
 }
 
+void UsbSimBus::leaveAfterHandshake(const std::string& serial, std::set<int> links) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_leaving[serial] = std::move(links);
+}
+
+int UsbSimBus::links(const std::string& serial) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto found = m_links.find(serial);
+  return found != m_links.end() ? found->second : 0;
+}
+
+int UsbSimBus::contextExits() const { return m_script.exits(); }
+
 int UsbSimBus::sOpen(libusb_device* device, libusb_device_handle** handle) {
   UsbSimBus* bus = sBus;
   const int rc = bus->m_scriptSeam->open(device, handle);
@@ -54,11 +68,16 @@ int UsbSimBus::sOpen(libusb_device* device, libusb_device_handle** handle) {
                                                             sizeof serial);
   }
   std::lock_guard<std::mutex> lock(bus->m_mutex);
-  auto module = length > 0 ? bus->m_modules.find(std::string(reinterpret_cast<char*>(serial), length))
-                           : bus->m_modules.end();
+  const std::string name = length > 0 ? std::string(reinterpret_cast<char*>(serial), length) : std::string();
+  auto module = bus->m_modules.find(name);
+  Handle state;
   // The module as it is now: a restart later gives it a new pipe, which
   // only a new open reaches.
-  bus->m_handles[*handle] = module != bus->m_modules.end() ? module->second->pipe() : nullptr;
+  if (module != bus->m_modules.end()) {
+    state.pipe = module->second->pipe();
+    state.serial = name;
+  }
+  bus->m_handles[*handle] = state;
   return 0;
 }
 
@@ -71,16 +90,38 @@ void UsbSimBus::sClose(libusb_device_handle* handle) {
   bus->m_scriptSeam->close(handle);
 }
 
-std::shared_ptr<jvsim::BytePipe> UsbSimBus::pipeOf(libusb_device_handle* handle) {
+std::shared_ptr<jvsim::BytePipe> UsbSimBus::pipeFor(libusb_device_handle* handle, bool out, const unsigned char* data,
+                                                    int length) {
   std::lock_guard<std::mutex> lock(m_mutex);
   auto found = m_handles.find(handle);
-  return found != m_handles.end() ? found->second : nullptr;
+  if (found == m_handles.end()) return nullptr;
+  Handle& h = found->second;
+  if (h.pipe && !h.counted) {
+    h.counted = true;
+    h.leaving = m_leaving[h.serial].count(++m_links[h.serial]) != 0;
+  }
+  if (h.leaving && out) {
+    // Packets on the wire: address byte, length byte, that many data bytes.
+    for (int i = 0; i < length && !h.gone; ++i) {
+      if (h.framing == 0) {
+        h.address = data[i];
+        h.framing = 1;
+      } else if (h.framing == 1) {
+        h.dataLeft = data[i];
+        h.framing = h.dataLeft > 0 ? 2 : 0;
+        if (h.dataLeft == 0 && h.address == kSyncQueryAddress && ++h.syncQueries > kSyncQueryCount) h.gone = true;
+      } else if (--h.dataLeft == 0) {
+        h.framing = 0;
+      }
+    }
+  }
+  return h.gone ? nullptr : h.pipe;
 }
 
 int UsbSimBus::sBulk(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data, int length,
                      int* transferred, unsigned int timeout) {
   *transferred = 0;
-  std::shared_ptr<jvsim::BytePipe> pipe = sBus.load()->pipeOf(handle);
+  std::shared_ptr<jvsim::BytePipe> pipe = sBus.load()->pipeFor(handle, (endpoint & 0x80) == 0, data, length);
   if (!pipe) return LIBUSB_ERROR_NO_DEVICE;
   if ((endpoint & 0x80) == 0) {
     if (!pipe->hostWrite(data, static_cast<size_t>(length))) return LIBUSB_ERROR_NO_DEVICE;

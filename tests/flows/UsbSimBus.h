@@ -3,12 +3,14 @@
 // simulated module's byte pipe. A module that drops its connection (a
 // restart, a reboot) leaves its open handle failing as an unplugged device
 // does; the next open reaches the module's fresh pipe, as a device that
-// came back on the bus.
+// came back on the bus. Opens can also be scripted to meet a device that is
+// leaving the bus.
 #pragma once
 
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "SimTransport.h"
@@ -27,17 +29,47 @@ class UsbSimBus {
   // transport must outlive the bus.
   void plug(const std::string& serial, jvsim::PipeTransport& transport);
 
+  // The listed links to the module (handles that carry transfers, counted
+  // from 1; enumeration's opens do not count) meet a device that is leaving
+  // the bus: it answers the link's handshake, and the host's first packet
+  // after it finds the device gone, as does every later transfer on that
+  // handle. The module itself is not touched; the next link reaches it.
+  void leaveAfterHandshake(const std::string& serial, std::set<int> links);
+  // Links to the module so far.
+  int links(const std::string& serial) const;
+  // How often the USB context was ended (a refused end does not count).
+  int contextExits() const;
+
  private:
   static int sOpen(libusb_device* device, libusb_device_handle** handle);
   static void sClose(libusb_device_handle* handle);
   static int sBulk(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data, int length,
                    int* transferred, unsigned int timeout);
-  std::shared_ptr<jvsim::BytePipe> pipeOf(libusb_device_handle* handle);
+  // One open handle: the module's pipe as it was at the open, and for a
+  // device scripted to leave, how far its host has got.
+  struct Handle {
+    std::shared_ptr<jvsim::BytePipe> pipe;
+    std::string serial;
+    bool counted = false;  // numbered as a link at its first transfer
+    bool leaving = false;
+    bool gone = false;
+    int syncQueries = 0;  // address queries the host sent
+    int framing = 0;      // 0: next byte is an address; 1: a length; 2: data
+    int dataLeft = 0;
+    uint8_t address = 0;
+  };
+  // The pipe for a transfer, or null when the device is gone. For a
+  // leaving device, OUT bytes move it on: the first packet after the
+  // handshake's queries makes it gone.
+  std::shared_ptr<jvsim::BytePipe> pipeFor(libusb_device_handle* handle, bool out, const unsigned char* data,
+                                           int length);
 
   aUSBScript m_script;
   const aUSBSeam* m_scriptSeam;
   aUSBSeam m_seam;
-  std::mutex m_mutex;  // guards the maps
+  mutable std::mutex m_mutex;  // guards the maps
   std::map<std::string, jvsim::PipeTransport*> m_modules;
-  std::map<libusb_device_handle*, std::shared_ptr<jvsim::BytePipe>> m_handles;
+  std::map<std::string, int> m_links;
+  std::map<std::string, std::set<int>> m_leaving;
+  std::map<libusb_device_handle*, Handle> m_handles;
 };

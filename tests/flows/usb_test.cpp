@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,19 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(UsbCase{"LoaderKeepsTheLink", {}, {}, {}, true},
                       UsbCase{"LoaderRestartLeavesTheBus", {"--restart-drops"}, {}, {"Reconnected to device"}, true},
                       UsbCase{"NoLoadEcho", {"--fault-no-load-echo"}, {}, {"Loader validated start (Reconnect)"}, true},
+                      // The first reconnection meets the module still leaving the bus.
+                      UsbCase{"FirstReconnectMeetsItLeaving",
+                              {"--restart-drops", "--leave-after-handshake", "2"},
+                              {},
+                              {"Reconnected to device"},
+                              true},
+                      // Every reconnection meets it leaving, and so does the first try
+                      // to find it again; the second finds it.
+                      UsbCase{"FoundAgainAfterMeetingItLeaving",
+                              {"--restart-drops", "--leave-after-handshake", "2,3,4,5,6,7"},
+                              {},
+                              {"Invalid or reply when starting loader"},
+                              true},
                       UsbCase{"DataPackets", {}, {"-m", "0"}, {}, false}),
     [](const ::testing::TestParamInfo<UsbCase>& info) { return std::string(info.param.name); });
 
@@ -145,6 +159,115 @@ TEST_F(UsbFlows, BirdFileWithoutFirmwareIsRefused) {
   EXPECT_EQ(readStats(stats())["inits"], 0u);
   EXPECT_TRUE(settingsOf(root_, kModule)["LATEST_TRANSFER"].empty());
 }
+
+struct SerialPlaceCase {
+  const char* name;
+  uint32_t wordAddress;  // the serial-number word's offset in the image
+  uint32_t textAddress;  // the serial-number text's
+  std::string shown;     // the cause the user is told
+};
+
+void PrintTo(const SerialPlaceCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbSerialPlace : public UsbFlows, public ::testing::WithParamInterface<SerialPlaceCase> {};
+
+// A file that asks for the serial number at a place its image does not
+// hold cannot be made the module's: the update stops before the module is
+// touched, and says why.
+TEST_P(UsbSerialPlace, UpdateStopsAndSaysWhy) {
+  const SerialPlaceCase& c = GetParam();
+  birdsim::Image bird;
+  bird.blocks.push_back(birdsim::loader(0x20000000, firmware_.loader()));
+  bird.blocks.push_back(birdsim::firmware(kImageAddress, firmware_.image()));
+  bird.blocks.push_back(birdsim::serialOffsets(c.wordAddress, c.textAddress));
+  bird.blocks.push_back(birdsim::descriptor(firmware_.build, "2.16.0", 0, "Norquil"));
+  const fs::path file = root_ / "misplaced.bird";
+  std::string why;
+  ASSERT_TRUE(birdsim::writeFile(file.string(), birdsim::file(bird), &why)) << why;
+  ProcessResult r = updater({}, {"-U", "-d", hex8(kModule), "-f", file.string()});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "Unable to write the serial number into " + file.string() + ": " + c.shown)) << r.err;
+  EXPECT_EQ(readStats(stats())["inits"], 0u);
+  EXPECT_TRUE(settingsOf(root_, kModule)["LATEST_TRANSFER"].empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Usb, UsbSerialPlace,
+    ::testing::Values(
+        SerialPlaceCase{"WordPastTheImage", 0x000A0000, kSerialTextAddress,
+                        "the serial-number word at 0x000A0000 lies in no firmware block"},
+        // The word's last byte one past the image's end.
+        SerialPlaceCase{"WordAcrossTheImageEnd", kImageAddress + 3000 - 3, kSerialTextAddress,
+                        "the serial-number word at 0x00008BB5 lies in no firmware block"},
+        SerialPlaceCase{"TextPastTheImage", kSerialWordAddress, 0x000B0000,
+                        "the serial-number text at 0x000B0000 lies in no firmware block"},
+        SerialPlaceCase{"NoPlaceGiven", 0, 0, "the file gives no place for it"}),
+    [](const ::testing::TestParamInfo<SerialPlaceCase>& info) { return std::string(info.param.name); });
+
+struct PartialCase {
+  const char* name;
+  std::function<void(birdsim::Image&)> spoil;
+};
+
+void PrintTo(const PartialCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbPartialFile : public UsbFlows, public ::testing::WithParamInterface<PartialCase> {};
+
+// A file whose body does not hold what its block list declares would put
+// part of a firmware on the module: the update refuses it, named by -f or
+// taken from the store, and so does the download; -L still lists it.
+TEST_P(UsbPartialFile, IsNeverInstalledNorStored) {
+  birdsim::Image bird = firmware_.bird();
+  GetParam().spoil(bird);
+  const birdsim::Bytes partial = birdsim::file(bird);
+  const std::string build = std::to_string(firmware_.build);
+  const fs::path device = root_ / "updater" / hex8(kModule);
+
+  const fs::path named = root_ / "partial.bird";
+  std::string why;
+  ASSERT_TRUE(birdsim::writeFile(named.string(), partial, &why)) << why;
+  ProcessResult r = updater({}, {"-U", "-d", hex8(kModule), "-f", named.string()});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "BIRD file " + named.string() + " is incomplete: ")) << r.err;
+
+  const fs::path stored = device / (build + ".bird");
+  fs::create_directories(device);
+  ASSERT_TRUE(birdsim::writeFile(stored.string(), partial, &why)) << why;
+  std::ofstream(device / ".settings") << "LATEST_DOWNLOAD=" << build << ".bird\n";
+  r = updater({}, {"-U", "-d", hex8(kModule), "-b", build});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "BIRD file " + stored.string() + " is incomplete: ")) << r.err;
+  EXPECT_EQ(readStats(stats())["inits"], 0u);
+  EXPECT_TRUE(settingsOf(root_, kModule)["LATEST_TRANSFER"].empty());
+
+  r = updater({}, {"-L", "-d", hex8(kModule)});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, build)) << r.out;
+
+  fs::remove_all(device);
+  updatesim::Config config = serverConfig({firmware_});
+  config.devices[hex8(kModule)].birdFiles[build] = partial;
+  server_.setConfig(config);
+  r = updater({}, {"-G", "-d", hex8(kModule)});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "BIRD file " + build + ".bird is incomplete: ")) << r.err;
+  EXPECT_FALSE(fs::exists(stored));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Usb, UsbPartialFile,
+    ::testing::Values(PartialCase{"DeclaresMoreBlocks", [](auto& bird) { bird.declaredCount = 5; }},
+                      PartialCase{"DeclaresFewerBlocks", [](auto& bird) { bird.declaredCount = 3; }},
+                      // The image block claims more bytes than the body holds.
+                      PartialCase{"BlockRunsPastTheBody",
+                                  [](auto& bird) {
+                                    birdsim::Block image = bird.blocks[1];
+                                    bird.blocks.erase(bird.blocks.begin() + 1);
+                                    image.declaredLength = static_cast<uint32_t>(image.data.size() + 64);
+                                    bird.blocks.push_back(image);
+                                  }},
+                      PartialCase{"BytesAfterTheChecksum", [](auto& bird) { bird.trailing = {1, 2, 3}; }}),
+    [](const ::testing::TestParamInfo<PartialCase>& info) { return std::string(info.param.name); });
 
 TEST_F(UsbFlows, ModuleThatNeverComesBackFailsWithinBoundsAndRecordsNothing) {
   ASSERT_EQ(updater({}, {"-G", "-d", hex8(kModule)}).status, 0);

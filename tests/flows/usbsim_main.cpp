@@ -2,9 +2,12 @@
 // in-process simulated module, for end-to-end runs over USB without a bus.
 //
 //   updater_usbsim [--serial HEX] [--address N] [module options]
+//                  [--leave-after-handshake N[,N...]]
 //                  [--image-out PATH] [--stats-out PATH] [--transcript PATH]
 //                  -- [updater options]
 //
+// --leave-after-handshake: the listed links to the module (counted from 1)
+// meet it leaving the bus right after their handshake (UsbSimBus.h).
 // Module options are the sim program's command-layer and loader options
 // (SimCommandLine.h, SimLoader.h). At exit it writes what the module's
 // loader committed to --image-out (per run of bytes: address and length as
@@ -16,6 +19,8 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,7 +38,8 @@ namespace {
   std::fprintf(stderr, "updater_usbsim: %s\n", why);
   std::fprintf(stderr,
                "usage: updater_usbsim [--serial HEX] [--address N] [module options] [--image-out PATH]\n"
-               "                      [--stats-out PATH] [--transcript PATH] -- [updater options]\n");
+               "                      [--leave-after-handshake N[,N...]] [--stats-out PATH] [--transcript PATH]\n"
+               "                      -- [updater options]\n");
   std::fputs(jvsim::commandLineUsage(), stderr);
   std::fputs(jvsim::loaderUsage(), stderr);
   std::exit(2);
@@ -76,6 +82,7 @@ int main(int argc, char* argv[]) {
   jvsim::CommandLineSetup commands;
   jvsim::LoaderSetup loader;
   std::string imageOut, statsOut, transcriptOut;
+  std::set<int> leaving;
   int i = 1;
   for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
     const std::string a = argv[i];
@@ -84,6 +91,13 @@ int main(int argc, char* argv[]) {
       config.serial = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 16));
     } else if (a == "--address" && hasValue) {
       config.address = static_cast<uint8_t>(std::strtoul(argv[++i], nullptr, 0));
+    } else if (a == "--leave-after-handshake" && hasValue) {
+      std::istringstream list(argv[++i]);
+      for (std::string n; std::getline(list, n, ',');) {
+        const int link = std::atoi(n.c_str());
+        if (link <= 0) usage("--leave-after-handshake takes link numbers from 1");
+        leaving.insert(link);
+      }
     } else if (a == "--image-out" && hasValue) {
       imageOut = argv[++i];
     } else if (a == "--stats-out" && hasValue) {
@@ -119,6 +133,7 @@ int main(int argc, char* argv[]) {
     char serial[16];
     std::snprintf(serial, sizeof serial, "%08X", config.serial);
     bus.plug(serial, *module->pipeTransport());
+    bus.leaveAfterHandshake(serial, leaving);
     module->start();
 
     CLI_Display display;

@@ -58,6 +58,7 @@ inline std::string fingerprintKey(const uint32_t words[4]) {
 struct LoaderImage {
   uint32_t serial = 0xDEADDEAD;
   uint32_t startAddress = 0;  // 0: no start-address block
+  bool partial = false;       // declares a block more than it holds
 
   Bytes head() const { return noise(1500, 11); }
   Bytes tail() const { return noise(700, 12); }
@@ -67,6 +68,7 @@ struct LoaderImage {
     bird.blocks.push_back(birdsim::loader(kLoaderTailAddress, tail()));
     if (startAddress != 0) bird.blocks.push_back(birdsim::startAddress(startAddress));
     bird.blocks.push_back(birdsim::descriptor(kDefaultImageBuild, "1.0.0", serial, "Recovery"));
+    if (partial) bird.declaredCount = static_cast<uint32_t>(bird.blocks.size() + 1);
     return birdsim::file(bird);
   }
 };
@@ -83,6 +85,7 @@ struct RecoveryImage {
   const uint32_t* key = nullptr;
   // An end marker (a firmware block of a 4-byte payload) after the image.
   bool endMarker = false;
+  bool partial = false;  // declares a block more than it holds
 
   Bytes payload() const { return noise(size, build); }
   Bytes file() const {
@@ -91,6 +94,7 @@ struct RecoveryImage {
     if (endMarker) bird.blocks.push_back(birdsim::firmware(address + 0x40000, {0x12, 0x34, 0x56, 0x78}));
     if (serialOffsets) bird.blocks.push_back(birdsim::serialOffsets(address + 0x100, address + 0x200));
     bird.blocks.push_back(birdsim::descriptor(build, "2.16.0", kModule, "Norquil"));
+    if (partial) bird.declaredCount = static_cast<uint32_t>(bird.blocks.size() + 1);
     return birdsim::file(key ? birdsim::scrambled(bird, key) : bird);
   }
 };
@@ -204,6 +208,7 @@ class ImxBench {
   }
 
   sdpsim::SdpRom& rom() { return rom_; }
+  UsbSimBus& bus() { return bus_; }
   jvsim::LiveLoader& live() { return live_; }
 
  private:

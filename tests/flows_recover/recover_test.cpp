@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -385,6 +386,7 @@ struct ImxFingerprintFailureCase {
   const char* name;
   std::function<void(sdpsim::Config&)> rom;
   bool imageStored;  // else the store has the default image's directory without a download
+  bool partialImage;  // the stored image declares a block more than it holds
   bool withPath;     // a BIRD path with the default serial number
   std::string shown;
   std::string logged;
@@ -399,6 +401,7 @@ TEST_P(ImxFingerprintFailure, FailsWithoutTouchingTheStore) {
   const ImxFingerprintFailureCase& c = GetParam();
   const fs::path device = store_ / hex8(DEFAULT_SERIAL_NUMBER);
   LoaderImage loader;
+  loader.partial = c.partialImage;
   if (c.imageStored) {
     storeDownload(store_, DEFAULT_SERIAL_NUMBER, kDefaultImageBuild, loader.file());
   } else {
@@ -433,15 +436,19 @@ TEST_P(ImxFingerprintFailure, FailsWithoutTouchingTheStore) {
 INSTANTIATE_TEST_SUITE_P(
     Imx, ImxFingerprintFailure,
     ::testing::Values(
-        ImxFingerprintFailureCase{"BirdPathNeedsARealSerialNumber", [](auto&) {}, true, true,
+        ImxFingerprintFailureCase{"BirdPathNeedsARealSerialNumber", [](auto&) {}, true, false, true,
                                   "Add serial number or remove the bird filename to use a default recovery image.", "",
                                   false},
-        ImxFingerprintFailureCase{"StoredModuleWithoutDownload", [](auto&) {}, false, false, "", "Invalid bird", false},
-        ImxFingerprintFailureCase{"BootRomSilent", [](auto& rom) { rom.faults.silent = true; }, true, false, "",
+        ImxFingerprintFailureCase{"StoredModuleWithoutDownload", [](auto&) {}, false, false, false, "", "Invalid bird",
+                                  false},
+        // Part of a live loader is never sent, let alone started.
+        ImxFingerprintFailureCase{"StoredImageIncomplete", [](auto&) {}, true, true, false,
+                                  "/4242.bird is incomplete: it declares 4 blocks and holds 3", "", false},
+        ImxFingerprintFailureCase{"BootRomSilent", [](auto& rom) { rom.faults.silent = true; }, true, false, false, "",
                                   "Error loading liveloader.\n", false},
         // A block the boot ROM does not confirm: the loader is never started.
         ImxFingerprintFailureCase{"LoaderBlockNotConfirmed",
-                                  [](auto& rom) { rom.faults.writeStatus = 0x12345678; }, true, false, "",
+                                  [](auto& rom) { rom.faults.writeStatus = 0x12345678; }, true, false, false, "",
                                   "Error loading liveloader.\n", false}),
     caseName<ImxFingerprintFailureCase>);
 
@@ -459,6 +466,63 @@ TEST_F(RecoverFlows, LiveLoaderThatNeverComesFailsAfterFifteenTries) {
   EXPECT_TRUE(shown("Could not get Device Identifier")) << allShown();
   EXPECT_FALSE(serverAsked("fix"));
 }
+
+// The server knows the live loader's fingerprint as the module's, and
+// serves the module's recovery build.
+updatesim::Config recoveryServer(const RecoveryImage& image) {
+  updatesim::Config config;
+  addDevice(config, kModule, image.build, image.file());
+  const uint32_t words[4] = {kChipId[3], kChipId[2], kChipId[1], kChipId[0]};
+  config.recovery[fingerprintKey(words)] = {hex8(kModule), std::to_string(kRecoveryBuild)};
+  return config;
+}
+
+struct LeavingCase {
+  const char* name;
+  bool recover;          // else only the fingerprint
+  std::set<int> leaving;  // links to the live loader that meet it leaving the bus
+  int exits;             // USB context ends the search makes
+};
+
+void PrintTo(const LeavingCase& c, std::ostream* os) { *os << c.name; }
+
+class LiveLoaderLeaving : public RecoverFlows, public ::testing::WithParamInterface<LeavingCase> {};
+
+// A try that opens the live loader while it is still leaving the bus (it
+// answers the handshake, then is gone) must not keep that link: the next
+// try finds it, and the USB context can be refreshed meanwhile.
+TEST_P(LiveLoaderLeaving, NextTryFindsIt) {
+  const LeavingCase& c = GetParam();
+  RecoveryImage image;
+  server_.setConfig(recoveryServer(image));
+  storeDownload(store_, DEFAULT_SERIAL_NUMBER, kDefaultImageBuild, LoaderImage{}.file());
+  ImxBench bench;
+  bench.liveLoaderComesUp(true);
+  const std::string live = hex8(DEFAULT_SERIAL_NUMBER);
+  bench.bus().leaveAfterHandshake(live, c.leaving);
+  const int exitsBefore = bench.bus().contextExits();
+
+  if (c.recover) {
+    ASSERT_TRUE(updater().Recover_Firmware(bench.port(false), 0, 115200, 0, "", false)) << allShown();
+    EXPECT_EQ(bench.live().loader->firmwareImage().begin()->second, image.payload());
+  } else {
+    Fingerprint fingerprint;
+    ASSERT_TRUE(updater().Get_Fingerprint(fingerprint, bench.port(false), DEFAULT_SERIAL_NUMBER, "", 115200, false))
+        << allShown();
+    EXPECT_EQ(fingerprint.word[0], kChipId[3]);
+  }
+  // Each leaving link cost one try; the next link found it.
+  EXPECT_EQ(bench.bus().links(live), *c.leaving.rbegin() + 1);
+  EXPECT_EQ(bench.bus().contextExits() - exitsBefore, c.exits);
+}
+
+INSTANTIATE_TEST_SUITE_P(Imx, LiveLoaderLeaving,
+                         ::testing::Values(
+                             // The third try starts with a fresh USB context.
+                             LeavingCase{"FingerprintTwice", false, {1, 2}, 1},
+                             // The fingerprint's link works; the recovery's first leaves.
+                             LeavingCase{"RecoveryOnce", true, {2}, 0}),
+                         caseName<LeavingCase>);
 
 struct ImxRecoveryCase {
   const char* name;
@@ -558,7 +622,57 @@ INSTANTIATE_TEST_SUITE_P(
         ImxRecoveryFailureCase{"SumsNeverAgree", [](auto&, auto&, auto& live) { live.loader->faults().sumMismatch = -1; },
                                "Failed to transfer firmware", true},
         ImxRecoveryFailureCase{"NoFirmware", [](auto&, auto& image, auto&) { image.withFirmware = false; },
-                               "The BIRD file holds no firmware", false}),
+                               "The BIRD file holds no firmware", false},
+        // Stored incomplete, and the server's copy no better: nothing is sent.
+        ImxRecoveryFailureCase{"IncompleteFile",
+                               [](auto& server, auto& image, auto&) {
+                                 image.partial = true;
+                                 addDevice(server, kModule, image.build, image.file());
+                               },
+                               "/99528558.bird is incomplete: it declares 3 blocks and holds 2", false}),
     caseName<ImxRecoveryFailureCase>);
+
+
+struct OkOnlyCase {
+  const char* name;
+  uint32_t serialGiven;  // 0: none
+  bool recovers;
+};
+
+void PrintTo(const OkOnlyCase& c, std::ostream* os) { *os << c.name; }
+
+class RecoveryAnswerWithoutLines : public RecoverFlows, public ::testing::WithParamInterface<OkOnlyCase> {};
+
+// A recovery answer of "ok" alone names no module: the serial number given
+// stands, and only without one is there nothing to recover.
+TEST_P(RecoveryAnswerWithoutLines, KeepsTheSerialNumberGiven) {
+  const OkOnlyCase& c = GetParam();
+  RecoveryImage image;
+  server_.setConfig(recoveryServer(image));
+  server_.setFault(updatesim::Op::Fix, updatesim::Fault::MissingLines);
+  const uint32_t liveSerial = c.serialGiven != 0 ? c.serialGiven : DEFAULT_SERIAL_NUMBER;
+  storeDownload(store_, liveSerial, kDefaultImageBuild, LoaderImage{liveSerial}.file());
+  ImxBench bench(liveSerial);
+  bench.liveLoaderComesUp(true);
+
+  EXPECT_EQ(updater().Recover_Firmware(bench.port(false), kRecoveryBuild, 115200, c.serialGiven, "", false),
+            c.recovers)
+      << allShown();
+  EXPECT_TRUE(serverAsked("fix"));
+  EXPECT_EQ(shown("Failed to retrieve recovery information from Tovanire server"), !c.recovers) << allShown();
+  if (c.recovers) {
+    const jvsim::MemoryImage written = bench.live().loader->firmwareImage();
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written.begin()->second, image.payload());
+    EXPECT_EQ(bench.live().loader->stats().reboots, 1u);
+  } else {
+    EXPECT_EQ(bench.live().loader->stats().prepares, 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Imx, RecoveryAnswerWithoutLines,
+                         ::testing::Values(OkOnlyCase{"SerialNumberGiven", kModule, true},
+                                           OkOnlyCase{"NoSerialNumber", 0, false}),
+                         caseName<OkOnlyCase>);
 
 }  // namespace
