@@ -48,7 +48,8 @@ public:
 
   // Build 0 lets the flow choose; an empty BIRD path takes the file from the
   // store; module address 0 finds the module behind the router; router
-  // serial number 0 connects directly.
+  // serial number 0 connects directly. True once the module runs the new
+  // firmware and the transfer is recorded in its settings.
   bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdPath, uint8_t moduleAddress,
                        uint32_t routerSerialNumber, bool override);
   BirdFile load_bird(const char* action, std::string path, uint32_t serialNumber, uint32_t build,

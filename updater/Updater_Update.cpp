@@ -445,14 +445,18 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
   }
 
   // Recorded only now that every block was verified and written and the
-  // module rebooted; the settings file is replaced whole or not at all.
+  // module rebooted; the settings file is replaced whole or not at all. A
+  // transfer the store does not know of leaves the next update choosing its
+  // build from stale settings, so an unrecorded update is not a success,
+  // though the module does run the new firmware.
   KeyValueStore& settings = item.Settings();
   settings.Add(kLatestTransfer, birdPath.empty() ? _bird_name(build) : birdPath);
   settings.Add(kLastTransferDate, _local_time_text());
-  if (!settings.Save()) {
+  const bool recorded = settings.Save();
+  if (!recorded) {
     display.message(kError, "Could not record the transfer in %s", settings.Path().c_str());
   }
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(kInfo, "Update time: %.4f sec", static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
-  return true;
+  return recorded;
 }

@@ -274,6 +274,7 @@ void LpcRom::feed(uint8_t b) {
   if (config_.faults.silent || state_ == State::Running) return;
   if (state_ == State::Autobaud) {
     if (b == '?') {
+      if (config_.onReceive) config_.onReceive("?", slave_);
       transcript_.add("autobaud");
       state_ = State::SyncLine;
       line_.clear();
@@ -330,6 +331,7 @@ void LpcRom::onLine(const std::string& line) {
 }
 
 void LpcRom::onCommand(const std::string& line) {
+  if (config_.onReceive) config_.onReceive(line, slave_);
   transcript_.add("in " + line);
   if (line.empty()) return;
   const char letter = line[0];

@@ -86,6 +86,12 @@ struct Config {
   Faults faults;
   // Called on the serving thread after a G command was answered.
   std::function<void()> onGo;
+  // Called on the serving thread with the autobaud "?" and with each command
+  // line (without CR LF) before it is answered, so a host that waits for the
+  // answer still has the port it set up: `tty` is the pty's slave side, whose
+  // terminal settings (rate and all) are the ones the host gave its port. G
+  // is not answered: its host may have closed the port by then.
+  std::function<void(const std::string& line, int tty)> onReceive;
 };
 
 // What the ROM saw and did, one line per event:

@@ -107,6 +107,15 @@ inline void addDevice(updatesim::Config& config, uint32_t serial, uint32_t build
   d.birdFiles[std::to_string(build)] = file;
 }
 
+// The update server of an LPC chip's recovery: the fingerprint names the
+// module, and the image is the module's recovery build.
+inline updatesim::Config lpcRecoveryServer(const RecoveryImage& image, const uint32_t chip[4]) {
+  updatesim::Config config;
+  addDevice(config, kModule, image.build, image.file());
+  config.recovery[fingerprintKey(chip)] = {hex8(kModule), std::to_string(image.build)};
+  return config;
+}
+
 // Every file under root with its bytes, and every directory (as "dir/").
 inline std::map<std::string, std::string> snapshot(const fs::path& root) {
   std::map<std::string, std::string> out;

@@ -39,10 +39,7 @@ TEST_P(UpdaterBinary, RunsAgainstTheChip) {
   image.address = 0;
   image.size = 6000;
   image.key = kChip;
-  updatesim::Config config;
-  addDevice(config, kModule, image.build, image.file());
-  config.recovery[fingerprintKey(kChip)] = {hex8(kModule), std::to_string(image.build)};
-  updatesim::UpdateServer server(config);
+  updatesim::UpdateServer server(lpcRecoveryServer(image, kChip));
   ASSERT_TRUE(server.start());
   lpcsim::Config chip;
   std::copy(kChip, kChip + 4, chip.deviceId);
