@@ -125,8 +125,10 @@ aLinkRef aLink_Init(aLinkRef ref, aStream* stream);
 aErr aLink_Start(aLinkRef ref);
 
 // Queues force route 0, ends and joins both threads (writing what is still
-// queued first) and leaves the link stopped. aErrNone when already stopped
-// or stopping; aErrParam for null; aErrUnknown when a join fails.
+// queued first) and leaves the link stopped. The force route's result
+// (aErrOverrun when the output queue is full: the backlog is still written);
+// aErrNone when already stopped or stopping; aErrParam for null; aErrUnknown
+// when a join fails.
 aErr aLink_Stop(aLink* link);
 
 // Runs the handshake and waits up to 2 s for it: aErrNone when it completed,
@@ -143,9 +145,9 @@ aErr aLink_ForceRoute(aLinkRef ref, uint8_t route);
 uint32_t aLink_GetStatus(aLinkRef ref);
 
 // Queues a copy of the packet for sending (the caller keeps its own).
-// aErrParam for an invalid id, else the queue's result. A packet of address
-// 0, which no module has, is not written: the engine uses it to wake its
-// send thread.
+// aErrParam for an invalid id, else the queue's result: aErrOverrun when
+// 1000 packets wait to be written already. A packet of address 0, which no
+// module has, is not written.
 aErr aLink_PutPacket(aLinkRef ref, const aPacket* packet);
 
 // The oldest received packet (the caller frees it), at once or waiting up

@@ -25,12 +25,20 @@ struct packetFifo {
   std::condition_variable changed;
   std::mutex lock;
   std::atomic<bool> alive{true};
+  // A wake asked for and not yet taken by a wait (guarded by lock).
+  bool wakePending = false;
   // Sequence id of the oldest queued packet, or the next id when empty.
   std::atomic<int64_t> window{0};
   std::atomic<int64_t> nextId{0};
 
   // Caller holds lock.
   void updateWindow() { window = queue.empty() ? nextId.load() : queue.front().id; }
+  // A wait ends with whatever it found; a pending wake is used up by it.
+  // Caller holds lock.
+  bool waitOver()
+  {
+    return !queue.empty() || wakePending || !alive;
+  }
 };
 
 using FifoRef = std::shared_ptr<packetFifo>;
@@ -143,23 +151,35 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet)
   try {
     {
       std::lock_guard<std::mutex> g(fifo->lock);
+      // A full queue keeps what it holds: every packet in it was reported
+      // queued to its sender, so the newcomer is the one refused.
+      if (fifo->queue.size() >= aPACKETFIFO_MAX_PACKETS)
+        return aErrOverrun;
       const int64_t seq = fifo->nextId.fetch_add(1);
       std::unique_ptr<aPacket, aPacketDeleter> copy(aPacket_Copy(packet));
       if (!copy)
         return aErrParam;
       fifo->queue.push_back(SerialPacket{seq, std::move(copy)});
       fifo->updateWindow();
-      if (fifo->queue.size() > aPACKETFIFO_MAX_PACKETS) {
-        fifo->queue.clear();
-        fifo->updateWindow();
-        return aErrNone;
-      }
     }
     fifo->changed.notify_all();
     return aErrNone;
   } catch (const std::exception&) {
     return aErrResource;
   }
+}
+
+aErr aPacketFifo_Wake(aPacketFifoId id)
+{
+  FifoRef fifo = sLookup(id);
+  if (!fifo)
+    return aErrParam;
+  {
+    std::lock_guard<std::mutex> g(fifo->lock);
+    fifo->wakePending = true;
+  }
+  fifo->changed.notify_all();
+  return aErrNone;
 }
 
 aPacket* aPacketFifo_Get(aPacketFifoId id)
@@ -178,7 +198,8 @@ aPacket* aPacketFifo_Await(aPacketFifoId id, uint64_t msTimeout)
     return nullptr;
   const Clock::time_point deadline = sDeadline(msTimeout);
   std::unique_lock<std::mutex> g(fifo->lock);
-  fifo->changed.wait_until(g, deadline, [&] { return !fifo->queue.empty() || !fifo->alive; });
+  fifo->changed.wait_until(g, deadline, [&] { return fifo->waitOver(); });
+  fifo->wakePending = false;
   return fifo->queue.empty() ? nullptr : sRemove(*fifo, fifo->queue.begin());
 }
 
