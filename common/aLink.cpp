@@ -421,6 +421,17 @@ aErr aLink_PutPacket(aLinkRef ref, const aPacket* packet) {
   return aPacketFifo_Put(link->outputFifo, packet);
 }
 
+aErr aLink_AwaitOutputRoom(aLinkRef ref, uint64_t msTimeout) {
+  aLink* link = sInitialised(ref);
+  if (!link) return aErrParam;
+  if (aPacketFifo_GetLength(link->outputFifo) < aLINK_OUTPUT_HIGH_WATER) return aErrNone;
+  const aErr err =
+      aPacketFifo_AwaitRoom(link->outputFifo, aLINK_OUTPUT_HIGH_WATER, aLINK_OUTPUT_LOW_WATER, msTimeout);
+  if (err == aErrParam) return aErrConnection;
+  if (err != aErrNone) return err;
+  return link->status == linkStateRunning ? aErrNone : aErrConnection;
+}
+
 aPacket* aLink_GetPacket(aLinkRef ref) {
   aLink* link = sInitialised(ref);
   return link ? aPacketFifo_Get(link->inputFifo) : nullptr;

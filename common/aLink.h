@@ -67,6 +67,11 @@ inline constexpr uint8_t cmdFORCEROUTE = 0xAF;
 inline constexpr int kSyncQueryCount = 6;
 // A handshake waiting on a stream that stays silent is restarted at most this often.
 inline constexpr uint64_t kSyncRestartMS = 1000;
+// The output queue's marks for producers that feed it faster than the link
+// writes (aLink_AwaitOutputRoom): one that finds this many queued sleeps...
+inline constexpr size_t aLINK_OUTPUT_HIGH_WATER = aPACKETFIFO_MAX_PACKETS / 2;
+// ...until the send thread has brought the queue down to this many.
+inline constexpr size_t aLINK_OUTPUT_LOW_WATER = aPACKETFIFO_MAX_PACKETS / 4;
 // Size of one pooled write.
 inline constexpr uint64_t kLinkPoolBytes = 4096;
 
@@ -149,6 +154,15 @@ uint32_t aLink_GetStatus(aLinkRef ref);
 // 1000 packets wait to be written already. A packet of address 0, which no
 // module has, is not written.
 aErr aLink_PutPacket(aLinkRef ref, const aPacket* packet);
+
+// For a producer of many packets (a byte block): aErrNone at once while
+// fewer than aLINK_OUTPUT_HIGH_WATER packets wait to be written; otherwise
+// sleeps until the send thread, taking packets, has brought them down to
+// aLINK_OUTPUT_LOW_WATER (it wakes the caller then). aErrTimeout when the
+// link takes nothing for msTimeout; aErrConnection when the link is not
+// running after a wait or its queue went meanwhile; aErrParam for an
+// invalid id.
+aErr aLink_AwaitOutputRoom(aLinkRef ref, uint64_t msTimeout);
 
 // The oldest received packet (the caller frees it), at once or waiting up
 // to msTimeout; null when there is none or the id is invalid.

@@ -44,6 +44,13 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet);
 // missing queue.
 aErr aPacketFifo_Wake(aPacketFifoId id);
 
+// For a producer that must not outrun the queue's taker: aErrNone at once
+// while fewer than `high` packets are queued; otherwise sleeps until takes
+// have brought the queue down to `low` or fewer (a take that does so wakes
+// it); aErrTimeout once msTimeout passes without any take. aErrParam for a
+// missing queue or one destroyed meanwhile.
+aErr aPacketFifo_AwaitRoom(aPacketFifoId id, size_t high, size_t low, uint64_t msTimeout);
+
 // The oldest packet, removed; null when the queue is missing or empty.
 aPacket* aPacketFifo_Get(aPacketFifoId id);
 

@@ -134,6 +134,46 @@ TEST_F(Fifo, WakeEndsAWaitWithoutAPacket)
   EXPECT_EQ(aErrParam, aPacketFifo_Wake(0));
 }
 
+TEST_F(Fifo, AwaitRoomSleepsFromTheHighMarkDownToTheLowOne)
+{
+  for (int i = 0; i < 9; ++i)
+    put(static_cast<uint8_t>(i));
+  EXPECT_EQ(aErrNone, aPacketFifo_AwaitRoom(id, 10, 4, 0));  // below the high mark
+  put(9);
+  auto waiter = std::async(std::launch::async, [&] { return aPacketFifo_AwaitRoom(id, 10, 4, 20000); });
+  for (int i = 0; i < 5; ++i)
+    PacketPtr{aPacketFifo_Get(id)};
+  // Five left: still above the low mark.
+  EXPECT_EQ(std::future_status::timeout, waiter.wait_for(milliseconds(0)));
+  PacketPtr{aPacketFifo_Get(id)};
+  ASSERT_EQ(std::future_status::ready, waiter.wait_for(std::chrono::seconds(10)));
+  EXPECT_EQ(aErrNone, waiter.get());
+  EXPECT_EQ(aErrParam, aPacketFifo_AwaitRoom(0, 10, 4, 0));
+}
+
+TEST_F(Fifo, AwaitRoomTimesOutOnlyWhenNothingIsTaken)
+{
+  // A taker slower than the time-out per packet still makes progress, so
+  // the wait goes on; one that takes nothing ends it.
+  struct Case {
+    int takes;
+    aErr expected;
+  } cases[] = {{8, aErrNone}, {0, aErrTimeout}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.takes);
+    while (aPacketFifo_GetLength(id) < 10)
+      put(1);
+    std::thread taker([&] {
+      for (int i = 0; i < c.takes; ++i) {
+        std::this_thread::sleep_for(milliseconds(60));
+        PacketPtr{aPacketFifo_Get(id)};
+      }
+    });
+    EXPECT_EQ(c.expected, aPacketFifo_AwaitRoom(id, 10, 2, 300));
+    taker.join();
+  }
+}
+
 // Waits: the time-out is the floor; the ceiling is generous so that a busy
 // machine cannot fail the test, yet a wait that ignores its deadline does.
 struct AwaitCase {
