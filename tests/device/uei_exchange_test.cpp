@@ -273,9 +273,9 @@ TEST(UeiFeedTest, BlockFedToAStalledLinkSleepsUntilThereIsRoom) {
   EXPECT_EQ(result, aErrNone);
   EXPECT_EQ(rig->cmds->getBytes(jvsim::kOptName), block);
   // The rest of the transfer refills the queue a dozen times, one sleep each,
-  // plus what the queue's lock and the reply wait cost (tens, more on a
-  // slow build).
-  EXPECT_LT(switches, 200);
+  // plus what the queue's lock and the reply wait cost: tens, more on a slow
+  // build on a busy machine, never the hundreds a poll costs.
+  EXPECT_LT(switches, 400);
 }
 
 TEST_P(UeiTest, NameIntoBufferOneByteShortIsMemory) {
