@@ -11,9 +11,8 @@
 
 namespace {
 
-// Never a module address: a packet from this address only wakes the send
-// thread and is never written.
-constexpr uint8_t kWakeAddress = 0;
+// Never a module address: a packet from this address is never written.
+constexpr uint8_t kNoModuleAddress = 0;
 // How long one idle wait on the stream lasts; bounds how soon the receive
 // thread sees a stop or a sync request on a silent stream.
 constexpr uint64_t kIdleWaitMS = 50;
@@ -132,6 +131,13 @@ aErr sHandlePacket(aLink* link) {
       sAnswerHeartbeat(link, packet);
     } else {
       err = aPacketFifo_Put(link->inputFifo, packet);
+      if (err == aErrOverrun) {
+        // Nobody has taken a packet for the last 1000: the oldest is the
+        // stalest, and the newest may be the answer someone waits for.
+        aPacket* oldest = aPacketFifo_Get(link->inputFifo);
+        aPacket_Destroy(&oldest);
+        err = aPacketFifo_Put(link->inputFifo, packet);
+      }
     }
   }
   aPacket_Reset(packet);
@@ -225,7 +231,7 @@ void* sOutPipeProcess(void* arg) {
   while (link->running) {
     aPacket* packet = aPacketFifo_Await(link->outputFifo, kOutPipeWaitMS);
     if (!packet) continue;
-    if (packet->address == kWakeAddress) {
+    if (packet->address == kNoModuleAddress) {
       aPacket_Destroy(&packet);
       continue;
     }
@@ -242,7 +248,7 @@ void* sOutPipeProcess(void* arg) {
       while (used + aPACKET_MAX_WIRE <= kLinkPoolBytes) {
         aPacket* next = aPacketFifo_Get(link->outputFifo);
         if (!next) break;
-        if (next->address != kWakeAddress) used += sWire(next, pool + used);
+        if (next->address != kNoModuleAddress) used += sWire(next, pool + used);
         aPacket_Destroy(&next);
       }
       aStream_Write(link->stream, pool, used);
@@ -251,7 +257,7 @@ void* sOutPipeProcess(void* arg) {
   }
   // What is still queued (the stop's force route among it) goes out one by one.
   while (aPacket* packet = aPacketFifo_Get(link->outputFifo)) {
-    if (packet->address != kWakeAddress) sWritePacket(link, packet);
+    if (packet->address != kNoModuleAddress) sWritePacket(link, packet);
     aPacket_Destroy(&packet);
   }
   return nullptr;
@@ -363,8 +369,9 @@ aErr aLink_Stop(aLink* link) {
   // Queued on the link itself, not by id: a link being destroyed has left the table already.
   if (link->inPipeThread && link->outPipeThread) result = sQueueForceRoute(link, 0);
   link->running = 0;
-  // Wake the send thread now rather than at the end of its wait.
-  sQueue(link->outputFifo, kWakeAddress, 0, nullptr);
+  // Wake the send thread now rather than at the end of its wait, without a
+  // packet: a full queue must not cost the backlog or the force route.
+  aPacketFifo_Wake(link->outputFifo);
   if (link->inPipeThread && aThread_Destroy(&link->inPipeThread) != 0) result = aErrUnknown;
   if (link->outPipeThread && aThread_Destroy(&link->outPipeThread) != 0) result = aErrUnknown;
   link->inPipeStarted = 0;
@@ -429,6 +436,17 @@ aErr aLink_PutPacket(aLinkRef ref, const aPacket* packet) {
   aLink* link = sInitialised(ref);
   if (!link) return aErrParam;
   return aPacketFifo_Put(link->outputFifo, packet);
+}
+
+aErr aLink_AwaitOutputRoom(aLinkRef ref, uint64_t msTimeout) {
+  aLink* link = sInitialised(ref);
+  if (!link) return aErrParam;
+  if (aPacketFifo_GetLength(link->outputFifo) < aLINK_OUTPUT_HIGH_WATER) return aErrNone;
+  const aErr err =
+      aPacketFifo_AwaitRoom(link->outputFifo, aLINK_OUTPUT_HIGH_WATER, aLINK_OUTPUT_LOW_WATER, msTimeout);
+  if (err == aErrParam) return aErrConnection;
+  if (err != aErrNone) return err;
+  return link->status == linkStateRunning ? aErrNone : aErrConnection;
 }
 
 aPacket* aLink_GetPacket(aLinkRef ref) {

@@ -67,6 +67,11 @@ inline constexpr uint8_t cmdFORCEROUTE = 0xAF;
 inline constexpr int kSyncQueryCount = 6;
 // A handshake waiting on a stream that stays silent is restarted at most this often.
 inline constexpr uint64_t kSyncRestartMS = 1000;
+// The output queue's marks for producers that feed it faster than the link
+// writes (aLink_AwaitOutputRoom): one that finds this many queued sleeps...
+inline constexpr size_t aLINK_OUTPUT_HIGH_WATER = aPACKETFIFO_MAX_PACKETS / 2;
+// ...until the send thread has brought the queue down to this many.
+inline constexpr size_t aLINK_OUTPUT_LOW_WATER = aPACKETFIFO_MAX_PACKETS / 4;
 // Size of one pooled write.
 inline constexpr uint64_t kLinkPoolBytes = 4096;
 
@@ -128,8 +133,10 @@ aLinkRef aLink_Init(aLinkRef ref, aStream* stream);
 aErr aLink_Start(aLinkRef ref);
 
 // Queues force route 0, ends and joins both threads (writing what is still
-// queued first) and leaves the link stopped. aErrNone when already stopped
-// or stopping; aErrParam for null; aErrUnknown when a join fails.
+// queued first) and leaves the link stopped. The force route's result
+// (aErrOverrun when the output queue is full: the backlog is still written);
+// aErrNone when already stopped or stopping; aErrParam for null; aErrUnknown
+// when a join fails.
 aErr aLink_Stop(aLink* link);
 
 // Runs the handshake and waits up to 2 s for it: aErrNone when it completed,
@@ -162,10 +169,19 @@ aErr aLink_GetConnectionEpoch(aLinkRef ref, uint64_t* epoch);
 aErr aLink_Probe(aLinkRef ref);
 
 // Queues a copy of the packet for sending (the caller keeps its own).
-// aErrParam for an invalid id, else the queue's result. A packet of address
-// 0, which no module has, is not written: the engine uses it to wake its
-// send thread.
+// aErrParam for an invalid id, else the queue's result: aErrOverrun when
+// 1000 packets wait to be written already. A packet of address 0, which no
+// module has, is not written.
 aErr aLink_PutPacket(aLinkRef ref, const aPacket* packet);
+
+// For a producer of many packets (a byte block): aErrNone at once while
+// fewer than aLINK_OUTPUT_HIGH_WATER packets wait to be written; otherwise
+// sleeps until the send thread, taking packets, has brought them down to
+// aLINK_OUTPUT_LOW_WATER (it wakes the caller then). aErrTimeout when the
+// link takes nothing for msTimeout; aErrConnection when the link is not
+// running after a wait or its queue went meanwhile; aErrParam for an
+// invalid id.
+aErr aLink_AwaitOutputRoom(aLinkRef ref, uint64_t msTimeout);
 
 // The oldest received packet (the caller frees it), at once or waiting up
 // to msTimeout; null when there is none or the id is invalid.

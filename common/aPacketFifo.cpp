@@ -25,12 +25,34 @@ struct packetFifo {
   std::condition_variable changed;
   std::mutex lock;
   std::atomic<bool> alive{true};
+  // A wake asked for and not yet taken by a wait (guarded by lock).
+  bool wakePending = false;
+  // Room waiters sleep here; a removal that brings the queue down to the
+  // highest length any of them waits for wakes them (guarded by lock).
+  std::condition_variable roomed;
+  size_t roomWaiters = 0;
+  size_t roomMark = 0;
+  uint64_t taken = 0;  // removals so far, for room waiters to see progress
   // Sequence id of the oldest queued packet, or the next id when empty.
   std::atomic<int64_t> window{0};
   std::atomic<int64_t> nextId{0};
 
   // Caller holds lock.
   void updateWindow() { window = queue.empty() ? nextId.load() : queue.front().id; }
+  // After packets left the queue. Caller holds lock.
+  void afterRemoval()
+  {
+    updateWindow();
+    ++taken;
+    if (roomWaiters && queue.size() <= roomMark)
+      roomed.notify_all();
+  }
+  // A wait ends with whatever it found; a pending wake is used up by it.
+  // Caller holds lock.
+  bool waitOver()
+  {
+    return !queue.empty() || wakePending || !alive;
+  }
 };
 
 using FifoRef = std::shared_ptr<packetFifo>;
@@ -85,7 +107,7 @@ aPacket* sRemove(packetFifo& f, std::deque<SerialPacket>::iterator it)
   if (!copy)
     return nullptr;
   f.queue.erase(it);
-  f.updateWindow();
+  f.afterRemoval();
   return copy;
 }
 
@@ -128,6 +150,7 @@ aErr aPacketFifo_Destroy(aPacketFifoId* id)
       fifo->alive = false;
     }
     fifo->changed.notify_all();
+    fifo->roomed.notify_all();
     *id = 0;
     return aErrNone;
   } catch (const std::exception&) {
@@ -143,23 +166,62 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet)
   try {
     {
       std::lock_guard<std::mutex> g(fifo->lock);
+      // A full queue keeps what it holds: every packet in it was reported
+      // queued to its sender, so the newcomer is the one refused.
+      if (fifo->queue.size() >= aPACKETFIFO_MAX_PACKETS)
+        return aErrOverrun;
       const int64_t seq = fifo->nextId.fetch_add(1);
       std::unique_ptr<aPacket, aPacketDeleter> copy(aPacket_Copy(packet));
       if (!copy)
         return aErrParam;
       fifo->queue.push_back(SerialPacket{seq, std::move(copy)});
       fifo->updateWindow();
-      if (fifo->queue.size() > aPACKETFIFO_MAX_PACKETS) {
-        fifo->queue.clear();
-        fifo->updateWindow();
-        return aErrNone;
-      }
     }
     fifo->changed.notify_all();
     return aErrNone;
   } catch (const std::exception&) {
     return aErrResource;
   }
+}
+
+aErr aPacketFifo_Wake(aPacketFifoId id)
+{
+  FifoRef fifo = sLookup(id);
+  if (!fifo)
+    return aErrParam;
+  {
+    std::lock_guard<std::mutex> g(fifo->lock);
+    fifo->wakePending = true;
+  }
+  fifo->changed.notify_all();
+  return aErrNone;
+}
+
+aErr aPacketFifo_AwaitRoom(aPacketFifoId id, size_t high, size_t low, uint64_t msTimeout)
+{
+  FifoRef fifo = sLookup(id);
+  if (!fifo)
+    return aErrParam;
+  std::unique_lock<std::mutex> g(fifo->lock);
+  if (fifo->queue.size() < high)
+    return aErrNone;
+  ++fifo->roomWaiters;
+  if (low > fifo->roomMark)
+    fifo->roomMark = low;
+  // Takes do not wake the waiter one by one: it looks at their count only
+  // when its time runs out, and waits on while they go on.
+  bool room = false;
+  for (uint64_t seen = fifo->taken;; seen = fifo->taken) {
+    room = fifo->roomed.wait_until(g, sDeadline(msTimeout),
+                                   [&] { return fifo->queue.size() <= low || !fifo->alive; });
+    if (room || fifo->taken == seen)
+      break;
+  }
+  if (--fifo->roomWaiters == 0)
+    fifo->roomMark = 0;
+  if (!fifo->alive)
+    return aErrParam;
+  return room ? aErrNone : aErrTimeout;
 }
 
 aPacket* aPacketFifo_Get(aPacketFifoId id)
@@ -178,7 +240,8 @@ aPacket* aPacketFifo_Await(aPacketFifoId id, uint64_t msTimeout)
     return nullptr;
   const Clock::time_point deadline = sDeadline(msTimeout);
   std::unique_lock<std::mutex> g(fifo->lock);
-  fifo->changed.wait_until(g, deadline, [&] { return !fifo->queue.empty() || !fifo->alive; });
+  fifo->changed.wait_until(g, deadline, [&] { return fifo->waitOver(); });
+  fifo->wakePending = false;
   return fifo->queue.empty() ? nullptr : sRemove(*fifo, fifo->queue.begin());
 }
 
@@ -234,7 +297,7 @@ size_t aPacketFifo_DrainPackets(aPacketFifoId id, aPacketFilterProc filter, void
   const size_t before = fifo->queue.size();
   for (auto it = fifo->queue.begin(); it != fifo->queue.end();)
     it = filter(it->packet.get(), ref) ? fifo->queue.erase(it) : it + 1;
-  fifo->updateWindow();
+  fifo->afterRemoval();
   return before - fifo->queue.size();
 }
 

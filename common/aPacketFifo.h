@@ -4,9 +4,9 @@
 //
 // Ownership: a put stores its own copy of the caller's packet; every take
 // hands out a new copy that the caller frees with aPacket_Destroy.
-// Capacity: at most 1000 packets stay queued; the put that would make it
-// 1001 drops the whole queue (its own packet included) and still answers
-// aErrNone, so an input queue nobody empties cannot grow without limit.
+// Capacity: at most 1000 packets stay queued; a put on a full queue is
+// refused with aErrOverrun and the queue keeps what it holds, so no packet
+// its sender was told is queued is ever dropped by the queue.
 // Waits block on a condition variable against the monotonic clock (no
 // polling); a put or a destroy wakes them at once. Time-outs of any size are
 // accepted; very long ones are capped rather than overflowing.
@@ -32,9 +32,24 @@ aPacketFifoId aPacketFifo_Create();
 // queue; aErrUnknown when an internal failure interrupts it.
 aErr aPacketFifo_Destroy(aPacketFifoId* id);
 
-// Appends a copy of packet. aErrParam for a missing queue, an invalid packet
+// Appends a copy of packet. aErrOverrun when the queue holds 1000 packets
+// already (nothing changes); aErrParam for a missing queue, an invalid packet
 // or a copy that cannot be made; aErrResource when the queue cannot grow.
 aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet);
+
+// Ends the aPacketFifo_Await under way, or the next one when none is, at
+// once: with the oldest packet when one is queued, else with null. For a
+// taker that must look at something besides the queue (a stop) without a
+// packet being put for it, which a full queue would refuse. aErrParam for a
+// missing queue.
+aErr aPacketFifo_Wake(aPacketFifoId id);
+
+// For a producer that must not outrun the queue's taker: aErrNone at once
+// while fewer than `high` packets are queued; otherwise sleeps until takes
+// have brought the queue down to `low` or fewer (a take that does so wakes
+// it); aErrTimeout once msTimeout passes without any take. aErrParam for a
+// missing queue or one destroyed meanwhile.
+aErr aPacketFifo_AwaitRoom(aPacketFifoId id, size_t high, size_t low, uint64_t msTimeout);
 
 // The oldest packet, removed; null when the queue is missing or empty.
 aPacket* aPacketFifo_Get(aPacketFifoId id);

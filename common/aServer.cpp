@@ -149,6 +149,10 @@ bool sHandleSetUEIBytes(aServer* server, aServerBrokerLists* lists, zframe_t* id
       }
       if (sContinues(packet)) {
         pool->sequence = sequence;
+        // Stale means stalled: the transfer moved on, so its time to live
+        // starts again. Counted from its first chunk, a block of more than
+        // 2000 chunks would expire under its own packets.
+        pool->timeToLive = kServerPoolTimeToLive;
         return true;
       }
       sHandOverPool(server, lists, pool, identity);
@@ -303,6 +307,10 @@ void sSyncBackend(aServer* server) {
   // the one before it. Requests run one at a time, so nothing queued now can
   // belong to this one.
   aPacketFifo_DrainPackets(link->inputFifo, sDrainAll, nullptr);
+  // The chunks of a byte block come one after the other without answers to
+  // wait for: they are fed to the link no faster than it writes them, and
+  // a link that takes nothing for the reply wait has the put refused.
+  aPacketFifo_AwaitRoom(link->outputFifo, aLINK_OUTPUT_HIGH_WATER, aLINK_OUTPUT_LOW_WATER, kServerReplyWaitMS);
   const aErr put = aPacketFifo_Put(link->outputFifo, request);
   const bool answered = aServer_IsResponseRequired(request);
   aPacket_Destroy(&request);
@@ -390,6 +398,13 @@ aErr sInitServer(aServer* server) {
   server->frontPort = sBind(server->frontEnd, endpoint);
   // The pairs are in-process (aZmqPair.h); their port fields stay 0.
   const bool streamPair = aZmqPair_Join(server->streamBrokerEnd, server->streamFilterEnd);
+  // The sync pair carries whole byte blocks at once (a pool hands over every
+  // chunk of its transfer without waiting): a high-water mark would drop
+  // the chunks past it. What it holds is bounded by what the broker held.
+  for (zsock_t* end : {server->syncBrokerEnd, server->syncActorEnd}) {
+    zsock_set_sndhwm(end, 0);
+    zsock_set_rcvhwm(end, 0);
+  }
   const bool syncPair = aZmqPair_Join(server->syncBrokerEnd, server->syncActorEnd);
   if (!server->frontPort || !streamPair || !syncPair) return aErrResource;
 

@@ -51,7 +51,7 @@ struct aServerPacketPool {
   zframe_t* identity;  // copy of the client's identity frame
   zlist_t* packets;    // aPacket* copies, in arrival order
   uint8_t sequence;    // sequence number of the last packet taken in
-  uint32_t timeToLive; // decremented for each UEI-payload packet from any client
+  uint32_t timeToLive; // decremented for each UEI-payload packet from any client; reset by each chunk taken
 };
 
 struct aServer {

@@ -17,7 +17,7 @@ constexpr uint64_t kReplyMS = 1000;
 constexpr uint64_t kLargeBlockReplyMS = 4000;
 constexpr uint64_t kLargeBlock = 1000;
 constexpr uint8_t kMaxCommandData = aPACKET_MAX_DATA - 1;
-constexpr size_t kOutputHighWater = aPACKETFIFO_MAX_PACKETS / 2;
+// How long a byte block waits for the link to write anything at all.
 constexpr uint64_t kOutputDrainMS = 4000;
 
 bool sValidAddress(uint8_t address) { return address != 0 && (address & 1) == 0; }
@@ -90,20 +90,6 @@ bool sSimpleType(uint32_t type) {
   return type == ueiTypeNone || type == ueiTypeByte || type == ueiTypeShort || type == ueiTypeInt;
 }
 
-// The link's output queue drops everything it holds once it is over its
-// limit, so a long block is fed to it no faster than the link writes.
-aErr sAwaitOutputRoom(aLinkRef ref) {
-  aLink* link = aLink_GetLinkObject(ref);
-  if (!link) return aErrConnection;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kOutputDrainMS);
-  while (aPacketFifo_GetLength(link->outputFifo) >= kOutputHighWater) {
-    if (aLink_GetStatus(ref) != linkStateRunning) return aErrConnection;
-    if (std::chrono::steady_clock::now() > deadline) return aErrTimeout;
-    aTime_MSSleep(1);
-  }
-  return aErrNone;
-}
-
 aErr sPut(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* data) {
   aPacket* packet = aPacket_CreateWithData(address, length, data);
   if (!packet) return aErrResource;
@@ -140,7 +126,9 @@ aErr Link::sendUEI(uei request) {
     data[3 + chunk] = static_cast<uint8_t>((more ? ueiBYTES_CONTINUE : 0) | (chunkNumber & ueiBYTES_SEQUENCE_MASK));
     ++chunkNumber;
     sent += chunk;
-    err = sAwaitOutputRoom(m_pImpl->linkRef);
+    // The output queue holds 1000 packets; a long block is fed to it no
+    // faster than the link writes.
+    err = aLink_AwaitOutputRoom(m_pImpl->linkRef, kOutputDrainMS);
     if (err == aErrNone) err = sPut(m_pImpl->linkRef, request.address, static_cast<uint8_t>(chunk + 4), data);
   }
   return err;

@@ -3,7 +3,12 @@
 // values delivered and the results of faulty replies.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <thread>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -212,6 +217,65 @@ TEST_P(UeiTest, BlockOfMoreChunksThanTheOutputQueueHolds) {
   rig_->cmds->setByteLimit(jvsim::kOptName, block.size());
   ASSERT_EQ(sys_.setName(block.data(), block.size()), aErrNone) << rig_->sim->transcript().text().substr(0, 4000);
   EXPECT_EQ(rig_->cmds->getBytes(jvsim::kOptName), block);
+}
+
+long threadVoluntarySwitches() {
+  rusage u{};
+  getrusage(RUSAGE_THREAD, &u);
+  return u.ru_nvcsw;
+}
+
+TEST(UeiFeedTest, BlockFedToAStalledLinkSleepsUntilThereIsRoom) {
+  auto rig = makeRig(Via::Pty);
+  Module module{4, false, 0};
+  ASSERT_EQ(module.connectFromSpec(rig->spec), aErrNone);
+  SystemClass sys;
+  sys.init(&module, 0);
+  const Bytes block = blockOf(64 * 1024);
+  rig->cmds->setByteLimit(jvsim::kOptName, block.size());
+  // The module stops reading at the block's first chunk until the test lets
+  // it go: the terminal fills, the link's send thread blocks in its write
+  // and the output queue fills up to where the feeder must wait.
+  std::mutex m;
+  std::condition_variable cv;
+  bool stalled = false, go = false;
+  rig->hook->set([&](jvsim::SimModule&, const jvsim::Packet& p) {
+    std::unique_lock<std::mutex> lock(m);
+    if (!stalled && p.data.size() > 1 && p.data[1] == 0xA0) {
+      stalled = true;
+      cv.notify_all();
+      cv.wait(lock, [&] { return go; });
+    }
+    return false;
+  });
+  aErr result = aErrUnknown;
+  long switches = -1;
+  std::thread feeder([&] {
+    const long before = threadVoluntarySwitches();
+    result = sys.setName(block.data(), block.size());
+    switches = threadVoluntarySwitches() - before;
+  });
+  {
+    std::unique_lock<std::mutex> lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return stalled; }));
+  }
+  // Not a synchronisation: the time the module stays stalled. The terminal
+  // fills within milliseconds and the feeder then sits at a full queue for
+  // the rest of it: one that polls every 1 ms wakes near a thousand times
+  // meanwhile, one that sleeps until the send thread makes room not at all.
+  std::this_thread::sleep_for(1s);
+  {
+    std::lock_guard<std::mutex> lock(m);
+    go = true;
+  }
+  cv.notify_all();
+  feeder.join();
+  EXPECT_EQ(result, aErrNone);
+  EXPECT_EQ(rig->cmds->getBytes(jvsim::kOptName), block);
+  // The rest of the transfer refills the queue a dozen times, one sleep each,
+  // plus what the queue's lock and the reply wait cost: tens, more on a slow
+  // build on a busy machine, never the hundreds a poll costs.
+  EXPECT_LT(switches, 400);
 }
 
 TEST_P(UeiTest, NameIntoBufferOneByteShortIsMemory) {

@@ -251,13 +251,24 @@ TEST_F(TcpLinkTest, StopSendsForceRouteZeroAndDoesNotSitOutTheSendWait) {
   EXPECT_EQ(echo(ref_, {0x05}), (Bytes{0x17, 0x05}));
 }
 
-TEST_F(TcpLinkTest, FloodPastTheQueueLimitLeavesTheLinkWorking) {
+bool isFlood1000(const aPacket* p, void*) {
+  return p->length == 3 && p->data[0] == jvsim::kCmdEcho && p->data[1] == 0x03 && p->data[2] == 0xE8;
+}
+
+TEST_F(TcpLinkTest, FloodPastTheQueueLimitKeepsTheNewestPackets) {
+  // Nobody reads meanwhile: the 1001st packet finds the input queue full.
   sim_->flood(1001);
-  // Nobody reads meanwhile: the input queue overflows and is emptied.
-  std::this_thread::sleep_for(300ms);
-  aLink* link = aLink_GetLinkObject(ref_);
-  EXPECT_LT(aPacketFifo_GetLength(link->inputFifo), 1000u);
+  aPacket* last = aLink_AwaitFirst(ref_, isFlood1000, nullptr, 5000);
+  ASSERT_NE(last, nullptr);
+  aPacket_Destroy(&last);
   EXPECT_EQ(aLink_GetStatus(ref_), linkStateRunning);
+  // The oldest gave way: packets 1 to 999 are left, in order.
+  aLink* link = aLink_GetLinkObject(ref_);
+  EXPECT_EQ(aPacketFifo_GetLength(link->inputFifo), 999u);
+  aPacket* oldest = aLink_GetPacket(ref_);
+  ASSERT_NE(oldest, nullptr);
+  EXPECT_EQ(oldest->data[2], 1);
+  aPacket_Destroy(&oldest);
   aLink_DrainPackets(ref_, drainAll, nullptr);
   EXPECT_EQ(echo(ref_, {0x33}), (Bytes{0x17, 0x33}));
 }
@@ -397,6 +408,64 @@ TEST(LinkPooledTest, PooledWritesFillUpToTheBufferLimit) {
     EXPECT_EQ(packets, c.firstPackets);
     aLink_Destroy(&ref);
     EXPECT_EQ(s.deletes, 1);
+  }
+}
+
+// A send thread stuck in a write until the stop: it takes nothing, so the
+// output queue keeps whatever is put on it.
+void* sStuckSendThread(void* arg) {
+  aLink* link = static_cast<aLink*>(arg);
+  link->outPipeStarted = 1;
+  while (link->running) std::this_thread::sleep_for(1ms);
+  return nullptr;
+}
+
+TEST(LinkStopTest, StopNeverOverflowsTheOutputQueue) {
+  struct Case {
+    size_t queued;  // output packets when the stop begins, the start's force route among them
+    aErr stop;
+    Bytes last;  // the newest packet queued after the stop
+  };
+  const Case cases[] = {
+      {999, aErrNone, {0xAF, 0x01, 0x00}},                // the force route takes the last place
+      {1000, aErrOverrun, {0x04, 0x03, 0x18, 0x03, 0xE7}},  // no place: the stop says so
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.queued);
+    ScriptedStream s;
+    aLinkRef ref = aLink_Create(s.make(true));
+    ASSERT_NE(ref, 0u);
+    aLink* link = aLink_GetLinkObject(ref);
+    ASSERT_EQ(aLink_Stop(link), aErrNone);
+    aPacketFifo_DrainPackets(link->outputFifo, drainAll, nullptr);
+    const aThreadProc sendThread = link->outPipeProc;
+    link->outPipeProc = sStuckSendThread;
+    ASSERT_EQ(aLink_Start(ref), aErrNone);  // queues force route 1
+    for (size_t i = 1; i < c.queued; ++i) {
+      const uint8_t data[] = {0x18, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+      aPacket* p = aPacket_CreateWithData(4, sizeof data, data);
+      ASSERT_EQ(aLink_PutPacket(ref, p), aErrNone);
+      aPacket_Destroy(&p);
+    }
+    if (c.queued == aPACKETFIFO_MAX_PACKETS) {
+      const uint8_t more = 0x19;
+      aPacket* p = aPacket_CreateWithData(4, 1, &more);
+      EXPECT_EQ(aLink_PutPacket(ref, p), aErrOverrun);
+      aPacket_Destroy(&p);
+    }
+    EXPECT_EQ(aLink_Stop(link), c.stop);
+    ASSERT_EQ(aPacketFifo_GetLength(link->outputFifo), 1000u);
+    Bytes first, newest;
+    while (aPacket* p = aPacketFifo_Get(link->outputFifo)) {
+      newest.assign({p->address, p->length});
+      newest.insert(newest.end(), p->data, p->data + p->length);
+      if (first.empty()) first = newest;
+      aPacket_Destroy(&p);
+    }
+    EXPECT_EQ(first, (Bytes{0xAF, 0x01, 0x01}));
+    EXPECT_EQ(newest, c.last);
+    link->outPipeProc = sendThread;
+    aLink_Destroy(&ref);
   }
 }
 

@@ -9,9 +9,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,11 +94,48 @@ Bytes sampleFrame(uint8_t tag) {
   return f;
 }
 
+// Runs ahead of the command layer: once armed, the module's service thread
+// stops at the next host packet of the byte-block set until the test opens
+// it, so the module reads nothing meanwhile.
+class Stall : public jvsim::CommandHandler {
+ public:
+  void arm() {
+    std::lock_guard<std::mutex> lock(m_);
+    armed_ = true;
+  }
+  bool waitStalled() {
+    std::unique_lock<std::mutex> lock(m_);
+    return cv_.wait_for(lock, 10s, [&] { return stalled_; });
+  }
+  void open() {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      armed_ = false;
+    }
+    cv_.notify_all();
+  }
+  bool handle(SimModule&, const jvsim::Packet& p) override {
+    std::unique_lock<std::mutex> lock(m_);
+    if (armed_ && !stalled_ && p.data.size() > 1 && p.data[1] == (0x80 | 32)) {
+      stalled_ = true;
+      cv_.notify_all();
+      cv_.wait(lock, [&] { return !armed_; });
+    }
+    return false;
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool armed_ = false, stalled_ = false;
+};
+
 class ServerLinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(jvusb_set_node_path_format(nodeFormat().c_str()), aErrNone);
     sim_ = SimModule::overPty(nodePath(kSerial));
+    sim_->addHandler(stall_);
     cmds_ = jvsim::SimCommands::install(*sim_);
     sim_->start();
     iface_ = ipv4("127.0.0.1");
@@ -115,6 +154,7 @@ class ServerLinkTest : public ::testing::Test {
     return usb ? usb->server : nullptr;
   }
 
+  std::shared_ptr<Stall> stall_ = std::make_shared<Stall>();
   std::unique_ptr<SimModule> sim_;
   std::shared_ptr<jvsim::SimCommands> cmds_;
   uint16_t port_ = 0;
@@ -361,6 +401,43 @@ TEST_F(ServerLinkTest, RequestWithoutReplyIsDroppedAfterTheReplyWait) {
   std::vector<Bytes> before;
   EXPECT_EQ(unanswered.echo(0x63, &before), (Bytes{4, 2, 0x17, 0x63}));
   EXPECT_TRUE(before.empty());
+}
+
+// 64 KiB: 2731 chunks, more than a pool lives for when counted from its
+// first chunk, more than the hand-over to the sync actor queues by default
+// and more than the link's output queue holds; once with a module that
+// reads on, once with one that stalls at the first chunk for a while.
+TEST_F(ServerLinkTest, LongByteBlockSetReachesTheModuleWhole) {
+  for (bool stalled : {false, true}) {
+    SCOPED_TRACE(stalled ? "module stalls" : "module reads on");
+    RawClient c(port_);
+    Bytes block(64 * 1024);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7 + (stalled ? 3 : 1));
+    cmds_->setByteLimit(32, block.size());
+    if (stalled) stall_->arm();
+    size_t chunks = 0;
+    for (size_t at = 0; at < block.size(); at += 24, ++chunks) {
+      const size_t n = std::min<size_t>(24, block.size() - at);
+      Bytes d{0x03, 0x80 | 32, 0x20};
+      d.insert(d.end(), block.begin() + static_cast<long>(at), block.begin() + static_cast<long>(at + n));
+      d.push_back(static_cast<uint8_t>((at + n < block.size() ? 0x80 : 0) | (chunks & 0x7F)));
+      Bytes f{4, static_cast<uint8_t>(d.size())};
+      f.insert(f.end(), d.begin(), d.end());
+      c.send(f);
+    }
+    ASSERT_EQ(chunks, 2731u);
+    if (stalled) {
+      ASSERT_TRUE(stall_->waitStalled());
+      // Not a synchronisation: the time the module reads nothing, long
+      // enough for the sync actor to meet a full output queue.
+      std::this_thread::sleep_for(300ms);
+      stall_->open();
+    }
+    Bytes answer = c.next(10000);
+    ASSERT_GE(answer.size(), 5u);
+    EXPECT_EQ(Bytes(answer.begin(), answer.begin() + 5), (Bytes{4, 3, 0x03, 0xC0 | 32, 0x00}));
+    EXPECT_EQ(cmds_->getBytes(32), block);
+  }
 }
 
 TEST_F(ServerLinkTest, FlushWhileARequestIsOutstandingDropsOnlyItsAnswer) {

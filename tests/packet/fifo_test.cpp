@@ -93,16 +93,85 @@ TEST_F(Fifo, InvalidPacketRefused)
   EXPECT_EQ(0u, aPacketFifo_GetLength(id));
 }
 
-TEST_F(Fifo, OverflowDropsWholeQueue)
+TEST_F(Fifo, FullQueueRefusesThePutAndKeepsWhatItHolds)
 {
   for (int i = 0; i < aPACKETFIFO_MAX_PACKETS; ++i)
     put(static_cast<uint8_t>(i));
+  PacketPtr extra = make({0xEE});
+  EXPECT_EQ(aErrOverrun, aPacketFifo_Put(id, extra.get()));  // the 1001st
   EXPECT_EQ(1000u, aPacketFifo_GetLength(id));
-  put(0xFF);  // the 1001st
-  EXPECT_EQ(0u, aPacketFifo_GetLength(id));
-  EXPECT_EQ(nullptr, aPacketFifo_Await(id, 20));
-  put(7);  // the queue works on afterwards
-  EXPECT_EQ((std::vector<uint8_t>{7}), drainOrder());
+  PacketPtr first{aPacketFifo_Get(id)};
+  EXPECT_EQ(0, firstByte(first));
+  put(0xFF);  // a take makes room for one
+  EXPECT_EQ(aErrOverrun, aPacketFifo_Put(id, extra.get()));
+  std::vector<uint8_t> left = drainOrder();
+  ASSERT_EQ(1000u, left.size());
+  EXPECT_EQ(1, left.front());
+  EXPECT_EQ(0xFF, left.back());
+}
+
+TEST_F(Fifo, WakeEndsAWaitWithoutAPacket)
+{
+  // Woken before or while the other thread waits: either way its wait ends
+  // at once, long before its own time-out.
+  auto waiter = std::async(std::launch::async, [&] {
+    const auto t0 = Clock::now();
+    PacketPtr p{aPacketFifo_Await(id, 20000)};
+    return std::make_pair(p == nullptr, Clock::now() - t0);
+  });
+  EXPECT_EQ(aErrNone, aPacketFifo_Wake(id));
+  ASSERT_EQ(std::future_status::ready, waiter.wait_for(std::chrono::seconds(10)));
+  const auto [empty, took] = waiter.get();
+  EXPECT_TRUE(empty);
+  EXPECT_LT(took, std::chrono::seconds(10));
+  // One wake ends one wait, and a wait with a packet queued takes it.
+  put(5);
+  EXPECT_EQ(aErrNone, aPacketFifo_Wake(id));
+  EXPECT_EQ(5, firstByte(PacketPtr{aPacketFifo_Await(id, 1000)}));
+  const auto t0 = Clock::now();
+  EXPECT_EQ(nullptr, aPacketFifo_Await(id, 50));
+  EXPECT_GE(Clock::now() - t0, milliseconds(50));
+  EXPECT_EQ(aErrParam, aPacketFifo_Wake(0));
+}
+
+TEST_F(Fifo, AwaitRoomSleepsFromTheHighMarkDownToTheLowOne)
+{
+  for (int i = 0; i < 9; ++i)
+    put(static_cast<uint8_t>(i));
+  EXPECT_EQ(aErrNone, aPacketFifo_AwaitRoom(id, 10, 4, 0));  // below the high mark
+  put(9);
+  auto waiter = std::async(std::launch::async, [&] { return aPacketFifo_AwaitRoom(id, 10, 4, 20000); });
+  for (int i = 0; i < 5; ++i)
+    PacketPtr{aPacketFifo_Get(id)};
+  // Five left: still above the low mark.
+  EXPECT_EQ(std::future_status::timeout, waiter.wait_for(milliseconds(0)));
+  PacketPtr{aPacketFifo_Get(id)};
+  ASSERT_EQ(std::future_status::ready, waiter.wait_for(std::chrono::seconds(10)));
+  EXPECT_EQ(aErrNone, waiter.get());
+  EXPECT_EQ(aErrParam, aPacketFifo_AwaitRoom(0, 10, 4, 0));
+}
+
+TEST_F(Fifo, AwaitRoomTimesOutOnlyWhenNothingIsTaken)
+{
+  // A taker slower than the time-out per packet still makes progress, so
+  // the wait goes on; one that takes nothing ends it.
+  struct Case {
+    int takes;
+    aErr expected;
+  } cases[] = {{8, aErrNone}, {0, aErrTimeout}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.takes);
+    while (aPacketFifo_GetLength(id) < 10)
+      put(1);
+    std::thread taker([&] {
+      for (int i = 0; i < c.takes; ++i) {
+        std::this_thread::sleep_for(milliseconds(60));
+        PacketPtr{aPacketFifo_Get(id)};
+      }
+    });
+    EXPECT_EQ(c.expected, aPacketFifo_AwaitRoom(id, 10, 2, 300));
+    taker.join();
+  }
 }
 
 // Waits: the time-out is the floor; the ceiling is generous so that a busy
