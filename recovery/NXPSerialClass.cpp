@@ -48,8 +48,6 @@ const char* const NXPSerialClass::ERROR_TEXT[MAX_ERROR + 1] = {
     "Unknown error",
 };
 
-unsigned NXPSerialClass::emptyReadPauseMs = 1;
-
 uint32_t WAIT_TIME_MS(uint64_t n, uint32_t r)
 {
   if (r == 0)
@@ -151,8 +149,8 @@ aErr sReadByte(aStream* stream, uint8_t* b, unsigned* misses)
     ++*misses;
     Log::log(DEBUG_NXPSerial_E, ".");
     // A byte arriving ends the pause early; streams that cannot wait sleep.
-    if (aStream_WaitReadable(stream, NXPSerialClass::emptyReadPauseMs) == aErrMode)
-      aTime_MSSleep(NXPSerialClass::emptyReadPauseMs);
+    if (aStream_WaitReadable(stream, NXPSerialClass::EMPTY_READ_PAUSE_MS) == aErrMode)
+      aTime_MSSleep(NXPSerialClass::EMPTY_READ_PAUSE_MS);
   }
   return err;
 }

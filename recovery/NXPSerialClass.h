@@ -56,12 +56,10 @@ public:
   // Names of the boot ROM's return codes, index = code; [MAX_ERROR] is
   // "Unknown error".
   static const char* const ERROR_TEXT[MAX_ERROR + 1];
-  // Pause after each empty read, in ms (1); a byte arriving ends it early.
+  // Pause after each empty read, in ms; a byte arriving ends it early.
   // A read gives up after its budget of empty reads, so this sets how long a
-  // silent chip is waited for. Tests that run a simulated chip on a loaded
-  // machine stretch it so a late answer is not taken for silence; set it
-  // before any object is used.
-  static unsigned emptyReadPauseMs;
+  // silent chip is waited for.
+  static constexpr unsigned EMPTY_READ_PAUSE_MS = 1;
 
   NXPSerialClass();
   ~NXPSerialClass();

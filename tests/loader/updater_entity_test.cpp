@@ -15,6 +15,9 @@
 #include "Log.h"
 #include "SimLoader.h"
 #include "UpdaterEntity.h"
+#include "WaitUntil.h"
+#include "aLinkTable.h"
+#include "aPacketFifo.h"
 
 using namespace std::chrono_literals;
 using Tovanire::Jorvanite::Module;
@@ -396,17 +399,22 @@ TEST_F(EntityTest, AStaleStatusReplyNeverConfirmsTheNextRequest) {
   UpdaterEntity e;
   e.init(module_.get(), 0, true, false);
   // Late status replies of earlier requests: a failed status, a wrong sum.
+  // Each pair is waiting in the host's input queue before the next request
+  // goes out, so the request meets both.
   const Bytes stale[] = {{0x5F, 0x07, 0x05, 0x00, 0x00}, {0x5F, 0x07, 0x00, 0xDE, 0xAD, 0xBE, 0xEF}};
-  for (const auto& s : stale) sim_->send(jvsim::Packet{kAddr, s});
-  ASSERT_TRUE(sim_->transcript().waitFor(Dir::Out, jvsim::Packet{kAddr, stale[1]}.wire(), 1, 2s));
-  std::this_thread::sleep_for(100ms);  // into the host's queue
+  const aPacketFifoId queue = aLink_GetLinkObject(module_->getLink()->getLinkRef())->inputFifo;
+  // The sim accepts the connection on its own thread, after the host's connect returned.
+  ASSERT_TRUE(sim_->transcript().waitForEvent("connect", 1, 10s));
+  auto sendStale = [&] {
+    for (const auto& s : stale) sim_->send(jvsim::Packet{kAddr, s});
+    return jvtest::waitUntil([&] { return aPacketFifo_GetLength(queue) == 2; });
+  };
+  ASSERT_TRUE(sendStale()) << aPacketFifo_GetLength(queue) << " queued";
   const Bytes fw = block(kFirmwareAddress, pattern(30, 3));
   uint16_t size = 0;
   ASSERT_EQ(e.TransferPrepare(fw.data(), len(fw), 0, &size), aErrNone);
   EXPECT_EQ(size, 512);
-  for (const auto& s : stale) sim_->send(jvsim::Packet{kAddr, s});
-  ASSERT_TRUE(sim_->transcript().waitFor(Dir::Out, jvsim::Packet{kAddr, stale[1]}.wire(), 2, 2s));
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(sendStale()) << aPacketFifo_GetLength(queue) << " queued";
   Display display;
   EXPECT_EQ(e.FirmwareTransfer(fw.data(), len(fw), size, display), aErrNone);
   EXPECT_EQ(loader_->firmwareBytes(kFirmwareAddress, 30), pattern(30, 3));

@@ -15,7 +15,6 @@
 namespace {
 
 TEST(LpcRomProgram, ServesTheClientAndDumpsWhatItWasProgrammedWith) {
-  NXPSerialClass::emptyReadPauseMs = 20;  // the ROM is another process on a loaded machine
   const auto dump = std::filesystem::temp_directory_path() / ("lpcrom-dump-" + std::to_string(::getpid()));
   std::filesystem::remove(dump);
   Background rom = startBackground({LPCROM_BIN, "--device-id", "1,2,3,4", "--dump-flash", dump.string()});

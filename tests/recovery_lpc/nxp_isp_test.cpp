@@ -16,14 +16,6 @@ using namespace std::chrono_literals;
 
 constexpr uint32_t kStage = NXPSerialClass::WRITE_ADDRESS;
 
-// The ROM answers from its own thread, which a loaded machine may hold back
-// for longer than a real chip ever takes: wait long enough that only a
-// withheld answer reads as silence.
-class Paced : public ::testing::Environment {
-  void SetUp() override { NXPSerialClass::emptyReadPauseMs = 20; }
-};
-const auto* const kPaced = ::testing::AddGlobalTestEnvironment(new Paced);
-
 std::vector<unsigned char> pattern(size_t n, unsigned seed) {
   std::vector<unsigned char> d(n);
   uint32_t x = seed * 2654435761u + 1;
