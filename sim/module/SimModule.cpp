@@ -152,12 +152,14 @@ void SimModule::dropConnection() {
 }
 
 void SimModule::onConnectionEvent(const std::string& event) {
-  // Counted before it is logged, so a test that waited for the line sees the count.
+  // Counted, and its observers told, before it is logged, so a test that
+  // waited for the line sees the count and what the observers keep of it
+  // (a loader's time back online). Observers only note and schedule.
   if (event == "connect") stats_.connections++;
-  transcript_.add(Dir::Event, {}, event);
   // A new host starts framing afresh.
   rx_ = Rx::Address;
   for (auto& observer : linkObservers_) observer(event);
+  transcript_.add(Dir::Event, {}, event);
 }
 
 void SimModule::flushDue(Clock::time_point now) {

@@ -16,6 +16,9 @@
 #include "EntityClass.h"
 #include "Module.h"
 #include "SystemClass.h"
+#include "WaitUntil.h"
+#include "aLinkTable.h"
+#include "aPacketFifo.h"
 #include "device_fixture.h"
 
 using namespace Tovanire::Jorvanite;
@@ -426,8 +429,12 @@ TEST_P(UeiTest, PowerBehaviorConfigWords) {
 
 TEST_P(UeiTest, AwaitValueSendsNothing) {
   rig_->send({0x03, 0x16, 0x00, 0x2A});  // an unsolicited u8 of option 22
+  // The wait is the link's fixed 1000 ms, whatever the caller gives: on a
+  // busy machine the packet may take longer through the socket, so it is
+  // in the host's input queue before the wait starts.
+  const aPacketFifoId queue = aLink_GetLinkObject(module_.getLink()->getLinkRef())->inputFifo;
+  ASSERT_TRUE(jvtest::waitUntil([&] { return aPacketFifo_GetLength(queue) == 1; }));
   uint32_t value = 0;
-  // The wait covers the packet's way through the socket; it returns as soon as the packet is in.
   EXPECT_EQ(sys_.awaitUEI32Val(22, &value, 2000), aErrNone);
   EXPECT_EQ(value, 42u);
   EXPECT_EQ(rig_->requests(4, {0x03, 0x56, 0x20}), 0u);
