@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <string>
@@ -27,11 +29,15 @@ const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 // on the same port after a "restart").
 class Listener {
 public:
-  explicit Listener(uint16_t port = 0)
+  // rcvbuf > 0 asks for that receive buffer on accepted connections (the
+  // kernel caps it at its maximum).
+  explicit Listener(uint16_t port = 0, int rcvbuf = 0)
   {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (rcvbuf > 0)
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = kLoopback;
@@ -321,13 +327,40 @@ TEST_F(Socket, ConcurrentBreakReconnectsOnce)
   }
 }
 
+// The most the kernel can take of a block that nobody reads: the sender's
+// buffer at its largest plus what the receiving socket holds.
+size_t kernelTakes(int receiver)
+{
+  size_t wmemMax = 4 * 1024 * 1024;  // the usual tcp_wmem maximum
+  if (FILE* f = std::fopen("/proc/sys/net/ipv4/tcp_wmem", "r")) {
+    unsigned long lo = 0, def = 0, hi = 0;
+    if (std::fscanf(f, "%lu %lu %lu", &lo, &def, &hi) == 3)
+      wmemMax = hi;
+    std::fclose(f);
+  }
+  int rcvbuf = 0;
+  socklen_t len = sizeof rcvbuf;
+  ::getsockopt(receiver, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len);
+  return wmemMax + static_cast<size_t>(rcvbuf);
+}
+
+// Bytes waiting to be read on fd.
+int queued(int fd)
+{
+  int n = 0;
+  return ::ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+}
+
 // The connection breaks while a long block is half on the wire and the
 // reader thread is busy on the same stream: the new peer receives the whole
 // block from its first byte, never the tail of it alone.
 TEST_F(Socket, BlockCutByBreakIsSentWholeOnNewConnection)
 {
   const uint16_t port = server.port();
-  std::string block(24 * 1024 * 1024, '\0');
+  // Longer than the kernel can take while the old peer reads nothing, so the
+  // write is still under way when the connection breaks; no longer, since
+  // the new peer must drain the rest within the write's retry budget.
+  std::string block(kernelTakes(peer) + 1024 * 1024, '\0');
   for (size_t i = 0; i < block.size(); ++i)
     block[i] = static_cast<char>(i % 251);
 
@@ -339,18 +372,21 @@ TEST_F(Socket, BlockCutByBreakIsSentWholeOnNewConnection)
         aStream_WaitReadable(s, 50);
     }
   });
-  std::promise<void> writing;
-  std::future<aErr> writer = std::async(std::launch::async, [&] {
-    writing.set_value();
-    return write(block);
-  });
-  writing.get_future().wait();
-  std::this_thread::sleep_for(milliseconds(150));  // the old peer reads nothing: the write stalls
-  closeWithReset(peer);
-  peer = -1;
+  std::future<aErr> writer = std::async(std::launch::async, [&] { return write(block); });
+  // The block's start has reached the old peer: the write is under way.
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (queued(peer) == 0 && Clock::now() < deadline) {
+    pollfd p{peer, POLLIN, 0};
+    ::poll(&p, 1, 100);
+  }
+  ASSERT_GT(queued(peer), 0) << "the block never reached the old peer";
+  // The new listener is up before the break, so the stream's reconnect
+  // finds it whenever it comes; it takes as much as it may unread, which
+  // leaves the new peer less to keep up with.
   server.close();
-  server = Listener(port);
+  server = Listener(port, 1 << 30);
   ASSERT_TRUE(server.ok());
+  closeWithReset(peer);
   peer = server.accept();
   ASSERT_GE(peer, 0);
   const std::string got = receive(peer, block.size());
