@@ -175,6 +175,11 @@ void* sDestroySelf(void* arg) {
 }
 
 TEST(Thread, DestroyFromItselfRefused) {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer's join interceptor takes a self-join as a real join and
+  // then aborts on the owner's: the case can only run without it.
+  GTEST_SKIP() << "a self-join breaks ThreadSanitizer's thread bookkeeping";
+#endif
   SelfJoin self;
   aThread* thread = aThread_Create(sDestroySelf, &self);
   ASSERT_NE(nullptr, thread);
