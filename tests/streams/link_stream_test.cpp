@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "WaitUntil.h"
 #include "EntityClass.h"
 #include "Link.h"
 #include "Module.h"
@@ -29,14 +30,7 @@ constexpr uint8_t kCmd = 0x12;  // an entity of the test's own, index 0
 constexpr uint8_t kAny = 0xFF;
 constexpr int kQuiet = 600000;  // a stream period that never comes round within a test
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds within = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + within;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using jvtest::waitUntil;
 
 // What the callbacks saw. The gate, once closed, holds the next callback
 // until it is opened again.
