@@ -58,6 +58,7 @@ struct Rig {
   std::shared_ptr<jvsim::SimCommands> cmds;
   std::shared_ptr<jvsim::SimRouter> router;
   linkSpec spec{};
+  Via via = Via::Tcp;
 
   uint8_t address() const { return sim->config().address; }
   static Bytes wire(uint8_t addr, const Bytes& data) { return jvsim::Packet{addr, data}.wire(); }
@@ -73,12 +74,19 @@ struct Rig {
     return sim->transcript().waitFor(Dir::Out, wire(addr, data), 1, within);
   }
   void send(const Bytes& data) { sim->send(jvsim::Packet{address(), data}); }
+  // Over TCP the module accepts the host on its own thread, after the host's
+  // connect returned; what it sends before then goes nowhere. Wait for this
+  // before the module speaks first.
+  bool hostAccepted(std::chrono::milliseconds within = 10s) const {
+    return via != Via::Tcp || sim->transcript().waitForEvent("connect", 1, within);
+  }
 };
 
 // A started module; `withRouter` makes it a router (sub-modules added by the test).
 inline std::unique_ptr<Rig> makeRig(Via via, jvsim::SimConfig config = {}, bool withRouter = false,
                                     const char* host = "127.0.0.3") {
   auto rig = std::make_unique<Rig>();
+  rig->via = via;
   rig->sim = via == Via::Tcp ? jvsim::SimModule::overTcp(host, 0, config) : jvsim::SimModule::overPty({}, config);
   rig->sim->addHandler(rig->hook);
   rig->cmds = jvsim::SimCommands::install(*rig->sim);

@@ -148,6 +148,7 @@ TEST_P(LinkTest, ModuleAddressQuery) {
 TEST_P(LinkTest, ConnectToALinkStuckSyncingGivesUpAndKeepsTheId) {
   Link running(rig_->spec, "Link");
   ASSERT_EQ(running.connect(), aErrNone);
+  ASSERT_TRUE(rig_->hostAccepted());
   const Bytes syncQuery = Rig::wire(kSyncQueryAddress, {});
   const size_t queries = rig_->sim->transcript().count(Dir::In, syncQuery);
   rig_->sim->faults().silent = true;  // no handshake is ever answered
