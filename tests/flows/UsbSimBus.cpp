@@ -15,6 +15,10 @@ std::atomic<UsbSimBus*> sBus{nullptr};
 // so that a closed pipe is noticed.
 const int kForeverSliceMS = 100;
 
+// Two answers to the link's handshake queries, address and empty length each:
+// what the host reads before its link runs.
+const long kHandshakeAnswerBytes = 4;
+
 }  // namespace
 
 UsbSimBus::UsbSimBus() : m_scriptSeam(aUSBSeam_Get()), m_seam(*m_scriptSeam) {
@@ -102,20 +106,28 @@ std::shared_ptr<jvsim::BytePipe> UsbSimBus::pipeFor(libusb_device_handle* handle
   }
   if (h.leaving && out) {
     // Packets on the wire: address byte, length byte, that many data bytes.
+    // The host stops sending its handshake's queries once two answers made
+    // it whole, so how many go out depends on timing; the packet that
+    // starts after the host read those answers is the first after it.
     for (int i = 0; i < length && !h.gone; ++i) {
       if (h.framing == 0) {
-        h.address = data[i];
+        if (h.answered >= kHandshakeAnswerBytes) h.gone = true;
         h.framing = 1;
       } else if (h.framing == 1) {
         h.dataLeft = data[i];
         h.framing = h.dataLeft > 0 ? 2 : 0;
-        if (h.dataLeft == 0 && h.address == kSyncQueryAddress && ++h.syncQueries > kSyncQueryCount) h.gone = true;
       } else if (--h.dataLeft == 0) {
         h.framing = 0;
       }
     }
   }
   return h.gone ? nullptr : h.pipe;
+}
+
+void UsbSimBus::noteRead(libusb_device_handle* handle, long n) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto found = m_handles.find(handle);
+  if (found != m_handles.end() && found->second.leaving) found->second.answered += n;
 }
 
 int UsbSimBus::sBulk(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data, int length,
@@ -134,6 +146,7 @@ int UsbSimBus::sBulk(libusb_device_handle* handle, unsigned char endpoint, unsig
   } while (n == 0 && timeout == 0);
   if (n < 0) return LIBUSB_ERROR_NO_DEVICE;
   if (n == 0) return LIBUSB_ERROR_TIMEOUT;
+  sBus.load()->noteRead(handle, n);
   *transferred = static_cast<int>(n);
   return 0;
 }

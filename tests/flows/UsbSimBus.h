@@ -53,16 +53,17 @@ class UsbSimBus {
     bool counted = false;  // numbered as a link at its first transfer
     bool leaving = false;
     bool gone = false;
-    int syncQueries = 0;  // address queries the host sent
-    int framing = 0;      // 0: next byte is an address; 1: a length; 2: data
+    long answered = 0;  // bytes the host has read from the device
+    int framing = 0;    // 0: next byte is an address; 1: a length; 2: data
     int dataLeft = 0;
-    uint8_t address = 0;
   };
   // The pipe for a transfer, or null when the device is gone. For a
-  // leaving device, OUT bytes move it on: the first packet after the
-  // handshake's queries makes it gone.
+  // leaving device, OUT bytes move it on: the first packet the host starts
+  // after reading the handshake's answers makes it gone.
   std::shared_ptr<jvsim::BytePipe> pipeFor(libusb_device_handle* handle, bool out, const unsigned char* data,
                                            int length);
+  // Bytes an IN transfer gave the host.
+  void noteRead(libusb_device_handle* handle, long n);
 
   aUSBScript m_script;
   const aUSBSeam* m_scriptSeam;
