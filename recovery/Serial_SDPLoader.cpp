@@ -1,6 +1,7 @@
 #include "Serial_SDPLoader.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,6 +24,29 @@ namespace {
 constexpr uint32_t kLastIndex = 15;
 constexpr unsigned kSettleSeconds = 1;
 constexpr useconds_t kRetryPauseUs = 1000;
+using Clock = std::chrono::steady_clock;
+
+// A write hands bytes to the driver, not to the ROM: a UART's output buffer
+// (4 KiB at 115200 baud is about 350 ms of line time) can still hold the end
+// of the image when the caller opens the ROM's 100 ms reply window. Waits
+// until the driver's queue is empty; false when it stops shrinking for the
+// stall bound. A device that cannot tell its queue is taken as sent.
+bool sAwaitOutputSent(int fd, std::chrono::milliseconds stall) {
+  int queued = -1;
+  auto last_progress = Clock::now();
+  for (;;) {
+    int now = 0;
+    if (ioctl(fd, TIOCOUTQ, &now) != 0 || now <= 0) return true;
+    if (queued < 0 || now < queued) {
+      queued = now;
+      last_progress = Clock::now();
+    } else if (Clock::now() - last_progress > stall) {
+      Log::log(DEBUG_iMXSerial, "Serial output stalled with %d bytes queued\n", now);
+      return false;
+    }
+    usleep(kRetryPauseUs);
+  }
+}
 }  // namespace
 
 Serial_SDPLoader::Serial_SDPLoader(const char* path) : impl_(std::make_unique<PrivateSerial_SDPLoader>(path)) {}
@@ -73,7 +97,6 @@ int64_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& report) {
   if (impl_->descriptor < 0 || report.empty()) return -1;
   const uint8_t* data = report.data() + 1;
   size_t left = report.size() - 1;
-  using Clock = std::chrono::steady_clock;
   auto last_progress = Clock::now();
   while (left > 0) {
     ssize_t n = write(impl_->descriptor, data, left);
@@ -93,6 +116,7 @@ int64_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& report) {
     }
     usleep(kRetryPauseUs);
   }
+  if (!sAwaitOutputSent(impl_->descriptor, std::chrono::milliseconds(WRITE_STALL_MS))) return -1;
   return int64_t(report.size() - 1);
 }
 

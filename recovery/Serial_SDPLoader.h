@@ -14,7 +14,8 @@ struct PrivateSerial_SDPLoader;
 class Serial_SDPLoader : public SDPLoader_Interface {
 public:
   // A writeData that makes no progress for this long gives up and returns -1
-  // (a port that stops taking bytes would otherwise hold the caller forever).
+  // (a port that stops taking or sending bytes would otherwise hold the
+  // caller forever).
   static constexpr uint32_t WRITE_STALL_MS = 2000;
 
   // path is borrowed: the caller keeps the string alive for the transport's
@@ -28,8 +29,9 @@ public:
   // Opens and configures the terminal; false when the path cannot be opened
   // or is not a terminal. Takes about one second (the line settles).
   bool init() override;
-  // Writes report[1..]; returns report.size() - 1, or -1 when the device
-  // failed or stalled.
+  // Writes report[1..] and returns once the device has sent it (its output
+  // queue is empty), so a reply window opened next counts from the line;
+  // returns report.size() - 1, or -1 when the device failed or stalled.
   int64_t writeData(const std::vector<uint8_t>& report) override;
   // Waits timeout_ms, then takes every byte already waiting.
   int64_t readData(std::vector<uint8_t>& out, uint32_t timeout_ms) override;

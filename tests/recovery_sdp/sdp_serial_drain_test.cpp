@@ -21,37 +21,15 @@
 
 #include "SDPLoader.h"
 #include "Serial_SDPLoader.h"
+#include "sdp_pty.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using sdptest::Pty;
+using sdptest::report;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
-
-// A pty pair: the transport opens the slave path, the test holds the master.
-struct Pty {
-  Pty() {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-    char name[256];
-    if (ptsname_r(master, name, sizeof name) == 0) path = name;
-  }
-  ~Pty() { closeMaster(); }
-  void closeMaster() {
-    if (master >= 0) close(master);
-    master = -1;
-  }
-  int master = -1;
-  std::string path;
-};
-
-// A report whose payload (after the report ID) is n numbered bytes.
-Bytes report(size_t n) {
-  Bytes r(n + 1);
-  r[0] = 2;
-  for (size_t i = 0; i < n; ++i) r[i + 1] = static_cast<uint8_t>(i * 7 + i / 251);
-  return r;
-}
 
 size_t openDescriptors() {
   size_t n = 0;
