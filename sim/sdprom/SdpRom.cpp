@@ -45,11 +45,26 @@ uint32_t SdpRom::wordAt(uint32_t address) const {
   if (address == kFuseCfg0) return config_.cfg0;
   if (address == kFuseCfg1) return config_.cfg1;
   uint32_t v = 0;
-  for (uint32_t i = 0; i < 4; ++i) {
-    auto it = memory_.find(address + i);
-    v |= uint32_t(it == memory_.end() ? 0 : it->second) << (8 * i);
-  }
+  for (uint32_t i = 0; i < 4; ++i) v |= uint32_t(byteAt(address + i)) << (8 * i);
   return v;
+}
+
+uint8_t SdpRom::byteAt(uint32_t address) const {
+  auto page = memory_.find(address & ~(kPageBytes - 1));
+  return page == memory_.end() ? 0 : page->second[address & (kPageBytes - 1)];
+}
+
+void SdpRom::store(uint32_t address, const Bytes& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const uint32_t offset = address & (kPageBytes - 1);
+    const size_t take = std::min<size_t>(bytes.size() - done, kPageBytes - offset);
+    auto [page, made] = memory_.try_emplace(address - offset);
+    if (made) page->second.fill(0);
+    std::copy_n(bytes.begin() + ptrdiff_t(done), take, page->second.begin() + offset);
+    done += take;
+    address += uint32_t(take);  // wraps past the top, as the byte addresses did
+  }
 }
 
 std::vector<Reply> SdpRom::command(const uint8_t* cmd) {
@@ -117,7 +132,7 @@ std::vector<Reply> SdpRom::command(const uint8_t* cmd) {
 }
 
 void SdpRom::finishTransfer(std::vector<Reply>& out) {
-  for (size_t i = 0; i < received_.size(); ++i) memory_[loadAddress_ + uint32_t(i)] = received_[i];
+  store(loadAddress_, received_);
   transfers_.emplace_back(loadAddress_, received_);
   noteLocked("WRITE_DONE " + hex32(loadAddress_));
   out.push_back(hab());
@@ -173,10 +188,7 @@ void SdpRom::onJump(std::function<void()> callback) {
 Bytes SdpRom::memory(uint32_t address, size_t n) const {
   std::lock_guard<std::mutex> lock(mutex_);
   Bytes out(n, 0);
-  for (size_t i = 0; i < n; ++i) {
-    auto it = memory_.find(address + uint32_t(i));
-    if (it != memory_.end()) out[i] = it->second;
-  }
+  for (size_t i = 0; i < n; ++i) out[i] = byteAt(address + uint32_t(i));
   return out;
 }
 

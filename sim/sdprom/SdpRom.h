@@ -7,6 +7,7 @@
 // Thread-safe: a transport's thread feeds it while a test reads its state.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -101,6 +102,8 @@ class SdpRom {
  private:
   void noteLocked(const std::string& line);
   uint32_t wordAt(uint32_t address) const;
+  uint8_t byteAt(uint32_t address) const;
+  void store(uint32_t address, const Bytes& bytes);
   Reply hab() const;
   Reply status(uint32_t word) const;
   Reply dataReply(Bytes bytes) const;
@@ -120,7 +123,11 @@ class SdpRom {
   uint32_t expected_ = 0;
   Bytes received_;
   bool chattered_ = false;
-  std::map<uint32_t, uint8_t> memory_;
+  // RAM in pages by base address, so a load costs a copy per page rather
+  // than a map node per byte: the ROM's answer to a load must come within the
+  // host's 100 ms even in a sanitized build on a busy machine.
+  static constexpr uint32_t kPageBytes = 4096;
+  std::map<uint32_t, std::array<uint8_t, kPageBytes>> memory_;
   std::vector<std::pair<uint32_t, Bytes>> transfers_;
   std::vector<std::string> lines_;
   FILE* echo_ = nullptr;
