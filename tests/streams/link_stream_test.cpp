@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -162,6 +163,14 @@ class StreamLink : public ::testing::Test {
   }
   size_t hostPackets() const { return rig_->sim->transcript().countDir(Dir::In); }
 
+  // What a callback is handed lives in the fixture: the module's callback
+  // thread may run one more callback until the module is gone in TearDown,
+  // after the test body's locals.
+  Recorder& recorder() { return recorders_.emplace_back(); }
+  Recorder::Tagged& tagged(Recorder& target, int tag) { return tags_.emplace_back(Recorder::Tagged{&target, tag}); }
+
+  std::deque<Recorder> recorders_;
+  std::deque<Recorder::Tagged> tags_;
   std::unique_ptr<Rig> rig_;
   std::shared_ptr<jvsim::SimStream> stream_;
   std::unique_ptr<Module> module_;
@@ -233,8 +242,8 @@ TEST_F(StreamLink, CacheAnswersEntityGetsWithoutAskingTheModule) {
 
 TEST_F(StreamLink, CallbacksRunInOrderOnOneThreadThatIsNotTheReceiver) {
   start(kQuiet);
-  Recorder rec;
-  Recorder::Tagged tag{&rec, 1};
+  Recorder& rec = recorder();
+  Recorder::Tagged& tag = tagged(rec, 1);
   ASSERT_EQ(subscribe(kCmd, 3, 0, &tag), aErrNone);
   EXPECT_EQ(rig_->requests(4, {0x5D, 0x81, 0x20, 0x04, kCmd, 0x03, 0x00}), 1u);
   stream_->burst(50);
@@ -266,8 +275,8 @@ TEST_F(StreamLink, CallbacksRunInOrderOnOneThreadThatIsNotTheReceiver) {
 
 TEST_F(StreamLink, EachCoveringSubscriptionGetsThePacketNarrowestFirst) {
   start(kQuiet);
-  Recorder rec;
-  Recorder::Tagged exact{&rec, 1}, everyOption{&rec, 2}, everything{&rec, 3};
+  Recorder& rec = recorder();
+  Recorder::Tagged &exact = tagged(rec, 1), &everyOption = tagged(rec, 2), &everything = tagged(rec, 3);
   ASSERT_EQ(subscribe(kCmd, 3, 0, &exact), aErrNone);
   ASSERT_EQ(subscribe(kCmd, kAny, 0, &everyOption), aErrNone);
   ASSERT_EQ(subscribe(kAny, kAny, kAny, &everything), aErrNone);
@@ -288,8 +297,8 @@ TEST_F(StreamLink, EachCoveringSubscriptionGetsThePacketNarrowestFirst) {
 
 TEST_F(StreamLink, NoCallbackAfterItsUnsubscriptionReturnsWhileSamplesFlow) {
   start(5);
-  Recorder keep, drop;
-  Recorder::Tagged keepTag{&keep, 1}, dropTag{&drop, 2};
+  Recorder &keep = recorder(), &drop = recorder();
+  Recorder::Tagged &keepTag = tagged(keep, 1), &dropTag = tagged(drop, 2);
   ASSERT_EQ(subscribe(kCmd, 4, 0, &keepTag), aErrNone);
   ASSERT_EQ(subscribe(kCmd, 3, 0, &dropTag), aErrNone);
   ASSERT_TRUE(drop.waitFor(10));
@@ -318,8 +327,8 @@ TEST_F(StreamLink, NoCallbackAfterItsUnsubscriptionReturnsWhileSamplesFlow) {
 TEST_F(StreamLink, FullRingDropsWhatDoesNotFitAndCorruptsNothing) {
   start(kQuiet);
   rig_->cmds->setValue(kCmd, 0, 3, 0xBEEF);
-  Recorder rec;
-  Recorder::Tagged tag{&rec, 1};
+  Recorder& rec = recorder();
+  Recorder::Tagged& tag = tagged(rec, 1);
   ASSERT_EQ(subscribe(kCmd, 3, 0, &tag), aErrNone);
   rec.closeGate();
   stream_->burst(1);  // value 0: its callback holds the thread
@@ -343,8 +352,8 @@ TEST_F(StreamLink, FullRingDropsWhatDoesNotFitAndCorruptsNothing) {
 
 TEST_F(StreamLink, CallbackMayEndItsOwnSubscriptionAndASubscriptionAfterwardsWorks) {
   start(5);
-  Recorder rec;
-  Recorder::Tagged tag{&rec, 1};
+  Recorder& rec = recorder();
+  Recorder::Tagged& tag = tagged(rec, 1);
   std::mutex m;
   std::condition_variable cv;
   bool done = false;
@@ -370,8 +379,8 @@ TEST_F(StreamLink, CallbackMayEndItsOwnSubscriptionAndASubscriptionAfterwardsWor
 
 TEST_F(StreamLink, GivingTheLinkUpWithSubscriptionsActiveStopsEveryCallback) {
   start(2);
-  Recorder rec;
-  Recorder::Tagged tag{&rec, 1};
+  Recorder& rec = recorder();
+  Recorder::Tagged& tag = tagged(rec, 1);
   ASSERT_EQ(subscribe(kCmd, kAny, 0, &tag), aErrNone);
   ASSERT_TRUE(rec.waitFor(10));
   ASSERT_EQ(module_->disconnect(), aErrNone);
@@ -397,8 +406,8 @@ TEST_F(StreamLink, GivingTheLinkUpWithSubscriptionsActiveStopsEveryCallback) {
 
 TEST_F(StreamLink, SubscriptionsOutliveARestartOfTheLinkInPlace) {
   start(5);
-  Recorder rec;
-  Recorder::Tagged tag{&rec, 1};
+  Recorder& rec = recorder();
+  Recorder::Tagged& tag = tagged(rec, 1);
   ASSERT_EQ(subscribe(kCmd, 3, 0, &tag), aErrNone);
   ASSERT_TRUE(rec.waitFor(5));
   ASSERT_EQ(link_->reset(), aErrNone);
@@ -410,8 +419,8 @@ TEST_F(StreamLink, SubscriptionsOutliveARestartOfTheLinkInPlace) {
 
 TEST_F(StreamLink, ALinkSharingTheSameLinkLeavesAnotherLinksFilterInPlace) {
   start(5);
-  Recorder rec;
-  Recorder::Tagged tag{&rec, 1};
+  Recorder& rec = recorder();
+  Recorder::Tagged& tag = tagged(rec, 1);
   ASSERT_EQ(subscribe(kCmd, 3, 0, &tag), aErrNone);
   {
     Link sharer(rig_->spec, "Link");
@@ -436,8 +445,8 @@ TEST_F(StreamLink, TwoLinksSubscribedOnOneLinkIdEachGetTheirSamples) {
   uint16_t round = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Recorder first, second;
-    Recorder::Tagged firstTag{&first, 1}, secondTag{&second, 2};
+    Recorder &first = recorder(), &second = recorder();
+    Recorder::Tagged &firstTag = tagged(first, 1), &secondTag = tagged(second, 2);
     Link other(rig_->spec, "Link");
     ASSERT_EQ(other.connectThroughLinkModule(*link_), aErrNone);
     ASSERT_EQ(other.getLinkRef(), link_->getLinkRef());
@@ -481,8 +490,8 @@ TEST_F(StreamLink, TwoLinksSubscribedOnOneLinkIdEachGetTheirSamples) {
 
 TEST_F(StreamLink, RefusalsLeaveNothingThePatternCovers) {
   start(kQuiet);
-  Recorder rec;
-  Recorder::Tagged tag{&rec, 1};
+  Recorder& rec = recorder();
+  Recorder::Tagged& tag = tagged(rec, 1);
   ASSERT_EQ(link_->enableStream(4, kCmd, 3, 0, true), aErrNone);
   stream_->faults().errorReplies = 1;
   EXPECT_EQ(subscribe(kCmd, kAny, 0, &tag), aErrInvalidOption);
@@ -525,8 +534,8 @@ class StreamMalformed : public StreamLink, public ::testing::WithParamInterface<
 TEST_P(StreamMalformed, QueuedOrLeftAsItsTypeSays) {
   const MalformedCase& c = GetParam();
   start(kQuiet);
-  Recorder rec;
-  Recorder::Tagged tag{&rec, 1};
+  Recorder& rec = recorder();
+  Recorder::Tagged& tag = tagged(rec, 1);
   ASSERT_EQ(entity_.registerOptionCallback(3, true, Recorder::callback, &tag), aErrNone);
   stream_->faults().malformedKind = static_cast<int>(c.kind);
   stream_->faults().malformed = 1;
