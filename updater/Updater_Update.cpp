@@ -183,14 +183,12 @@ linkType _link_type(const Module& module)
 // the firmware phase at its first request.
 void _rediscover(Module& module, uint32_t serialNumber)
 {
-  if (_link_type(module) == LINK_USB) {
-    const RefindPlan plan{kRediscoverTries, kRediscoverDelayMS, kContextRefreshEvery};
-    _refind_module(module, plan, {[&](int) { return module.discoverAndConnect(LINK_USB, serialNumber); }});
-  } else {
-    // A network module comes back where it was.
-    _refind_module(module, RefindPlan{kRediscoverTries, kRediscoverDelayMS, 0},
-                   {[&](int) { return module.reconnect(); }});
-  }
+  const bool usb = _link_type(module) == LINK_USB;
+  const RefindPlan plan{kRediscoverTries, kRediscoverDelayMS, usb ? kContextRefreshEvery : 0};
+  // A USB module is looked for again; a network one comes back where it was.
+  _refind_module(module, plan, {[&](int) {
+    return usb ? module.discoverAndConnect(LINK_USB, serialNumber) : module.reconnect();
+  }});
 }
 
 // Runs a load that installs what it loads; a file that loads incomplete is

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "aLink.h"
 #include "aUSB.h"
 
 namespace {

@@ -26,10 +26,13 @@
 
 namespace {
 
+// Each case writes one report of this many payload bytes; it fits a
+// pseudo-terminal unread, so the kernel takes the whole write at once.
+constexpr long kReport = 3000;
+
 struct SlowLine {
   std::atomic<bool> armed{false};
-  std::atomic<long> handed{0};     // payload bytes the write hands over
-  std::atomic<long> delivered{0};  // of those, read by the far side
+  std::atomic<long> delivered{0};  // report bytes read by the far side
   std::atomic<int> asked{0};       // TIOCOUTQ queries
 };
 SlowLine gLine;
@@ -44,7 +47,7 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
   va_end(args);
   if (request == TIOCOUTQ && gLine.armed) {
     ++gLine.asked;
-    *static_cast<int*>(arg) = static_cast<int>(gLine.handed - gLine.delivered);
+    *static_cast<int*>(arg) = static_cast<int>(kReport - gLine.delivered);
     return 0;
   }
   return __real_ioctl(fd, request, arg);
@@ -54,9 +57,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// Fits a pseudo-terminal unread, so the kernel takes the whole write at once.
-constexpr size_t kReport = 3000;
 
 TEST(SdpSerialLine, WriteReturnsOnceTheLineHasSentTheReport) {
   struct Case {
@@ -70,7 +70,6 @@ TEST(SdpSerialLine, WriteReturnsOnceTheLineHasSentTheReport) {
     Serial_SDPLoader serial(pty.path.c_str());
     ASSERT_TRUE(serial.init());
     const std::vector<uint8_t> data = sdptest::report(kReport);
-    gLine.handed = static_cast<long>(kReport);
     gLine.delivered = 0;
     gLine.asked = 0;
     gLine.armed = true;
@@ -104,7 +103,7 @@ TEST(SdpSerialLine, WriteReturnsOnceTheLineHasSentTheReport) {
 
     if (c.sends) {
       EXPECT_EQ(result, static_cast<int64_t>(kReport));
-      EXPECT_EQ(delivered, static_cast<long>(kReport)) << "the write returned before the line sent the report";
+      EXPECT_EQ(delivered, kReport) << "the write returned before the line sent the report";
     } else {
       EXPECT_EQ(result, -1);
       EXPECT_EQ(delivered, 0);
