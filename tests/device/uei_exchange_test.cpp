@@ -3,9 +3,11 @@
 // values delivered and the results of faulty replies.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -222,10 +224,24 @@ TEST_P(UeiTest, BlockOfMoreChunksThanTheOutputQueueHolds) {
   EXPECT_EQ(rig_->cmds->getBytes(jvsim::kOptName), block);
 }
 
-long threadVoluntarySwitches() {
-  rusage u{};
-  getrusage(RUSAGE_THREAD, &u);
-  return u.ru_nvcsw;
+// A field of one thread's /proc status ("State", "voluntary_ctxt_switches"),
+// read from another thread of this process; empty when it is not there.
+std::string threadStatus(pid_t tid, const std::string& field) {
+  std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) {
+      const size_t at = line.find_first_not_of(" \t", field.size() + 1);
+      return at == std::string::npos ? std::string() : line.substr(at);
+    }
+  }
+  return {};
+}
+
+// Each voluntary context switch is a sleep the thread went into.
+long voluntarySwitches(pid_t tid) {
+  const std::string n = threadStatus(tid, "voluntary_ctxt_switches");
+  return n.empty() ? -1 : std::stol(n);
 }
 
 TEST(UeiFeedTest, BlockFedToAStalledLinkSleepsUntilThereIsRoom) {
@@ -234,11 +250,14 @@ TEST(UeiFeedTest, BlockFedToAStalledLinkSleepsUntilThereIsRoom) {
   ASSERT_EQ(module.connectFromSpec(rig->spec), aErrNone);
   SystemClass sys;
   sys.init(&module, 0);
-  const Bytes block = blockOf(64 * 1024);
+  // Larger than what the terminal holds unread (about 68 KiB) plus the
+  // queue's high mark of chunks (about 15 KiB on the wire), so the queue fills.
+  const Bytes block = blockOf(128 * 1024);
   rig->cmds->setByteLimit(jvsim::kOptName, block.size());
   // The module stops reading at the block's first chunk until the test lets
-  // it go: the terminal fills, the link's send thread blocks in its write
-  // and the output queue fills up to where the feeder must wait.
+  // it go: the terminal fills, the link's send thread blocks in its write,
+  // and the feeder fills the output queue to its high mark and must wait
+  // there until the queue is down to its low mark.
   std::mutex m;
   std::condition_variable cv;
   bool stalled = false, go = false;
@@ -251,22 +270,34 @@ TEST(UeiFeedTest, BlockFedToAStalledLinkSleepsUntilThereIsRoom) {
     }
     return false;
   });
+  const aPacketFifoId queue = aLink_GetLinkObject(module.getLink()->getLinkRef())->outputFifo;
   aErr result = aErrUnknown;
-  long switches = -1;
+  std::atomic<pid_t> feederTid{0};
   std::thread feeder([&] {
-    const long before = threadVoluntarySwitches();
+    feederTid = gettid();
     result = sys.setName(block.data(), block.size());
-    switches = threadVoluntarySwitches() - before;
   });
   {
     std::unique_lock<std::mutex> lock(m);
     ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return stalled; }));
   }
-  // Not a synchronisation: the time the module stays stalled. The terminal
-  // fills within milliseconds and the feeder then sits at a full queue for
-  // the rest of it: one that polls every 1 ms wakes near a thousand times
-  // meanwhile, one that sleeps until the send thread makes room not at all.
-  std::this_thread::sleep_for(1s);
+  // The feeder is at its wait once the queue is past the low mark and has
+  // stopped moving between two looks that both found the feeder asleep: the
+  // send thread is blocked in its write, and nothing is taken any more.
+  size_t seen = 0;
+  ASSERT_TRUE(jvtest::waitUntil([&] {
+    const size_t now = aPacketFifo_GetLength(queue);
+    const bool asleep = threadStatus(feederTid, "State").rfind("S", 0) == 0;
+    const bool still = asleep && now > aLINK_OUTPUT_LOW_WATER && now == seen;
+    seen = asleep ? now : 0;
+    return still;
+  }));
+  // Nothing is taken while the module is stalled: a feeder that sleeps until
+  // the send thread makes room stays asleep, and one that polls every 1 ms
+  // wakes some hundreds of times meanwhile.
+  const long atFull = voluntarySwitches(feederTid);
+  std::this_thread::sleep_for(500ms);  // how long the stall lasts, not a wait for an event
+  const long stallSwitches = voluntarySwitches(feederTid) - atFull;
   {
     std::lock_guard<std::mutex> lock(m);
     go = true;
@@ -275,10 +306,9 @@ TEST(UeiFeedTest, BlockFedToAStalledLinkSleepsUntilThereIsRoom) {
   feeder.join();
   EXPECT_EQ(result, aErrNone);
   EXPECT_EQ(rig->cmds->getBytes(jvsim::kOptName), block);
-  // The rest of the transfer refills the queue a dozen times, one sleep each,
-  // plus what the queue's lock and the reply wait cost: tens, more on a slow
-  // build on a busy machine, never the hundreds a poll costs.
-  EXPECT_LT(switches, 400);
+  ASSERT_GE(atFull, 0);
+  // A waiter may wake for a spurious signal or a time slice, never hundreds.
+  EXPECT_LT(stallSwitches, 20);
 }
 
 TEST_P(UeiTest, NameIntoBufferOneByteShortIsMemory) {
