@@ -22,11 +22,12 @@ struct Result {
 
 // Runs the updater with its standard output and error in files (not a
 // terminal).
-Result RunUpdater(const std::vector<std::string>& words, void (*inChild)() = nullptr)
+Result RunUpdater(const std::vector<std::string>& words, void (*inChild)() = nullptr,
+                  const std::string& program = std::string(JV_BINARY_DIR) + "/updater")
 {
   TempDir dir;
   const std::string outPath = dir.path() + "/out", errPath = dir.path() + "/err";
-  std::vector<std::string> all = {std::string(JV_BINARY_DIR) + "/updater"};
+  std::vector<std::string> all = {program};
   all.insert(all.end(), words.begin(), words.end());
   Argv args(all);
   pid_t pid = fork();
@@ -101,11 +102,14 @@ TEST(Binary, NoHomeDirectorySaysSo)
 {
   if (geteuid() != 0)
     GTEST_SKIP() << "needs root to run as a user without a user-database entry";
+  ReachableUpdater updater;
+  if (!updater.whyNot().empty())
+    GTEST_SKIP() << updater.whyNot();
   Result r = RunUpdater({"-L", "-d", "12345678"}, [] {
     unsetenv("HOME");
     if (setresgid(54321, 54321, 54321) != 0 || setresuid(54321, 54321, 54321) != 0)
       _exit(126);
-  });
+  }, updater.path());
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("home directory")) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("-i")) << r.err;

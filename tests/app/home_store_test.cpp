@@ -34,6 +34,8 @@ std::vector<std::string> tree(const fs::path& root) {
 TEST(HomeStore, DownloadLandsInTovanireUpdaterUnderHome) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run as a user without a user-database entry";
   if (!fs::exists(kSetpriv)) GTEST_SKIP() << "no " << kSetpriv;
+  ReachableUpdater updater;
+  if (!updater.whyNot().empty()) GTEST_SKIP() << updater.whyNot();
 
   birdsim::Image image;
   image.blocks.push_back(birdsim::firmware(0x1000, noise(600, 4242)));
@@ -52,7 +54,7 @@ TEST(HomeStore, DownloadLandsInTovanireUpdaterUnderHome) {
   ASSERT_EQ(chown(home.path().c_str(), kUnknownUser, kUnknownUser), 0);
   const std::string user = std::to_string(kUnknownUser);
   const ProcessResult r = runProcess({kSetpriv, "--reuid=" + user, "--regid=" + user, "--clear-groups", "/usr/bin/env",
-                                      "HOME=" + home.path(), std::string(JV_BINARY_DIR) + "/updater", "-G", "-d",
+                                      "HOME=" + home.path(), updater.path(), "-G", "-d",
                                       "40F5849A", "-u", server.url()});
   server.stop();
   ASSERT_EQ(r.status, 0) << r.out << r.err;

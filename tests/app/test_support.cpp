@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <sys/stat.h>
+
 Argv::Argv(std::initializer_list<const char*> words)
 {
   build(std::vector<std::string>(words.begin(), words.end()));
@@ -61,4 +63,36 @@ TempDir::~TempDir()
   std::error_code ec;
   if (!path_.empty())
     std::filesystem::remove_all(path_, ec);
+}
+
+ReachableUpdater::ReachableUpdater()
+{
+  namespace fs = std::filesystem;
+  if (dir_.path().empty()) {
+    whyNot_ = "no temporary directory";
+    return;
+  }
+  // Every directory above the copy must let others pass, or the copy is as
+  // far out of reach as the build tree.
+  for (fs::path p = fs::path(dir_.path()).parent_path();; p = p.parent_path()) {
+    struct stat st {};
+    if (stat(p.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0) {
+      whyNot_ = "other users cannot enter " + p.string() + ", above the temporary directory";
+      return;
+    }
+    if (p == p.root_path())
+      break;
+  }
+  const fs::path copy = fs::path(dir_.path()) / "updater";
+  std::error_code ec;
+  fs::copy_file(fs::path(JV_BINARY_DIR) / "updater", copy, ec);
+  if (!ec)
+    fs::permissions(dir_.path(), fs::perms(0755), ec);
+  if (!ec)
+    fs::permissions(copy, fs::perms(0755), ec);
+  if (ec) {
+    whyNot_ = "cannot copy the updater to " + dir_.path() + ": " + ec.message();
+    return;
+  }
+  path_ = copy.string();
 }

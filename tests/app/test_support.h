@@ -53,3 +53,19 @@ public:
 private:
   std::string path_;
 };
+
+// A copy of the built updater in a fresh directory every user may enter, for
+// runs as another user: the build tree may sit where only its owner can go
+// (a home directory, a mktemp -d directory). whyNot() is empty when the copy
+// can be run by anyone, else the reason it cannot.
+class ReachableUpdater {
+public:
+  ReachableUpdater();
+  const std::string& path() const { return path_; }
+  const std::string& whyNot() const { return whyNot_; }
+
+private:
+  TempDir dir_;
+  std::string path_;
+  std::string whyNot_;
+};
