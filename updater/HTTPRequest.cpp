@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -38,6 +39,30 @@ size_t _rcv_data(char* ptr, size_t size, size_t nmemb, void* userdata)
   ctx->response->process(ptr, count);
   Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(count));
   return count;
+}
+
+// Which of the bounds a request that timed out ran into.
+std::string _time_out_cause(CURL* h, const HTTPLimits& limits, const char* detail)
+{
+  // libcurl's own clock, the one its bounds are measured on.
+  curl_off_t connectedUs = 0;
+  curl_off_t tookUs = 0;
+  const bool connected = curl_easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connectedUs) == CURLE_OK && connectedUs > 0;
+  curl_easy_getinfo(h, CURLINFO_TOTAL_TIME_T, &tookUs);
+  const long tookMs = static_cast<long>(tookUs / 1000);
+  char text[256];
+  if (!connected)
+    std::snprintf(text, sizeof text, "No connection to the update server within %ld ms", limits.connectTimeoutMs);
+  else if (tookMs >= limits.requestTimeoutMs())
+    std::snprintf(text, sizeof text, "The update server's answer took longer than %ld ms, the bound for an answer of up "
+                  "to %zu bytes", limits.requestTimeoutMs(), limits.maxBodyBytes);
+  else
+    std::snprintf(text, sizeof text, "The update server sent less than %ld bytes a second for %ld seconds",
+                  limits.lowSpeedBytesPerSec, limits.lowSpeedTimeSec);
+  std::string out = text;
+  if (detail[0])
+    out += std::string(" (") + detail + ")";
+  return out;
 }
 
 struct CurlCleanup {
@@ -130,6 +155,7 @@ HTTPResponse HTTPRequest::GET(const std::string& url, std::map<std::string, std:
   set(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs));
   set(curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSec));
   set(curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTimeSec));
+  set(curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, limits.requestTimeoutMs()));
   set(curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBodyBytes)));
   set(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errbuf));
 
@@ -144,6 +170,8 @@ HTTPResponse HTTPRequest::GET(const std::string& url, std::map<std::string, std:
   if (rc != CURLE_OK) {
     if (ctx.overflow || rc == CURLE_FILESIZE_EXCEEDED)
       throw std::runtime_error("Answer body exceeds " + std::to_string(limits.maxBodyBytes) + " bytes");
+    if (rc == CURLE_OPERATION_TIMEDOUT)
+      throw std::runtime_error(_time_out_cause(h, limits, errbuf));
     std::string text = curl_easy_strerror(rc);
     if (errbuf[0])
       text += std::string(" (") + errbuf + ")";

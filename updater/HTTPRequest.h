@@ -33,9 +33,20 @@ private:
 // tool forever. Process-wide; set them before any request runs.
 struct HTTPLimits {
   long connectTimeoutMs = 15000;     // TCP and TLS connection set-up
-  long lowSpeedBytesPerSec = 64;     // abort when slower than this ...
-  long lowSpeedTimeSec = 30;         // ... for this many seconds in a row
+  // A server on the slowest line still in use sends kilobytes a second;
+  // one that sends less for this long is trickling and is left.
+  long lowSpeedBytesPerSec = 1024;   // abort when slower than this ...
+  long lowSpeedTimeSec = 10;         // ... for this many seconds in a row
   size_t maxBodyBytes = 64u << 20;   // largest answer body accepted
+  // The whole request may last as long as the largest answer takes at this
+  // rate, plus the connection set-up: a server that stays just above the
+  // low-speed floor, or never ends its answer, is left too.
+  long minAverageBytesPerSec = 64 * 1024;
+
+  long requestTimeoutMs() const
+  {
+    return connectTimeoutMs + static_cast<long>(maxBodyBytes * 1000 / static_cast<size_t>(minAverageBytesPerSec));
+  }
 };
 
 class HTTPRequest {

@@ -3,12 +3,15 @@
 // checking the file against the module, the loader phase, the firmware
 // phase, and recording the transfer once it is complete.
 
+#include <cstdio>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "Link.h"
 #include "Log.h"
 #include "SystemClass.h"
 #include "UpdateServerRequest.h"
@@ -181,12 +184,12 @@ linkType _link_type(const Module& module)
 // After the loader starts the module may have left and come back: find it
 // again. The result is not an error of its own; a module still gone fails
 // the firmware phase at its first request.
-void _rediscover(Module& module, uint32_t serialNumber)
+aErr _rediscover(Module& module, uint32_t serialNumber)
 {
   const bool usb = _link_type(module) == LINK_USB;
   const RefindPlan plan{kRediscoverTries, kRediscoverDelayMS, usb ? kContextRefreshEvery : 0};
   // A USB module is looked for again; a network one comes back where it was.
-  _refind_module(module, plan, {[&](int) {
+  return _refind_module(module, plan, {[&](int) {
     return usb ? module.discoverAndConnect(LINK_USB, serialNumber) : module.reconnect();
   }});
 }
@@ -292,36 +295,97 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
   return err;
 }
 
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, bool noRebootWait,
-                        bool ueiBytes)
+namespace {
+
+// Whether the module's link was lost since the watch began: down, or its
+// connection replaced (a stream that reconnected on its own still carries a
+// loader that forgot the block under way).
+class LinkWatch {
+ public:
+  explicit LinkWatch(Module& module) : module_(module) { haveEpoch_ = _epoch(&epoch_); }
+  bool lost() const
+  {
+    if (!module_.isConnected()) return true;
+    uint64_t now = 0;
+    return haveEpoch_ && _epoch(&now) && now != epoch_;
+  }
+
+ private:
+  bool _epoch(uint64_t* epoch) const
+  {
+    Tovanire::Jorvanite::Link* link = module_.getLink();
+    return link && link->getConnectionEpoch(epoch) == aErrNone;
+  }
+  Module& module_;
+  uint64_t epoch_ = 0;
+  bool haveEpoch_ = false;
+};
+
+// A prepare the module refused in words (an error status), or a block it
+// cannot be given: trying again changes nothing. (A wrong sum or a refused
+// write of a piece is worth another try.)
+bool _refused(aErr err)
 {
+  return err == aErrInvalidOption || err == aErrParam;
+}
+
+void _show_block_failure(UpdaterDisplayInterface& display, unsigned number, unsigned count, int tries, aErr err,
+                         bool lost)
+{
+  char cause[128];
+  if (lost) {
+    std::snprintf(cause, sizeof cause, "the link to the module was lost");
+  } else if (err == aErrTimeout || err == aErrPacket) {
+    std::snprintf(cause, sizeof cause, "the module did not answer in time");
+  } else {
+    std::snprintf(cause, sizeof cause, "the module answered error %d (%s)", err, aError_GetErrorText(err));
+  }
+  display.message(kError, "Firmware block %u of %u failed after %d %s: %s", number, count, tries,
+                  tries == 1 ? "try" : "tries", cause);
+}
+
+enum class PhaseEnd { Done, Failed, LinkLost };
+
+// One pass of the firmware phase over the module's current link.
+PhaseEnd _firmware_pass(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, bool noRebootWait,
+                        bool ueiBytes, bool mayStartOver, aErr* result)
+{
+  const LinkWatch watch(module);
   UpdaterEntity entity;
   entity.init(&module, 0, true, noRebootWait);
   if (ueiBytes && entity.CheckUEIDataSupport() == aErrNone) entity.CheckPooledPacketsSupport();
 
   Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.Path().c_str());
   const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+  const unsigned count = static_cast<unsigned>(blocks.size());
   unsigned number = 1;
   uint32_t total = 0;
   aErr err = aErrNone;
+  bool lost = false;
   for (const BirdBlock& block : blocks) {
-    for (int tries = 0; tries < BLOCK_RETRIES; ++tries) {
-      display.message(kInfo, "Transferring firmware block %u of %u, %d bytes", number,
-                      static_cast<unsigned>(blocks.size()), static_cast<int>(block.length));
+    int tries = 0;
+    while (tries < BLOCK_RETRIES) {
+      display.message(kInfo, "Transferring firmware block %u of %u, %d bytes", number, count,
+                      static_cast<int>(block.length));
       if (tries > 0) display.message(kInfo, "  Retry %d", tries);
+      ++tries;
       uint16_t blockSize = 0;
       err = entity.TransferPrepare(block.data, block.length, block.flags, &blockSize);
+      const bool refused = _refused(err);
       if (err != aErrNone) {
-        // A refused block is refused again: no further tries.
         Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err, aError_GetErrorText(err));
-        break;
+      } else {
+        err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+        if (err == aErrNone) break;
+        Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err, aError_GetErrorText(err));
       }
-      err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
-      if (err == aErrNone) break;
-      Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err, aError_GetErrorText(err));
+      // A lost link is not retried on: the module's loader is elsewhere now.
+      lost = watch.lost();
+      if (lost || refused) break;
     }
     if (err != aErrNone) {
       Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
+      if (!(lost && mayStartOver)) _show_block_failure(display, number, count, tries, err, lost);
       break;
     }
     total += block.length;
@@ -329,9 +393,33 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
   }
   display.message(kInfo, "Transferred %d blocks, %d total bytes", static_cast<int>(number - 1),
                   static_cast<int>(total));
+  *result = err;
+  if (err != aErrNone) return lost ? PhaseEnd::LinkLost : PhaseEnd::Failed;
+  *result = entity.LoaderReboot(display);
+  return *result == aErrNone ? PhaseEnd::Done : PhaseEnd::Failed;
+}
 
-  if (err == aErrNone) err = entity.LoaderReboot(display);
-  return err;
+}  // namespace
+
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, bool noRebootWait,
+                        bool ueiBytes, const FirmwareRefind& refind)
+{
+  aErr err = aErrNone;
+  for (int pass = 0;; ++pass) {
+    const bool mayStartOver = refind && pass < kFirmwarePhaseRestarts;
+    if (_firmware_pass(display, module, bird, noRebootWait, ueiBytes, mayStartOver, &err) != PhaseEnd::LinkLost ||
+        !mayStartOver) {
+      return err;
+    }
+    display.message(kInfo, "The link to the module was lost; finding it again (%d of %d)", pass + 1,
+                    kFirmwarePhaseRestarts);
+    const aErr found = refind();
+    if (found != aErrNone) {
+      display.message(kError, "Could not find the module again after its link was lost [%d, %s]", found,
+                      aError_GetErrorText(found));
+      return found;
+    }
+  }
 }
 
 BirdFile Updater::load_bird(const char* action, std::string path, uint32_t serialNumber, uint32_t build,
@@ -435,7 +523,12 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
   if (err == aErrNone && !module.isConnected()) _rediscover(module, serialNumber);
   // Behind a router the module's reboot leaves the router's link up: no
   // drop to wait for.
-  if (err == aErrNone) err = _transfer_firmware(display, module, bird, routerSerialNumber != 0, ueiBytesLoad);
+  // A module that loses its link in the firmware phase is looked for the way
+  // it was found after its loader started.
+  const FirmwareRefind refind = [&] { return _rediscover(module, serialNumber); };
+  if (err == aErrNone) {
+    err = _transfer_firmware(display, module, bird, routerSerialNumber != 0, ueiBytesLoad, refind);
+  }
 
   if (err != aErrNone) {
     Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);

@@ -3,6 +3,8 @@
 // check, the loader phase and the firmware phase. The update flow runs all
 // three; the recovery flow runs the firmware phase on its own.
 
+#include <functional>
+
 #include "BirdFile.h"
 #include "Module.h"
 #include "UpdaterDisplayInterface.h"
@@ -20,8 +22,17 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, const BirdFile& bird, 
 // the phase before the loader is started, so a partial loader never runs.
 aErr _transfer_loader(UpdaterDisplayInterface& display, Tovanire::Jorvanite::Module& module, const BirdFile& bird);
 
-// Sends every firmware block (each up to BLOCK_RETRIES times) and reboots
-// the module into it; with noRebootWait the reboot is awaited for one
-// polling pass only (a module behind a router keeps the router's link).
+// Times the firmware phase starts over on a new link after losing its own.
+inline constexpr int kFirmwarePhaseRestarts = 3;
+
+// Finds the module again after its link was lost; its result.
+using FirmwareRefind = std::function<aErr()>;
+
+// Sends every firmware block (each up to BLOCK_RETRIES times: a time-out or
+// a wrong sum is tried again, an error status from the module is not) and
+// reboots the module into it; with noRebootWait the reboot is awaited for
+// one polling pass only (a module behind a router keeps the router's link).
+// When the link is lost and `refind` is given, the module is found again
+// and the phase starts over, up to kFirmwarePhaseRestarts times.
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Tovanire::Jorvanite::Module& module, const BirdFile& bird,
-                        bool noRebootWait, bool ueiBytes);
+                        bool noRebootWait, bool ueiBytes, const FirmwareRefind& refind = {});

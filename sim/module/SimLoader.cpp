@@ -182,7 +182,7 @@ bool SimLoader::handle(SimModule& module, const Packet& packet) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (mode_ == LoaderMode::Gone) return true;
-    if (silent_) {
+    if (silent_ || quiet_ || (d[1] == upgrade::kData && startQuiet(module))) {
       event(module, "silent");
       return true;
     }
@@ -249,6 +249,7 @@ void SimLoader::onPrepare(SimModule& module, const Bytes& d) {
       }
       size = pieceSize_;
       prepared_.push_back({mode_, d[2], blockAddress_});
+      if (mode_ == LoaderMode::Loader) quietHere_ = ++firmwareBlocks_ == faults_.quietAtBlock;
     }
   }
   stats_.prepares++;
@@ -376,6 +377,7 @@ void SimLoader::onLoad(SimModule& module) {
   }
   if (restart) stats_.loads++;
   if (echoNow) module.send(echo);
+  if (echoNow && restart && !gone) scheduleDropAfterLoad(module);
   if (!restart) return;
   if (gone) {
     event(module, "restart: never comes back");
@@ -461,12 +463,48 @@ void SimLoader::scheduleEcho(SimModule& module) {
   });
 }
 
+void SimLoader::scheduleDropAfterLoad(SimModule& module) {
+  const int ms = faults_.dropAfterLoadMs;
+  if (ms <= 0 || !config_.ownsLink) return;
+  std::weak_ptr<SimLoader> weak = weak_from_this();
+  module.runAfter(ms, [weak, &module] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->event(module, "fault link dropped after LOAD");
+    module.transport().goOffline(self->config_.restartOfflineMs, self->faults_.dropAfterLoadHow);
+  });
+}
+
+bool SimLoader::startQuiet(SimModule& module) {
+  if (!quietHere_ || mode_ != LoaderMode::Loader) return false;
+  quietHere_ = false;
+  quiet_ = true;
+  event(module, "fault quiet spell");
+  std::weak_ptr<SimLoader> weak = weak_from_this();
+  module.runAfter(faults_.quietForMs, [weak, &module] {
+    auto self = weak.lock();
+    if (!self) return;
+    {
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      self->quiet_ = false;
+    }
+    self->event(module, "quiet spell over");
+  });
+  return true;
+}
+
 // ---- the sim program's options ------------------------------------------
 
 namespace {
 
 bool number(const std::string& s, int64_t min, int64_t max, int64_t* out, int base = 0) {
   return parseNumber(s, min, max, out, base);
+}
+
+// How a link ends, by its option name: false when it names none.
+bool restartNamed(const std::string& how, Restart* out) {
+  *out = how == "close" ? Restart::Close : how == "silent" ? Restart::Silent : Restart::Reset;
+  return how == "reset" || how == "close" || how == "silent";
 }
 
 void applyFaults(SimLoader& loader, SimCommands& commands, const LoaderSetup& s) {
@@ -485,6 +523,10 @@ void applyFaults(SimLoader& loader, SimCommands& commands, const LoaderSetup& s)
   f.rebootRestart = s.rebootRestart;
   f.rebootBackMs = s.rebootBackMs;
   f.ignoreReboot = s.ignoreReboot;
+  f.dropAfterLoadMs = s.dropAfterLoadMs;
+  f.dropAfterLoadHow = s.dropAfterLoadHow;
+  f.quietAtBlock = s.quietAtBlock;
+  f.quietForMs = s.quietForMs;
   if (s.noUei) loader.setUeiData(false);
   if (s.serial >= 0) commands.set(kOptSerialNumber, static_cast<uint32_t>(s.serial));
   if (s.model >= 0) commands.set(kOptModel, static_cast<uint32_t>(s.model));
@@ -498,7 +540,8 @@ const char* loaderUsage() {
          "           [--fault-data-count N] [--fault-sum N] [--fault-prepare N[:STATUS]] [--fault-block-zero N]\n"
          "           [--fault-short-init N] [--fault-short-write N] [--fault-no-load-echo] [--fault-no-uei]\n"
          "           [--fault-serial HEX] [--fault-model N] [--fault-silence-after N] [--fault-never-back]\n"
-         "           [--fault-reboot reset|close|silent[:MS]] [--fault-ignore-reboot]\n";
+         "           [--fault-reboot reset|close|silent[:MS]] [--fault-ignore-reboot]\n"
+         "           [--fault-drop-after-load MS[:reset|close|silent]] [--fault-quiet BLOCK:MS]\n";
 }
 
 int parseLoaderOption(int argc, char** argv, int& i, LoaderSetup& s) {
@@ -518,7 +561,8 @@ int parseLoaderOption(int argc, char** argv, int& i, LoaderSetup& s) {
   const Counted* count = nullptr;
   for (const auto& c : counted) count = a == c.name ? &c : count;
   static const char* const kValued[] = {"--block-size", "--build-after", "--version-after", "--fault-phase", "--fault-prepare",
-                                        "--fault-serial", "--fault-model", "--fault-reboot"};
+                                        "--fault-serial", "--fault-model", "--fault-reboot",
+                                        "--fault-drop-after-load", "--fault-quiet"};
   bool valued = count != nullptr;
   for (const char* o : kValued) valued = valued || a == o;
   if (!valued) return 0;
@@ -555,13 +599,24 @@ int parseLoaderOption(int argc, char** argv, int& i, LoaderSetup& s) {
     s.serial = n;
   } else if (a == "--fault-reboot") {
     const auto colon = v.find(':');
-    const std::string how = v.substr(0, colon);
-    ok = how == "reset" || how == "close" || how == "silent";
-    s.rebootRestart = how == "close" ? Restart::Close : how == "silent" ? Restart::Silent : Restart::Reset;
+    ok = restartNamed(v.substr(0, colon), &s.rebootRestart);
     if (ok && colon != std::string::npos) {
       ok = number(v.substr(colon + 1), 0, 3600000, &n, 10);
       s.rebootBackMs = static_cast<int>(n);
     }
+  } else if (a == "--fault-drop-after-load") {
+    const auto colon = v.find(':');
+    ok = number(v.substr(0, colon), 1, 3600000, &n, 10);
+    s.dropAfterLoadMs = static_cast<int>(n);
+    if (ok && colon != std::string::npos) {
+      ok = restartNamed(v.substr(colon + 1), &s.dropAfterLoadHow);
+    }
+  } else if (a == "--fault-quiet") {
+    const auto colon = v.find(':');
+    ok = colon != std::string::npos && number(v.substr(0, colon), 1, 1000000, &n, 10);
+    s.quietAtBlock = static_cast<int>(n);
+    ok = ok && number(v.substr(colon + 1), 1, 3600000, &n, 10);
+    s.quietForMs = static_cast<int>(n);
   } else if (a == "--fault-model") {
     ok = number(v, 0, 255, &n);
     s.model = static_cast<int>(n);

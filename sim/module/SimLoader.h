@@ -134,6 +134,16 @@ struct LoaderFaults {
   // REBOOT is taken and nothing happens: the module keeps running its
   // loader, link and all.
   std::atomic<bool> ignoreReboot{false};
+  // The loader's link drops (the way `dropAfterLoadHow` says) this long
+  // after the LOAD echo went out, and the module is back in its loader
+  // after LoaderConfig::restartOfflineMs; 0 off.
+  std::atomic<int> dropAfterLoadMs{0};
+  std::atomic<Restart> dropAfterLoadHow{Restart::Reset};
+  // At the first piece of this firmware block (counted from 1 by the
+  // loader's PREPAREs), the loader stays silent for `quietForMs` on the
+  // same link, then answers again; 0 off.
+  std::atomic<int> quietAtBlock{0};
+  std::atomic<int> quietForMs{0};
 };
 
 struct LoaderStats {
@@ -221,6 +231,9 @@ class SimLoader : public CommandHandler, public std::enable_shared_from_this<Sim
   bool countPiece();
   uint8_t takeUeiPiece(const Bytes& bytes);
   void scheduleEcho(SimModule& module);
+  void scheduleDropAfterLoad(SimModule& module);
+  // Starts the quiet spell when the open block is the one it falls on. Lock held.
+  bool startQuiet(SimModule& module);
 
   const std::shared_ptr<SimCommands> commands_;
   const LoaderConfig config_;
@@ -238,6 +251,9 @@ class SimLoader : public CommandHandler, public std::enable_shared_from_this<Sim
   bool silent_ = false;
   bool wroteFirmware_ = false;
   bool echoPending_ = false;
+  int firmwareBlocks_ = 0;  // PREPAREs the loader took (for the quiet spell)
+  bool quietHere_ = false;  // the open block is the quiet spell's
+  bool quiet_ = false;      // inside the quiet spell: nothing is answered
   uint64_t echoGeneration_ = 0;
   bool rebooting_ = false;  // a reboot took the module offline; "online" brings it back
   std::optional<SteadyTime> backAt_;
@@ -276,6 +292,9 @@ struct LoaderSetup {
   int silenceAfter = 0;
   Restart rebootRestart = Restart::Reset;
   int rebootBackMs = -1;
+  int dropAfterLoadMs = 0;
+  Restart dropAfterLoadHow = Restart::Reset;
+  int quietAtBlock = 0, quietForMs = 0;
   int64_t serial = -1;
   int model = -1;
 };

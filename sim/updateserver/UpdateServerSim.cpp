@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <fstream>
 #include <future>
@@ -120,6 +122,7 @@ bool faultFromName(const std::string& name, Fault& fault)
       {"redirect", Fault::Redirect}, {"empty", Fault::EmptyBody},   {"notok", Fault::NotOk},
       {"okay", Fault::Okay},       {"crlf", Fault::Crlf},           {"missing", Fault::MissingLines},
       {"badbase64", Fault::BadBase64}, {"delay", Fault::Delay},     {"cut", Fault::CutMidBody},
+      {"trickle", Fault::Trickle},
   };
   for (const auto& [n, f] : names)
     if (name == n) {
@@ -392,7 +395,26 @@ struct UpdateServer::Impl {
                                });
       return;
     }
+    if (fault.fault == Fault::Trickle) {
+      trickle(res, std::move(body), fault.param);
+      return;
+    }
     res.set_content(body, "text/plain");
+  }
+
+  // A server that never finishes: the answer, then filler, a tenth of the
+  // rate every tenth of a second, until the client leaves or the server stops.
+  void trickle(httplib::Response& res, std::string body, int bytesPerSecond)
+  {
+    auto shared = std::make_shared<std::string>(std::move(body));
+    const size_t step = static_cast<size_t>(std::max(1, bytesPerSecond / 10));
+    res.set_chunked_content_provider("text/plain", [this, shared, step](size_t offset, httplib::DataSink& sink) {
+      std::string chunk = offset < shared->size() ? shared->substr(offset, step) : std::string();
+      chunk.resize(step, '\n');
+      if (!sink.write(chunk.data(), chunk.size()))
+        return false;
+      return pause(100);
+    });
   }
 };
 

@@ -46,6 +46,7 @@ enum class Fault {
   BadBase64,    // op=bird: a character outside the Base64 alphabet in the text
   Delay,        // the normal answer after `param` milliseconds
   CutMidBody,   // declares the whole length, sends half, closes the connection
+  Trickle,      // the normal answer, then blank lines without end, `param` bytes a second
 };
 
 struct Device {
@@ -67,7 +68,8 @@ struct Config {
 
 // Wire names ("hi", "qu", "builds", "bird", "fix") and fault names as the
 // config file spells them ("none", "404", "500", "redirect", "empty",
-// "notok", "okay", "crlf", "missing", "badbase64", "delay", "cut").
+// "notok", "okay", "crlf", "missing", "badbase64", "delay", "cut",
+// "trickle").
 const char* opName(Op op);
 bool opFromName(const std::string& name, Op& op);
 bool faultFromName(const std::string& name, Fault& fault);
@@ -81,7 +83,7 @@ std::string base64(const Bytes& bytes);
 //   firmware ID
 //   build BUILD VERSION [FILE]     FILE relative to the config file's folder
 //   recovery W0 W1 W2 W3 SERIAL BUILD
-//   fault OP FAULT [MS]
+//   fault OP FAULT [MS]             (for trickle: bytes a second)
 // Returns false with a reason naming the line on any error.
 struct FileConfig {
   Config config;
@@ -112,7 +114,8 @@ public:
 
   void setConfig(Config config);
   Config config() const;
-  // One fault per operation; `param` is the delay in milliseconds for Delay.
+  // One fault per operation; `param` is the delay in milliseconds for Delay,
+  // the bytes a second for Trickle.
   void setFault(Op op, Fault fault, int param = 0);
   void clearFaults();
 

@@ -346,7 +346,9 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"SumMismatchEveryTime", loaderFault([](auto& f) { f.sumMismatch = -1; }), {}, 1,
                   {"  Retry 4", "Error firmware transfer block failed."}, {"  Retry 5"}},
         FaultCase{"PrepareErrorIsNotRetried", loaderFault([](auto& f) { f.prepareError = 1; }), {}, 1,
-                  {"Error firmware transfer init"}, {"  Retry 1"}},
+                  {"Error firmware transfer init",
+                   "Firmware block 1 of 1 failed after 1 try: the module answered error"},
+                  {"  Retry 1"}},
         FaultCase{"BlockSizeZeroIsRefused", loaderFault([](auto& f) { f.blockSizeZero = -1; }), {}, 1,
                   {"Error firmware transfer"}, {}},
         FaultCase{"ShortInitReply",
@@ -371,9 +373,85 @@ INSTANTIATE_TEST_SUITE_P(
                   [](SimulatedModule& m) { m.commands->set(jvsim::kOptModel, kModelLormet); }, {"-OVERRIDE"}, 0, {},
                   {"Birdfile failed validation"}},
         FaultCase{"SilenceMidTransfer", loaderFault([](auto& f) { f.silenceAfterData = 30; }), {"-m", "0"}, 1,
-                  {"Error firmware transfer block failed."}, {}},
+                  {"Error firmware transfer block failed.", "  Retry 4",
+                   "Firmware block 1 of 1 failed after 5 tries: the module did not answer in time"},
+                  {"  Retry 5", "Firmware block 1 of 1 failed after 1 try"}},
+        // The pause eats the piece under way and the first prepares after it.
+        FaultCase{"QuietSpellIsRetried",
+                  loaderFault([](auto& f) {
+                    f.quietAtBlock = 1;
+                    f.quietForMs = 2000;
+                  }),
+                  {"-m", "0"}, 0, {"Error firmware transfer init", "  Retry 2"}, {"failed after"}},
         FaultCase{"LinkNeverComesBack", loaderFault([](auto& f) { f.neverComesBack = true; }), {}, 1,
                   {"Failed _transfer_firmware()"}, {}}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+
+// A module that restarts or pauses its link during the firmware phase: the
+// update carries on where the module is found again and records the
+// transfer, within a bound of the run's own.
+struct LinkFaultCase {
+  const char* name;
+  std::function<void(jvsim::LoaderFaults&)> fault;
+  size_t imageSize;
+  const char* uei;  // -m: pieces as UEI byte blocks ("1") or DATA packets
+  std::vector<std::string> shown;
+  std::chrono::seconds bound;
+};
+
+void PrintTo(const LinkFaultCase& c, std::ostream* os) { *os << c.name; }
+
+class NetworkLinkFaults : public NetworkFlows, public ::testing::WithParamInterface<LinkFaultCase> {};
+
+TEST_P(NetworkLinkFaults, UpdateOutlastsTheFaultAndRecordsIt) {
+  const LinkFaultCase& c = GetParam();
+  Firmware big = firmware_;
+  big.imageSize = c.imageSize;
+  const fs::path file = root_ / "big.bird";
+  std::string why;
+  ASSERT_TRUE(birdsim::writeFile(file.string(), big.file(), &why)) << why;
+  c.fault(module_.loader->faults());
+  start();
+
+  const auto began = std::chrono::steady_clock::now();
+  ProcessResult r = updater({"-U", "-d", "40F5849A", "-f", file.string(), "-m", c.uei});
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
+  std::printf("%s: verdict after %lld ms\n", c.name, static_cast<long long>(took.count()));
+  const std::string all = r.out + r.err;
+  ASSERT_EQ(r.status, 0) << all;
+  for (const auto& s : c.shown) EXPECT_TRUE(contains(all, s)) << "missing: " << s << "\n" << all;
+  EXPECT_EQ(module_.loader->firmwareBytes(kImageAddress, big.imageSize), big.patchedImage(kModule));
+  EXPECT_EQ(module_.loader->stats().loads, 1u);
+  EXPECT_EQ(module_.loader->stats().reboots, 1u);
+  EXPECT_EQ(settingsOf(root_, kModule)["LATEST_TRANSFER"], file.string());
+  EXPECT_LT(took, c.bound);
+}
+
+constexpr size_t kMiB = 1 << 20;
+
+// The loader's link ends 50 ms after its LOAD echo, in the middle of the
+// firmware's first pieces.
+LinkFaultCase dropAfterLoadEcho(const char* name, jvsim::Restart how) {
+  return {name,
+          [how](auto& f) {
+            f.dropAfterLoadMs = 50;
+            f.dropAfterLoadHow = how;
+          },
+          kMiB, "1", {"The link to the module was lost; finding it again (1 of 3)"}, 60s};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LinkFaults, NetworkLinkFaults,
+    ::testing::Values(dropAfterLoadEcho("LinkResetSoonAfterLoadEcho", jvsim::Restart::Reset),
+                      dropAfterLoadEcho("LinkClosedSoonAfterLoadEcho", jvsim::Restart::Close),
+                      LinkFaultCase{"QuietForTwoSecondsMidTransfer",
+                                    [](auto& f) {
+                                      f.quietAtBlock = 1;
+                                      f.quietForMs = 2000;
+                                    },
+                                    kMiB / 16, "0",
+                                    {"  Retry 2"},
+                                    60s}),
+    [](const ::testing::TestParamInfo<LinkFaultCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

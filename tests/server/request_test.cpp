@@ -220,6 +220,38 @@ TEST_F(ServerClient, SilentServerIsAbandonedByTheLowSpeedLimit)
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
+// A server that never finishes its answer is left by one bound or the
+// other, and the refusal says which.
+TEST_F(ServerClient, TricklingServerIsLeftNamingTheBound)
+{
+  struct Case {
+    const char* name;
+    int bytesPerSecond;
+    std::string cause;
+  };
+  HTTPLimits limits = saved_;
+  limits.connectTimeoutMs = 1000;
+  limits.lowSpeedBytesPerSec = 1024;
+  limits.lowSpeedTimeSec = 1;
+  limits.maxBodyBytes = 1u << 20;
+  limits.minAverageBytesPerSec = 1 << 20; // the whole request: 1 s plus the connection's
+  HTTPRequest::SetLimits(limits);
+  for (const Case& c : {Case{"below the floor", 100, "sent less than 1024 bytes a second for 1 seconds"},
+                        Case{"above the floor, endless", 20000, "took longer than 2000 ms"}}) {
+    SCOPED_TRACE(c.name);
+    server_.setFault(Op::Ping, Fault::Trickle, c.bytesPerSecond);
+    std::map<std::string, std::string> params{{"op", "hi"}};
+    const auto start = std::chrono::steady_clock::now();
+    try {
+      HTTPRequest::GET(url_, params);
+      ADD_FAILURE() << "the trickle was taken";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string::npos, std::string(e.what()).find(c.cause)) << e.what();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  }
+}
+
 TEST_F(ServerClient, BodyBeyondTheCapIsRefused)
 {
   updatesim::Config config = sampleConfig();

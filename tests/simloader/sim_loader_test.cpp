@@ -410,6 +410,12 @@ TEST(LoaderOptions, ParseValuesAndRefuseBadOnes) {
       {{"--fault-reboot", "close"}, 1},
       {{"--fault-reboot", "unplug"}, -1},
       {{"--fault-reboot", "reset:-1"}, -1},
+      {{"--fault-drop-after-load", "50:close"}, 1},
+      {{"--fault-drop-after-load", "0"}, -1},
+      {{"--fault-drop-after-load", "50:unplug"}, -1},
+      {{"--fault-quiet", "2:2000"}, 1},
+      {{"--fault-quiet", "2"}, -1},
+      {{"--fault-quiet", "0:2000"}, -1},
       {{"--not-ours"}, 0},
   };
   for (const auto& c : cases) {
@@ -439,6 +445,13 @@ TEST(LoaderOptions, ParseValuesAndRefuseBadOnes) {
   ASSERT_EQ(parseAll({"--fault-reboot", "close"}, closed), 1);
   EXPECT_EQ(closed.rebootRestart, jvsim::Restart::Close);
   EXPECT_EQ(closed.rebootBackMs, -1) << "the configured time unless given";
+
+  jvsim::LoaderSetup link;
+  ASSERT_EQ(parseAll({"--fault-drop-after-load", "50:silent", "--fault-quiet", "3:1500"}, link), 1);
+  EXPECT_EQ(link.dropAfterLoadMs, 50);
+  EXPECT_EQ(link.dropAfterLoadHow, jvsim::Restart::Silent);
+  EXPECT_EQ(link.quietAtBlock, 3);
+  EXPECT_EQ(link.quietForMs, 1500);
 }
 
 TEST(LoaderOptions, InstallPutsTheFaultsOnTheNamedModule) {
