@@ -87,16 +87,12 @@ class Exchange {
     for (uint8_t b : head) request_.data[request_.length++] = b;
     if (tailLength) std::memcpy(request_.data + request_.length, tail, tailLength);
     request_.length = static_cast<uint8_t>(request_.length + tailLength);
-    aPacket* packet = aPacket_CreateWithData(address_, request_.length, request_.data);
-    if (!packet) return aErrResource;
     // A reply that came after an earlier wait ran out matches this request
     // too (same sub-command, store and slot or handle): it must not answer it.
-    aLink_DrainPackets(ref_, filter, &request_);
-    const aErr put = aLink_PutPacket(ref_, packet);
-    aPacket_Destroy(&packet);
-    if (put != aErrNone) return put;
-    reply_ = aLink_AwaitFirst(ref_, filter, &request_, waitMS);
-    return aErrNone;
+    const aErr err = aLink_ExchangePacket(ref_, address_, request_.length, request_.data, filter, &request_, waitMS,
+                                          &reply_);
+    // Without a reply the callers tell what it leaves unknown.
+    return err == aErrTimeout || err == aErrConnection ? aErrNone : err;
   }
   const aPacket* reply() const { return reply_; }
 

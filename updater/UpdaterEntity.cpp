@@ -52,10 +52,12 @@ void UpdaterEntity::init(Module* m, uint8_t index, bool verify, bool noWait)
   m_loaderFailed = false;
 }
 
-void UpdaterEntity::_drain(uint8_t option)
+aErr UpdaterEntity::_ask(const uint8_t* request, uint8_t requestLength, uint8_t replyOption, uint8_t* reply,
+                         uint8_t* length, bool* sent)
 {
-  const uint8_t prefix[2] = {cmdUPGRADE, option};
-  dropMatchingPackets(prefix, sizeof prefix);  // no link: the send that follows reports it
+  const uint8_t prefix[2] = {cmdUPGRADE, replyOption};
+  *length = sizeof prefix;
+  return exchangePacket(cmdUPGRADE, requestLength, request, prefix, length, reply, sent);
 }
 
 aErr UpdaterEntity::_await(uint8_t replyOption, uint8_t* reply, uint8_t* length)
@@ -68,16 +70,12 @@ aErr UpdaterEntity::_await(uint8_t replyOption, uint8_t* reply, uint8_t* length)
 aErr UpdaterEntity::LoaderInit()
 {
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
-  _drain(val_UPGRADE_INIT);
   const uint8_t request[1] = {val_UPGRADE_INIT};
-  aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
-  if (err != aErrNone) {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", err);
-    return err;
-  }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
-  err = _await(val_UPGRADE_INIT, reply, &length);
+  bool sent = false;
+  const aErr err = _ask(request, sizeof request, val_UPGRADE_INIT, reply, &length, &sent);
+  if (!sent) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", err);
   if (err != aErrNone) return err;
   if (length <= 5) return aErrPacket;
   const uint32_t base = _be32(&reply[2]);
@@ -111,16 +109,12 @@ aErr UpdaterEntity::_prepare(const uint8_t* data, uint32_t length, uint8_t flags
   const uint32_t address = _be32(data);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(address));
 
-  _drain(val_UPGRADE_STATUS);
   const uint8_t request[6] = {val_UPGRADE_PREPARE, flags, data[0], data[1], data[2], data[3]};
-  aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
-  if (err != aErrNone) {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", err);
-    return err;
-  }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t replyLength = 0;
-  err = _await(val_UPGRADE_STATUS, reply, &replyLength);
+  bool sent = false;
+  const aErr err = _ask(request, sizeof request, val_UPGRADE_STATUS, reply, &replyLength, &sent);
+  if (!sent) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", err);
   if (err != aErrNone) return err;
   if (replyLength < 3) return aErrPacket;
   if (reply[2] != kStatusOK) {
@@ -183,15 +177,15 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
       uint8_t request[1 + DATA_MAX_BYTES];
       request[0] = val_UPGRADE_DATA;
       std::memcpy(&request[1], at, piece);
-      _drain(val_UPGRADE_DATA);
-      err = sendPacket(cmdUPGRADE, static_cast<uint8_t>(1 + piece), request);
-      if (err != aErrNone) {
-        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", err);
-        return err;
-      }
       uint8_t reply[aPACKET_MAX_DATA];
       uint8_t replyLength = 0;
-      if (_await(val_UPGRADE_DATA, reply, &replyLength) != aErrNone || replyLength < 3) {
+      bool sent = false;
+      const aErr asked = _ask(request, static_cast<uint8_t>(1 + piece), val_UPGRADE_DATA, reply, &replyLength, &sent);
+      if (!sent) {
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", asked);
+        return asked;
+      }
+      if (asked != aErrNone || replyLength < 3) {
         Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
         err = aErrPacket;
         break;
@@ -218,12 +212,13 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
 
   if (err == aErrNone && verifyTransfer) {
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
-    _drain(val_UPGRADE_STATUS);
     const uint8_t request[1] = {val_UPGRADE_SUM};
-    sendPacket(cmdUPGRADE, sizeof request, request);  // a failed send shows as the missing reply
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t replyLength = 0;
-    if (_await(val_UPGRADE_STATUS, reply, &replyLength) != aErrNone || replyLength < 3) {
+    bool sent = false;
+    // A failed send shows as the missing reply.
+    if (_ask(request, sizeof request, val_UPGRADE_STATUS, reply, &replyLength, &sent) != aErrNone ||
+        replyLength < 3) {
       Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
       err = aErrPacket;
     } else if (reply[2] == kStatusOK && replyLength < 7) {
@@ -267,16 +262,16 @@ aErr UpdaterEntity::LoaderStart()
     return aErrCancel;
   }
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
-  _drain(val_UPGRADE_LOAD);
   const uint8_t request[1] = {val_UPGRADE_LOAD};
-  aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
-  if (err != aErrNone) {
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t length = 0;
+  bool sent = false;
+  aErr err = _ask(request, sizeof request, val_UPGRADE_LOAD, reply, &length, &sent);
+  if (!sent) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", err);
     return err;
   }
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = 0;
-  if (_await(val_UPGRADE_LOAD, reply, &length) == aErrNone) {
+  if (err == aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start\n");
     return aErrNone;
   }
@@ -350,16 +345,16 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t size)
 {
   Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n",
            static_cast<int>(size));
-  _drain(val_UPGRADE_STATUS);
   const uint8_t request[3] = {val_UPGRADE_WRITE, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)};
-  const aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
-  if (err != aErrNone) {
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t length = 0;
+  bool sent = false;
+  const aErr err = _ask(request, sizeof request, val_UPGRADE_STATUS, reply, &length, &sent);
+  if (!sent) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err, aError_GetErrorText(err));
     return err;
   }
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = 0;
-  if (_await(val_UPGRADE_STATUS, reply, &length) != aErrNone || length < 3 || reply[2] != kStatusOK) {
+  if (err != aErrNone || length < 3 || reply[2] != kStatusOK) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
     return aErrInvalidOption;
   }
