@@ -483,6 +483,36 @@ size_t aLink_DrainPackets(aLinkRef ref, aPacketFilterProc filter, void* filterRe
   return link ? aPacketFifo_DrainPackets(link->inputFifo, filter, filterRef) : 0;
 }
 
+aErr aLink_Exchange(aLinkRef ref, const std::function<aErr()>& send, aPacketFilterProc filter, void* filterRef,
+                    uint64_t msTimeout, aPacket** reply, bool* sent, aPacketFilterProc staleFilter,
+                    void* staleRef) {
+  if (sent) *sent = false;
+  if (!reply || !filter) return aErrParam;
+  *reply = nullptr;
+  if (!sInitialised(ref)) return aErrParam;
+  if (aLink_GetStatus(ref) != linkStateRunning) return aErrConnection;
+  if (staleFilter) aLink_DrainPackets(ref, staleFilter, staleRef);
+  else aLink_DrainPackets(ref, filter, staleRef ? staleRef : filterRef);
+  const aErr err = send();
+  if (err != aErrNone) return err;
+  if (sent) *sent = true;
+  *reply = aLink_AwaitFirst(ref, filter, filterRef, msTimeout);
+  if (*reply) return aErrNone;
+  return aLink_GetStatus(ref) == linkStateRunning ? aErrTimeout : aErrConnection;
+}
+
+aErr aLink_ExchangePacket(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* data,
+                          aPacketFilterProc filter, void* filterRef, uint64_t msTimeout, aPacket** reply, bool* sent) {
+  const auto put = [&]() -> aErr {
+    aPacket* packet = aPacket_CreateWithData(address, length, data);
+    if (!packet) return aErrResource;
+    const aErr err = aLink_PutPacket(ref, packet);
+    aPacket_Destroy(&packet);
+    return err;
+  };
+  return aLink_Exchange(ref, put, filter, filterRef, msTimeout, reply, sent);
+}
+
 aErr aLink_InstallUserPacketFilter(aLinkRef ref, aPacketFilterProc filter, void* filterRef) {
   aLink* link = sInitialised(ref);
   if (!link || aMutex_Lock(link->filterLock) != aErrNone) return aErrParam;

@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "aError.h"
 #include "aMutex.h"
@@ -200,6 +201,25 @@ aPacket* aLink_AwaitFirst(aLinkRef ref, aPacketFilterProc filter, void* filterRe
 // Removes and frees every received packet the filter accepts; how many (0
 // for an invalid id).
 size_t aLink_DrainPackets(aLinkRef ref, aPacketFilterProc filter, void* filterRef);
+
+// One request and its reply. Received packets the filter accepts are dropped
+// first (late answers to an earlier request that gave up must not answer this
+// one), then `send` queues the request and the first packet the filter
+// accepts within msTimeout is the reply (*reply; the caller frees it).
+// The result tells the ways it can fail apart: `send`'s failure as it is
+// (with *sent false), aErrConnection when the link is not running or stopped
+// during the wait, aErrTimeout when it ran the whole wait without a reply.
+// aErrParam for a null filter or reply, or an invalid id. A filter that
+// records what it takes drops with its own scratch reference, or another
+// filter, given as staleFilter/staleRef (null: the reply's filter and ref).
+aErr aLink_Exchange(aLinkRef ref, const std::function<aErr()>& send, aPacketFilterProc filter, void* filterRef,
+                    uint64_t msTimeout, aPacket** reply, bool* sent = nullptr, aPacketFilterProc staleFilter = nullptr,
+                    void* staleRef = nullptr);
+// The same for a request of one packet to `address` with these data bytes
+// (aErrResource when the packet cannot be made).
+aErr aLink_ExchangePacket(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* data,
+                          aPacketFilterProc filter, void* filterRef, uint64_t msTimeout, aPacket** reply,
+                          bool* sent = nullptr);
 
 // Installs the user packet filter (null removes it) and its reference under
 // the filter lock; once this returns the old filter is not running and is

@@ -561,16 +561,13 @@ constexpr uint64_t kDetailsWaitMS = 1000;
 constexpr int kDetailsTries = 5;
 constexpr uint64_t kDetailsPauseMS = 10;
 
-// Sends one packet through the link and takes the next packet received,
-// whatever it is: the server hands this client the module's next reply.
+// The server hands this client the module's next reply, so the reply is the
+// next packet received, whatever it is; one already queued (a late answer to
+// an earlier try) is not it.
+bool sAnyPacket(const aPacket*, void*) { return true; }
+
 aErr sAsk(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* data, aPacket** reply) {
-  aPacket* query = aPacket_CreateWithData(address, length, data);
-  if (!query) return aErrMemory;
-  const aErr err = aLink_PutPacket(ref, query);
-  aPacket_Destroy(&query);
-  if (err != aErrNone) return err;
-  *reply = aLink_AwaitPacket(ref, kDetailsWaitMS);
-  return *reply ? aErrNone : aErrTimeout;
+  return aLink_ExchangePacket(ref, address, length, data, sAnyPacket, nullptr, kDetailsWaitMS, reply);
 }
 
 aErr sGetModuleAddress(aLinkRef ref, uint8_t* address) {

@@ -38,19 +38,11 @@ T sWidth(const uei& record) {
 
 aErr EntityClass::impl::exchange(Link* link, uint8_t requestOption, uint8_t replyOption, uei* record,
                                  const uint8_t* subindex) {
-  const uint8_t address = this->address();
-  aErr err = link->dropMatchingUEIPackets(address, command, replyOption, index);
-  if (err != aErrNone) return err;
-  record->address = address;
+  record->address = address();
   record->command = command;
   record->option = requestOption;
   record->specifier = static_cast<uint8_t>(index | ueiSPECIFIER_REQUEST);
-  err = subindex ? link->sendUEI(*record, *subindex) : link->sendUEI(*record);
-  if (err != aErrNone) return err;
-  err = link->receiveUEI(address, command, replyOption, index, record);
-  if (err != aErrNone) return err;
-  if (record->specifier & ueiSPECIFIER_ERROR) return ueiModuleError(record->value.byteVal);
-  return aErrNone;
+  return link->exchangeUEI(*record, subindex, replyOption, record);
 }
 
 aErr EntityClass::impl::get(uint8_t option, uei* record, bool* exchanged) {
@@ -105,6 +97,14 @@ aErr EntityClass::dropMatchingPackets(const uint8_t* prefix, uint8_t length) {
   Link* link = m_pImpl->link();
   if (!link) return aErrResource;
   return link->dropMatchingPackets(m_pImpl->address(), prefix, length);
+}
+
+aErr EntityClass::exchangePacket(uint8_t command, uint8_t length, const uint8_t* data, const uint8_t* prefix,
+                                 uint8_t* replyLength, uint8_t* out, bool* sent) {
+  *sent = false;
+  Link* link = m_pImpl->link();
+  if (!link) return aErrResource;
+  return link->exchangeCommand(m_pImpl->address(), command, length, data, prefix, replyLength, out, false, sent);
 }
 
 aErr EntityClass::getUEI(uint8_t option, uei* record) {
@@ -251,32 +251,27 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
   const uint8_t command = m_pImpl->command;
   const uint8_t index = m_pImpl->index;
 
-  aErr err = link->dropMatchingUEIPackets(address, command, option, index);
-  if (err != aErrNone) return err;
-  uei record{};
-  record.address = address;
-  record.command = command;
-  record.option = static_cast<uint8_t>(option | ueiOPTION_GET);
-  record.specifier = static_cast<uint8_t>(index | ueiSPECIFIER_REQUEST);
-  record.type = ueiTypeNone;
-  err = link->sendUEI(record);
-  if (err != aErrNone) return err;
+  uei request{};
+  request.address = address;
+  request.command = command;
+  request.option = static_cast<uint8_t>(option | ueiOPTION_GET);
+  request.specifier = static_cast<uint8_t>(index | ueiSPECIFIER_REQUEST);
+  request.type = ueiTypeNone;
 
   uint64_t taken = 0;
-  record.option = option;
-  record.specifier = index;
+  uei record{};
   record.sequence = 0;
   record.continueFlag = 0;
   record.count = capacity;
   record.value.bytes = buffer;
   record.received = &taken;
+  aErr err = link->exchangeUEI(request, nullptr, option, &record, sUEIBytesFilter);
   for (;;) {
-    err = link->receiveUEI(address, command, option, index, &record, sUEIBytesFilter);
     *received = static_cast<size_t>(taken);
-    if (err != aErrNone) return err;
-    if (record.specifier & ueiSPECIFIER_ERROR) return ueiModuleError(record.value.byteVal);
-    if (!record.continueFlag) return aErrNone;
+    if (err != aErrNone || !record.continueFlag) return err;
     record.sequence = static_cast<uint8_t>((record.sequence + 1) & ueiBYTES_SEQUENCE_MASK);
+    err = link->receiveUEI(address, command, option, index, &record, sUEIBytesFilter);
+    if (err == aErrNone && (record.specifier & ueiSPECIFIER_ERROR)) err = ueiModuleError(record.value.byteVal);
   }
 }
 

@@ -118,6 +118,16 @@ class Link {
                   aPacketFilterProc filter);
   // Drops every queued reply that receiveUEI would match for these bytes.
   aErr dropMatchingUEIPackets(uint8_t address, uint8_t command, uint8_t option, uint8_t specifier);
+  // One UEI request and its reply. Queued replies of the reply's key (the
+  // request's address and command, replyOption, the index bits of the
+  // request's specifier) are dropped, the request is sent as sendUEI does
+  // (with the subindex when given) and the reply awaited into `reply` as
+  // receiveUEI does (with `filter` when given). aErrNone with the reply in
+  // the record; for an error reply the module's code (aErrUnknown when it
+  // gives none or 0); else the send's failure, aErrTimeout, aErrConnection
+  // when the link went down, aErrSize for a reply no value type fits.
+  aErr exchangeUEI(const uei& request, const uint8_t* subindex, uint8_t replyOption, uei* reply,
+                   aPacketFilterProc filter = nullptr);
 
   // Raw commands. sendPacket queues [command][length data bytes] (length at
   // most 27, else aErrParam) and returns the queueing's result.
@@ -132,6 +142,14 @@ class Link {
   // Drops queued packets from `address` whose data begin with the prefix:
   // late answers to requests that gave up, before the same request again.
   aErr dropMatchingPackets(uint8_t address, const uint8_t* prefix, uint8_t length);
+  // One raw command and its reply. Queued packets from `address` whose data
+  // begin with the *length prefix bytes are dropped, [command][data] is sent
+  // as sendPacket does, and the reply awaited as receivePacket does
+  // (receivePacketFrom with fromAddress). *sent, when given, tells whether
+  // the request was queued: a failed send and a missing reply may both be
+  // aErrConnection.
+  aErr exchangeCommand(uint8_t address, uint8_t command, uint8_t length, const uint8_t* data, const uint8_t* prefix,
+                       uint8_t* replyLength, uint8_t* out, bool fromAddress, bool* sent = nullptr);
 
   // ---- Stream subscriptions (LinkStream.cpp) ----
   // A stream key names one value of one module: bits 0-7 index, 8-15

@@ -182,6 +182,37 @@ aErr Link::dropMatchingUEIPackets(uint8_t address, uint8_t command, uint8_t opti
   return aErrNone;
 }
 
+aErr Link::exchangeUEI(const uei& request, const uint8_t* subindex, uint8_t replyOption, uei* reply,
+                       aPacketFilterProc filter) {
+  if (!reply) return aErrParam;
+  if (!isConnected()) return aErrConnection;
+  if (!sValidAddress(request.address)) return aErrPacket;
+  const uei sent = request;  // reply may be the request's own record
+  reply->address = sent.address;
+  reply->command = sent.command;
+  reply->option = replyOption;
+  reply->specifier = static_cast<uint8_t>(sent.specifier & ueiINDEX_MASK);
+  uei stale{};
+  stale.address = reply->address;
+  stale.command = reply->command;
+  stale.option = reply->option;
+  stale.specifier = reply->specifier;
+  const uint64_t wait = reply->type == ueiTypeBytes && reply->count > kLargeBlock ? kLargeBlockReplyMS : kReplyMS;
+  const aPacketFilterProc take = filter ? filter : sUEIFilter;
+  aPacket* packet = nullptr;
+  aErr err = aLink_Exchange(
+      m_pImpl->linkRef, [&] { return subindex ? sendUEI(sent, *subindex) : sendUEI(sent); }, take, reply, wait,
+      &packet, nullptr, sUEIFilter, &stale);
+  if (err != aErrNone) return err;
+  uint32_t type = 0;
+  // A reply of a length no value type has is malformed: its value was never read.
+  const bool error = (reply->specifier & ueiSPECIFIER_ERROR) != 0;
+  if (take == sUEIFilter && !error && !sValueLength(packet->length, &type)) err = aErrSize;
+  aPacket_Destroy(&packet);
+  if (err == aErrNone && error) err = ueiModuleError(reply->value.byteVal);
+  return err;
+}
+
 aErr Link::sendPacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* data) {
   if (!isConnected()) return aErrConnection;
   if (length > kMaxCommandData || (length && !data)) return aErrParam;
@@ -212,6 +243,26 @@ aErr Link::receivePacket(uint8_t address, const uint8_t* prefix, uint8_t* length
 
 aErr Link::receivePacketFrom(uint8_t address, const uint8_t* prefix, uint8_t* length, uint8_t* out) {
   return awaitCommand(address, prefix, length, out, true);
+}
+
+aErr Link::exchangeCommand(uint8_t address, uint8_t command, uint8_t length, const uint8_t* data, const uint8_t* prefix,
+                           uint8_t* replyLength, uint8_t* out, bool fromAddress, bool* sent) {
+  if (sent) *sent = false;
+  if (!prefix || !replyLength || !out) return aErrParam;
+  if (!isConnected()) return aErrConnection;
+  if (!sValidAddress(address)) return aErrPacket;
+  if (*replyLength > aPACKET_MAX_DATA) return aErrParam;
+  CommandPrefix stale{prefix, *replyLength, address};
+  CommandPrefix want{prefix, *replyLength, fromAddress ? address : -1};
+  aPacket* packet = nullptr;
+  const aErr err = aLink_Exchange(
+      m_pImpl->linkRef, [&] { return sendPacket(address, command, length, data); }, sCommandFilter, &want, kReplyMS,
+      &packet, sent, sCommandFilter, &stale);
+  if (err != aErrNone) return err;
+  *replyLength = packet->length;
+  std::memcpy(out, packet->data, packet->length);
+  aPacket_Destroy(&packet);
+  return aErrNone;
 }
 
 aErr Link::dropMatchingPackets(uint8_t address, const uint8_t* prefix, uint8_t length) {

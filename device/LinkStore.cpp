@@ -5,6 +5,7 @@
 
 #include "Link.h"
 #include "LinkImpl.h"
+#include "StoreReplies.h"
 #include "aLink.h"
 #include "aPacket.h"
 #include "uei.h"
@@ -20,7 +21,6 @@ constexpr uint8_t kSlotOpenWrite = 4;
 constexpr uint8_t kSlotRead = 6;
 constexpr uint8_t kSlotWrite = 7;
 constexpr uint8_t kSlotClose = 8;
-constexpr uint8_t kNoHandle = 255;
 constexpr size_t kSlotChunk = 25;
 
 constexpr size_t COMMAND_OVERHEAD = 2;
@@ -30,44 +30,11 @@ constexpr uint8_t kFactoryWrite = 0x10;
 constexpr uint8_t kFactoryEnd = 0x20;
 constexpr uint8_t kFactoryItemMask = 0x0F;
 
-constexpr uint8_t kErrorBit = 0x80;
 constexpr uint64_t kReplyMS = 1000;
 constexpr uint64_t kOpenMS = 3000;
 
-// A request and what its reply must match. Replies are taken only from the
-// module asked: on a router's shared link another module's answer to the
-// same sub-command would otherwise pass for this one's.
-struct Request {
-  uint8_t address;
-  uint8_t data[aPACKET_MAX_DATA];
-  uint8_t length;
-};
-
-bool sSlotFilter(const aPacket* packet, void* ref) {
-  const Request* request = static_cast<const Request*>(ref);
-  const uint8_t* want = request->data;
-  if (packet->address != request->address || packet->length <= 3 || packet->data[0] != cmdSTORE) return false;
-  const uint8_t sub = want[1];
-  if ((packet->data[1] & ~kErrorBit) != sub) return false;
-  if (sub >= 1 && sub <= 4) return packet->data[2] == want[2] && packet->data[3] == want[3];
-  if (sub >= 5 && sub <= 8) return packet->data[2] == want[2];
-  return false;
-}
-
-bool sFactoryFilter(const aPacket* packet, void* ref) {
-  const Request* request = static_cast<const Request*>(ref);
-  if (packet->address != request->address || packet->length < 2 || packet->data[0] != cmdFACTORY) return false;
-  return (packet->data[1] & ~kErrorBit) == (request->data[1] & kFactoryItemMask);
-}
-
-bool sIsError(const aPacket* reply) { return (reply->data[1] & kErrorBit) != 0; }
-
-// The module's code in data byte `at`; an error reply without a code (or
-// with code 0) must not read as success.
-aErr sModuleCode(const aPacket* reply, uint8_t at) {
-  if (reply->length <= at || reply->data[at] == 0) return aErrUnknown;
-  return static_cast<aErr>(reply->data[at]);
-}
+using storereply::kNoHandle;
+using storereply::Request;
 
 // One exchange on the link: the request queued, then its reply awaited.
 class Exchange {
@@ -87,16 +54,12 @@ class Exchange {
     for (uint8_t b : head) request_.data[request_.length++] = b;
     if (tailLength) std::memcpy(request_.data + request_.length, tail, tailLength);
     request_.length = static_cast<uint8_t>(request_.length + tailLength);
-    aPacket* packet = aPacket_CreateWithData(address_, request_.length, request_.data);
-    if (!packet) return aErrResource;
     // A reply that came after an earlier wait ran out matches this request
     // too (same sub-command, store and slot or handle): it must not answer it.
-    aLink_DrainPackets(ref_, filter, &request_);
-    const aErr put = aLink_PutPacket(ref_, packet);
-    aPacket_Destroy(&packet);
-    if (put != aErrNone) return put;
-    reply_ = aLink_AwaitFirst(ref_, filter, &request_, waitMS);
-    return aErrNone;
+    const aErr err = aLink_ExchangePacket(ref_, address_, request_.length, request_.data, filter, &request_, waitMS,
+                                          &reply_);
+    // Without a reply the callers tell what it leaves unknown.
+    return err == aErrTimeout || err == aErrConnection ? aErrNone : err;
   }
   const aPacket* reply() const { return reply_; }
 
@@ -110,48 +73,41 @@ class Exchange {
 // Capacity or size: a 16-bit value, most significant byte first.
 aErr sSlotValue(aLinkRef ref, uint8_t address, uint8_t sub, uint8_t store, uint8_t slot, size_t* value) {
   Exchange ask(ref, address);
-  const aErr put = ask.run({cmdSTORE, sub, store, slot}, nullptr, 0, sSlotFilter, kReplyMS);
+  const aErr put = ask.run({cmdSTORE, sub, store, slot}, nullptr, 0, storereply::slotFilter, kReplyMS);
   if (put != aErrNone) return put;
   const aPacket* reply = ask.reply();
   // Without a reply the value stays unknown: never success.
   if (!reply) return aErrTimeout;
-  if (sIsError(reply)) return sModuleCode(reply, 4);
-  if (reply->length != 6) return aErrUnknown;
-  *value = (size_t{reply->data[4]} << 8) | reply->data[5];
-  return aErrNone;
+  return storereply::slotValue(reply->data, reply->length, value);
 }
 
 // The handle the module gives the opened slot, or kNoHandle.
 uint8_t sOpenSlot(aLinkRef ref, uint8_t address, uint8_t store, uint8_t slot, uint8_t sub) {
   Exchange open(ref, address);
-  if (open.run({cmdSTORE, sub, store, slot}, nullptr, 0, sSlotFilter, kOpenMS) != aErrNone) return kNoHandle;
+  if (open.run({cmdSTORE, sub, store, slot}, nullptr, 0, storereply::slotFilter, kOpenMS) != aErrNone) return kNoHandle;
   const aPacket* reply = open.reply();
-  // A refusal gives no handle whatever its code: one of 0 must not pass for
-  // a slot opened on handle 0.
-  if (!reply || reply->length < 5 || sIsError(reply)) return kNoHandle;
-  return reply->data[4];
+  return reply ? storereply::openHandle(reply->data, reply->length) : kNoHandle;
 }
 
 aErr sCloseSlot(aLinkRef ref, uint8_t address, uint8_t handle) {
   Exchange close(ref, address);
-  const aErr put = close.run({cmdSTORE, kSlotClose, handle}, nullptr, 0, sSlotFilter, kReplyMS);
+  const aErr put = close.run({cmdSTORE, kSlotClose, handle}, nullptr, 0, storereply::slotFilter, kReplyMS);
   if (put != aErrNone) return put;
   const aPacket* reply = close.reply();
   // An unanswered close may have left the slot uncommitted.
   if (!reply) return aErrTimeout;
-  if (reply->length != 4) return aErrIO;
-  return sIsError(reply) ? sModuleCode(reply, 3) : aErrNone;
+  return storereply::closeAck(reply->data, reply->length);
 }
 
 // The end marker of a factory transfer with the byte count, and its reply.
 aErr sFactoryEnd(aLinkRef ref, uint8_t address, size_t count) {
   Exchange end(ref, address);
   const aErr put = end.run({cmdFACTORY, kFactoryEnd, static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)},
-                           nullptr, 0, sFactoryFilter, kReplyMS);
+                           nullptr, 0, storereply::factoryFilter, kReplyMS);
   if (put != aErrNone) return put;
   const aPacket* reply = end.reply();
   if (!reply) return aErrTimeout;
-  return sIsError(reply) ? sModuleCode(reply, 2) : aErrNone;
+  return storereply::factoryEndAck(reply->data, reply->length);
 }
 
 bool sValidAddress(uint8_t address) { return address != 0 && (address & 1) == 0; }
@@ -186,19 +142,10 @@ aErr Link::loadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, const uin
     uint8_t sum = 0;
     for (size_t i = 0; i < n; ++i) sum = static_cast<uint8_t>(sum + data[sent + i]);
     Exchange write(ref, address);
-    err = write.run({cmdSTORE, kSlotWrite, handle}, data + sent, n, sSlotFilter, kReplyMS);
+    err = write.run({cmdSTORE, kSlotWrite, handle}, data + sent, n, storereply::slotFilter, kReplyMS);
     if (err != aErrNone) break;
     const aPacket* reply = write.reply();
-    if (!reply) {
-      err = aErrTimeout;
-    } else if (reply->length != 4) {
-      // No sum to check: the chunk is not known to have arrived whole.
-      err = aErrIO;
-    } else if (sIsError(reply)) {
-      err = sModuleCode(reply, 3);
-    } else if (reply->data[3] != sum) {
-      err = aErrIO;
-    }
+    err = reply ? storereply::writeAck(reply->data, reply->length, sum) : aErrTimeout;
     sent += n;
   }
   const aErr closed = sCloseSlot(ref, address, handle);
@@ -221,18 +168,10 @@ aErr Link::unloadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, uint8_t
   size_t got = 0;
   while (err == aErrNone && got < wanted) {
     Exchange read(ref, address);
-    err = read.run({cmdSTORE, kSlotRead, handle}, nullptr, 0, sSlotFilter, kReplyMS);
+    err = read.run({cmdSTORE, kSlotRead, handle}, nullptr, 0, storereply::slotFilter, kReplyMS);
     if (err != aErrNone) break;
     const aPacket* reply = read.reply();
-    if (!reply) {
-      err = aErrTimeout;
-    } else if (sIsError(reply)) {
-      err = sModuleCode(reply, 3);
-    } else {
-      const size_t n = std::min<size_t>(reply->length - 3u, wanted - got);
-      std::memcpy(buffer + got, reply->data + 3, n);
-      got += n;
-    }
+    err = reply ? storereply::readChunk(reply->data, reply->length, buffer, wanted, &got) : aErrTimeout;
   }
   const aErr closed = sCloseSlot(ref, address, handle);
   if (err == aErrNone) err = closed;
@@ -251,27 +190,11 @@ aErr Link::getFactoryData(uint8_t address, uint8_t item, uint8_t* buffer, size_t
   bool more = true;
   for (bool first = true; err == aErrNone && more; first = false) {
     Exchange read(ref, address);
-    err = read.run({cmdFACTORY, static_cast<uint8_t>(item | (first ? kFactoryFirst : 0))}, nullptr, 0, sFactoryFilter,
+    err = read.run({cmdFACTORY, static_cast<uint8_t>(item | (first ? kFactoryFirst : 0))}, nullptr, 0, storereply::factoryFilter,
                    kReplyMS);
     if (err != aErrNone) break;
     const aPacket* reply = read.reply();
-    if (!reply) {
-      err = aErrTimeout;
-    } else if (reply->length < COMMAND_OVERHEAD) {
-      err = aErrUnknown;
-    } else if (sIsError(reply)) {
-      err = sModuleCode(reply, 2);
-    } else {
-      const size_t n = reply->length - COMMAND_OVERHEAD;
-      // The buffer must stay at least one byte larger than the data.
-      if (got + n >= capacity) {
-        err = aErrOverrun;
-      } else {
-        std::memcpy(buffer + got, reply->data + COMMAND_OVERHEAD, n);
-        got += n;
-        more = reply->length == aPACKET_MAX_DATA;
-      }
-    }
+    err = reply ? storereply::factoryChunk(reply->data, reply->length, buffer, capacity, &got, &more) : aErrTimeout;
   }
   if (err == aErrNone) err = sFactoryEnd(ref, address, got);
   if (err == aErrNone) *received = got;
@@ -289,16 +212,10 @@ aErr Link::setFactoryData(uint8_t address, uint8_t item, const uint8_t* data, si
     const size_t n = std::min(kFactoryChunk, length - sent);
     const uint8_t itemByte = static_cast<uint8_t>(item | kFactoryWrite | (first ? kFactoryFirst : 0));
     Exchange write(ref, address);
-    err = write.run({cmdFACTORY, itemByte}, data + sent, n, sFactoryFilter, kReplyMS);
+    err = write.run({cmdFACTORY, itemByte}, data + sent, n, storereply::factoryFilter, kReplyMS);
     if (err != aErrNone) break;
     const aPacket* reply = write.reply();
-    if (!reply) {
-      err = aErrTimeout;
-    } else if (sIsError(reply)) {
-      err = sModuleCode(reply, 2);  // the module's refusal says more than the reply's length
-    } else if (reply->length != COMMAND_OVERHEAD) {
-      err = aErrSize;
-    }
+    err = reply ? storereply::factoryWriteAck(reply->data, reply->length) : aErrTimeout;
     sent += n;
   }
   if (err == aErrNone) err = sFactoryEnd(ref, address, sent);

@@ -122,13 +122,9 @@ aErr Module::debug(const uint8_t* data, uint8_t length) {
   if (!isConnected()) return aErrConnection;
   if (length > kMaxEcho || (length && !data)) return aErrParam;
   const uint8_t prefix = cmdDEBUG;
-  aErr err = m_link->dropMatchingPackets(m_address, &prefix, 1);
-  if (err != aErrNone) return err;
-  err = m_link->sendPacket(m_address, cmdDEBUG, length, data);
-  if (err != aErrNone) return err;
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t replyLength = 1;
-  err = m_link->receivePacketFrom(m_address, &prefix, &replyLength, reply);
+  const aErr err = m_link->exchangeCommand(m_address, cmdDEBUG, length, data, &prefix, &replyLength, reply, true);
   if (err != aErrNone) return err;
   const bool same = replyLength == length + 1 && (length == 0 || std::memcmp(&reply[1], data, length) == 0);
   return same ? aErrNone : aErrIO;
@@ -137,14 +133,9 @@ aErr Module::debug(const uint8_t* data, uint8_t length) {
 aErr Module::_query(const uint8_t* request, uint8_t requestLength, uint8_t prefixLength, uint8_t* reply,
                     uint8_t* replyLength) {
   if (!isConnected()) return aErrConnection;
-  const uint8_t command = cmdMODULE_INFO;
-  aErr err = m_link->dropMatchingPackets(m_address, &command, 1);
-  if (err != aErrNone) return err;
-  err = m_link->sendPacket(m_address, cmdMODULE_INFO, requestLength, request);
-  if (err != aErrNone) return err;
   uint8_t prefix[2] = {cmdMODULE_INFO, request[0]};
   *replyLength = prefixLength;
-  return m_link->receivePacketFrom(m_address, prefix, replyLength, reply);
+  return m_link->exchangeCommand(m_address, cmdMODULE_INFO, requestLength, request, prefix, replyLength, reply, true);
 }
 
 aErr Module::getBuild(uint32_t* build) {

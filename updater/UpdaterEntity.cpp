@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Link.h"
+#include "LoaderReplies.h"
 #include "Log.h"
 #include "SystemClass.h"
 #include "Updater.h"
@@ -19,12 +20,9 @@ namespace {
 
 constexpr uint32_t kLoaderStartReconnectMS = 500;
 constexpr uint32_t kProtocolPooledPackets = 0x80000000u;
-constexpr uint8_t kStatusOK = 0;
+using loaderreply::kStatusOK;
 
-uint32_t _be32(const uint8_t* p)
-{
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
+uint32_t _be32(const uint8_t* p) { return loaderreply::be32(p); }
 
 bool _has_prefix(const uint8_t* data, uint32_t length)
 {
@@ -52,10 +50,12 @@ void UpdaterEntity::init(Module* m, uint8_t index, bool verify, bool noWait)
   m_loaderFailed = false;
 }
 
-void UpdaterEntity::_drain(uint8_t option)
+aErr UpdaterEntity::_ask(const uint8_t* request, uint8_t requestLength, uint8_t replyOption, uint8_t* reply,
+                         uint8_t* length, bool* sent)
 {
-  const uint8_t prefix[2] = {cmdUPGRADE, option};
-  dropMatchingPackets(prefix, sizeof prefix);  // no link: the send that follows reports it
+  const uint8_t prefix[2] = {cmdUPGRADE, replyOption};
+  *length = sizeof prefix;
+  return exchangePacket(cmdUPGRADE, requestLength, request, prefix, length, reply, sent);
 }
 
 aErr UpdaterEntity::_await(uint8_t replyOption, uint8_t* reply, uint8_t* length)
@@ -68,19 +68,15 @@ aErr UpdaterEntity::_await(uint8_t replyOption, uint8_t* reply, uint8_t* length)
 aErr UpdaterEntity::LoaderInit()
 {
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
-  _drain(val_UPGRADE_INIT);
   const uint8_t request[1] = {val_UPGRADE_INIT};
-  aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
-  if (err != aErrNone) {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", err);
-    return err;
-  }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
-  err = _await(val_UPGRADE_INIT, reply, &length);
+  bool sent = false;
+  const aErr err = _ask(request, sizeof request, val_UPGRADE_INIT, reply, &length, &sent);
+  if (!sent) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", err);
   if (err != aErrNone) return err;
-  if (length <= 5) return aErrPacket;
-  const uint32_t base = _be32(&reply[2]);
+  uint32_t base = 0;
+  if (loaderreply::init(reply, length, &base) != aErrNone) return aErrPacket;
   Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(base), base);
   m_loaderPhase = true;
   m_loaderFailed = false;
@@ -111,24 +107,20 @@ aErr UpdaterEntity::_prepare(const uint8_t* data, uint32_t length, uint8_t flags
   const uint32_t address = _be32(data);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(address));
 
-  _drain(val_UPGRADE_STATUS);
   const uint8_t request[6] = {val_UPGRADE_PREPARE, flags, data[0], data[1], data[2], data[3]};
-  aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
-  if (err != aErrNone) {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", err);
-    return err;
-  }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t replyLength = 0;
-  err = _await(val_UPGRADE_STATUS, reply, &replyLength);
+  bool sent = false;
+  const aErr err = _ask(request, sizeof request, val_UPGRADE_STATUS, reply, &replyLength, &sent);
+  if (!sent) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", err);
   if (err != aErrNone) return err;
-  if (replyLength < 3) return aErrPacket;
-  if (reply[2] != kStatusOK) {
+  uint16_t size = 0;
+  uint8_t status = kStatusOK;
+  const aErr parsed = loaderreply::prepare(reply, replyLength, &status, &size);
+  if (parsed == aErrInvalidOption) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
-    return aErrInvalidOption;
   }
-  if (replyLength < 5) return aErrPacket;
-  const uint16_t size = static_cast<uint16_t>((reply[3] << 8) | reply[4]);
+  if (parsed != aErrNone) return parsed;
   if (size == 0 && !m_loaderPhase) {
     // Pieces of 0 bytes would never move the block on.
     Log::log(0, "NETWORK: The loader announced a block size of 0 for the block at %08X.\n", address);
@@ -183,21 +175,22 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
       uint8_t request[1 + DATA_MAX_BYTES];
       request[0] = val_UPGRADE_DATA;
       std::memcpy(&request[1], at, piece);
-      _drain(val_UPGRADE_DATA);
-      err = sendPacket(cmdUPGRADE, static_cast<uint8_t>(1 + piece), request);
-      if (err != aErrNone) {
-        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", err);
-        return err;
-      }
       uint8_t reply[aPACKET_MAX_DATA];
       uint8_t replyLength = 0;
-      if (_await(val_UPGRADE_DATA, reply, &replyLength) != aErrNone || replyLength < 3) {
+      bool sent = false;
+      const aErr asked = _ask(request, static_cast<uint8_t>(1 + piece), val_UPGRADE_DATA, reply, &replyLength, &sent);
+      if (!sent) {
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", asked);
+        return asked;
+      }
+      uint8_t accepted = 0;
+      if (asked != aErrNone || loaderreply::dataAck(reply, replyLength, &accepted) != aErrNone) {
         Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
         err = aErrPacket;
         break;
       }
-      if (reply[2] != piece) {
-        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", reply[2], piece);
+      if (accepted != piece) {
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", accepted, piece);
         if (++resends > DATA_RESEND_LIMIT) {
           Log::log(0, "\nNETWORK: The module refused a %d-byte piece %d times; giving up.\n", piece, resends);
           err = aErrPacket;
@@ -218,24 +211,26 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
 
   if (err == aErrNone && verifyTransfer) {
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
-    _drain(val_UPGRADE_STATUS);
     const uint8_t request[1] = {val_UPGRADE_SUM};
-    sendPacket(cmdUPGRADE, sizeof request, request);  // a failed send shows as the missing reply
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t replyLength = 0;
-    if (_await(val_UPGRADE_STATUS, reply, &replyLength) != aErrNone || replyLength < 3) {
+    bool sent = false;
+    // A failed send shows as the missing reply.
+    uint8_t status = kStatusOK;
+    uint32_t theirs = 0;
+    if (_ask(request, sizeof request, val_UPGRADE_STATUS, reply, &replyLength, &sent) != aErrNone ||
+        replyLength < 3) {
       Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
       err = aErrPacket;
-    } else if (reply[2] == kStatusOK && replyLength < 7) {
+    } else if (loaderreply::sum(reply, replyLength, &status, &theirs) != aErrNone) {
       Log::log(0, "\nNETWORK: The sum reply of %d bytes carries no sum.\n", replyLength);
       err = aErrPacket;
     } else {
-      const uint32_t theirs = replyLength >= 7 ? _be32(&reply[3]) : 0;
-      if (reply[2] != kStatusOK || theirs != sum) {
-        Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", reply[2], sum, theirs);
+      if (status != kStatusOK || theirs != sum) {
+        Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, sum, theirs);
         err = aErrInvalidOption;
       } else {
-        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", reply[2],
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status,
                  sum, theirs, static_cast<int>(*count));
       }
     }
@@ -267,16 +262,16 @@ aErr UpdaterEntity::LoaderStart()
     return aErrCancel;
   }
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
-  _drain(val_UPGRADE_LOAD);
   const uint8_t request[1] = {val_UPGRADE_LOAD};
-  aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
-  if (err != aErrNone) {
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t length = 0;
+  bool sent = false;
+  aErr err = _ask(request, sizeof request, val_UPGRADE_LOAD, reply, &length, &sent);
+  if (!sent) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", err);
     return err;
   }
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = 0;
-  if (_await(val_UPGRADE_LOAD, reply, &length) == aErrNone) {
+  if (err == aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start\n");
     return aErrNone;
   }
@@ -350,16 +345,16 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t size)
 {
   Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n",
            static_cast<int>(size));
-  _drain(val_UPGRADE_STATUS);
   const uint8_t request[3] = {val_UPGRADE_WRITE, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)};
-  const aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
-  if (err != aErrNone) {
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t length = 0;
+  bool sent = false;
+  const aErr err = _ask(request, sizeof request, val_UPGRADE_STATUS, reply, &length, &sent);
+  if (!sent) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err, aError_GetErrorText(err));
     return err;
   }
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = 0;
-  if (_await(val_UPGRADE_STATUS, reply, &length) != aErrNone || length < 3 || reply[2] != kStatusOK) {
+  if (err != aErrNone || loaderreply::write(reply, length) != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
     return aErrInvalidOption;
   }

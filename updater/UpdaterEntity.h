@@ -139,8 +139,11 @@ public:
 
 private:
   aErr _prepare(const uint8_t* data, uint32_t length, uint8_t flags, uint16_t* blockSize);
-  // Drops queued packets of the module that begin with 0x5F and `option`.
-  void _drain(uint8_t option);
+  // Sends [0x5F][request] and awaits the first packet that begins with 0x5F
+  // and `replyOption` (queued ones from the module dropped first) into a
+  // 28-byte buffer; *length is its data length, *sent whether it was queued.
+  aErr _ask(const uint8_t* request, uint8_t requestLength, uint8_t replyOption, uint8_t* reply, uint8_t* length,
+            bool* sent);
   // Awaits the first packet that begins with 0x5F and `replyOption` into a
   // 28-byte buffer; *length is its data length.
   aErr _await(uint8_t replyOption, uint8_t* reply, uint8_t* length);
