@@ -520,12 +520,16 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     return false;
   }
   if (err == aErrNone) err = _transfer_loader(display, module, bird);
-  if (err == aErrNone && !module.isConnected()) _rediscover(module, serialNumber);
+  // A module that its re-find window did not bring back is not looked for a
+  // second time by the firmware phase: the verdict would only come later.
+  bool refound = true;
+  if (err == aErrNone && !module.isConnected()) refound = _rediscover(module, serialNumber) == aErrNone;
   // Behind a router the module's reboot leaves the router's link up: no
   // drop to wait for.
   // A module that loses its link in the firmware phase is looked for the way
   // it was found after its loader started.
-  const FirmwareRefind refind = [&] { return _rediscover(module, serialNumber); };
+  FirmwareRefind refind;
+  if (refound) refind = [&] { return _rediscover(module, serialNumber); };
   if (err == aErrNone) {
     err = _transfer_firmware(display, module, bird, routerSerialNumber != 0, ueiBytesLoad, refind);
   }
