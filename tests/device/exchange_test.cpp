@@ -57,6 +57,10 @@ class ExchangeTest : public ::testing::Test {
     ASSERT_EQ(module_->connectFromSpec(rig_->spec), aErrNone);
   }
   void TearDown() override {
+    // The hook runs on the module's thread under the interposer's lock and may
+    // have stopped the host's link: taking the lock here orders that before
+    // the link goes, and the hook no longer sees a case that is over.
+    if (rig_) rig_->hook->set(nullptr);
     if (module_) module_->disconnect();
     module_.reset();
     rig_.reset();
