@@ -94,24 +94,12 @@ aErr sGet(uint8_t* byte, void* ref) {
     void* which = zpoller_wait(client->poller, kClientGetWaitMS);
     if (!which) return aErrNotReady;
     if (which != client->incomingReadEnd) return aErrUnknown;
-    client->current = zframe_recv(client->incomingReadEnd);
-    if (!client->current) return aErrIO;
-    client->index = 0;
-    client->size = zframe_size(client->current);
-    if (client->size == 0) {
-      // The server never sends an empty frame; skip it so later ones are read.
-      zframe_destroy(&client->current);
-      return aErrNotReady;
-    }
+    zframe_t* frame = zframe_recv(client->incomingReadEnd);
+    if (!frame) return aErrIO;
+    // The server never sends an empty frame; skip it so later ones are read.
+    if (!aStreamClient_TakeFrame(client, &frame)) return aErrNotReady;
   }
-  if (client->index >= client->size) return aErrIndexRange;
-  *byte = zframe_data(client->current)[client->index++];
-  if (client->index == client->size) {
-    zframe_destroy(&client->current);
-    client->index = 0;
-    client->size = 0;
-  }
-  return aErrNone;
+  return aStreamClient_NextByte(client, byte);
 }
 
 // Lets the link's receive thread sleep until the server sends something.
@@ -133,8 +121,7 @@ aErr sWrite(const uint8_t* data, uint64_t length, void* ref) {
   if (!sValid(client)) return aErrParam;
   uint64_t at = 0;
   while (at < length) {
-    uint64_t take = length - at;
-    if (take >= 2 && data[at + 1] <= aPACKET_MAX_DATA && data[at + 1] + 2u <= take) take = data[at + 1] + 2u;
+    const uint64_t take = aStreamClient_MessageLength(data + at, length - at);
     zframe_t* frame = zframe_new(data + at, take);
     if (!frame) return aErrMemory;
     sSendWithRetries(client->outgoingWriteEnd, &frame);
@@ -151,6 +138,36 @@ aErr sDelete(void* ref) {
 }
 
 }  // namespace
+
+bool aStreamClient_TakeFrame(aStreamZeroMQClient* client, zframe_t** frame) {
+  zframe_destroy(&client->current);
+  client->index = 0;
+  client->size = 0;
+  if (!*frame || zframe_size(*frame) == 0) {
+    zframe_destroy(frame);
+    return false;
+  }
+  client->current = *frame;
+  client->size = zframe_size(*frame);
+  *frame = nullptr;
+  return true;
+}
+
+aErr aStreamClient_NextByte(aStreamZeroMQClient* client, uint8_t* byte) {
+  if (!client->current || client->index >= client->size) return aErrIndexRange;
+  *byte = zframe_data(client->current)[client->index++];
+  if (client->index == client->size) {
+    zframe_destroy(&client->current);
+    client->index = 0;
+    client->size = 0;
+  }
+  return aErrNone;
+}
+
+uint64_t aStreamClient_MessageLength(const uint8_t* data, uint64_t length) {
+  if (length >= 2 && data[1] <= aPACKET_MAX_DATA && data[1] + 2u <= length) return data[1] + 2u;
+  return length;
+}
 
 #if defined(__SANITIZE_THREAD__)
 // libzmq is not built with ThreadSanitizer: it hands messages between its

@@ -53,3 +53,15 @@ struct aStreamZeroMQClient {
 // process's own SIGINT handling, and the broker ends: a process that lives on
 // keeps a silent stream whose gets and waits time out as usual.
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream);
+
+// The frame reader behind a get. TakeFrame makes *frame (taken over, *frame
+// nulled) the one handed out, in place of any before it; an empty frame has
+// nothing to hand out and is dropped (false). NextByte hands out the current
+// frame's next byte and releases the frame after its last; aErrIndexRange
+// when there is none.
+bool aStreamClient_TakeFrame(aStreamZeroMQClient* client, zframe_t** frame);
+aErr aStreamClient_NextByte(aStreamZeroMQClient* client, uint8_t* byte);
+// How many of the `length` bytes of a write the next message takes: one
+// packet ([address][data length][data]) when the bytes begin with a whole
+// one, else all of them.
+uint64_t aStreamClient_MessageLength(const uint8_t* data, uint64_t length);

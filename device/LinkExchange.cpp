@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Link.h"
+#include "LinkExchange.h"
 #include "LinkImpl.h"
 #include "aLink.h"
 #include "aLinkTable.h"
@@ -41,6 +42,11 @@ bool sValueLength(uint8_t length, uint32_t* type) {
     case 7: *type = ueiTypeInt; return true;
     default: return false;
   }
+}
+
+aErr sReplyResult(const aPacket* packet) {
+  uint32_t type = 0;
+  return !sIsErrorReply(packet) && !sValueLength(packet->length, &type) ? aErrSize : aErrNone;
 }
 
 bool sUEIFilter(const aPacket* packet, void* ref) {
@@ -100,6 +106,9 @@ aErr sPut(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* data) {
 
 }  // namespace
 
+bool ueiReplyFilter(const aPacket* packet, void* record) { return sUEIFilter(packet, record); }
+
+aErr ueiReplyResult(const aPacket* packet) { return sReplyResult(packet); }
 
 aErr Link::sendUEI(uei request) {
   if (!isConnected()) return aErrConnection;
@@ -158,10 +167,8 @@ aErr Link::receiveUEI(uint8_t address, uint8_t command, uint8_t option, uint8_t 
   const uint64_t wait = reply->type == ueiTypeBytes && reply->count > kLargeBlock ? kLargeBlockReplyMS : kReplyMS;
   aPacket* packet = aLink_AwaitFirst(m_pImpl->linkRef, filter, reply, wait);
   if (!packet) return isConnected() ? aErrTimeout : aErrConnection;
-  aErr err = aErrNone;
-  uint32_t type = 0;
   // A reply of a length no value type has is malformed: its value was never read.
-  if (filter == sUEIFilter && !sIsErrorReply(packet) && !sValueLength(packet->length, &type)) err = aErrSize;
+  const aErr err = filter == sUEIFilter ? sReplyResult(packet) : aErrNone;
   aPacket_Destroy(&packet);
   return err;
 }

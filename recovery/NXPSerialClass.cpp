@@ -302,45 +302,70 @@ aErr NXPSerialClass::Response(char* buffer, uint64_t capacity, uint64_t* length,
   uint64_t limit = expected ? expectedLength : capacity - 1;
   if (limit > capacity - 1)
     limit = capacity - 1;
-  uint64_t stored = 0;
+  NXPReplyReader reply(buffer, limit);
   unsigned misses = 0;
   unsigned strays = 0;
-  LineEnd end;
   aErr last = aErrNone;
-  while (stored < limit && misses < kEmptyReadBudget && strays < kStrayLimit) {
+  while (!reply.complete() && misses < kEmptyReadBudget && strays < kStrayLimit) {
     uint8_t b = 0;
     last = sReadByte(stream, &b, &misses);
     if (last == aErrNotReady)
       continue;
     if (last != aErrNone)
       break;
-    if (stored == 0 && (b == '\n' || b == '\r')) {
-      Log::log(DEBUG_NXPSerial_E, b == '\n' ? "Response ignoring leading \\n\n"
-                                            : "Response ignoring leading \\r\n");
+    const uint64_t at = reply.length();
+    const NXPReplyReader::Step step = reply.feed(b);
+    if (step == NXPReplyReader::SkippedLF || step == NXPReplyReader::SkippedCR) {
+      Log::log(DEBUG_NXPSerial_E, step == NXPReplyReader::SkippedLF ? "Response ignoring leading \\n\n"
+                                                                    : "Response ignoring leading \\r\n");
       ++strays;
       continue;
     }
-    if (stored < 3 && b == 0) {
+    if (step == NXPReplyReader::SkippedNul) {
       Log::log(DEBUG_NXPSerial_E, "Response ignoring leading 0 byte\n");
       ++strays;
       continue;
     }
-    if (expected && b != static_cast<uint8_t>(expected[stored])) {
-      const uint8_t want = static_cast<uint8_t>(expected[stored]);
+    if (expected && b != static_cast<uint8_t>(expected[at])) {
+      const uint8_t want = static_cast<uint8_t>(expected[at]);
       Log::log(DEBUG_NXPSerial_E,
                "Error Test_Serial_Response() Expected byte %d does not match [[%02X] %c != %c [%02X]]\n",
-               static_cast<int>(stored), b, std::isprint(b) ? b : ' ', std::isprint(want) ? want : ' ',
+               static_cast<int>(at), b, std::isprint(b) ? b : ' ', std::isprint(want) ? want : ' ',
                want);
     }
-    buffer[stored++] = static_cast<char>(b);
-    if (end.feed(b))
-      break;
   }
-  buffer[stored] = '\0';
   if (length)
-    *length = stored;
-  sDump("Response: [", reinterpret_cast<const uint8_t*>(buffer), stored, "]\n");
+    *length = reply.length();
+  sDump("Response: [", reinterpret_cast<const uint8_t*>(buffer), reply.length(), "]\n");
   return last;
+}
+
+NXPReplyReader::NXPReplyReader(char* buffer, uint64_t limit) : buffer_(buffer), limit_(limit)
+{
+  buffer_[0] = '\0';
+}
+
+NXPReplyReader::Step NXPReplyReader::feed(uint8_t b)
+{
+  if (complete())
+    return Refused;
+  if (stored_ == 0 && b == '\n')
+    return SkippedLF;
+  if (stored_ == 0 && b == '\r')
+    return SkippedCR;
+  if (stored_ < 3 && b == 0)
+    return SkippedNul;
+  buffer_[stored_++] = static_cast<char>(b);
+  buffer_[stored_] = '\0';
+  LineEnd end{ended_};
+  end.feed(b);
+  ended_ = end.seen;
+  return complete() ? Complete : Kept;
+}
+
+bool NXPReplyReader::complete() const
+{
+  return stored_ >= limit_ || ended_ == NXPSerialClass::TERMINATION_SIZE;
 }
 
 aErr NXPSerialClass::Send(const char* text, bool expectEcho)
@@ -549,14 +574,14 @@ aErr NXPSerialClass::Exchange(const char* text, const char* logPrefix, uint32_t 
     return err;
   }
   GetLine(line, kLineCapacity, length, kEmptyReadBudget);
-  if (ReturnCodeIsSuccess(line, *length))
+  if (ReturnCodeIsSuccess(line, *length, echo))
     return aErrNone;
   if (responsePackage != 0)
     Log::log(responsePackage, "%sError response ==>[%s]\n", logPrefix, GetErrorText(line));
   return aErrParam;
 }
 
-bool NXPSerialClass::ReturnCodeIsSuccess(const char* line, uint64_t length)
+bool NXPSerialClass::ReturnCodeIsSuccess(const char* line, uint64_t length, bool echo)
 {
   // Not GetErrorIndex: its 8-bit position would wrap on a long line and
   // could land on a stray 0 inside it.

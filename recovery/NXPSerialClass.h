@@ -42,6 +42,27 @@ extern const NXPSectorInfo NXP_LPC17XX_sectors[];
 // two bytes of slack), rounded up by one; 1 when r is 0.
 uint32_t WAIT_TIME_MS(uint64_t n, uint32_t r);
 
+// How Response keeps the bytes of one reply: a line end before the first
+// kept byte, and a NUL among the first three, are dropped (what is left on
+// the line around the handshake); the reply is whole at its line end or once
+// `limit` bytes are kept. The buffer holds limit + 1 bytes and stays
+// NUL-terminated.
+class NXPReplyReader {
+public:
+  enum Step : uint8_t { Kept, Complete, SkippedLF, SkippedCR, SkippedNul, Refused };
+  NXPReplyReader(char* buffer, uint64_t limit);
+  // Refused once the reply is whole: nothing more is kept.
+  Step feed(uint8_t b);
+  bool complete() const;
+  uint64_t length() const { return stored_; }
+
+private:
+  char* buffer_;
+  uint64_t limit_;
+  uint64_t stored_ = 0;
+  unsigned ended_ = 0;  // line-end bytes seen in a row
+};
+
 class NXPSerialClass {
 public:
   static constexpr uint8_t MAX_ERROR = 20;
@@ -130,6 +151,10 @@ public:
   aErr Response(char* buffer, uint64_t capacity, uint64_t* length, const char* expected,
                 uint64_t expectedLength);
   uint8_t GetErrorIndex(uint64_t lineLength);
+  // Whether a command's return-code line of `length` bytes says CMD_SUCCESS:
+  // the whole number at the place the echo setting puts the code (before the
+  // line end with echo on, else at the start) must be 0.
+  static bool ReturnCodeIsSuccess(const char* line, uint64_t length, bool echo);
 
   aStream* stream = nullptr;  // owned; null while unconnected
   bool echo = true;           // the chip echoes what it receives
@@ -140,7 +165,6 @@ public:
 private:
   aErr Exchange(const char* text, const char* logPrefix, uint32_t responsePackage, char* line,
                 uint64_t* length);
-  bool ReturnCodeIsSuccess(const char* line, uint64_t length);
   aErr DataCommand(char letter, unsigned address, unsigned count, const void* data, char* line,
                    uint64_t* length);
   aErr SectorCommand(char letter, unsigned firstSector, unsigned lastSector);
