@@ -136,6 +136,13 @@ Release sRelease(aLinkRef ref, linkItem** extracted) {
   return Release::Last;
 }
 
+// Stops a link whose stream goes next: a pipe thread that is reconnecting
+// the stream is cut short rather than waited for.
+void sStopForGood(aLink* link) {
+  if (link->stream) aStream_Interrupt(link->stream);
+  aLink_Stop(link);
+}
+
 void sTearDown(linkItem* entry, aErr* result) {
   aLink* link = entry->link;
   if (link->filterLock && aMutex_Lock(link->filterLock) == aErrNone) {
@@ -143,7 +150,7 @@ void sTearDown(linkItem* entry, aErr* result) {
     link->userFilterRef = nullptr;
     aMutex_Unlock(link->filterLock);
   }
-  aLink_Stop(link);
+  sStopForGood(link);
   if (entry->server) aServer_Destroy(&entry->server);
   if (entry->dependentRef) {
     aLinkRef dependent = entry->dependentRef;
@@ -295,7 +302,7 @@ aErr aLink_Reset(aLinkRef ref) {
 aErr aLink_ResetLink(linkItem* entry) {
   if (!entry || !entry->link) return aErrParam;
   aLink* link = entry->link;
-  aLink_Stop(link);
+  sStopForGood(link);
   if (link->inputFifo) aPacketFifo_Destroy(&link->inputFifo);
   if (link->outputFifo) aPacketFifo_Destroy(&link->outputFifo);
   if (link->stream) aStream_Destroy(&link->stream);

@@ -69,6 +69,21 @@ aErr aStream_GetEpoch(aStream* stream, uint64_t* epoch)
   return stream->epoch(epoch, stream->ref);
 }
 
+aErr aStream_SetInterruptProc(aStream* stream, aStreamInterruptProc interrupt)
+{
+  if (!aVALIDSTREAM(stream))
+    return aErrParam;
+  stream->interrupt = interrupt;
+  return aErrNone;
+}
+
+aErr aStream_Interrupt(aStream* stream)
+{
+  if (!aVALIDSTREAM(stream))
+    return aErrParam;
+  return stream->interrupt ? stream->interrupt(stream->ref) : aErrNone;
+}
+
 // ---- push-back ring ----
 
 // Makes room for n more bytes. The ring grows in whole chunks whenever it

@@ -28,6 +28,10 @@
 //           (the peer closed it, it broke, a reconnect made a new one).
 //           A transport that reconnects by itself hides a peer's restart
 //           from reads and writes; the epoch still shows it.
+//   interrupt (optional) ends at once a wait of the transport's own that
+//           no data will end (a connect in progress) and keeps it from
+//           starting another: the stream is about to be destroyed, and the
+//           threads that use it must be joined first.
 // Transport error codes pass through the stream functions unchanged.
 
 #include <cstddef>
@@ -41,6 +45,7 @@ typedef aErr (*aStreamWriteProc)(const uint8_t* data, uint64_t length, void* ref
 typedef aErr (*aStreamDeleteProc)(void* ref);
 typedef aErr (*aStreamWaitProc)(uint64_t ms, void* ref);
 typedef aErr (*aStreamEpochProc)(uint64_t* epoch, void* ref);
+typedef aErr (*aStreamInterruptProc)(void* ref);
 
 #define aSTREAMCHECK 0x4321
 // The push-back ring is made on the first push-back and grows in these steps.
@@ -61,6 +66,7 @@ struct aStream {
   uint16_t check;  // aSTREAMCHECK while valid
   aStreamWaitProc wait;
   aStreamEpochProc epoch;
+  aStreamInterruptProc interrupt;
 };
 
 // True for a non-null stream carrying the check word.
@@ -91,6 +97,15 @@ aErr aStream_SetEpochProc(aStream* stream, aStreamEpochProc epoch);
 // it moves. aErrMode when the transport keeps none (its failures show in
 // reads and writes instead); aErrParam for an invalid stream or null epoch.
 aErr aStream_GetEpoch(aStream* stream, uint64_t* epoch);
+
+// Installs the optional interrupt operation (null removes it). aErrParam
+// for an invalid stream.
+aErr aStream_SetInterruptProc(aStream* stream, aStreamInterruptProc interrupt);
+
+// Interrupts the transport (see the contract above) before the stream is
+// destroyed. aErrNone, also when the transport has nothing to interrupt;
+// aErrParam for an invalid stream.
+aErr aStream_Interrupt(aStream* stream);
 
 // Reads exactly n bytes into dest: pushed-back bytes first, then the get
 // operation. aErrNone with all n; aErrEOF with the bytes before the end

@@ -52,6 +52,11 @@ struct aSocketStream {
   // Kicks an operation waiting on the old descriptor so a reconnect is not
   // held up for the length of a reader's wait.
   int wakeFd = -1;
+  // Raised for good by an interrupt (the stream is about to go): ends a
+  // connect in progress and keeps any further one from starting, so that
+  // the threads using the stream can be joined at once.
+  int interruptFd = -1;
+  std::atomic<bool> interrupted{false};
 
   // Reader side only: bytes received and not yet handed out.
   uint8_t rx[kReadBlock];
@@ -115,25 +120,68 @@ aErr sSetOptions(int fd)
   return ::ioctl(fd, FIONBIO, &nonBlocking) == 0 ? aErrNone : aErrIO;
 }
 
-// Opens a new connection to the stored address; *fd is -1 on failure.
-aErr sConnect(const aSocketStream* ss, int* fd)
+// Waits for a non-blocking connect on s to finish, at most ms, or for the
+// interrupt descriptor (-1: none) to be raised. 0 once connected, else the
+// errno of the failure: ETIMEDOUT when the peer did not answer in time,
+// ECANCELED when interrupted.
+int sAwaitConnect(int s, uint64_t ms, int interruptFd)
+{
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0)
+      return ETIMEDOUT;
+    pollfd p[2] = {{s, POLLOUT, 0}, {interruptFd, POLLIN, 0}};
+    const int n = ::poll(p, interruptFd >= 0 ? 2 : 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    if (n < 0 && errno != EINTR)
+      return errno;
+    if (n <= 0)
+      continue;
+    if (interruptFd >= 0 && p[1].revents)
+      return ECANCELED;
+    int err = 0;
+    socklen_t size = sizeof err;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &size) != 0)
+      return errno;
+    return err;
+  }
+}
+
+// Opens a TCP connection to `to`, giving up after ms or when the interrupt
+// descriptor is raised; *fd is -1 on failure.
+aErr sOpenBounded(const sockaddr_in& to, uint64_t ms, int interruptFd, int* fd)
 {
   *fd = -1;
-  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (s < 0)
     return aErrIO;
-  if (::connect(s, reinterpret_cast<const sockaddr*>(&ss->address), sizeof ss->address) != 0) {
-    const int err = errno;
+  int err = 0;
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    err = errno;
+    if (err == EINPROGRESS || err == EINTR)
+      err = sAwaitConnect(s, ms, interruptFd);
+  }
+  if (err != 0) {
     sClose(s);
-    return (err == EAGAIN || err == ECONNRESET || err == ETIMEDOUT || err == ECONNREFUSED)
+    return (err == EAGAIN || err == ECONNRESET || err == ETIMEDOUT || err == ECONNREFUSED || err == ECANCELED)
                ? aErrConnection
                : aErrIO;
   }
-  if (sSetOptions(s) != aErrNone) {
-    sClose(s);
+  *fd = s;
+  return aErrNone;
+}
+
+// Opens a new connection to the stored address; *fd is -1 on failure.
+aErr sConnect(const aSocketStream* ss, int* fd)
+{
+  const aErr e = sOpenBounded(ss->address, aSOCKET_CONNECT_BOUND_MS, ss->interruptFd, fd);
+  if (e != aErrNone)
+    return e;
+  if (sSetOptions(*fd) != aErrNone) {
+    sClose(*fd);
+    *fd = -1;
     return aErrIO;
   }
-  *fd = s;
   return aErrNone;
 }
 
@@ -159,7 +207,7 @@ aErr sReconnect(aSocketStream* ss, uint64_t seen)
   if (old >= 0)
     sClose(old);
   int fresh = -1;
-  const aErr e = sConnect(ss, &fresh);
+  const aErr e = ss->interrupted ? aErrConnection : sConnect(ss, &fresh);
 
   g.lock();
   ss->fd = fresh;
@@ -381,6 +429,17 @@ aErr sPut(const uint8_t* byte, void* ref)
   return sWrite(byte, 1, ref);
 }
 
+aErr sInterrupt(void* ref)
+{
+  auto* ss = static_cast<aSocketStream*>(ref);
+  if (!aVALIDSS(ss))
+    return aErrParam;
+  ss->interrupted = true;
+  const uint64_t one = 1;
+  (void)!::write(ss->interruptFd, &one, sizeof one);
+  return aErrNone;
+}
+
 aErr sDelete(void* ref)
 {
   auto* ss = static_cast<aSocketStream*>(ref);
@@ -391,6 +450,8 @@ aErr sDelete(void* ref)
   ss->fd = -1;
   if (ss->wakeFd >= 0)
     ::close(ss->wakeFd);
+  if (ss->interruptFd >= 0)
+    ::close(ss->interruptFd);
   ss->check = 0;
   delete ss;
   return aErrNone;
@@ -412,7 +473,8 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream)
   ss->address.sin_port = htons(port);
   ss->address.sin_addr.s_addr = address;
   ss->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (ss->wakeFd < 0 || sConnect(ss, &ss->fd) != aErrNone) {
+  ss->interruptFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (ss->wakeFd < 0 || ss->interruptFd < 0 || sConnect(ss, &ss->fd) != aErrNone) {
     sDelete(ss);
     return aErrResource;
   }
@@ -424,6 +486,25 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream)
   }
   aStream_SetWaitProc(s, sWait);
   aStream_SetEpochProc(s, sEpoch);
+  aStream_SetInterruptProc(s, sInterrupt);
   *stream = s;
+  return aErrNone;
+}
+
+aErr aSocket_Answers(uint32_t address, uint16_t port, uint64_t ms)
+{
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = address;
+  int fd = -1;
+  const aErr e = sOpenBounded(to, ms, -1, &fd);
+  if (e != aErrNone)
+    return e;
+  // Reset rather than closed in order: nothing is owed to a connection that
+  // only looked.
+  const linger drop{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &drop, sizeof drop);
+  ::close(fd);
   return aErrNone;
 }

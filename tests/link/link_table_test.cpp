@@ -2,6 +2,8 @@
 // serial and USB (driver node and libusb seam), sharing, teardown order.
 #include <filesystem>
 
+#include "DarkPort.h"
+#include "aStreamSocket.h"
 #include "aUSB.h"
 #include "link_fixture.h"
 
@@ -63,6 +65,26 @@ TEST(LinkTableTcpTest, NothingListeningGivesNoLinkAndNoEntry) {
   EXPECT_EQ(aLink_CreateTCPIP(ipv4("127.0.0.2"), port), 0u);
   EXPECT_EQ(aLink_LookupEntry(before + 1), nullptr);
   EXPECT_EQ(aLink_GetStatus(before + 1), linkStateNoStream);
+}
+
+// A module that reset its connection and then fell dark: the receive
+// thread is reconnecting to it when the last user destroys the link, and
+// the destroy cuts the connect short instead of waiting it out.
+TEST(LinkTableTcpTest, DestroyCutsShortAReconnectToADarkModule) {
+  jvtest::DarkPort dark(true);
+  ASSERT_TRUE(dark.ok());
+  aLinkRef ref = aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), dark.port());
+  ASSERT_NE(ref, 0u);
+  const int module = dark.accept();
+  ASSERT_GE(module, 0);
+  ASSERT_TRUE(dark.goDark());
+  const linger drop{1, 0};
+  ::setsockopt(module, SOL_SOCKET, SO_LINGER, &drop, sizeof drop);
+  ::close(module);
+  ASSERT_TRUE(dark.awaitConnectWaiting()) << "the link did not reconnect";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(aSOCKET_CONNECT_BOUND_MS / 2));
 }
 
 TEST(LinkTableSerialTest, RatesOutsideTheTableMakeNoEntry) {

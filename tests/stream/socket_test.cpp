@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "DarkPort.h"
 #include "aStreamSocket.h"
 
 namespace {
@@ -479,5 +480,89 @@ TEST_F(Socket, StalledWriteFailsAndStartsClean)
   EXPECT_EQ("next", receive(fresh, 4));
   ::close(fresh);
 }
+
+// A peer that stops answering without a word (its network went dark): no
+// connect waits longer than its bound, whether it opens the stream or
+// replaces a connection that a read or a write found reset, and an
+// interrupt ends one in progress at once. The kernel alone would wait out
+// two minutes of SYN retries.
+const milliseconds kConnectBound(aSOCKET_CONNECT_BOUND_MS);
+
+TEST(SocketDark, CreateGivesUpAtTheConnectBound)
+{
+  jvtest::DarkPort dark;
+  ASSERT_TRUE(dark.ok());
+  aStream* s = nullptr;
+  const auto start = Clock::now();
+  EXPECT_EQ(aErrResource, aStream_CreateSocket(kLoopback, dark.port(), &s));
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(nullptr, s);
+  EXPECT_GE(took, kConnectBound) << "a slow answer deserves the whole bound";
+  EXPECT_LT(took, 3 * kConnectBound);
+}
+
+struct DarkReconnect {
+  const char* name;
+  // The operation that meets the reset and reconnects.
+  aErr (*meet)(aStream* s);
+};
+
+void PrintTo(const DarkReconnect& c, std::ostream* os) { *os << c.name; }
+
+class SocketDarkReconnect : public ::testing::TestWithParam<DarkReconnect> {
+protected:
+  // A stream whose peer resets the connection and then answers nothing.
+  void SetUp() override
+  {
+    ASSERT_TRUE(dark.ok());
+    ASSERT_EQ(aErrNone, aStream_CreateSocket(kLoopback, dark.port(), &s));
+    const int peer = dark.accept();
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(dark.goDark());
+    closeWithReset(peer);
+    ASSERT_EQ(aErrNone, aStream_WaitReadable(s, 10000)) << "the reset did not arrive";
+  }
+  void TearDown() override
+  {
+    if (s) {
+      EXPECT_EQ(aErrNone, aStream_Destroy(&s));
+    }
+  }
+  jvtest::DarkPort dark{true};
+  aStream* s = nullptr;
+};
+
+TEST_P(SocketDarkReconnect, GivesUpAtTheConnectBound)
+{
+  const auto start = Clock::now();
+  EXPECT_EQ(aErrConnection, GetParam().meet(s));
+  EXPECT_LT(Clock::now() - start, 3 * kConnectBound);
+  uint8_t b = 0;
+  EXPECT_EQ(aErrConnection, aStream_Read(s, &b, 1)) << "the failed reconnect leaves the stream down";
+}
+
+TEST_P(SocketDarkReconnect, InterruptEndsItAtOnce)
+{
+  auto meeting = std::async(std::launch::async, GetParam().meet, s);
+  ASSERT_TRUE(dark.awaitConnectWaiting()) << "no reconnect began";
+  ASSERT_EQ(aErrNone, aStream_Interrupt(s));
+  // At once: well inside the bound the connect would otherwise wait out.
+  ASSERT_EQ(std::future_status::ready, meeting.wait_for(kConnectBound / 2));
+  EXPECT_EQ(aErrConnection, meeting.get());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stream, SocketDarkReconnect,
+    ::testing::Values(DarkReconnect{"Read",
+                                    [](aStream* s) {
+                                      uint8_t b = 0;
+                                      return aStream_Read(s, &b, 1);
+                                    }},
+                      DarkReconnect{"Write",
+                                    [](aStream* s) {
+                                      const uint8_t block[4] = {2, 2, 0x17, 1};
+                                      return aStream_Write(s, block, sizeof block);
+                                    }}),
+    [](const ::testing::TestParamInfo<DarkReconnect>& info) { return std::string(info.param.name); });
 
 }  // namespace
