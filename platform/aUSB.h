@@ -3,8 +3,8 @@
 // either through the family's kernel driver node or, when no node exists,
 // through libusb bulk endpoints (via the table in aUSBSeam.h).
 //
-// A module is a USB device with the family's vendor id (the build setting
-// JV_USB_VENDOR_ID) and a product id below 0x8000, whose serial-number
+// A module is a USB device with the family's vendor id
+// (kJorvaniteUSBVendorID, from the build setting JV_USB_VENDOR_ID) and a product id below 0x8000, whose serial-number
 // string is exactly eight upper-case hexadecimal digits. Its interface is
 // the alternate setting of configuration 0 with class 0xFF, subclass 0x88,
 // protocol 0x10; its bulk or interrupt endpoints carry the bytes.
@@ -16,13 +16,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "aBuildConfig.h"
 #include "aError.h"
 
 struct libusb_context;
 struct jvusb_device;
-
-// The family's USB vendor id.
-inline constexpr uint16_t kJorvaniteUSBVendorID = JV_USB_VENDOR_ID;
 
 // Driver record modes.
 enum : uint32_t {
