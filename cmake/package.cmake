@@ -15,7 +15,7 @@ set(JV_LIBRARY_VERSION 2.11.5)
 set(JV_PUBLIC_HEADERS
   platform/aError.h platform/aFile.h platform/aMutex.h platform/aThread.h platform/aTime.h
   platform/aDirectory.h platform/aStream.h platform/aStreamSerial.h platform/aStreamSocket.h
-  platform/aUSB.h platform/aUSBStream.h
+  platform/aUSB.h platform/aUSBStream.h platform/aDebug.h platform/aOpenFailure.h
   common/aDefs.h common/aVersion.h common/aPacket.h common/aPacketFifo.h common/aLinkSpecifier.h
   common/aLink.h common/aLinkTable.h common/aDiscovery.h common/aLogger.h common/aPacketLog.h
   device/uei.h device/Link.h device/Module.h device/EntityClass.h device/SystemClass.h

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "aLinkTable.h"
+#include "aOpenFailure.h"
 #include "aPacketLog.h"
 #include "aTime.h"
 
@@ -401,6 +402,8 @@ aErr aLink_Sync(aLinkRef ref) {
   aPacketFifo_DrainPackets(link->outputFifo, drainAll, nullptr);
   aTime_MSSleep(kSyncDrainPauseMS);
   aPacketFifo_DrainPackets(link->inputFifo, drainAll, nullptr);
+  if (result != aErrNone)
+    aOpenFailure_Note(aOpenStepSyncLink, aOpenCauseNoAnswer, 0, static_cast<uint32_t>(kStartPollCount * kPollMS));
   return result;
 }
 

@@ -8,6 +8,7 @@
 #include "LinkImpl.h"
 #include "aDiscovery.h"
 #include "aLinkTable.h"
+#include "aOpenFailure.h"
 #include "aTime.h"
 
 namespace Tovanire::Jorvanite {
@@ -137,6 +138,9 @@ const char* Link::getName() const { return m_pImpl->name; }
 
 aErr Link::connectionSteps(aLinkRef shareWith) {
   if (!m_pImpl->spec) return aErrConfiguration;
+  // The module is known from here on: what finding it met explains nothing
+  // about this open.
+  aOpenFailure_Clear();
   aLinkRef made = 0;
   aErr err;
   {
@@ -214,12 +218,15 @@ aErr Link::waitForLink(uint16_t polls) {
         aTime_MSSleep(kPollSleepMS);
         status = aLink_GetStatus(m_pImpl->linkRef);
       }
-      return status == linkStateRunning ? aErrNone : aErrConnection;
+      if (status == linkStateRunning) return aErrNone;
+      aOpenFailure_Note(aOpenStepStartLink, aOpenCauseNoAnswer, 0, static_cast<uint32_t>(polls * kPollSleepMS));
+      return aErrConnection;
     case linkStateStopping:
       return aErrBusy;
     case linkStateNoStream:
     case linkStateStreamError:
     case linkStatePacketError:
+      aOpenFailure_Note(aOpenStepStartLink, aOpenCauseNone);
       return aErrConnection;
     default:
       return aErrDuplicate;

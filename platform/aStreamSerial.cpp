@@ -8,6 +8,8 @@
 #include <cstring>
 #include <new>
 
+#include "aOpenFailure.h"
+
 namespace {
 
 constexpr uint16_t kSerialCheck = 0xBEEF;
@@ -114,18 +116,28 @@ aErr sOpenError(int err)
   }
 }
 
+// The line set-up failed: noted with the call's errno.
+aErr sSetUpFailed()
+{
+  aOpenFailure_Note(aOpenStepSetUpSerial, aOpenCauseErrno, errno);
+  return aErrIO;
+}
+
 aErr sOpen(aSerialStream* ss, uint32_t parity, int32_t dataBits, int32_t stopBits)
 {
   // Non-blocking so the open never waits for carrier; reads get their
   // no-wait behaviour from VMIN/VTIME below.
   ss->fd = ::open(ss->path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (ss->fd < 0)
-    return sOpenError(errno);
+  if (ss->fd < 0) {
+    const int cause = errno;
+    aOpenFailure_Note(aOpenStepOpenSerial, aOpenCauseErrno, cause);
+    return sOpenError(cause);
+  }
   const int flags = ::fcntl(ss->fd, F_GETFL);
   if (flags < 0 || ::fcntl(ss->fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
-    return aErrIO;
+    return sSetUpFailed();
   if (::tcgetattr(ss->fd, &ss->saved) != 0)
-    return aErrIO;
+    return sSetUpFailed();
   ss->haveSaved = true;
 
   const bool even = (parity & 1) != 0;
@@ -138,12 +150,12 @@ aErr sOpen(aSerialStream* ss, uint32_t parity, int32_t dataBits, int32_t stopBit
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
   if (::cfsetispeed(&t, kBaud[ss->baudIndex]) != 0 || ::cfsetospeed(&t, kBaud[ss->baudIndex]) != 0)
-    return aErrIO;
+    return sSetUpFailed();
   ss->working = t;
   if (::tcsetattr(ss->fd, TCSANOW, &ss->working) != 0)
-    return aErrIO;
+    return sSetUpFailed();
   if (::tcflush(ss->fd, TCIOFLUSH) != 0)
-    return aErrIO;
+    return sSetUpFailed();
   return aErrNone;
 }
 

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <new>
 
+#include "aOpenFailure.h"
 #include "aTime.h"
 
 namespace {
@@ -148,14 +149,19 @@ int sAwaitConnect(int s, uint64_t ms, int interruptFd)
 }
 
 // Opens a TCP connection to `to`, giving up after ms or when the interrupt
-// descriptor is raised; *fd is -1 on failure.
-aErr sOpenBounded(const sockaddr_in& to, uint64_t ms, int interruptFd, int* fd)
+// descriptor is raised; *fd is -1 on failure, and *cause (may be null) the
+// errno of the failure.
+aErr sOpenBounded(const sockaddr_in& to, uint64_t ms, int interruptFd, int* fd, int* cause = nullptr)
 {
   *fd = -1;
+  int unused = 0;
+  int& err = cause ? *cause : unused;
+  err = 0;
   const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (s < 0)
+  if (s < 0) {
+    err = errno;
     return aErrIO;
-  int err = 0;
+  }
   if (::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
     err = errno;
     if (err == EINPROGRESS || err == EINTR)
@@ -174,10 +180,15 @@ aErr sOpenBounded(const sockaddr_in& to, uint64_t ms, int interruptFd, int* fd)
 // Opens a new connection to the stored address; *fd is -1 on failure.
 aErr sConnect(const aSocketStream* ss, int* fd)
 {
-  const aErr e = sOpenBounded(ss->address, aSOCKET_CONNECT_BOUND_MS, ss->interruptFd, fd);
-  if (e != aErrNone)
+  int cause = 0;
+  const aErr e = sOpenBounded(ss->address, aSOCKET_CONNECT_BOUND_MS, ss->interruptFd, fd, &cause);
+  if (e != aErrNone) {
+    aOpenFailure_Note(aOpenStepConnectSocket, aOpenCauseErrno, cause,
+                      cause == ETIMEDOUT ? aSOCKET_CONNECT_BOUND_MS : 0);
     return e;
+  }
   if (sSetOptions(*fd) != aErrNone) {
+    aOpenFailure_Note(aOpenStepConnectSocket, aOpenCauseErrno, errno);
     sClose(*fd);
     *fd = -1;
     return aErrIO;

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "aMutex.h"
+#include "aOpenFailure.h"
 #include "aStream.h"
 #include "aUSBNodeSeam.h"
 #include "aUSBSeam.h"
@@ -267,7 +268,8 @@ void sDropHandle(jvusb_device* device) {
 libusb_device_handle* sOpenCounted(libusb_device* usbDevice) {
   libusb_device_handle* handle = nullptr;
   if (!sAcquireContext()) return nullptr;
-  if (aUSBSeam_Get()->open(usbDevice, &handle) != 0 || !handle) {
+  if (const int rc = aUSBSeam_Get()->open(usbDevice, &handle); rc != 0 || !handle) {
+    aOpenFailure_Note(aOpenStepReadSerial, aOpenCauseLibusb, rc != 0 ? rc : LIBUSB_ERROR_OTHER);
     sReleaseContext();
     return nullptr;
   }
@@ -290,6 +292,7 @@ void sWalkFamilyDevices(Visit&& visit) {
   const aUSBSeam* seam = aUSBSeam_Get();
   libusb_device** list = nullptr;
   const ssize_t count = seam->get_device_list(context, &list);
+  if (count < 0) aOpenFailure_Note(aOpenStepListDevices, aOpenCauseLibusb, static_cast<int>(count));
   if (count >= 0 && list) {
     for (ssize_t i = 0; i < count && list[i]; ++i) {
       libusb_device_descriptor descriptor{};
@@ -352,6 +355,10 @@ aErr jvusb_open_jorvanite_device(jvusb_device* device, const char* serialText) {
 
 aErr jvusb_open_jorvanite_USBlib_device(jvusb_device* device, const char* serialText) {
   if (aErr err = sCheckOpen(device, jvusbModeLibusb, serialText)) return err;
+  // Devices the walk could not read before it found the module do not
+  // explain anything once the module is open.
+  aOpenFailure before;
+  aOpenFailure_Last(&before);
   aErr result = aErrNotFound;
   sWalkFamilyDevices([&](libusb_device* usbDevice, libusb_device_handle* handle, const libusb_device_descriptor&,
                          const char* text, uint32_t, bool& stop) {
@@ -362,8 +369,10 @@ aErr jvusb_open_jorvanite_USBlib_device(jvusb_device* device, const char* serial
     device->handle = handle;
     device->state = jvusbStateOpened;
     if (!sFindInterface(usbDevice, device)) {
+      aOpenFailure_Note(aOpenStepFindInterface, aOpenCauseNone);
       result = aErrConfiguration;
     } else if (const int rc = aUSBSeam_Get()->claim_interface(handle, device->interfaceNumber); rc != 0) {
+      aOpenFailure_Note(aOpenStepClaimInterface, aOpenCauseLibusb, rc);
       result = sClaimError(rc);
     } else {
       device->errorCount = 0;
@@ -378,6 +387,7 @@ aErr jvusb_open_jorvanite_USBlib_device(jvusb_device* device, const char* serial
     // Handing the handle back to the walk closes it there.
     return false;
   });
+  if (result == aErrNone) aOpenFailure_Put(before);
   return result;
 }
 
@@ -385,7 +395,11 @@ aErr jvusb_open_jorvanite_kernel_device(jvusb_device* device, const char* serial
   if (aErr err = sCheckOpen(device, jvusbModeKernel, serialText)) return err;
   std::snprintf(device->serialText, sizeof device->serialText, "%s", serialText);
   const int fd = aUSBNodeSeam_Get()->open(sNodePath(serialText).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return errno == EBUSY ? aErrBusy : aErrIO;
+  if (fd < 0) {
+    const int cause = errno;
+    aOpenFailure_Note(aOpenStepOpenNode, aOpenCauseErrno, cause);
+    return cause == EBUSY ? aErrBusy : aErrIO;
+  }
   device->fd = fd;
   return aErrNone;
 }

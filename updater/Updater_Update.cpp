@@ -22,6 +22,7 @@
 #include "Updater_Discover.h"
 #include "Updater_Update.h"
 #include "aDefs.h"
+#include "aOpenFailure.h"
 #include "aTime.h"
 
 using Tovanire::Jorvanite::Module;
@@ -94,9 +95,24 @@ uint32_t _settle_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
 // Connects on USB, else (when the module is not on USB) over TCPIP.
 aErr _connect_usb_then_tcpip(Module& module, uint32_t serialNumber)
 {
+  // Whatever failed before this attempt must not be given as its cause.
+  aOpenFailure_Clear();
   aErr err = module.connect(LINK_USB, serialNumber);
   if (err == aErrNotFound) err = module.connect(LINK_TCPIP, serialNumber);
   return err;
+}
+
+// Says that the module (or the router, `what` "link module") could not be
+// reached, with why its link did not open when the library noted it.
+void _connect_failed(UpdaterDisplayInterface& display, const char* what, uint32_t serialNumber)
+{
+  aOpenFailure failure;
+  char cause[256] = "";
+  if (aOpenFailure_Last(&failure)) aOpenFailure_Describe(failure, cause, sizeof cause);
+  if (cause[0])
+    display.message(kError, "Failed to connect to %s [%08X]: %s", what, serialNumber, cause);
+  else
+    display.message(kError, "Failed to connect to %s [%08X]", what, serialNumber);
 }
 
 // The bus address of the module behind the router, from a router scan; 0
@@ -156,7 +172,7 @@ bool _connect_through_router(Updater& updater, Module& module, uint32_t serialNu
   if (*err != aErrNone) return true;
   *err = _connect_usb_then_tcpip(router, routerSerialNumber);
   if (*err != aErrNone) {
-    updater.display.message(kError, "Failed to connect to link module [%08X]", routerSerialNumber);
+    _connect_failed(updater.display, "link module", routerSerialNumber);
     return false;
   }
   // The router scan hands routing back when it ends; without it the module
@@ -169,8 +185,9 @@ bool _connect_through_router(Updater& updater, Module& module, uint32_t serialNu
     return false;
   }
   session.routing = true;
+  aOpenFailure_Clear();
   *err = module.connectThroughLinkModule(&router);
-  if (*err != aErrNone) updater.display.message(kError, "Failed to connect to module [%08X]", serialNumber);
+  if (*err != aErrNone) _connect_failed(updater.display, "module", serialNumber);
   return true;
 }
 
@@ -511,7 +528,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
       }
     } else {
       err = _connect_usb_then_tcpip(module, serialNumber);
-      if (err != aErrNone) display.message(kError, "Failed to connect to module [%08X]", serialNumber);
+      if (err != aErrNone) _connect_failed(display, "module", serialNumber);
     }
   }
 
