@@ -38,12 +38,14 @@ UsbSimBus::~UsbSimBus() {
   sBus = nullptr;
 }
 
-void UsbSimBus::plug(const std::string& serial, jvsim::PipeTransport& transport) {
+void UsbSimBus::plug(const std::string& serial, jvsim::PipeTransport& transport, int claimResult) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_modules[serial] = &transport;
   }
-  m_script.addDevice(aUSBScriptDevice::Module(serial));
+  aUSBScriptDevice device = aUSBScriptDevice::Module(serial);
+  device.claimResult = claimResult;
+  m_script.addDevice(device);
 }
 
 void UsbSimBus::leaveAfterHandshake(const std::string& serial, std::set<int> links) {

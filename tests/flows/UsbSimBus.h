@@ -26,8 +26,10 @@ class UsbSimBus {
   UsbSimBus& operator=(const UsbSimBus&) = delete;
 
   // Plugs in a module with this serial-number string ("%08X"); its
-  // transport must outlive the bus.
-  void plug(const std::string& serial, jvsim::PipeTransport& transport);
+  // transport must outlive the bus. A nonzero claimResult (a LIBUSB_ERROR_*
+  // code) makes every claim of its interface fail, as when another process
+  // holds it or the host may not use it.
+  void plug(const std::string& serial, jvsim::PipeTransport& transport, int claimResult = 0);
 
   // The listed links to the module (handles that carry transfers, counted
   // from 1; enumeration's opens do not count) meet a device that is leaving

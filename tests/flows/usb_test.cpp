@@ -160,6 +160,34 @@ TEST_F(UsbFlows, BirdFileWithoutFirmwareIsRefused) {
   EXPECT_TRUE(settingsOf(root_, kModule)["LATEST_TRANSFER"].empty());
 }
 
+struct ClaimCase {
+  const char* name;
+  int claimResult;  // LIBUSB_ERROR_* of every claim of the module's interface
+  std::string shown;
+};
+
+void PrintTo(const ClaimCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbClaimRefused : public UsbFlows, public ::testing::WithParamInterface<ClaimCase> {};
+
+// A module found on the bus whose interface cannot be claimed: the user is
+// told why its link did not open, not only that it did not.
+TEST_P(UsbClaimRefused, ConnectFailureSaysWhy) {
+  const ClaimCase& c = GetParam();
+  ProcessResult r = updater({"--claim-result", std::to_string(c.claimResult)}, {"-G", "-U", "-d", hex8(kModule)});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "Failed to connect to module [" + hex8(kModule) + "]: " + c.shown + "\n")) << r.err;
+  EXPECT_EQ(readStats(stats())["inits"], 0u);
+  EXPECT_TRUE(settingsOf(root_, kModule)["LATEST_TRANSFER"].empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Usb, UsbClaimRefused,
+    ::testing::Values(ClaimCase{"ClaimedByAnotherProcess", -6, "the device is busy (another process has claimed it)"},
+                      ClaimCase{"NoAccess", -3, "permission denied (no access to the device node)"},
+                      ClaimCase{"Unplugged", -4, "the device is gone"}),
+    [](const ::testing::TestParamInfo<ClaimCase>& info) { return std::string(info.param.name); });
+
 struct SerialPlaceCase {
   const char* name;
   uint32_t wordAddress;  // the serial-number word's offset in the image

@@ -2,12 +2,14 @@
 // in-process simulated module, for end-to-end runs over USB without a bus.
 //
 //   updater_usbsim [--serial HEX] [--address N] [module options]
-//                  [--leave-after-handshake N[,N...]]
+//                  [--leave-after-handshake N[,N...]] [--claim-result CODE]
 //                  [--image-out PATH] [--stats-out PATH] [--transcript PATH]
 //                  -- [updater options]
 //
 // --leave-after-handshake: the listed links to the module (counted from 1)
 // meet it leaving the bus right after their handshake (UsbSimBus.h).
+// --claim-result: every claim of the module's interface fails with this
+// libusb code (-6 busy, -3 access, -4 no device).
 // Module options are the sim program's command-layer and loader options
 // (SimCommandLine.h, SimLoader.h). At exit it writes what the module's
 // loader committed to --image-out (per run of bytes: address and length as
@@ -38,7 +40,8 @@ namespace {
   std::fprintf(stderr, "updater_usbsim: %s\n", why);
   std::fprintf(stderr,
                "usage: updater_usbsim [--serial HEX] [--address N] [module options] [--image-out PATH]\n"
-               "                      [--leave-after-handshake N[,N...]] [--stats-out PATH] [--transcript PATH]\n"
+               "                      [--leave-after-handshake N[,N...]] [--claim-result CODE]\n"
+               "                      [--stats-out PATH] [--transcript PATH]\n"
                "                      -- [updater options]\n");
   std::fputs(jvsim::commandLineUsage(), stderr);
   std::fputs(jvsim::loaderUsage(), stderr);
@@ -83,6 +86,7 @@ int main(int argc, char* argv[]) {
   jvsim::LoaderSetup loader;
   std::string imageOut, statsOut, transcriptOut;
   std::set<int> leaving;
+  int claimResult = 0;
   int i = 1;
   for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
     const std::string a = argv[i];
@@ -98,6 +102,8 @@ int main(int argc, char* argv[]) {
         if (link <= 0) usage("--leave-after-handshake takes link numbers from 1");
         leaving.insert(link);
       }
+    } else if (a == "--claim-result" && hasValue) {
+      claimResult = std::atoi(argv[++i]);
     } else if (a == "--image-out" && hasValue) {
       imageOut = argv[++i];
     } else if (a == "--stats-out" && hasValue) {
@@ -132,7 +138,7 @@ int main(int argc, char* argv[]) {
     UsbSimBus bus;
     char serial[16];
     std::snprintf(serial, sizeof serial, "%08X", config.serial);
-    bus.plug(serial, *module->pipeTransport());
+    bus.plug(serial, *module->pipeTransport(), claimResult);
     bus.leaveAfterHandshake(serial, leaving);
     module->start();
 
