@@ -27,6 +27,6 @@ void aDebug_Trace(uint32_t topics, const char* format, ...) {
     line[length++] = '\n';
     line[length] = '\0';
   }
-  std::fputs(line, stderr);
-  std::fflush(stderr);
+  std::fputs(line, stdout);
+  std::fflush(stdout);
 }

@@ -28,5 +28,5 @@ enum : uint32_t {
 bool aDebug_On(uint32_t topics);
 
 // Writes one trace line (printf format; a newline is added when the text
-// has none) to standard error and flushes it, when aDebug_On(topics).
+// has none) to standard output and flushes it, when aDebug_On(topics).
 void aDebug_Trace(uint32_t topics, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -263,13 +263,13 @@ class OpenFailureTrace : public ::testing::TestWithParam<TraceCase> {
   }
 };
 
-TEST_P(OpenFailureTrace, WrittenToStandardErrorWhenSwitchedOn) {
+TEST_P(OpenFailureTrace, WrittenToStandardOutputWhenSwitchedOn) {
   const TraceCase& c = GetParam();
   aJorvaniteDebuggingEnable = c.enable;
   aJorvaniteDebuggingLevel = c.level;
-  ::testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStdout();
   OpenUsb(Module([](auto& d) { d.claimResult = LIBUSB_ERROR_BUSY; }));
-  const std::string written = ::testing::internal::GetCapturedStderr();
+  const std::string written = ::testing::internal::GetCapturedStdout();
   if (c.traced) {
     EXPECT_EQ(
         "link open failed claiming the USB interface: the device is busy (another process has claimed it) - "
