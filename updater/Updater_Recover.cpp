@@ -14,6 +14,7 @@
 #include "NXPSerialClass.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
+#include "UpdaterStore.h"
 #include "Updater_Discover.h"
 #include "Updater_Recover.h"
 #include "Updater_Update.h"
@@ -231,10 +232,37 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uin
   return true;
 }
 
+namespace {
+
+// Claims the store entry of the module a recovery installs on (made when it
+// is new). The default image's serial number names no one module. False
+// (message shown) when another run has the entry.
+bool _hold_recovering(UpdaterDisplayInterface& display, const std::string& storeDir, uint32_t serialNumber,
+                      UpdaterStoreHold& hold)
+{
+  if (serialNumber == 0 || serialNumber == DEFAULT_SERIAL_NUMBER) return true;
+  std::string entry;
+  try {
+    entry = UpdaterStore(storeDir).AddDevice(serialNumber).Path();
+  } catch (const std::runtime_error& e) {
+    // The recovery's own store steps report a store that cannot be used.
+    Log::log(DEBUG_Updater, "Going on without a hold on module [%08X]: %s\n", serialNumber, e.what());
+    return true;
+  }
+  return _hold_module(display, entry, serialNumber, hold);
+}
+
+} // namespace
+
 bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, uint32_t serialNumber,
                                std::string birdPath, bool)
 {
   const uint64_t start = aTime_GetMSTicks();
+  // The module named on the command line is held from the start; one the
+  // server names instead, once it is known. Both until the recovery returns.
+  UpdaterStoreHold namedHold, serverHold;
+  if (!_hold_recovering(display, storeDir, serialNumber, namedHold)) return false;
+  const uint32_t namedSerial = serialNumber;
   // Reset off: an i.MX RT module stays in its live loader for the firmware.
   Fingerprint fingerprint;
   if (!Get_Fingerprint(fingerprint, port, serialNumber, birdPath, RECOVERY_FINGERPRINT_RATE, false)) {
@@ -255,6 +283,7 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, 
     }
     serialNumber = serverSerial;
     if (build == 0) build = serverBuild;
+    if (serialNumber != namedSerial && !_hold_recovering(display, storeDir, serialNumber, serverHold)) return false;
   } else {
     build = 0;
   }
