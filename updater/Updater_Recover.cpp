@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "BuildPath.h"
 #include "Log.h"
 #include "Module.h"
 #include "NXPSerialClass.h"
@@ -234,16 +235,26 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uin
 
 namespace {
 
-// Claims the store entry of the module a recovery installs on (made when it
-// is new). The default image's serial number names no one module. False
-// (message shown) when another run has the entry.
+// Claims the store entry of the module a recovery installs on; with
+// `create` a module new to the store gets its entry for it, else only an
+// existing entry is held (a module the store does not know yet is how the
+// fingerprint step learns to download its loader). The default image's
+// serial number names no one module. False (message shown) when another run
+// has the entry.
 bool _hold_recovering(UpdaterDisplayInterface& display, const std::string& storeDir, uint32_t serialNumber,
-                      UpdaterStoreHold& hold)
+                      bool create, UpdaterStoreHold& hold)
 {
   if (serialNumber == 0 || serialNumber == DEFAULT_SERIAL_NUMBER) return true;
   std::string entry;
   try {
-    entry = UpdaterStore(storeDir).AddDevice(serialNumber).Path();
+    UpdaterStore store(storeDir);
+    if (create) {
+      entry = store.AddDevice(serialNumber).Path();
+    } else if (store.FindDevice(serialNumber, nullptr)) {
+      entry = BuildPath(storeDir.c_str(), UpdaterStore::DeviceName(serialNumber).c_str(), nullptr);
+    } else {
+      return true;
+    }
   } catch (const std::runtime_error& e) {
     // The recovery's own store steps report a store that cannot be used.
     Log::log(DEBUG_Updater, "Going on without a hold on module [%08X]: %s\n", serialNumber, e.what());
@@ -258,10 +269,11 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, 
                                std::string birdPath, bool)
 {
   const uint64_t start = aTime_GetMSTicks();
-  // The module named on the command line is held from the start; one the
-  // server names instead, once it is known. Both until the recovery returns.
-  UpdaterStoreHold namedHold, serverHold;
-  if (!_hold_recovering(display, storeDir, serialNumber, namedHold)) return false;
+  // The module named on the command line is held from the start when the
+  // store knows it; the module the recovery settles on, once it is known.
+  // Both until the recovery returns.
+  UpdaterStoreHold namedHold, settledHold;
+  if (!_hold_recovering(display, storeDir, serialNumber, false, namedHold)) return false;
   const uint32_t namedSerial = serialNumber;
   // Reset off: an i.MX RT module stays in its live loader for the firmware.
   Fingerprint fingerprint;
@@ -283,9 +295,15 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, 
     }
     serialNumber = serverSerial;
     if (build == 0) build = serverBuild;
-    if (serialNumber != namedSerial && !_hold_recovering(display, storeDir, serialNumber, serverHold)) return false;
   } else {
     build = 0;
+  }
+
+  // Without a file the loading makes the module's entry anyway. One lock
+  // per entry and process: a second would let go of both when it went.
+  if ((!namedHold.Held() || serialNumber != namedSerial) &&
+      !_hold_recovering(display, storeDir, serialNumber, birdPath.empty(), settledHold)) {
+    return false;
   }
 
   BirdFile bird;
