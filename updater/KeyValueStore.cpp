@@ -9,6 +9,7 @@
 
 #include "Log.h"
 #include "UpdaterStoreFile.h"
+#include "UpdaterStoreLock.h"
 #include "aFile.h"
 
 const char* const KeyValueStore::DEFAULT_FILENAME = ".settings";
@@ -85,37 +86,16 @@ KeyValueStore::~KeyValueStore()
   m_pairs.clear();
 }
 
-void KeyValueStore::Load(const char* path, bool createMissing)
+KeyValueStore::ReadResult KeyValueStore::readPairs(const char* path, std::map<std::string, std::string>& pairs,
+                                                   int* openErr)
 {
-  if (!path)
-    return;
   errno = 0;
   aFile* f = aFile_Open(path, aFileModeRead);
-  int openErr = errno;
-  if (!f) {
-    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path, openErr);
-    m_path = path;
-    if (openErr == ENOENT) {
-      if (m_unreadablePath == path)
-        m_unreadablePath.clear();
-      if (createMissing) {
-        std::string now = timeText();
-        set(KEY_CREATED_TIME, now);
-        m_pairs[KEY_UPDATED_TIME] = now;
-        m_changed = false;
-        writeOut();
-      }
-    } else {
-      m_unreadablePath = path;
-      Log::log(DEBUG_Attributes, "Attibutes: Error - '%s' cannot be read; it will not be saved over\n", path);
-    }
-    m_changed = false;
-    return;
-  }
+  *openErr = f ? 0 : errno;
+  if (!f)
+    return *openErr == ENOENT ? ReadResult::Missing : ReadResult::Unreadable;
 
-  m_path = path;
-  if (m_unreadablePath == path)
-    m_unreadablePath.clear();
+  ReadResult result = ReadResult::Read;
   char line[kLineBufferSize];
   size_t len = 0;
   bool inLongLine = false;
@@ -133,7 +113,7 @@ void KeyValueStore::Load(const char* path, bool createMissing)
     }
     if (r != aErrNone) {
       if (r != aErrEOF) {
-        m_unreadablePath = path;
+        result = ReadResult::Unreadable;
         Log::log(DEBUG_Attributes, "Attibutes: Error (%d) reading '%s'; it will not be saved over\n", int(r),
                  path);
       }
@@ -144,9 +124,48 @@ void KeyValueStore::Load(const char* path, bool createMissing)
       continue;
     }
     if (parseLine(line, len, key, value))
-      m_pairs.insert_or_assign(key, value);
+      pairs.insert_or_assign(key, value);
   }
   aFile_Close(&f);
+  return result;
+}
+
+void KeyValueStore::Load(const char* path, bool createMissing)
+{
+  if (!path)
+    return;
+  int openErr = 0;
+  ReadResult read = readPairs(path, m_pairs, &openErr);
+  if (read != ReadResult::Read && openErr != 0)
+    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path, openErr);
+  m_path = path;
+  m_mergePath = path;
+  m_setKeys.clear();
+  m_replaceAll = false;
+  if (read == ReadResult::Unreadable) {
+    m_unreadablePath = path;
+    if (openErr != 0)
+      Log::log(DEBUG_Attributes, "Attibutes: Error - '%s' cannot be read; it will not be saved over\n", path);
+    m_changed = false;
+    return;
+  }
+  if (m_unreadablePath == path)
+    m_unreadablePath.clear();
+  if (read == ReadResult::Missing && createMissing) {
+    // Runs that open one module at once must not each create the file: the
+    // last one would replace what the first already saved in it.
+    UpdaterStoreDirectoryLock lock(path);
+    read = readPairs(path, m_pairs, &openErr);
+    if (read == ReadResult::Missing) {
+      std::string now = timeText();
+      set(KEY_CREATED_TIME, now);
+      m_pairs[KEY_UPDATED_TIME] = now;
+      m_changed = false;
+      writeOut();
+    } else if (read == ReadResult::Unreadable) {
+      m_unreadablePath = path;
+    }
+  }
   m_changed = false;
 }
 
@@ -159,7 +178,47 @@ bool KeyValueStore::Save(const char* path)
     Log::log(DEBUG_Attributes, "Attibutes: no filename given for attributes, using default:[%s]\n",
              m_path.c_str());
   }
+  UpdaterStoreDirectoryLock lock(m_path);
+  if (!m_replaceAll && m_path == m_mergePath)
+    mergeFromFile();
   return writeOut();
+}
+
+void KeyValueStore::mergeFromFile()
+{
+  std::map<std::string, std::string> onDisk;
+  int openErr = 0;
+  switch (readPairs(m_path.c_str(), onDisk, &openErr)) {
+  case ReadResult::Unreadable:
+    m_unreadablePath = m_path;
+    return;
+  case ReadResult::Missing:
+    // Gone since it was read: nothing to keep, and nothing unread to spare.
+    if (m_unreadablePath == m_path)
+      m_unreadablePath.clear();
+    return;
+  case ReadResult::Read:
+    break;
+  }
+  if (m_unreadablePath == m_path)
+    m_unreadablePath.clear();
+  for (const auto& [k, v] : onDisk) {
+    if (m_setKeys.count(k) == 0)
+      m_pairs.insert_or_assign(k, v);
+    else if (m_pairs[k] != v)
+      m_changed = true;
+  }
+  for (const std::string& k : m_setKeys)
+    if (onDisk.count(k) == 0 && !m_pairs[k].empty())
+      m_changed = true;
+}
+
+void KeyValueStore::noteSaved()
+{
+  m_changed = false;
+  m_setKeys.clear();
+  m_replaceAll = false;
+  m_mergePath = m_path;
 }
 
 bool KeyValueStore::writeOut()
@@ -186,7 +245,7 @@ bool KeyValueStore::writeOut()
     Log::log(DEBUG_Attributes, "Attibutes: %s\n", why.c_str());
     return false;
   }
-  m_changed = false;
+  noteSaved();
   return true;
 }
 
@@ -194,6 +253,7 @@ bool KeyValueStore::Clear()
 {
   m_pairs.clear();
   m_changed = true;
+  m_replaceAll = true;
   return true;
 }
 
@@ -260,6 +320,7 @@ bool KeyValueStore::set(const char* key, const std::string& value)
 {
   if (!key)
     return false;
+  m_setKeys.insert(key);
   auto it = m_pairs.find(key);
   if (it == m_pairs.end()) {
     if (!value.empty())
@@ -309,7 +370,9 @@ bool KeyValueStore::Add(const KeyValueStore& other)
 {
   if (!other.m_pairs.empty())
     m_changed = true;
-  for (const auto& [k, v] : other.m_pairs)
+  for (const auto& [k, v] : other.m_pairs) {
     m_pairs.insert_or_assign(k, v);
+    m_setKeys.insert(k);
+  }
   return true;
 }

@@ -13,9 +13,18 @@
 // leaves a half-written file: it replaces the file through a synced
 // temporary, and a file that exists but could not be read is never saved
 // over. Not thread-safe; a store is used by one thread at a time.
+//
+// Several processes may share one file (runs of the updater on one local
+// store). A save back to the file the store was loaded from is a merge made
+// under the directory's lock (UpdaterStoreDirectoryLock): the file is read
+// again, and only the keys this store set since it was loaded or last saved
+// go over what it holds, so pairs another process saved in the meantime
+// survive. A store that was cleared, or a save to another file, writes its
+// own pairs whole.
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 class KeyValueStore {
@@ -40,10 +49,12 @@ public:
   // Writes every pair to path, or to the store's own path when path is null
   // (".settings" in the working directory when it has none). A changed store
   // first gets UPDATED_TIME. True when the file was replaced; on failure the
-  // old file stays as it was and the store stays changed.
+  // old file stays as it was and the store stays changed. Saving back to the
+  // file it was loaded from merges (see above), and the store then holds
+  // what the file holds.
   bool Save(const char* path = nullptr);
 
-  // Removes every pair; true.
+  // Removes every pair; true. The next save writes the store's pairs whole.
   bool Clear();
 
   // The value, or null when the key is absent; valid until the store changes.
@@ -76,7 +87,14 @@ public:
   const std::map<std::string, std::string>& Pairs() const { return m_pairs; }
 
 private:
+  enum class ReadResult { Read, Missing, Unreadable };
+  // Adds the file's pairs to `pairs`; *openErr is errno of a failed open.
+  static ReadResult readPairs(const char* path, std::map<std::string, std::string>& pairs, int* openErr);
   bool set(const char* key, const std::string& value);
+  // Takes what another process saved to the store's file since it was read,
+  // for every key this store did not set itself.
+  void mergeFromFile();
+  void noteSaved();
   bool writeOut();
   const std::string* find(const char* key) const;
   const std::string& valueForGet(const char* key);
@@ -87,4 +105,11 @@ private:
   // A file that exists but could not be read; saving over it would drop
   // the pairs it holds.
   std::string m_unreadablePath;
+  // The file whose pairs this store holds (its last load or save); a save
+  // there merges.
+  std::string m_mergePath;
+  // Keys the adders set since the last load or save: these go over the file.
+  std::set<std::string> m_setKeys;
+  // Cleared since the last save: the pairs in memory are the whole file.
+  bool m_replaceAll = false;
 };

@@ -191,12 +191,18 @@ UpdaterStoreItem UpdaterStore::AddDevice(const std::string& name)
 {
   if (name.empty() || isDotName(name) || name.find('/') != std::string::npos)
     throw std::runtime_error("UpdaterStore: invalid device name [" + name + "]");
-  _ensure_directory(BuildPath(m_basePath.c_str(), name.c_str(), nullptr));
+  const std::string entry = BuildPath(m_basePath.c_str(), name.c_str(), nullptr);
+  _ensure_directory(entry);
+  UpdaterStore_RemoveStaleTemporaries(entry);
   return UpdaterStoreItem(m_basePath, name, STORE_ITEM_DIRECTORY);
 }
 
 bool UpdaterStore::find(const std::string& name, UpdaterStoreItem* item, bool createSettings) const
 {
+  // A module directory opened to be written to loses the temporaries of
+  // runs that died in it first, so its settings are read without them.
+  if (createSettings && !name.empty() && !isDotName(name) && name.find('/') == std::string::npos)
+    UpdaterStore_RemoveStaleTemporaries(BuildPath(m_basePath.c_str(), name.c_str(), nullptr));
   result_t result;
   result.name = name;
   result.item = item;

@@ -7,8 +7,11 @@
 // Failures to make directories raise std::runtime_error with a message;
 // file writes answer an aErr. Names that come from outside (a build's file
 // name, a setting) must be "<digits>.bird", so no path leaves the module's
-// directory. Every search reads the directory afresh; nothing is cached
-// and nothing is ever deleted. Not thread-safe.
+// directory. Every search reads the directory afresh and nothing is cached.
+// Nothing the store holds is ever deleted; only the temporaries of writers
+// that died before finishing are cleared away when their module's directory
+// is opened (UpdaterStore_RemoveStaleTemporaries). Runs that share a store
+// are coordinated by UpdaterStoreLock.h. Not thread-safe.
 
 #include <cstdint>
 #include <string>
@@ -88,14 +91,16 @@ public:
   const std::string& BasePath() const { return m_basePath; }
 
   // Makes sure the module's directory exists and returns its item, whose
-  // settings file is loaded or created. Raises as the constructor does, and
+  // settings file is loaded or created; stale temporaries in it are removed.
+  // Raises as the constructor does, and
   // "UpdaterStore: invalid device name" for a name that is empty, "." or
   // "..", or holds a "/".
   UpdaterStoreItem AddDevice(uint32_t serialNumber);
   UpdaterStoreItem AddDevice(const std::string& name);
 
   // True when the base directory has an entry named exactly name; fills
-  // *item (when not null) with it and its settings. A base directory that
+  // *item (when not null) with it and its settings, and removes the stale
+  // temporaries of a module directory it finds. A base directory that
   // cannot be listed holds nothing.
   bool FindDevice(const std::string& name, UpdaterStoreItem* item) const;
   bool FindDevice(uint32_t serialNumber, UpdaterStoreItem* item) const;

@@ -1,6 +1,8 @@
 #include "UpdaterStoreFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +11,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Log.h"
+
 namespace {
+
+const char* const kStagingPrefix = ".download-";
+const char* const kTempSuffix = ".tmp";
 
 UpdaterStoreReplaceHook sHook = nullptr;
 void* sHookRef = nullptr;
@@ -42,7 +49,81 @@ void syncDirectory(const std::string& dir)
   }
 }
 
+bool allDigits(const std::string& text, size_t begin, size_t end)
+{
+  if (begin >= end)
+    return false;
+  for (size_t i = begin; i < end; ++i)
+    if (text[i] < '0' || text[i] > '9')
+      return false;
+  return true;
+}
+
+// text[begin, end) as a process id; 0 when it is none.
+pid_t pidIn(const std::string& text, size_t begin, size_t end)
+{
+  if (!allDigits(text, begin, end) || end - begin > 9)
+    return 0;
+  return pid_t(std::stol(text.substr(begin, end - begin)));
+}
+
+// The process id in a temporary's name; 0 for every other name.
+pid_t writerOf(const std::string& name)
+{
+  const size_t prefix = std::strlen(kStagingPrefix);
+  if (name.compare(0, prefix, kStagingPrefix) == 0) {
+    const size_t dash = name.find('-', prefix);
+    return dash == std::string::npos || dash + 1 >= name.size() ? 0 : pidIn(name, prefix, dash);
+  }
+  // "." <name> "." <pid> "." <counter> ".tmp", <name> not empty
+  const size_t suffix = std::strlen(kTempSuffix);
+  if (name.size() <= suffix || name[0] != '.' || name.compare(name.size() - suffix, suffix, kTempSuffix) != 0)
+    return 0;
+  const size_t counterEnd = name.size() - suffix;
+  const size_t counterDot = name.rfind('.', counterEnd - 1);
+  if (counterDot == std::string::npos || counterDot < 3 || !allDigits(name, counterDot + 1, counterEnd))
+    return 0;
+  const size_t pidDot = name.rfind('.', counterDot - 1);
+  if (pidDot == std::string::npos || pidDot < 2)
+    return 0;
+  return pidIn(name, pidDot + 1, counterDot);
+}
+
+bool processGone(pid_t pid)
+{
+  return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
 }  // namespace
+
+std::string UpdaterStore_StagingName(const std::string& fileName)
+{
+  return kStagingPrefix + std::to_string(::getpid()) + "-" + fileName;
+}
+
+int UpdaterStore_RemoveStaleTemporaries(const std::string& directory)
+{
+  DIR* dir = ::opendir(directory.c_str());
+  if (!dir)
+    return 0;
+  int removed = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    const pid_t writer = writerOf(name);
+    if (writer <= 0 || !processGone(writer))
+      continue;
+    const std::string path = directory + "/" + name;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+      continue;
+    if (::unlink(path.c_str()) == 0) {
+      ++removed;
+      Log::log(DEBUG_Updater, "UpdaterStore: removed [%s], left by process %ld\n", path.c_str(), long(writer));
+    }
+  }
+  ::closedir(dir);
+  return removed;
+}
 
 void UpdaterStore_SetReplaceHook(UpdaterStoreReplaceHook hook, void* ref)
 {

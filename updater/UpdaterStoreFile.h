@@ -3,7 +3,9 @@
 // one: the new bytes go to a temporary file in the same directory, which is
 // flushed and synced and then renamed over the target. A reader (or the next
 // run after a crash) sees the old file or the new one whole. Temporary names
-// begin with "." so store listings pass over any left behind by a crash.
+// begin with "." so store listings pass over any left behind by a crash, and
+// carry the writer's process id, so that a later run can tell those of
+// processes that are gone from those still being written.
 
 #include <cstddef>
 #include <string>
@@ -16,6 +18,16 @@
 // file is untouched, the temporary is removed and *why (may be null) names
 // the step and the system's reason; errno then holds that reason.
 aErr UpdaterStore_ReplaceFile(const std::string& path, const void* data, size_t size, std::string* why);
+
+// The hidden name under which a download stages fileName for its checks
+// before the real file is written: ".download-<pid>-<fileName>".
+std::string UpdaterStore_StagingName(const std::string& fileName);
+
+// Removes from the directory the temporaries of UpdaterStore_ReplaceFile
+// (".<name>.<pid>.<n>.tmp") and the staged downloads (see above) whose
+// process no longer exists. Those of live processes, this one's included,
+// and every other entry stay. Answers the number removed.
+int UpdaterStore_RemoveStaleTemporaries(const std::string& directory);
 
 // Test seam: called with the temporary's path once it is written and
 // synced, just before the rename. Returning false abandons the replacement

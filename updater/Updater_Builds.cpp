@@ -71,7 +71,7 @@ struct _DownloadWorker {
 std::string _check_bird(UpdaterDisplayInterface& display, const UpdaterStoreItem& device,
                         const std::string& fileName, const uint8_t* data, size_t length)
 {
-  const std::string temp = device.Path() + "/.download-" + std::to_string(::getpid()) + "-" + fileName;
+  const std::string temp = device.Path() + "/" + UpdaterStore_StagingName(fileName);
   std::string why;
   if (UpdaterStore_ReplaceFile(temp, data, length, &why) != aErrNone)
     return "cannot stage the download: " + why;

@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "BuildPath.h"
 #include "Log.h"
 #include "Module.h"
 #include "NXPSerialClass.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
+#include "UpdaterStore.h"
 #include "Updater_Discover.h"
 #include "Updater_Recover.h"
 #include "Updater_Update.h"
@@ -231,10 +233,48 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uin
   return true;
 }
 
+namespace {
+
+// Claims the store entry of the module a recovery installs on; with
+// `create` a module new to the store gets its entry for it, else only an
+// existing entry is held (a module the store does not know yet is how the
+// fingerprint step learns to download its loader). The default image's
+// serial number names no one module. False (message shown) when another run
+// has the entry.
+bool _hold_recovering(UpdaterDisplayInterface& display, const std::string& storeDir, uint32_t serialNumber,
+                      bool create, UpdaterStoreHold& hold)
+{
+  if (serialNumber == 0 || serialNumber == DEFAULT_SERIAL_NUMBER) return true;
+  std::string entry;
+  try {
+    UpdaterStore store(storeDir);
+    if (create) {
+      entry = store.AddDevice(serialNumber).Path();
+    } else if (store.FindDevice(serialNumber, nullptr)) {
+      entry = BuildPath(storeDir.c_str(), UpdaterStore::DeviceName(serialNumber).c_str(), nullptr);
+    } else {
+      return true;
+    }
+  } catch (const std::runtime_error& e) {
+    // The recovery's own store steps report a store that cannot be used.
+    Log::log(DEBUG_Updater, "Going on without a hold on module [%08X]: %s\n", serialNumber, e.what());
+    return true;
+  }
+  return _hold_module(display, entry, serialNumber, hold);
+}
+
+} // namespace
+
 bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, uint32_t serialNumber,
                                std::string birdPath, bool)
 {
   const uint64_t start = aTime_GetMSTicks();
+  // The module named on the command line is held from the start when the
+  // store knows it; the module the recovery settles on, once it is known.
+  // Both until the recovery returns.
+  UpdaterStoreHold namedHold, settledHold;
+  if (!_hold_recovering(display, storeDir, serialNumber, false, namedHold)) return false;
+  const uint32_t namedSerial = serialNumber;
   // Reset off: an i.MX RT module stays in its live loader for the firmware.
   Fingerprint fingerprint;
   if (!Get_Fingerprint(fingerprint, port, serialNumber, birdPath, RECOVERY_FINGERPRINT_RATE, false)) {
@@ -257,6 +297,13 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, 
     if (build == 0) build = serverBuild;
   } else {
     build = 0;
+  }
+
+  // Without a file the loading makes the module's entry anyway. One lock
+  // per entry and process: a second would let go of both when it went.
+  if ((!namedHold.Held() || serialNumber != namedSerial) &&
+      !_hold_recovering(display, storeDir, serialNumber, birdPath.empty(), settledHold)) {
+    return false;
   }
 
   BirdFile bird;

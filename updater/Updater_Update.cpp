@@ -418,6 +418,23 @@ PhaseEnd _firmware_pass(UpdaterDisplayInterface& display, Module& module, const 
 
 }  // namespace
 
+bool _hold_module(UpdaterDisplayInterface& display, const std::string& entryPath, uint32_t serialNumber,
+                  UpdaterStoreHold& hold)
+{
+  hold = UpdaterStoreHold::Take(entryPath);
+  if (hold.Holder() != 0) {
+    display.message(kError, "Another run (process %ld) is updating module [%08X]; try again when it ends.",
+                    static_cast<long>(hold.Holder()), serialNumber);
+    return false;
+  }
+  // Without a usable lock file (a store this user may not write to) the
+  // run goes on as a lone run would; what it then cannot write it reports.
+  if (!hold.Held()) {
+    Log::log(DEBUG_Updater, "Going on without a hold on module [%08X]: %s\n", serialNumber, hold.Problem().c_str());
+  }
+  return true;
+}
+
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, bool noRebootWait,
                         bool ueiBytes, const FirmwareRefind& refind)
 {
@@ -483,6 +500,10 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
       return false;
     }
   }
+  // Kept until the update returns: a second update of the module, started
+  // meanwhile, would talk to a module in its loader.
+  UpdaterStoreHold hold;
+  if (!_hold_module(display, item.Path(), serialNumber, hold)) return false;
 
   const uint64_t start = aTime_GetMSTicks();
   if (birdPath.empty()) {

@@ -3,12 +3,22 @@
 // check, the loader phase and the firmware phase. The update flow runs all
 // three; the recovery flow runs the firmware phase on its own.
 
+#include <cstdint>
 #include <functional>
+#include <string>
 
 #include "BirdFile.h"
 #include "Module.h"
 #include "UpdaterDisplayInterface.h"
+#include "UpdaterStoreLock.h"
 #include "aError.h"
+
+// Claims a module's store entry (an existing module directory) for one
+// installing run, kept in `hold` until the run ends. False, with the
+// message shown, when another run has it; a lock that cannot be used at all
+// does not stop the run.
+bool _hold_module(UpdaterDisplayInterface& display, const std::string& entryPath, uint32_t serialNumber,
+                  UpdaterStoreHold& hold);
 
 // Attempts per firmware block before the update gives up.
 inline constexpr int BLOCK_RETRIES = 5;

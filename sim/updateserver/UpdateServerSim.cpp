@@ -16,6 +16,8 @@ namespace {
 struct FaultSetting {
   Fault fault = Fault::None;
   int param = 0;
+  int held = 0; // requests a Hold has taken so far
+  unsigned generation = 0; // changes whenever the operation's fault is set
 };
 
 int hexValue(char c)
@@ -122,7 +124,7 @@ bool faultFromName(const std::string& name, Fault& fault)
       {"redirect", Fault::Redirect}, {"empty", Fault::EmptyBody},   {"notok", Fault::NotOk},
       {"okay", Fault::Okay},       {"crlf", Fault::Crlf},           {"missing", Fault::MissingLines},
       {"badbase64", Fault::BadBase64}, {"delay", Fault::Delay},     {"cut", Fault::CutMidBody},
-      {"trickle", Fault::Trickle},
+      {"trickle", Fault::Trickle}, {"hold", Fault::Hold},
   };
   for (const auto& [n, f] : names)
     if (name == n) {
@@ -234,7 +236,8 @@ bool loadConfigFile(const std::string& path, FileConfig& out, std::string& error
 struct UpdateServer::Impl {
   std::unique_ptr<httplib::Server> server;
   mutable std::mutex mutex;
-  std::condition_variable stopped;
+  // Signalled on a stop, on every request and on every fault change.
+  mutable std::condition_variable stopped;
   bool stopping = false;
   Config config;
   std::map<Op, FaultSetting> faults;
@@ -309,6 +312,21 @@ struct UpdateServer::Impl {
       std::fprintf(log, "%s\n", line.c_str());
       std::fflush(log);
     }
+    stopped.notify_all();
+  }
+
+  // Holds a request of `op` while the Hold fault that took it is in place;
+  // false when the server stops first.
+  bool hold(Op op)
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    FaultSetting& setting = faults[op];
+    if (setting.fault != Fault::Hold || (setting.param > 0 && setting.held >= setting.param))
+      return true;
+    ++setting.held;
+    const unsigned generation = setting.generation;
+    stopped.wait(lock, [&] { return stopping || faults[op].generation != generation; });
+    return !stopping;
   }
 
   // Waits up to `ms`; returns early (false) when the server stops.
@@ -371,6 +389,10 @@ struct UpdateServer::Impl {
       break;
     case Fault::Delay:
       if (!pause(fault.param))
+        return;
+      break;
+    case Fault::Hold:
+      if (!hold(op))
         return;
       break;
     default:
@@ -520,14 +542,34 @@ Config UpdateServer::config() const
 
 void UpdateServer::setFault(Op op, Fault fault, int param)
 {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->faults[op] = FaultSetting{fault, param};
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    FaultSetting& setting = impl_->faults[op];
+    setting = FaultSetting{fault, param, 0, setting.generation + 1};
+  }
+  impl_->stopped.notify_all();
 }
 
 void UpdateServer::clearFaults()
 {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->faults.clear();
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    for (auto& [op, setting] : impl_->faults)
+      setting = FaultSetting{Fault::None, 0, 0, setting.generation + 1};
+  }
+  impl_->stopped.notify_all();
+}
+
+bool UpdateServer::waitForTarget(const std::string& part, size_t count, std::chrono::milliseconds timeout) const
+{
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  return impl_->stopped.wait_for(lock, timeout, [&] {
+    size_t seen = 0;
+    for (const auto& t : impl_->targets)
+      if (t.find(part) != std::string::npos)
+        ++seen;
+    return seen >= count;
+  });
 }
 
 std::vector<std::string> UpdateServer::requests() const

@@ -47,6 +47,8 @@ enum class Fault {
   Delay,        // the normal answer after `param` milliseconds
   CutMidBody,   // declares the whole length, sends half, closes the connection
   Trickle,      // the normal answer, then blank lines without end, `param` bytes a second
+  Hold,         // the normal answer once the fault is changed or cleared (none if the server
+                // stops first); with `param` N > 0 only the first N requests are held
 };
 
 struct Device {
@@ -69,7 +71,7 @@ struct Config {
 // Wire names ("hi", "qu", "builds", "bird", "fix") and fault names as the
 // config file spells them ("none", "404", "500", "redirect", "empty",
 // "notok", "okay", "crlf", "missing", "badbase64", "delay", "cut",
-// "trickle").
+// "trickle", "hold").
 const char* opName(Op op);
 bool opFromName(const std::string& name, Op& op);
 bool faultFromName(const std::string& name, Fault& fault);
@@ -115,9 +117,14 @@ public:
   void setConfig(Config config);
   Config config() const;
   // One fault per operation; `param` is the delay in milliseconds for Delay,
-  // the bytes a second for Trickle.
+  // the bytes a second for Trickle, how many requests to hold for Hold.
+  // Changing or clearing a fault lets the requests it holds answer.
   void setFault(Op op, Fault fault, int param = 0);
   void clearFaults();
+
+  // Waits until at least `count` request targets contain `part`; false when
+  // the timeout passes first.
+  bool waitForTarget(const std::string& part, size_t count, std::chrono::milliseconds timeout) const;
 
   // Raw request lines, "GET <target> HTTP/1.1", in arrival order.
   std::vector<std::string> requests() const;

@@ -149,6 +149,25 @@ int stopBackground(Background& bg)
   return status;
 }
 
+ProcessResult finishBackground(Background& bg)
+{
+  ProcessResult result;
+  if (bg.pid < 0)
+    return result;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(bg.outFd, buf, sizeof buf)) != 0;) {
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      break;
+    result.out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(bg.outFd);
+  result.status = waitExit(bg.pid);
+  bg.pid = -1;
+  return result;
+}
+
 std::string readFile(const std::filesystem::path& path)
 {
   std::ifstream in(path, std::ios::binary);

@@ -27,6 +27,9 @@ Background startBackground(const std::vector<std::string>& argv);
 std::string readLine(Background& bg);
 // SIGTERM, then waits; the exit status.
 int stopBackground(Background& bg);
+// Reads the program's output to its end and waits for it to exit; its
+// status and output (`err` stays empty: its standard error is the caller's).
+ProcessResult finishBackground(Background& bg);
 
 // The whole file, empty when it cannot be read.
 std::string readFile(const std::filesystem::path& path);

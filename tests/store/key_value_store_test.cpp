@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "BirdTestSupport.h"
 #include "KeyValueStore.h"
@@ -390,6 +392,149 @@ TEST_F(SettingsTest, CopiesAreIndependentValues)
   EXPECT_STREQ("2", c["B"]);
   EXPECT_TRUE(c.Changed());
   EXPECT_EQ(a.Path(), c.Path());
+}
+
+
+
+// ---------------------------------------------------------------------------
+// Processes sharing one file: a save back to the file it came from merges.
+
+struct SharedCase {
+  const char* name;
+  // Each acts on its own store loaded from the same file; `first` saves,
+  // then `second`.
+  std::function<void(KeyValueStore&)> first;
+  std::function<void(KeyValueStore&)> second;
+  Pairs after;  // the file afterwards, UPDATED_TIME left out
+};
+
+class SharedFile : public SettingsTest, public ::testing::WithParamInterface<SharedCase> {};
+
+TEST_P(SharedFile, LaterSaveKeepsWhatTheEarlierOneWrote)
+{
+  const SharedCase& c = GetParam();
+  const std::string p = write(".settings", "BASE=0\nLATEST_DOWNLOAD=1.bird\n");
+  KeyValueStore one(p.c_str());
+  KeyValueStore two(p.c_str());
+  c.first(one);
+  ASSERT_TRUE(one.Save());
+  c.second(two);
+  ASSERT_TRUE(two.Save());
+
+  KeyValueStore back(p.c_str());
+  Pairs onDisk = back.Pairs();
+  onDisk.erase(KeyValueStore::KEY_UPDATED_TIME);
+  EXPECT_EQ(c.after, onDisk);
+  Pairs held = two.Pairs();
+  held.erase(KeyValueStore::KEY_UPDATED_TIME);
+  EXPECT_EQ(c.after, held) << "after a save the store holds what the file holds";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, SharedFile,
+    ::testing::Values(
+        SharedCase{"otherKeys",
+                   [](KeyValueStore& s) { s.Add("LATEST_TRANSFER", "7.bird"); },
+                   [](KeyValueStore& s) { s.Add("LATEST_DOWNLOAD", "8.bird"); },
+                   {{"BASE", "0"}, {"LATEST_DOWNLOAD", "8.bird"}, {"LATEST_TRANSFER", "7.bird"}}},
+        SharedCase{"sameKeyLastWins",
+                   [](KeyValueStore& s) { s.Add("LATEST_DOWNLOAD", "7.bird"); },
+                   [](KeyValueStore& s) { s.Add("LATEST_DOWNLOAD", "8.bird"); },
+                   {{"BASE", "0"}, {"LATEST_DOWNLOAD", "8.bird"}}},
+        // Setting the value it read again still says what this run did.
+        SharedCase{"sameKeySetAgain",
+                   [](KeyValueStore& s) { s.Add("LATEST_DOWNLOAD", "7.bird"); },
+                   [](KeyValueStore& s) { s.Add("LATEST_DOWNLOAD", "1.bird"); },
+                   {{"BASE", "0"}, {"LATEST_DOWNLOAD", "1.bird"}}},
+        // A getter's empty placeholder is no value of this run's.
+        SharedCase{"readKeyDoesNotGoOver",
+                   [](KeyValueStore& s) { s.Add("LATEST_TRANSFER", "7.bird"); },
+                   [](KeyValueStore& s) { s.GetInt("LATEST_TRANSFER", 0); s.GetInt("NEVER_SET", 0); },
+                   {{"BASE", "0"}, {"LATEST_DOWNLOAD", "1.bird"}, {"LATEST_TRANSFER", "7.bird"}, {"NEVER_SET", ""}}},
+        SharedCase{"onlyLoadedSaves",
+                   [](KeyValueStore& s) { s.Add("LATEST_TRANSFER", "7.bird"); },
+                   [](KeyValueStore&) {},
+                   {{"BASE", "0"}, {"LATEST_DOWNLOAD", "1.bird"}, {"LATEST_TRANSFER", "7.bird"}}},
+        SharedCase{"mergedStoreGoesOver",
+                   [](KeyValueStore& s) { s.Add("BASE", "1"); s.Add("LATEST_TRANSFER", "7.bird"); },
+                   [](KeyValueStore& s) {
+                     KeyValueStore other;
+                     other.Add("BASE", "2");
+                     s.Add(other);
+                   },
+                   {{"BASE", "2"}, {"LATEST_DOWNLOAD", "1.bird"}, {"LATEST_TRANSFER", "7.bird"}}},
+        // A cleared store means to say all there is.
+        SharedCase{"clearedReplacesWhole",
+                   [](KeyValueStore& s) { s.Add("LATEST_TRANSFER", "7.bird"); },
+                   [](KeyValueStore& s) { s.Clear(); s.Add("ONLY", "this"); },
+                   {{"ONLY", "this"}}}),
+    [](const ::testing::TestParamInfo<SharedCase>& i) { return std::string(i.param.name); });
+
+TEST_F(SettingsTest, SaveToAnotherFileWritesItsOwnPairsWhole)
+{
+  const std::string p = write(".settings", "MINE=1\n");
+  const std::string other = write("other", "THEIRS=2\n");
+  KeyValueStore s(p.c_str());
+  ASSERT_TRUE(s.Save(other.c_str()));
+  EXPECT_EQ("MINE=1\n", contents(other));
+}
+
+TEST_F(SettingsTest, UnchangedFileAfterAnotherSaveGainsNoUpdatedTime)
+{
+  const std::string p = write(".settings", "UPDATED_TIME=long ago\n");
+  KeyValueStore reader(p.c_str());
+  KeyValueStore writer(p.c_str());
+  writer.Add("LATEST_DOWNLOAD", "4242.bird");
+  ASSERT_TRUE(writer.Save());
+  const std::string written = contents(p);
+  ASSERT_TRUE(reader.Save());
+  EXPECT_EQ(written, contents(p)) << "a store that set nothing takes the file as it is";
+}
+
+// Processes that each load, set their own key and save, over and over, on
+// one file that none of them has made yet: every last value survives, and
+// the file is created once. Without the lock two saves that read the file
+// at once each write back without the other's key.
+TEST_F(SettingsTest, ConcurrentProcessesLoseNoKey)
+{
+  const std::string p = path(".settings");
+  constexpr int kProcesses = 8;
+  constexpr int kRounds = 150;
+  int go[2];
+  ASSERT_EQ(0, ::pipe(go));
+  std::vector<pid_t> children;
+  for (int i = 0; i < kProcesses; ++i) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(go[1]);
+      char c;
+      // All start together: the test closes the pipe.
+      if (::read(go[0], &c, 1) != 0)
+        ::_exit(3);
+      const std::string key = "K" + std::to_string(i);
+      for (int r = 1; r <= kRounds; ++r) {
+        KeyValueStore s(p.c_str());
+        s.Add(key.c_str(), r);
+        if (!s.Save())
+          ::_exit(2);
+      }
+      ::_exit(0);
+    }
+    children.push_back(pid);
+  }
+  ::close(go[0]);
+  ::close(go[1]);
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  KeyValueStore back(p.c_str());
+  for (int i = 0; i < kProcesses; ++i)
+    EXPECT_EQ(kRounds, back.GetInt(("K" + std::to_string(i)).c_str(), 0)) << "K" << i;
+  EXPECT_TRUE(isTimeText(back.GetString(KeyValueStore::KEY_CREATED_TIME)));
+  EXPECT_TRUE(leftovers().empty());
 }
 
 }  // namespace

@@ -3,6 +3,10 @@
 // directory.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <functional>
 #include <stdexcept>
@@ -11,6 +15,7 @@
 #include "BirdTestSupport.h"
 #include "UpdaterStore.h"
 #include "UpdaterStoreFile.h"
+#include "UpdaterStoreLock.h"
 
 namespace bs = birdsim;
 
@@ -313,6 +318,195 @@ TEST_F(StoreTest, ItemsAreValues)
   EXPECT_EQ(nullptr, a.Settings()["K"]);
   EXPECT_STREQ("v", c.Settings()["K"]);
   EXPECT_EQ(a.Path(), c.Path());
+}
+
+// ---------------------------------------------------------------------------
+// Other processes: temporaries left by runs that died, and the hold of an
+// installing run.
+
+// The id of a process that has ended and been reaped.
+pid_t deadPid()
+{
+  const pid_t pid = ::fork();
+  if (pid == 0)
+    ::_exit(0);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return pid;
+}
+
+// Another process, kept alive until the object goes. With an entry path it
+// takes the entry's hold first and says so before it waits.
+class OtherProcess {
+public:
+  explicit OtherProcess(const std::string& holdEntry = "")
+  {
+    int ready[2];
+    if (::pipe(ready) != 0 || ::pipe(m_release) != 0)
+      return;
+    m_pid = ::fork();
+    if (m_pid == 0) {
+      ::close(ready[0]);
+      ::close(m_release[1]);
+      UpdaterStoreHold hold;
+      if (!holdEntry.empty())
+        hold = UpdaterStoreHold::Take(holdEntry);
+      const char answer = hold.Held() ? 'H' : 'N';
+      if (::write(ready[1], &answer, 1) != 1)
+        ::_exit(2);
+      char c;
+      while (::read(m_release[0], &c, 1) > 0) {
+      }
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(m_release[0]);
+    if (::read(ready[0], &m_answer, 1) != 1)
+      m_answer = '?';
+    ::close(ready[0]);
+  }
+  ~OtherProcess() { end(false); }
+  // Ends it (killed when `kill`, so nothing of its own runs on the way out).
+  void end(bool kill)
+  {
+    if (m_pid <= 0)
+      return;
+    if (kill)
+      ::kill(m_pid, SIGKILL);
+    ::close(m_release[1]);
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = -1;
+  }
+  pid_t pid() const { return m_pid; }
+  bool holds() const { return m_answer == 'H'; }
+
+private:
+  pid_t m_pid = -1;
+  int m_release[2] = {-1, -1};
+  char m_answer = 0;
+};
+
+std::string withPid(std::string name, const std::string& tag, pid_t pid)
+{
+  for (size_t at; (at = name.find(tag)) != std::string::npos;)
+    name.replace(at, tag.size(), std::to_string(pid));
+  return name;
+}
+
+struct StaleCase {
+  const char* name;
+  const char* file;  // {dead}: a process that is gone; {live}: another running one; {self}: this one
+  bool removed;
+};
+
+const StaleCase kStaleCases[] = {
+    {"settingsTempOfDead", "..settings.{dead}.0.tmp", true},
+    {"buildTempOfDead", ".4242.bird.{dead}.17.tmp", true},
+    {"stagedDownloadOfDead", ".download-{dead}-4242.bird", true},
+    {"tempOfStagedDownloadOfDead", "..download-{dead}-4242.bird.{dead}.0.tmp", true},
+    {"settingsTempOfLive", "..settings.{live}.0.tmp", false},
+    {"stagedDownloadOfLive", ".download-{live}-4242.bird", false},
+    {"settingsTempOfSelf", "..settings.{self}.3.tmp", false},
+    {"noCounter", "..settings.{dead}.tmp", false},
+    {"notHidden", "settings.{dead}.0.tmp", false},
+    {"noName", "..{dead}.0.tmp", false},
+    {"stagedWithoutFile", ".download-{dead}-", false},
+    {"lockFile", ".update.lock", false},
+    {"build", "4242.bird", false},
+    {"otherHidden", ".notes", false},
+};
+
+struct Opener {
+  const char* name;
+  std::function<void(UpdaterStore&)> open;
+  bool clears;
+};
+
+const Opener kOpeners[] = {
+    {"AddDevice", [](UpdaterStore& s) { s.AddDevice(0xABCD); }, true},
+    {"FindDevice", [](UpdaterStore& s) { UpdaterStoreItem item; s.FindDevice(0xABCD, &item); }, true},
+    // A listing writes nothing, deletions included.
+    {"FindLocalBuilds", [](UpdaterStore& s) { std::vector<UpdaterStoreItem> items; s.FindLocalBuilds(0xABCD, items); },
+     false},
+};
+
+class StaleTemporaries : public StoreTest, public ::testing::WithParamInterface<Opener> {};
+
+TEST_P(StaleTemporaries, OnlyThoseOfGoneProcessesAreRemovedWhenTheEntryOpens)
+{
+  const Opener& opener = GetParam();
+  const pid_t dead = deadPid();
+  OtherProcess live;
+  ASSERT_GT(live.pid(), 0);
+  UpdaterStore store(base());
+  const std::string dir = store.AddDevice(0xABCD).Path();
+  for (const StaleCase& c : kStaleCases) {
+    const std::string name =
+        withPid(withPid(withPid(c.file, "{dead}", dead), "{live}", live.pid()), "{self}", ::getpid());
+    write("updater/0000ABCD/" + name, "partial");
+  }
+
+  opener.open(store);
+
+  for (const StaleCase& c : kStaleCases) {
+    const std::string name =
+        withPid(withPid(withPid(c.file, "{dead}", dead), "{live}", live.pid()), "{self}", ::getpid());
+    EXPECT_EQ(!(opener.clears && c.removed), std::filesystem::exists(dir + "/" + name)) << c.name << ": " << name;
+  }
+  EXPECT_TRUE(std::filesystem::exists(dir + "/.settings"));
+}
+
+INSTANTIATE_TEST_SUITE_P(All, StaleTemporaries, ::testing::ValuesIn(kOpeners),
+                         [](const ::testing::TestParamInfo<Opener>& i) { return std::string(i.param.name); });
+
+TEST_F(StoreTest, HoldOfAnotherProcessRefusesAndNamesIt)
+{
+  UpdaterStore store(base());
+  const std::string entry = store.AddDevice(0xABCD).Path();
+  OtherProcess holder(entry);
+  ASSERT_TRUE(holder.holds());
+
+  UpdaterStoreHold refused = UpdaterStoreHold::Take(entry);
+  EXPECT_FALSE(refused.Held());
+  EXPECT_EQ(holder.pid(), refused.Holder());
+  EXPECT_EQ("", refused.Problem());
+
+  holder.end(false);
+  UpdaterStoreHold taken = UpdaterStoreHold::Take(entry);
+  EXPECT_TRUE(taken.Held());
+  EXPECT_EQ(0, taken.Holder());
+  OtherProcess second(entry);
+  EXPECT_FALSE(second.holds()) << "held here now";
+}
+
+TEST_F(StoreTest, HoldOfAKilledProcessIsFreeAndAReleasedHoldLeavesNoFile)
+{
+  UpdaterStore store(base());
+  const std::string entry = store.AddDevice(0xABCD).Path();
+  const std::string lockFile = entry + "/" + UpdaterStoreHold::LOCK_FILENAME;
+  OtherProcess holder(entry);
+  ASSERT_TRUE(holder.holds());
+  holder.end(true);
+  EXPECT_TRUE(std::filesystem::exists(lockFile)) << "a killed holder cannot tidy up";
+  {
+    UpdaterStoreHold hold = UpdaterStoreHold::Take(entry);
+    ASSERT_TRUE(hold.Held());
+    UpdaterStoreHold moved = std::move(hold);
+    EXPECT_TRUE(moved.Held());
+    EXPECT_FALSE(hold.Held());
+  }
+  EXPECT_FALSE(std::filesystem::exists(lockFile));
+  OtherProcess next(entry);
+  EXPECT_TRUE(next.holds()) << "a released hold is free";
+}
+
+TEST_F(StoreTest, HoldWithoutAUsableLockFileSaysWhy)
+{
+  UpdaterStoreHold hold = UpdaterStoreHold::Take(path("no/such/entry"));
+  EXPECT_FALSE(hold.Held());
+  EXPECT_EQ(0, hold.Holder());
+  EXPECT_NE(std::string::npos, hold.Problem().find("cannot open")) << hold.Problem();
 }
 
 }  // namespace

@@ -1,0 +1,138 @@
+#include "UpdaterStoreLock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+const char* const UpdaterStoreHold::LOCK_FILENAME = ".update.lock";
+
+namespace {
+
+std::string directoryOf(const std::string& filePath)
+{
+  const size_t slash = filePath.find_last_of('/');
+  if (slash == std::string::npos)
+    return ".";
+  return slash == 0 ? "/" : filePath.substr(0, slash);
+}
+
+struct flock wholeFile(short type)
+{
+  struct flock lock{};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;
+  return lock;
+}
+
+}  // namespace
+
+UpdaterStoreDirectoryLock::UpdaterStoreDirectoryLock(const std::string& filePath)
+{
+  const int fd = ::open(directoryOf(filePath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return;
+  int r;
+  do {
+    r = ::flock(fd, LOCK_EX);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) {
+    ::close(fd);
+    return;
+  }
+  m_fd = fd;
+}
+
+UpdaterStoreDirectoryLock::~UpdaterStoreDirectoryLock()
+{
+  // Closing the only descriptor of the lock's open file releases it.
+  if (m_fd >= 0)
+    ::close(m_fd);
+}
+
+UpdaterStoreHold::UpdaterStoreHold(UpdaterStoreHold&& other) noexcept
+    : m_fd(other.m_fd), m_holder(other.m_holder), m_path(std::move(other.m_path)), m_problem(std::move(other.m_problem))
+{
+  other.m_fd = -1;
+}
+
+UpdaterStoreHold& UpdaterStoreHold::operator=(UpdaterStoreHold&& other) noexcept
+{
+  if (this != &other) {
+    release();
+    m_fd = other.m_fd;
+    m_holder = other.m_holder;
+    m_path = std::move(other.m_path);
+    m_problem = std::move(other.m_problem);
+    other.m_fd = -1;
+  }
+  return *this;
+}
+
+UpdaterStoreHold::~UpdaterStoreHold()
+{
+  release();
+}
+
+void UpdaterStoreHold::release()
+{
+  if (m_fd < 0)
+    return;
+  // Removed while still locked, so the store looks after an update as it
+  // did before; a killed holder leaves the file, which the next one reuses.
+  ::unlink(m_path.c_str());
+  ::close(m_fd);
+  m_fd = -1;
+}
+
+UpdaterStoreHold UpdaterStoreHold::Take(const std::string& entryPath)
+{
+  UpdaterStoreHold hold;
+  const std::string path = entryPath + "/" + LOCK_FILENAME;
+  // The holder removes the file before it lets go, so a run that opened it
+  // just before may lock a file that is no longer there, and one that holds
+  // the name's file then must be told apart: whoever locks checks that the
+  // name still leads to its file, else starts over. A holder that lets go
+  // between the refused lock and the question who holds it also starts the
+  // attempt over.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      hold.m_problem = "cannot open " + path + ": " + std::strerror(errno);
+      return hold;
+    }
+    struct flock lock = wholeFile(F_WRLCK);
+    if (::fcntl(fd, F_SETLK, &lock) == 0) {
+      struct stat locked, named;
+      if (::fstat(fd, &locked) == 0 && ::stat(path.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
+          locked.st_ino == named.st_ino) {
+        hold.m_fd = fd;
+        hold.m_path = path;
+        return hold;
+      }
+      ::close(fd);
+      continue;
+    }
+    if (errno != EACCES && errno != EAGAIN) {
+      hold.m_problem = "cannot lock " + path + ": " + std::strerror(errno);
+      ::close(fd);
+      return hold;
+    }
+    struct flock probe = wholeFile(F_WRLCK);
+    const bool held = ::fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+    ::close(fd);
+    if (held) {
+      // A holder in another process namespace has no id here; any id but
+      // ours still means the entry is taken.
+      hold.m_holder = probe.l_pid > 0 ? probe.l_pid : -1;
+      return hold;
+    }
+  }
+  hold.m_problem = "the lock on " + path + " keeps changing hands";
+  return hold;
+}
