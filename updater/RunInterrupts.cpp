@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <system_error>
 
 #include "CLI_Display.h"
 #include "Log.h"
@@ -32,7 +33,7 @@ sigset_t _run_signals()
   _exit(128 + signal);
 }
 
-// A signal already taken from the kernel ends the run; none leaves it be.
+// Ends the run when a signal waits on the descriptor; returns when none does.
 void _end_run_if_taken(int signalFd)
 {
   signalfd_siginfo info;
@@ -50,20 +51,25 @@ RunInterrupts::RunInterrupts()
     signalFd_ = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
   if (signalFd_ >= 0)
     stopFd_ = ::eventfd(0, EFD_CLOEXEC);
-  if (stopFd_ < 0) {
-    // Nothing could take them: the signals keep their usual effect.
-    if (signalFd_ >= 0)
-      ::close(signalFd_);
-    signalFd_ = -1;
-    if (blocked_)
-      pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    blocked_ = false;
-    return;
+  if (stopFd_ >= 0) {
+    std::promise<void> started;
+    std::future<void> running = started.get_future();
+    try {
+      taker_ = std::thread(&RunInterrupts::take, this, &started);
+      running.wait();
+      return;
+    } catch (const std::system_error&) {
+    }
+    ::close(stopFd_);
+    stopFd_ = -1;
   }
-  std::promise<void> started;
-  std::future<void> running = started.get_future();
-  taker_ = std::thread(&RunInterrupts::take, this, &started);
-  running.wait();
+  // Nothing can take them: the signals keep their usual effect.
+  if (signalFd_ >= 0)
+    ::close(signalFd_);
+  signalFd_ = -1;
+  if (blocked_)
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  blocked_ = false;
 }
 
 RunInterrupts::~RunInterrupts()
