@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,20 @@ const char* const kSpinnerFrames[8] = {".", "..", "...", "....", ".....", "...."
 // One counter for every display, so that a new display carries on the turn.
 uint8_t s_spinnerFrame = 0;
 
+// Whether the terminal line holds a bar or a spinner frame that no line end
+// followed yet. It changes only under standard output's lock, together with
+// what is written, so the way out of an interrupted run sees the two agree.
+std::atomic<bool> s_lineOpen{false};
+
+// Holds standard output's lock for one write and the state that goes with it.
+class StdoutLock {
+public:
+  StdoutLock() { flockfile(stdout); }
+  ~StdoutLock() { funlockfile(stdout); }
+  StdoutLock(const StdoutLock&) = delete;
+  StdoutLock& operator=(const StdoutLock&) = delete;
+};
+
 bool _stdout_is_terminal()
 {
   return isatty(fileno(stdout)) == 1;
@@ -23,7 +38,9 @@ bool _stdout_is_terminal()
 
 void _clear_line()
 {
+  StdoutLock lock;
   fprintf(stdout, "\r%*s\r", kClearWidth, " ");
+  s_lineOpen = false;
 }
 
 } // namespace
@@ -61,10 +78,12 @@ void CLI_Display::update_progress(double fraction, const char* label)
   }
   int filled = static_cast<int>(width * fraction);
   int percent = static_cast<int>(fraction * 100);
+  StdoutLock lock;
   if (label != nullptr)
     fprintf(stdout, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, kBar, width - filled - 1, "", percent);
   else
     fprintf(stdout, "\r[%.*s>%*s] (%3d%% ) ", filled, kBar, width - filled - 1, "", percent);
+  s_lineOpen = true;
 }
 
 void CLI_Display::update_spinner(bool on, const char* label)
@@ -76,19 +95,35 @@ void CLI_Display::update_spinner(bool on, const char* label)
     return;
   }
   const char* frame = kSpinnerFrames[s_spinnerFrame];
+  StdoutLock lock;
   if (label != nullptr)
     fprintf(stdout, "\r (%s) %s      \r", label, frame);
   else
     fprintf(stdout, "\r %s      \r", frame);
+  s_lineOpen = true;
   s_spinnerFrame = (s_spinnerFrame + 1) & 7;
 }
 
 void CLI_Display::info_message(const char* text)
 {
+  StdoutLock lock;
   fprintf(stdout, "%s\n", text);
+  s_lineOpen = false;
 }
 
 void CLI_Display::error_message(const char* text)
 {
   fprintf(stderr, "%s\n", text);
+}
+
+void CLI_Display::EndLineForExit()
+{
+  flockfile(stdout);
+  if (s_lineOpen.exchange(false)) {
+    fputc_unlocked('\n', stdout);
+    fflush_unlocked(stdout);
+  }
+  // Kept locked, and standard error with it: nothing the run's other
+  // threads still write can land after the line end.
+  flockfile(stderr);
 }

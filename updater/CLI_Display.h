@@ -16,4 +16,10 @@ public:
   void update_spinner(bool on, const char* label) override;
   void info_message(const char* text) override;
   void error_message(const char* text) override;
+
+  // For a run that ends at once (an interrupt): ends the terminal line when
+  // a bar or spinner was left on it, so the shell's prompt starts on a line
+  // of its own, and keeps standard output and standard error locked for the
+  // rest of the process. Safe from any thread; never undone.
+  static void EndLineForExit();
 };

@@ -1,5 +1,7 @@
 #include "UpdaterStoreFile.h"
 
+#include "RunTempFiles.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -145,7 +147,7 @@ aErr UpdaterStore_ReplaceFile(const std::string& path, const void* data, size_t 
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     temp = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "." + base + "." +
            std::to_string(::getpid()) + "." + std::to_string(sTempCounter++) + ".tmp";
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd = RunTempFiles::Create(temp, O_WRONLY | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST)
       break;
   }
@@ -166,7 +168,7 @@ aErr UpdaterStore_ReplaceFile(const std::string& path, const void* data, size_t 
     if (n <= 0) {
       int err = n < 0 ? errno : EIO;
       ::close(fd);
-      ::unlink(temp.c_str());
+      RunTempFiles::Remove(temp);
       return fail(why, aErrIO, "cannot write " + temp, err);
     }
     p += n;
@@ -175,21 +177,21 @@ aErr UpdaterStore_ReplaceFile(const std::string& path, const void* data, size_t 
   if (::fsync(fd) != 0) {
     int err = errno;
     ::close(fd);
-    ::unlink(temp.c_str());
+    RunTempFiles::Remove(temp);
     return fail(why, aErrIO, "cannot sync " + temp, err);
   }
   if (::close(fd) != 0) {
     int err = errno;
-    ::unlink(temp.c_str());
+    RunTempFiles::Remove(temp);
     return fail(why, aErrIO, "cannot close " + temp, err);
   }
   if (sHook && !sHook(temp.c_str(), sHookRef)) {
-    ::unlink(temp.c_str());
+    RunTempFiles::Remove(temp);
     return fail(why, aErrIO, "cannot rename " + temp + " to " + path, ECANCELED);
   }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
+  if (RunTempFiles::Rename(temp, path) != 0) {
     int err = errno;
-    ::unlink(temp.c_str());
+    RunTempFiles::Remove(temp);
     return fail(why, aErrIO, "cannot rename " + temp + " to " + path, err);
   }
   syncDirectory(dir);

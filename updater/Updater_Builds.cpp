@@ -5,6 +5,7 @@
 #include "Base64.h"
 #include "BirdFile.h"
 #include "Log.h"
+#include "RunTempFiles.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
 #include "UpdaterStoreFile.h"
@@ -73,8 +74,11 @@ std::string _check_bird(UpdaterDisplayInterface& display, const UpdaterStoreItem
 {
   const std::string temp = device.Path() + "/" + UpdaterStore_StagingName(fileName);
   std::string why;
-  if (UpdaterStore_ReplaceFile(temp, data, length, &why) != aErrNone)
+  RunTempFiles::Expect(temp);
+  if (UpdaterStore_ReplaceFile(temp, data, length, &why) != aErrNone) {
+    RunTempFiles::Remove(temp);
     return "cannot stage the download: " + why;
+  }
   std::string problem;
   if (!BirdFile::VerifyFile(temp)) {
     problem = "not a BIRD file";
@@ -89,7 +93,7 @@ std::string _check_bird(UpdaterDisplayInterface& display, const UpdaterStoreItem
       problem = e.what();
     }
   }
-  std::remove(temp.c_str());
+  RunTempFiles::Remove(temp);
   return problem;
 }
 

@@ -423,6 +423,15 @@ void SimLoader::onReboot(SimModule& module) {
   if (config_.ownsLink) module.transport().goOffline(backMs, faults_.rebootRestart);
 }
 
+void SimLoader::endSilence(SimModule& module) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    silent_ = false;
+    quiet_ = false;
+  }
+  event(module, "silence over");
+}
+
 std::optional<SteadyTime> SimLoader::backAt() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return backAt_;

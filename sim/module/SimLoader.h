@@ -205,6 +205,10 @@ class SimLoader : public CommandHandler, public std::enable_shared_from_this<Sim
   void setUeiData(bool offered);
 
   LoaderFaults& faults() { return faults_; }
+  // Ends a silence or quiet spell at once: the loader answers the next
+  // request again, in whatever state the host left it (a host that went
+  // away mid-transfer, and the one that comes after it).
+  void endSilence(SimModule& module);
   const LoaderStats& stats() const { return stats_; }
   // When the module last came back from a reboot: reachable again (at the
   // reboot itself when it comes back at once). Empty before that.

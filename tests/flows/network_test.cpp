@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -453,5 +454,73 @@ INSTANTIATE_TEST_SUITE_P(
                                     {"  Retry 2"},
                                     60s}),
     [](const ::testing::TestParamInfo<LinkFaultCase>& info) { return std::string(info.param.name); });
+
+// An update interrupted on a terminal while the module's loader holds half
+// the firmware: the run ends at once with the signal's status (however
+// long the module would keep it waiting), the progress bar's line is ended
+// and the store is as it was; the next run finds the module in its loader
+// and finishes the update.
+struct InterruptCase {
+  const char* name;
+  int signal;
+};
+
+void PrintTo(const InterruptCase& c, std::ostream* os) { *os << c.name; }
+
+class NetworkInterrupt : public NetworkFlows, public ::testing::WithParamInterface<InterruptCase> {};
+
+TEST_P(NetworkInterrupt, NextRunFinishesTheUpdate) {
+  const InterruptCase& c = GetParam();
+  const std::string silenced = "[06] loader fault silence from here on";
+  start();
+  ASSERT_EQ(updater({"-G", "-d", "40F5849A"}).status, 0);
+  const fs::path device = root_ / "updater" / "40F5849A";
+  jvsim::Transcript& transcript = module_.sim->transcript();
+  constexpr int kRounds = 10;
+  std::chrono::milliseconds slowest{0};  // from the signal to the run's end
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::string settingsBefore = readFile(device / ".settings");
+    // Half of the second piece goes in, then the loader answers nothing.
+    module_.loader->faults().silenceAfterData = 30;
+    const size_t silencedBefore = transcript.countEvents(silenced);
+    TerminalRun run({UPDATER_BIN, "-u", server_.url(), "-i", root_.string(), "-U", "-d", "40F5849A", "-m", "0"});
+    ASSERT_GT(run.pid(), 0);
+    ASSERT_TRUE(transcript.waitForEvent(silenced, silencedBefore + 1, 60s));
+    const auto signalled = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(run.pid(), c.signal), 0);
+    const ProcessResult r = run.finish();
+    slowest = std::max(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - signalled));
+    EXPECT_EQ(r.status, 128 + c.signal) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, "\r[===")) << r.out;
+    ASSERT_FALSE(r.out.empty());
+    EXPECT_EQ(r.out.back(), '\n') << r.out;
+    EXPECT_EQ(readFile(device / ".settings"), settingsBefore);
+    for (const auto& entry : fs::directory_iterator(device)) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_TRUE(name == ".settings" || name == "99528558.bird") << name;
+    }
+
+    module_.loader->endSilence(*module_.sim);
+    const size_t onlineBefore = transcript.countEvents("online");
+    ProcessResult next = updater({"-U", "-d", "40F5849A", "-m", "0"});
+    ASSERT_EQ(next.status, 0) << next.out << next.err;
+    EXPECT_EQ(module_.loader->firmwareBytes(kImageAddress, firmware_.imageSize), firmware_.patchedImage(kModule));
+    EXPECT_EQ(module_.loader->stats().reboots, static_cast<uint32_t>(round + 1));
+    EXPECT_EQ(settingsOf(root_, kModule)["LATEST_TRANSFER"], "99528558.bird");
+    module_.loader->clearFirmwareImage();
+    // The module takes connections again once it is back from its reboot.
+    ASSERT_TRUE(transcript.waitForEvent("online", onlineBefore + 1, 30s));
+  }
+  std::printf("%s mid-transfer: the run ended at most %lld ms after the signal\n", c.name,
+              static_cast<long long>(slowest.count()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, NetworkInterrupt,
+                         ::testing::Values(InterruptCase{"Sigint", SIGINT}, InterruptCase{"Sigterm", SIGTERM}),
+                         [](const ::testing::TestParamInfo<InterruptCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -168,6 +168,91 @@ ProcessResult finishBackground(Background& bg)
   return result;
 }
 
+TerminalRun::TerminalRun(const std::vector<std::string>& argv)
+{
+  int errPipe[2];
+  if (::pipe(errPipe) != 0)
+    return;
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid < 0) {
+    ::close(errPipe[0]);
+    ::close(errPipe[1]);
+    return;
+  }
+  if (pid == 0) {
+    moveOnto(errPipe, 2);
+    execChild(argv);
+  }
+  ::close(errPipe[1]);
+  pid_ = pid;
+  fds_[0] = master;
+  fds_[1] = errPipe[0];
+  reader_ = std::thread(&TerminalRun::read, this);
+}
+
+TerminalRun::~TerminalRun()
+{
+  if (pid_ > 0)
+    ::kill(pid_, SIGKILL);
+  finish();
+}
+
+void TerminalRun::read()
+{
+  struct pollfd fds[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+  int open = 2;
+  while (open > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR)
+        continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+        continue;
+      char buf[4096];
+      const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        (i == 0 ? seen_.out : seen_.err).append(buf, static_cast<size_t>(n));
+        changed_.notify_all();
+      } else if (n == 0 || errno != EINTR) {
+        // The terminal's master side reports EIO once the program is gone.
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  ended_ = true;
+  changed_.notify_all();
+}
+
+bool TerminalRun::waitForOutput(const std::string& text, std::chrono::milliseconds timeout)
+{
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, timeout, [&] { return ended_ || seen_.out.find(text) != std::string::npos; });
+  return seen_.out.find(text) != std::string::npos;
+}
+
+ProcessResult TerminalRun::finish()
+{
+  if (reader_.joinable())
+    reader_.join();
+  ProcessResult result;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    result = seen_;
+  }
+  if (pid_ > 0) {
+    result.status = waitExit(pid_);
+    pid_ = -1;
+  }
+  return result;
+}
+
 std::string readFile(const std::filesystem::path& path)
 {
   std::ifstream in(path, std::ios::binary);

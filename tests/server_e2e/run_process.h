@@ -1,9 +1,13 @@
 #pragma once
 // Runs a program with arguments and collects what it writes.
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct ProcessResult {
@@ -30,6 +34,36 @@ int stopBackground(Background& bg);
 // Reads the program's output to its end and waits for it to exit; its
 // status and output (`err` stays empty: its standard error is the caller's).
 ProcessResult finishBackground(Background& bg);
+
+// A program left running with its standard output on a pseudo-terminal
+// (standard error on a pipe, standard input closed), read on a thread of
+// the object's own so that a test can wait for what it shows, then act.
+class TerminalRun {
+public:
+  explicit TerminalRun(const std::vector<std::string>& argv);
+  // Kills and reaps a program still running.
+  ~TerminalRun();
+  TerminalRun(const TerminalRun&) = delete;
+  TerminalRun& operator=(const TerminalRun&) = delete;
+
+  int pid() const { return pid_; }
+  // Waits until the terminal has shown `text`; false when the program ended
+  // or the time ran out first.
+  bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout);
+  // Waits for the end: its status and everything it wrote.
+  ProcessResult finish();
+
+private:
+  void read();
+
+  int pid_ = -1;
+  int fds_[2] = {-1, -1}; // the terminal's master side, the error pipe
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  ProcessResult seen_;  // guarded by mutex_
+  bool ended_ = false;  // both sides at their end; guarded by mutex_
+  std::thread reader_;
+};
 
 // The whole file, empty when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
