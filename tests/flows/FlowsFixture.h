@@ -8,7 +8,9 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -153,6 +155,54 @@ struct SimulatedModule {
     return layer;
   }
 };
+
+// A module listening on `address` of the peer namespace (port picked by the
+// system) with its command layer and loader; after an update it reports
+// `buildAfter`.
+inline SimulatedModule peerModule(const std::string& address, uint32_t serial, uint8_t moduleAddress,
+                                  const std::string& name, uint32_t buildAfter) {
+  SimulatedModule m;
+  jvsim::SimConfig link;
+  link.serial = serial;
+  link.address = moduleAddress;
+  m.sim = inPeerNamespace([&] { return jvsim::SimModule::overTcp(address, 0, link); });
+  m.install(name, buildAfter);
+  return m;
+}
+
+// Starts the modules' service threads in the peer namespace: they reopen
+// sockets there.
+inline void startInPeer(const std::vector<SimulatedModule*>& modules) {
+  inPeerNamespace([&] {
+    for (SimulatedModule* m : modules) m->sim->start();
+    return true;
+  });
+}
+
+// The udpresponder --module value that announces the module, answering from
+// `from`.
+inline std::string discoveryEntry(const SimulatedModule& m, const std::string& from) {
+  return "serial=" + std::to_string(m.sim->config().serial) + ",address=" + std::to_string(m.sim->config().address) +
+         ",port=" + std::to_string(m.sim->tcp()->port()) + ",model=19,from=" + from;
+}
+
+// Makes the module's network go dark once, at `at`, for `ms`
+// (jvsim::kDarkForever: for good); `piece` numbers the firmware piece for
+// jvsim::DarkAt::Piece. The module must have been made in the peer
+// namespace: its darkness is a rule there (SimDark.h).
+inline void goDarkAt(SimulatedModule& m, jvsim::DarkAt at, int ms, int piece = 1) {
+  jvsim::LoaderFaults& f = m.loader->faults();
+  f.darkForMs = ms;
+  f.darkAtCount = piece;
+  f.darkAt = at;
+}
+
+// Whether the module went dark within `within` (0: by now).
+inline bool wentDark(SimulatedModule& m, std::chrono::milliseconds within) {
+  char event[32];
+  std::snprintf(event, sizeof event, "[%02X] loader fault dark", m.loader->address());
+  return m.sim->transcript().waitForEvent(event, 1, within);
+}
 
 // The updater program against a store under `root` and the server at `url`.
 inline ProcessResult runUpdater(const std::string& program, const std::vector<std::string>& simArgs,

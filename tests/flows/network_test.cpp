@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "FlowsFixture.h"
-#include "NetnsPeer.h"
+#include "PeerFlows.h"
 
 namespace {
 
@@ -31,63 +30,30 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-class NetworkFlows : public ::testing::Test {
+class NetworkFlows : public PeerFlows {
  protected:
   void SetUp() override {
-    const std::string why = netns::Unavailable();
-    if (!why.empty()) GTEST_SKIP() << "skipped: " << why;
-    peers_ = netns::PeerAddresses();
-    ASSERT_GE(peers_.size(), 2u);
-    root_ = freshRoot(::testing::UnitTest::GetInstance()->current_test_info()->name());
-
+    PeerFlows::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     firmware_.serial = kModule;
     subFirmware_.serial = kSubA;
     subFirmware_.build = 99528600;
     server_.setConfig(serverConfig({firmware_, subFirmware_}));
     ASSERT_TRUE(server_.start());
 
-    module_ = makeModule(peers_[0], kModule, 6, "Net module", firmware_.build);
-    router_ = makeModule(peers_[1], kRouter, 2, "Router", 0);
+    module_ = peerModule(peers_[0], kModule, 6, "Net module", firmware_.build);
+    router_ = peerModule(peers_[1], kRouter, 2, "Router", 0);
     router_.addSub(0x0A, kSubA, 0x13, subFirmware_.build);
     router_.addSub(0x0C, kSubB, kModelLormet, 0);
-  }
-
-  void TearDown() override {
-    responder_.reset();
-    if (module_.sim) module_.sim->stop();
-    if (router_.sim) router_.sim->stop();
-    server_.stop();
-    if (!root_.empty()) fs::remove_all(root_);
-  }
-
-  SimulatedModule makeModule(const std::string& address, uint32_t serial, uint8_t moduleAddress,
-                             const std::string& name, uint32_t buildAfter) {
-    SimulatedModule m;
-    jvsim::SimConfig link;
-    link.serial = serial;
-    link.address = moduleAddress;
-    m.sim = inPeerNamespace([&] { return jvsim::SimModule::overTcp(address, 0, link); });
-    m.install(name, buildAfter);
-    return m;
+    modules_ = {&module_, &router_};
   }
 
   // Starts the modules and the discovery responder that announces them.
   void start() {
-    // Threads inherit their maker's namespace: the modules' service threads
-    // must live in the peer namespace too, for the sockets they reopen.
-    inPeerNamespace([&] {
-      module_.sim->start();
-      router_.sim->start();
-      return true;
-    });
-    auto entry = [](const SimulatedModule& m, const std::string& from) {
-      return "serial=" + std::to_string(m.sim->config().serial) + ",address=" +
-             std::to_string(m.sim->config().address) + ",port=" + std::to_string(m.sim->tcp()->port()) +
-             ",model=19,from=" + from;
-    };
+    startInPeer({&module_, &router_});
     responder_ = std::make_unique<netns::PeerProcess>(std::vector<std::string>{
-        kResponder, "--listen", peers_[0], "--lifetime", "120", "--module", entry(module_, peers_[0]), "--module",
-        entry(router_, peers_[1])});
+        kResponder, "--listen", peers_[0], "--lifetime", "120", "--module", discoveryEntry(module_, peers_[0]),
+        "--module", discoveryEntry(router_, peers_[1])});
     ASSERT_TRUE(responder_->waitFor("ready"));
   }
 
@@ -95,14 +61,10 @@ class NetworkFlows : public ::testing::Test {
     return runUpdater(UPDATER_BIN, {}, server_.url(), root_, args);
   }
 
-  std::vector<std::string> peers_;
-  fs::path root_;
   Firmware firmware_;
   Firmware subFirmware_;
-  updatesim::UpdateServer server_;
   SimulatedModule module_;
   SimulatedModule router_;
-  std::unique_ptr<netns::PeerProcess> responder_;
 };
 
 TEST_F(NetworkFlows, DiscoveryListsTheNetworkModulesWithTheirTableLines) {
