@@ -455,3 +455,40 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<LinkFaultCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// An update server that trickles its answer at 100 bytes a second: -B and
+// -G each give up on it at the low-speed floor (1024 bytes a second for
+// 10 s), naming that bound, and leave the store as it was. A build list
+// ends with status 0 whatever it holds; a download that failed with 1.
+struct TrickleCase {
+  const char* name;
+  updatesim::Op op;
+  std::vector<std::string> args;
+  int status;
+};
+
+void PrintTo(const TrickleCase& c, std::ostream* os) { *os << c.name; }
+
+class NetworkTrickle : public NetworkFlows, public ::testing::WithParamInterface<TrickleCase> {};
+
+TEST_P(NetworkTrickle, GivesUpAtTheFloorNamingIt) {
+  const TrickleCase& c = GetParam();
+  server_.setFault(c.op, updatesim::Fault::Trickle, 100);
+  const auto began = std::chrono::steady_clock::now();
+  ProcessResult r = updater(c.args);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
+  std::printf("%s: verdict after %lld ms\n", c.name, static_cast<long long>(took.count()));
+  const std::string all = r.out + r.err;
+  EXPECT_EQ(r.status, c.status) << all;
+  EXPECT_TRUE(contains(all, "The update server sent less than 1024 bytes a second for 10 seconds")) << all;
+  EXPECT_FALSE(fs::exists(root_ / "updater" / hex8(kModule) / (std::to_string(firmware_.build) + ".bird")));
+  EXPECT_EQ(settingsOf(root_, kModule)["LATEST_DOWNLOAD"], "");
+  EXPECT_GE(took, 10s);
+  EXPECT_LT(took, 40s);  // catches a hang, no more
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trickles, NetworkTrickle,
+    ::testing::Values(TrickleCase{"BuildList", updatesim::Op::Builds, {"-B", "-d", "40F5849A"}, 0},
+                      TrickleCase{"Download", updatesim::Op::Bird, {"-G", "-d", "40F5849A"}, 1}),
+    [](const ::testing::TestParamInfo<TrickleCase>& info) { return std::string(info.param.name); });
