@@ -71,6 +71,7 @@ SimLoader::~SimLoader() = default;
 std::shared_ptr<SimLoader> SimLoader::install(SimModule& module, std::shared_ptr<SimCommands> commands,
                                               LoaderConfig config) {
   auto loader = std::make_shared<SimLoader>(std::move(commands), config);
+  loader->module_ = &module;
   loader->setUeiData(true);
   module.addHandler(loader);
   std::weak_ptr<SimLoader> weak = loader;
@@ -86,6 +87,7 @@ std::shared_ptr<SimLoader> SimLoader::installSub(SimModule& module, SimRouter& r
   if (!commands) throw std::invalid_argument("no sub-module at that bus address");
   config.ownsLink = false;
   auto loader = std::make_shared<SimLoader>(std::move(commands), config);
+  loader->module_ = &module;
   loader->setUeiData(true);
   router.addSubHandler(busAddress, loader);
   std::weak_ptr<SimLoader> weak = loader;
@@ -179,13 +181,19 @@ bool SimLoader::handle(SimModule& module, const Packet& packet) {
   const Bytes& d = packet.data;
   // UEI requests on entity 0x5F (option bytes with flags) are the command layer's.
   if (packet.address != address() || d.size() < 2 || d[0] != kCmdUpgrade || d[1] > upgrade::kStatus) return false;
+  bool darkHere = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (mode_ == LoaderMode::Gone) return true;
+    if (mode_ == LoaderMode::Gone || dark_) return true;
     if (silent_ || quiet_ || (d[1] == upgrade::kData && startQuiet(module))) {
       event(module, "silent");
       return true;
     }
+    darkHere = d[1] == upgrade::kData && d.size() > 2 && darkPiece();
+  }
+  if (darkHere) {
+    goDark(module, "at a firmware piece");
+    return true;
   }
   switch (d[1]) {
     case upgrade::kInit: onInit(module); break;
@@ -299,8 +307,15 @@ void SimLoader::onData(SimModule& module, const Bytes& d) {
 }
 
 uint8_t SimLoader::takeUeiPiece(const Bytes& bytes) {
+  bool darkHere = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    darkHere = !dark_ && module_ && darkPiece();
+  }
+  // The block's acknowledgement, if any, goes nowhere.
+  if (darkHere) goDark(*module_, "at a firmware piece");
   std::lock_guard<std::mutex> lock(mutex_);
-  if (mode_ == LoaderMode::Gone || silent_) return code::kIO;
+  if (mode_ == LoaderMode::Gone || silent_ || dark_) return code::kIO;
   if (!takePiece(bytes)) return code::kSize;
   stats_.ueiPieces++;
   if (countPiece()) {
@@ -360,25 +375,35 @@ void SimLoader::onWrite(SimModule& module, const Bytes& d) {
 
 void SimLoader::onLoad(SimModule& module) {
   const Packet echo{address(), {kCmdUpgrade, upgrade::kLoad}};
-  bool restart = false, echoNow = true, gone = false;
+  bool restart = false, echoNow = true, gone = false, darkLoad = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (mode_ == LoaderMode::Firmware) {
       restart = true;
-      gone = faults_.neverComesBack;
+      darkLoad = darkNow(DarkAt::Load);
+      gone = faults_.neverComesBack || (darkLoad && faults_.darkForMs <= 0);
       mode_ = gone ? LoaderMode::Gone : LoaderMode::Loader;
       initialised_ = false;
       blockOpen_ = false;
       piece_.clear();
-      echoNow = !gone && !faults_.noLoadEcho && !(config_.restartDropsLink && config_.ownsLink);
+      firmwarePieces_ = 0;
+      echoNow = !gone && !darkLoad && !faults_.noLoadEcho && !(config_.restartDropsLink && config_.ownsLink);
       echoPending_ = !gone && !echoNow;
       ++echoGeneration_;
     }
   }
   if (restart) stats_.loads++;
   if (echoNow) module.send(echo);
-  if (echoNow && restart && !gone) scheduleDropAfterLoad(module);
   if (!restart) return;
+  if (darkLoad) {
+    goDark(module, gone ? "after LOAD (the loader never comes up)" : "after LOAD");
+    return;
+  }
+  if (echoNow && darkNow(DarkAt::Echo)) {
+    goDark(module, "after the LOAD echo");
+    return;
+  }
+  if (echoNow && !gone) scheduleDropAfterLoad(module);
   if (gone) {
     event(module, "restart: never comes back");
     if (config_.ownsLink) {
@@ -402,6 +427,7 @@ void SimLoader::onReboot(SimModule& module) {
   bool newBuild = false;
   const int configured = faults_.rebootBackMs;
   const int backMs = configured >= 0 ? configured : config_.rebootOfflineMs;
+  const bool dark = darkNow(DarkAt::Reboot);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     newBuild = mode_ == LoaderMode::Loader && wroteFirmware_ && config_.buildAfterReboot != 0;
@@ -411,7 +437,7 @@ void SimLoader::onReboot(SimModule& module) {
     piece_.clear();
     silent_ = false;
     echoPending_ = false;
-    rebooting_ = config_.ownsLink && backMs > 0;
+    rebooting_ = config_.ownsLink && (backMs > 0 || dark);
     if (!rebooting_) backAt_ = std::chrono::steady_clock::now();
   }
   stats_.reboots++;
@@ -420,7 +446,11 @@ void SimLoader::onReboot(SimModule& module) {
     commands_->set(kOptBuild, config_.buildAfterReboot);
     if (config_.versionAfterReboot != 0) commands_->set(kOptVersion, config_.versionAfterReboot);
   }
-  if (config_.ownsLink) module.transport().goOffline(backMs, faults_.rebootRestart);
+  if (dark) {
+    goDark(module, "at REBOOT");
+  } else if (config_.ownsLink) {
+    module.transport().goOffline(backMs, faults_.rebootRestart);
+  }
 }
 
 std::optional<SteadyTime> SimLoader::backAt() const {
@@ -435,6 +465,7 @@ void SimLoader::linkEvent(SimModule& module, const std::string& event) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (rebooting_) backAt_ = std::chrono::steady_clock::now();
     rebooting_ = false;
+    dark_ = false;
   }
   // A host that opens a link sends its force route, and may synchronise.
   if (event == "connect" || event == "force route" || event == "sync") scheduleEcho(module);
@@ -493,6 +524,39 @@ bool SimLoader::startQuiet(SimModule& module) {
   return true;
 }
 
+bool SimLoader::darkNow(DarkAt at) const { return config_.ownsLink && faults_.darkAt == at; }
+
+bool SimLoader::darkPiece() {
+  if (mode_ != LoaderMode::Loader || !blockOpen_ || !piece_.empty()) return false;
+  ++firmwarePieces_;
+  return darkNow(DarkAt::Piece) && firmwarePieces_ == faults_.darkAtCount;
+}
+
+void SimLoader::goDark(SimModule& module, const char* moment) {
+  const int ms = faults_.darkForMs;
+  faults_.darkAt = DarkAt::Never;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dark_ = true;
+    blockOpen_ = false;
+    piece_.clear();
+  }
+  std::string why;
+  if (!module.transport().goDark(ms, &why)) {
+    // Without the darkness the fault would pass for a silent module.
+    std::fprintf(stderr, "sim: cannot go dark %s: %s\n", moment, why.c_str());
+    event(module, "fault dark failed: " + why);
+    return;
+  }
+  char text[128];
+  if (ms > 0) {
+    std::snprintf(text, sizeof text, "fault dark %s for %d ms", moment, ms);
+  } else {
+    std::snprintf(text, sizeof text, "fault dark %s for good", moment);
+  }
+  event(module, text);
+}
+
 // ---- the sim program's options ------------------------------------------
 
 namespace {
@@ -505,6 +569,33 @@ bool number(const std::string& s, int64_t min, int64_t max, int64_t* out, int ba
 bool restartNamed(const std::string& how, Restart* out) {
   *out = how == "close" ? Restart::Close : how == "silent" ? Restart::Silent : Restart::Reset;
   return how == "reset" || how == "close" || how == "silent";
+}
+
+// "WHEN:MS": load, echo, pieceN or reboot; MS 0 or "forever" for good.
+bool parseDark(const std::string& v, LoaderSetup* s) {
+  const auto colon = v.find(':');
+  if (colon == std::string::npos) return false;
+  const std::string when = v.substr(0, colon), ms = v.substr(colon + 1);
+  int64_t n = 0;
+  if (when == "load") {
+    s->darkAt = DarkAt::Load;
+  } else if (when == "echo") {
+    s->darkAt = DarkAt::Echo;
+  } else if (when == "reboot") {
+    s->darkAt = DarkAt::Reboot;
+  } else if (when.rfind("piece", 0) == 0 && number(when.substr(5), 1, 1000000, &n, 10)) {
+    s->darkAt = DarkAt::Piece;
+    s->darkAtCount = static_cast<int>(n);
+  } else {
+    return false;
+  }
+  if (ms == "forever") {
+    s->darkForMs = kDarkForever;
+    return true;
+  }
+  if (!number(ms, 0, 3600000, &n, 10)) return false;
+  s->darkForMs = static_cast<int>(n);
+  return true;
 }
 
 void applyFaults(SimLoader& loader, SimCommands& commands, const LoaderSetup& s) {
@@ -527,6 +618,9 @@ void applyFaults(SimLoader& loader, SimCommands& commands, const LoaderSetup& s)
   f.dropAfterLoadHow = s.dropAfterLoadHow;
   f.quietAtBlock = s.quietAtBlock;
   f.quietForMs = s.quietForMs;
+  f.darkAt = s.darkAt;
+  f.darkAtCount = s.darkAtCount;
+  f.darkForMs = s.darkForMs;
   if (s.noUei) loader.setUeiData(false);
   if (s.serial >= 0) commands.set(kOptSerialNumber, static_cast<uint32_t>(s.serial));
   if (s.model >= 0) commands.set(kOptModel, static_cast<uint32_t>(s.model));
@@ -541,7 +635,8 @@ const char* loaderUsage() {
          "           [--fault-short-init N] [--fault-short-write N] [--fault-no-load-echo] [--fault-no-uei]\n"
          "           [--fault-serial HEX] [--fault-model N] [--fault-silence-after N] [--fault-never-back]\n"
          "           [--fault-reboot reset|close|silent[:MS]] [--fault-ignore-reboot]\n"
-         "           [--fault-drop-after-load MS[:reset|close|silent]] [--fault-quiet BLOCK:MS]\n";
+         "           [--fault-drop-after-load MS[:reset|close|silent]] [--fault-quiet BLOCK:MS]\n"
+         "           [--fault-dark load|echo|pieceN|reboot:MS|forever]\n";
 }
 
 int parseLoaderOption(int argc, char** argv, int& i, LoaderSetup& s) {
@@ -562,7 +657,7 @@ int parseLoaderOption(int argc, char** argv, int& i, LoaderSetup& s) {
   for (const auto& c : counted) count = a == c.name ? &c : count;
   static const char* const kValued[] = {"--block-size", "--build-after", "--version-after", "--fault-phase", "--fault-prepare",
                                         "--fault-serial", "--fault-model", "--fault-reboot",
-                                        "--fault-drop-after-load", "--fault-quiet"};
+                                        "--fault-drop-after-load", "--fault-quiet", "--fault-dark"};
   bool valued = count != nullptr;
   for (const char* o : kValued) valued = valued || a == o;
   if (!valued) return 0;
@@ -617,6 +712,8 @@ int parseLoaderOption(int argc, char** argv, int& i, LoaderSetup& s) {
     s.quietAtBlock = static_cast<int>(n);
     ok = ok && number(v.substr(colon + 1), 1, 3600000, &n, 10);
     s.quietForMs = static_cast<int>(n);
+  } else if (a == "--fault-dark") {
+    ok = parseDark(v, &s);
   } else if (a == "--fault-model") {
     ok = number(v, 0, 255, &n);
     s.model = static_cast<int>(n);

@@ -110,6 +110,21 @@ enum class LoaderMode : uint8_t {
   Gone,      // restarted and never came back
 };
 
+// The moment at which the module's network goes dark once (Transport::goDark):
+// its stack reboots under the host, and nothing of it is heard, not even a
+// reset, until it is back.
+enum class DarkAt : uint8_t {
+  Never,
+  Load,    // LOAD restarts the module into its loader before the echo; the
+           // loader echoes on the next link once it is back (for good: the
+           // loader never comes up)
+  Echo,    // just after the LOAD echo went out; back in the loader
+  Piece,   // the firmware piece numbered darkAtCount (from 1, over the whole
+           // firmware phase) arrives and is not answered; back in the loader
+           // with no block open
+  Reboot,  // REBOOT; back in the firmware (the way a reboot comes back)
+};
+
 // Which transfer a block fault hits.
 enum LoaderPhase : int { kPhaseAny = -1, kPhaseLoader = 0, kPhaseFirmware = 1 };
 
@@ -144,6 +159,11 @@ struct LoaderFaults {
   // same link, then answers again; 0 off.
   std::atomic<int> quietAtBlock{0};
   std::atomic<int> quietForMs{0};
+  // The module goes dark once, at `darkAt`, for `darkForMs` (kDarkForever:
+  // for good); the loader answers nothing while it is dark.
+  std::atomic<DarkAt> darkAt{DarkAt::Never};
+  std::atomic<int> darkAtCount{1};
+  std::atomic<int> darkForMs{kDarkForever};
 };
 
 struct LoaderStats {
@@ -234,9 +254,18 @@ class SimLoader : public CommandHandler, public std::enable_shared_from_this<Sim
   void scheduleDropAfterLoad(SimModule& module);
   // Starts the quiet spell when the open block is the one it falls on. Lock held.
   bool startQuiet(SimModule& module);
+  // Whether the fault's moment is `at` (a module that owns its link).
+  bool darkNow(DarkAt at) const;
+  // Goes dark for the fault's time; the loader answers nothing until the
+  // link is back online. Lock not held.
+  void goDark(SimModule& module, const char* moment);
+  // Counts a firmware piece that starts now; true when the darkness falls
+  // on it. Lock held.
+  bool darkPiece();
 
   const std::shared_ptr<SimCommands> commands_;
   const LoaderConfig config_;
+  SimModule* module_ = nullptr;  // the module it was installed on
   LoaderFaults faults_;
   LoaderStats stats_;
 
@@ -256,6 +285,8 @@ class SimLoader : public CommandHandler, public std::enable_shared_from_this<Sim
   bool quiet_ = false;      // inside the quiet spell: nothing is answered
   uint64_t echoGeneration_ = 0;
   bool rebooting_ = false;  // a reboot took the module offline; "online" brings it back
+  bool dark_ = false;       // gone dark; "online" brings it back
+  int firmwarePieces_ = 0;  // firmware pieces started (for the darkness)
   std::optional<SteadyTime> backAt_;
   MemoryImage firmware_;
   MemoryImage loader_;
@@ -284,6 +315,10 @@ class SimLoader : public CommandHandler, public std::enable_shared_from_this<Sim
 //   --fault-reboot reset|close|silent[:MS]   how REBOOT ends the link (reset), and
 //                          after how many ms the module listens again (0: at once)
 //   --fault-ignore-reboot  REBOOT changes nothing: the module keeps its link
+//   --fault-dark WHEN:MS   the module's network goes dark (SimTransport.h)
+//                          at WHEN: load, echo, pieceN (the Nth firmware
+//                          piece) or reboot; back after MS (0 or "forever":
+//                          for good). Needs root and an address off loopback.
 struct LoaderSetup {
   LoaderConfig config;
   int phase = kPhaseFirmware;
@@ -295,6 +330,8 @@ struct LoaderSetup {
   int dropAfterLoadMs = 0;
   Restart dropAfterLoadHow = Restart::Reset;
   int quietAtBlock = 0, quietForMs = 0;
+  DarkAt darkAt = DarkAt::Never;
+  int darkAtCount = 1, darkForMs = kDarkForever;
   int64_t serial = -1;
   int model = -1;
 };

@@ -15,6 +15,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "SimDark.h"
+
 namespace jvsim {
 namespace {
 
@@ -58,7 +60,15 @@ bool writeAll(int fd, const uint8_t* data, size_t len, int flags, bool isSocket)
   return true;
 }
 
+constexpr int kForeverMs = 24 * 3600 * 1000;
+
 }  // namespace
+
+bool Transport::goDark(int ms, std::string* why) {
+  (void)why;
+  goOffline(ms > 0 ? ms : kForeverMs, Restart::Silent);
+  return true;
+}
 
 // ---- TCP ----
 
@@ -86,6 +96,7 @@ TcpTransport::TcpTransport(const std::string& host, uint16_t port) : host_(host)
   socklen_t len = sizeof addr;
   getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
   port_ = ntohs(addr.sin_port);
+  dark_ = std::make_unique<DarkSwitch>();
 }
 
 TcpTransport::~TcpTransport() {
@@ -128,14 +139,25 @@ bool TcpTransport::listenAgain() {
   return true;
 }
 
-void TcpTransport::goOffline(int ms, Restart how) {
+void TcpTransport::requestOffline(int ms, Restart how, bool dark) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     offlineRequested_ = true;
     offlineMs_ = ms > 0 ? ms : 0;
     offlineHow_ = how;
+    darkened_ = darkened_ || dark;
   }
   wake();
+}
+
+void TcpTransport::goOffline(int ms, Restart how) { requestOffline(ms, how, false); }
+
+bool TcpTransport::goDark(int ms, std::string* why) {
+  // The rule first: whatever the module still sends before receive() drops
+  // the connection goes nowhere.
+  if (!dark_->goDark(host_, why)) return false;
+  requestOffline(ms > 0 ? ms : kForeverMs, Restart::Silent, true);
+  return true;
 }
 
 size_t TcpTransport::receive(uint8_t* buf, size_t max, int timeoutMs, std::string* event) {
@@ -177,7 +199,17 @@ size_t TcpTransport::receive(uint8_t* buf, size_t max, int timeoutMs, std::strin
       if (poll(&w, 1, std::min(20, timeoutMs)) > 0) drainWakeFd(wakeFd_);
       return 0;
     }
-    *event = "online";
+    bool lit = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lit = darkened_;
+      darkened_ = false;
+    }
+    // Listening before the light comes on: the first connect that gets
+    // through finds the module.
+    std::string why;
+    if (lit && !dark_->light(host_, &why)) *event = "online (still dark: " + why + ")";
+    else *event = "online";
     return 0;
   }
   if (drop && connected()) {

@@ -13,6 +13,11 @@
 
 namespace jvsim {
 
+class DarkSwitch;
+
+// goDark's duration for a module that never comes back.
+constexpr int kDarkForever = 0;
+
 // How a restarting module leaves the host's connection.
 enum class Restart : uint8_t {
   Reset,   // its stack resets the connection: the host's next read sees it
@@ -46,6 +51,14 @@ class Transport {
     (void)how;
     dropConnection();
   }
+  // Goes dark the way a module whose network stack reboots does: the host's
+  // connection is dropped without a word, and nothing of the module is heard
+  // (connects and packets go unanswered: no reset, no refusal) for `ms`
+  // (kDarkForever, or less: for good); then it listens again. Synchronous:
+  // nothing sent after the call gets out. Where the transport cannot go dark,
+  // a silent restart that stays offline as long. False, with the reason,
+  // when the darkness could not be made.
+  virtual bool goDark(int ms, std::string* why);
   virtual bool connected() const = 0;
   // Ends a receive() that is waiting, at once.
   virtual void wake() = 0;
@@ -72,6 +85,11 @@ class TcpTransport : public Transport {
   // listening). A silent restart needs CAP_NET_ADMIN (TCP_REPAIR lets the
   // socket go without a word); without it the connection is reset instead.
   void goOffline(int ms, Restart how = Restart::Reset) override;
+  // Blackholes everything sent from the listening address in the namespace
+  // the transport was made in (needs CAP_NET_ADMIN and an address off
+  // loopback; see SimDark.h), then goes offline silently; the address is lit
+  // again once the transport listens again.
+  bool goDark(int ms, std::string* why) override;
   bool connected() const override;
   void wake() override;
   std::string describe() const override;
@@ -79,6 +97,7 @@ class TcpTransport : public Transport {
  private:
   void closeClient(Restart how = Restart::Reset);
   bool listenAgain();
+  void requestOffline(int ms, Restart how, bool dark);
 
   std::string host_;
   uint16_t port_ = 0;
@@ -91,6 +110,8 @@ class TcpTransport : public Transport {
   int offlineMs_ = 0;
   Restart offlineHow_ = Restart::Reset;
   std::chrono::steady_clock::time_point onlineAt_{};
+  std::unique_ptr<DarkSwitch> dark_;  // made with the listener, in its namespace
+  bool darkened_ = false;             // lit again when the listener is back
 };
 
 // A pseudo-terminal in raw mode. The host opens path(); when `linkPath` is

@@ -19,7 +19,10 @@
 // Module keys: serial, address, port, model (numbers, 0x for hexadecimal),
 // from (the address the reply is sent from, default the --listen address),
 // length (fault switch: send only the first LENGTH bytes of the reply;
-// default 16).
+// default 16), dark (fault switch: right after its first reply the module's
+// address goes dark, SimDark.h, for MS milliseconds, 0 or "forever" for as
+// long as the responder runs: a module that answered discovery and then
+// rebooted its network stack; needs root).
 // --silent   (fault switch) logs requests but answers none.
 // --requests exits after answering N requests; --lifetime after SECONDS
 // (default 30) in any case, so a forgotten responder never lingers.
@@ -29,6 +32,8 @@
 //   request from ADDR:PORT length N bytes HEX
 //   ignored from ADDR:PORT length N
 //   reply from ADDR to ADDR:PORT length N serial 0xSERIAL
+//   dark ADDR
+//   light ADDR
 //   done
 // Exit status 0, or 2 for a bad command line, 1 when the sockets cannot be
 // set up.
@@ -48,6 +53,8 @@
 #include <string>
 #include <vector>
 
+#include "SimDark.h"
+
 namespace {
 
 constexpr uint16_t kRequestPort = 9888;
@@ -62,6 +69,9 @@ struct Module {
   uint8_t model = 0;
   std::string from;
   size_t length = kDatagram;
+  long darkMs = -1;  // -1: never dark; 0: for good
+  bool darkened = false;
+  std::chrono::steady_clock::time_point lightAt{};
 };
 
 volatile std::sig_atomic_t sStop = 0;
@@ -100,6 +110,7 @@ Module sParseModule(const std::string& spec) {
     else if (key == "model") m.model = static_cast<uint8_t>(sNumber(value, 0xFF, "model"));
     else if (key == "from") m.from = value;
     else if (key == "length") m.length = sNumber(value, kDatagram, "length");
+    else if (key == "dark") m.darkMs = value == "forever" ? 0 : static_cast<long>(sNumber(value, 3600000, "dark"));
     else sUsage("unknown module key '" + key + "'");
     at = comma + 1;
   }
@@ -176,6 +187,31 @@ bool sReply(const Module& m, const std::string& listen, const sockaddr_in& reque
   return sent;
 }
 
+const std::string& sFrom(const Module& m, const std::string& listen) { return m.from.empty() ? listen : m.from; }
+
+void sDarken(jvsim::DarkSwitch& dark, Module& m, const std::string& listen) {
+  std::string why;
+  if (!dark.goDark(sFrom(m, listen), &why)) {
+    std::fprintf(stderr, "udpresponder: %s\n", why.c_str());
+    m.darkMs = -1;
+    return;
+  }
+  m.darkened = true;
+  m.lightAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(m.darkMs);
+  sLine("dark " + sFrom(m, listen));
+}
+
+void sLight(jvsim::DarkSwitch& dark, Module& m, const std::string& listen) {
+  std::string why;
+  m.darkened = false;
+  m.darkMs = -1;
+  if (!dark.light(sFrom(m, listen), &why)) {
+    std::fprintf(stderr, "udpresponder: %s\n", why.c_str());
+    return;
+  }
+  sLine("light " + sFrom(m, listen));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -208,11 +244,16 @@ int main(int argc, char** argv) {
                  std::strerror(errno));
     return 1;
   }
+  jvsim::DarkSwitch dark;
   sLine("ready");
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(lifetime);
   long answered = 0;
   while (!sStop && (requests < 0 || answered < requests)) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    const auto now = std::chrono::steady_clock::now();
+    for (Module& m : modules) {
+      if (m.darkened && m.darkMs > 0 && now >= m.lightAt) sLight(dark, m, listen);
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now);
     if (left.count() <= 0) break;
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 200))) <= 0) continue;
@@ -233,12 +274,16 @@ int main(int argc, char** argv) {
     }
     sLine("request from " + sText(from) + " length " + std::to_string(n) + " bytes " + hex);
     if (silent) continue;
-    for (const Module& m : modules) {
+    for (Module& m : modules) {
       if (!sReply(m, listen, from)) std::fprintf(stderr, "udpresponder: reply failed: %s\n", std::strerror(errno));
+      if (m.darkMs >= 0 && !m.darkened) sDarken(dark, m, listen);
     }
     ++answered;
   }
   close(fd);
+  for (Module& m : modules) {
+    if (m.darkened) sLight(dark, m, listen);
+  }
   sLine("done");
   return 0;
 }

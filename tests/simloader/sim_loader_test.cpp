@@ -416,6 +416,11 @@ TEST(LoaderOptions, ParseValuesAndRefuseBadOnes) {
       {{"--fault-quiet", "2:2000"}, 1},
       {{"--fault-quiet", "2"}, -1},
       {{"--fault-quiet", "0:2000"}, -1},
+      {{"--fault-dark", "load:3000"}, 1},
+      {{"--fault-dark", "piece0:forever"}, -1},
+      {{"--fault-dark", "load"}, -1},
+      {{"--fault-dark", "later:10"}, -1},
+      {{"--fault-dark", "echo:soon"}, -1},
       {{"--not-ours"}, 0},
   };
   for (const auto& c : cases) {
@@ -452,6 +457,23 @@ TEST(LoaderOptions, ParseValuesAndRefuseBadOnes) {
   EXPECT_EQ(link.dropAfterLoadHow, jvsim::Restart::Silent);
   EXPECT_EQ(link.quietAtBlock, 3);
   EXPECT_EQ(link.quietForMs, 1500);
+
+  struct DarkCase {
+    std::string value;
+    jvsim::DarkAt at;
+    int count, ms;
+  };
+  for (const DarkCase& c : {DarkCase{"load:forever", jvsim::DarkAt::Load, 1, jvsim::kDarkForever},
+                            DarkCase{"echo:0", jvsim::DarkAt::Echo, 1, jvsim::kDarkForever},
+                            DarkCase{"piece7:2500", jvsim::DarkAt::Piece, 7, 2500},
+                            DarkCase{"reboot:20000", jvsim::DarkAt::Reboot, 1, 20000}}) {
+    SCOPED_TRACE(c.value);
+    jvsim::LoaderSetup d;
+    ASSERT_EQ(parseAll({"--fault-dark", c.value}, d), 1);
+    EXPECT_EQ(d.darkAt, c.at);
+    EXPECT_EQ(d.darkAtCount, c.count);
+    EXPECT_EQ(d.darkForMs, c.ms);
+  }
 }
 
 TEST(LoaderOptions, InstallPutsTheFaultsOnTheNamedModule) {
