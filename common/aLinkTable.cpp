@@ -299,6 +299,13 @@ aErr aLink_Reset(aLinkRef ref) {
   return aLink_ResetLink(entry);
 }
 
+aErr aLink_AnswersAnew(aLinkRef ref, uint64_t ms) {
+  const linkItem* entry = aLink_LookupEntry(ref);
+  if (!entry) return aErrParam;
+  if (entry->type != LINK_TCPIP) return aErrMode;
+  return aSocket_Answers(entry->identifier, static_cast<uint16_t>(entry->port), ms);
+}
+
 aErr aLink_ResetLink(linkItem* entry) {
   if (!entry || !entry->link) return aErrParam;
   aLink* link = entry->link;

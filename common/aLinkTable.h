@@ -87,6 +87,15 @@ aErr aLink_Destroy(aLinkRef* ref);
 aErr aLink_Reset(aLinkRef ref);
 aErr aLink_ResetLink(linkItem* entry);
 
+// Whether the module of a TCPIP link takes a new connection within ms, made
+// beside the link's own and reset again at once (aSocket_Answers): aErrNone
+// when it did, aErrConnection when it refused or did not answer in time.
+// A module whose old connection goes unanswered but that takes a new one has
+// restarted its stack; its old connection would show that only at TCP's
+// next retransmission, many seconds later after a dark spell. aErrMode for
+// other link types, aErrParam for an id not in the table.
+aErr aLink_AnswersAnew(aLinkRef ref, uint64_t ms);
+
 // The link object of the entry with that id, or null.
 aLink* aLink_GetLinkObject(aLinkRef ref);
 // The entry with that id, or null. It stays valid while the caller holds a

@@ -288,4 +288,18 @@ aErr Link::probe() {
   return aLink_Probe(m_pImpl->linkRef);
 }
 
+aErr Link::takeProbeAnswer(uint64_t ms) {
+  if (!m_pImpl->linkRef) return aErrConnection;
+  aPacket* answer = ms > 0 ? aLink_AwaitFirst(m_pImpl->linkRef, MatchMagic, nullptr, ms)
+                           : aLink_GetFirst(m_pImpl->linkRef, MatchMagic, nullptr);
+  if (!answer) return aErrTimeout;
+  aPacket_Destroy(&answer);
+  return aErrNone;
+}
+
+aErr Link::answersAnew(uint64_t ms) {
+  if (!m_pImpl->linkRef) return aErrConnection;
+  return aLink_AnswersAnew(m_pImpl->linkRef, ms);
+}
+
 }  // namespace Tovanire::Jorvanite

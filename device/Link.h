@@ -95,6 +95,15 @@ class Link {
   // that learns of a vanished peer only by sending to it finds out.
   // aErrConnection when no link id is held.
   aErr probe();
+  // Waits up to ms for an answer to an earlier probe (an empty packet from
+  // the module) and takes it: aErrNone when one came, aErrTimeout when none
+  // did (at once with ms 0 or a link that does not run), aErrConnection when
+  // no link id is held.
+  aErr takeProbeAnswer(uint64_t ms);
+  // Whether the module takes a new connection within ms, beside the held
+  // link's own (aLink_AnswersAnew): aErrNone when it did. aErrMode for links
+  // other than TCPIP; aErrConnection when no link id is held.
+  aErr answersAnew(uint64_t ms);
 
   // UEI exchange. sendUEI queues the request the record describes (one
   // packet, or the chunks of a byte block, fed to the link no faster than it

@@ -175,9 +175,9 @@ HTTPResponse HTTPRequest::GET(const std::string& url, std::map<std::string, std:
 
   if (rc != CURLE_OK) {
     if (ctx.overflow || rc == CURLE_FILESIZE_EXCEEDED)
-      throw std::runtime_error("Answer body exceeds " + std::to_string(limits.maxBodyBytes) + " bytes");
+      throw HTTPBoundError("Answer body exceeds " + std::to_string(limits.maxBodyBytes) + " bytes");
     if (rc == CURLE_OPERATION_TIMEDOUT)
-      throw std::runtime_error(_time_out_cause(h, limits, tookMs, errbuf));
+      throw HTTPBoundError(_time_out_cause(h, limits, tookMs, errbuf));
     std::string text = curl_easy_strerror(rc);
     if (errbuf[0])
       text += std::string(" (") + errbuf + ")";

@@ -53,6 +53,10 @@ bool _exchange(const char* name, const char* url, std::map<std::string, std::str
       return false;
     }
     return true;
+  } catch (const HTTPBoundError& e) {
+    Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
+    Log::log(0, "%s: %s\n", name, e.what());
+    return false;
   } catch (const std::exception& e) {
     Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
     return false;

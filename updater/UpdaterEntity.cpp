@@ -1,5 +1,6 @@
 #include "UpdaterEntity.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -422,16 +423,50 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
   aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
   if (err != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(rebootWaitMs);
+  using Clock = std::chrono::steady_clock;
+  using std::chrono::milliseconds;
+  const auto requested = Clock::now();
+  const auto deadline = requested + milliseconds(rebootWaitMs);
+  // Silence is counted from the request: the module may go at once.
+  auto lastAnswer = requested;
+  const auto sinceRequest = [&](Clock::time_point t) {
+    return static_cast<unsigned>(std::chrono::duration_cast<milliseconds>(t - requested).count());
+  };
   while (module && !restarted()) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      Log::log(0, "NETWORK: The module kept its link %u ms after the reboot request.\n", rebootWaitMs);
+    const auto now = Clock::now();
+    if (now >= deadline) {
+      if (now - lastAnswer < milliseconds(PROBE_SILENCE_MS)) {
+        Log::log(0, "NETWORK: The module kept its link %u ms after the reboot request.\n", rebootWaitMs);
+      } else {
+        Log::log(0, "NETWORK: The module stopped answering %u ms after the reboot request and did not come back "
+                    "within %u ms.\n", sinceRequest(lastAnswer), rebootWaitMs);
+      }
       err = aErrTimeout;
       break;
     }
+    const auto passEnd = now + milliseconds(REBOOT_POLL_MS);
     // Sent before the pause, so the answer of a restarted stack is in by its end.
     if (link) link->probe();
-    aTime_MSSleep(REBOOT_POLL_MS);
+    // A module gone quiet may be back on a fresh stack while the old
+    // connection waits out TCP's retransmission back-off, which after a
+    // dark spell runs to many seconds: a new connection it takes shows it
+    // at once.
+    if (link && now - lastAnswer >= milliseconds(PROBE_SILENCE_MS)) {
+      const auto left = std::chrono::duration_cast<milliseconds>(deadline - now).count();
+      const uint64_t bound = std::min<uint64_t>(FRESH_LOOK_MS, static_cast<uint64_t>(left > 0 ? left : 0));
+      if (link->answersAnew(bound) == aErrNone) {
+        Log::log(DEBUG_Network_FIRM,
+                 "NETWORK: The module took a new connection %u ms after the reboot request while its link went "
+                 "unanswered: it restarted.\n", sinceRequest(Clock::now()));
+        break;
+      }
+    }
+    const auto rest = std::chrono::ceil<milliseconds>(passEnd - Clock::now()).count();
+    if (link && link->takeProbeAnswer(static_cast<uint64_t>(rest > 0 ? rest : 0)) == aErrNone) {
+      lastAnswer = Clock::now();
+    }
+    const auto pause = std::chrono::ceil<milliseconds>(passEnd - Clock::now()).count();
+    if (pause > 0) aTime_MSSleep(static_cast<uint32_t>(pause));
     display.update_spinner(true, "Verifying Update");
     Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
     Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");

@@ -66,6 +66,13 @@ public:
   // with aErrTimeout (a module reboot takes a few seconds).
   static constexpr uint32_t REBOOT_WAIT_MS = 60000;
   static constexpr uint32_t REBOOT_POLL_MS = 250;
+  // Probes unanswered this long after the last answer (or the request)
+  // count as a module gone quiet; from then on each pass also looks for the
+  // module with a new connection, bounded by FRESH_LOOK_MS, so that one back
+  // from a dark spell is seen within a pass or two of its return. Long
+  // enough that a module kept busy for a moment does not count as gone.
+  static constexpr uint32_t PROBE_SILENCE_MS = 2000;
+  static constexpr uint32_t FRESH_LOOK_MS = 500;
   static constexpr int RECONNECT_ATTEMPTS = 5;  // per series: stored specifier, then the default serial
 
   UpdaterEntity();
@@ -113,10 +120,13 @@ public:
   // REBOOT, then waits until the module is seen to restart: its link went
   // down, or its connection was lost or replaced since the request (the
   // link's connection epoch), with an address query sent each 250 ms pass
-  // so that a stack that restarted under the link gives itself away. Turns
-  // the spinner each pass (one pass only with noRebootWait). Returns the
-  // send result, or aErrTimeout when the module still holds its link after
-  // rebootWaitMs.
+  // so that a stack that restarted under the link gives itself away, or,
+  // once the queries went unanswered PROBE_SILENCE_MS, a TCPIP module took
+  // a new connection. Turns the spinner each pass (one pass only with
+  // noRebootWait). Returns the send result, or aErrTimeout after
+  // rebootWaitMs, logged (package 0) as a module that kept its link when it
+  // still answers, else as one that stopped answering and did not come
+  // back.
   aErr LoaderReboot(UpdaterDisplayInterface& display);
 
   // Building blocks of the operations above.

@@ -8,10 +8,13 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PeerFlows.h"
+#include "SimDark.h"
 
 namespace {
 
@@ -28,6 +31,18 @@ constexpr uint8_t kModelLormet = 17;
 
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
+}
+
+// How long after the module was back from its reboot the updater exited
+// (printed for the record); an hour when it never came back.
+std::chrono::milliseconds exitedAfterReturn(const SimulatedModule& m, std::chrono::steady_clock::time_point exited,
+                                            const char* name) {
+  const auto back = m.loader->backAt();
+  EXPECT_TRUE(back.has_value()) << name;
+  if (!back) return std::chrono::hours(1);
+  const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(exited - *back);
+  std::printf("%s: updater exited %lld ms after the module was back\n", name, static_cast<long long>(after.count()));
+  return after;
 }
 
 class NetworkFlows : public PeerFlows {
@@ -56,6 +71,8 @@ class NetworkFlows : public PeerFlows {
         "--module", discoveryEntry(router_, peers_[1])});
     ASSERT_TRUE(responder_->waitFor("ready"));
   }
+
+  fs::path settingsFile() const { return root_ / "updater" / hex8(kModule) / ".settings"; }
 
   ProcessResult updater(const std::vector<std::string>& args) {
     return runUpdater(UPDATER_BIN, {}, server_.url(), root_, args);
@@ -233,12 +250,7 @@ TEST_P(NetworkReboot, UpdateSeesTheRestartAndRecordsIt) {
   if (c.backMs > 0) {
     ASSERT_TRUE(module_.sim->transcript().waitForEvent("online", 1, std::chrono::milliseconds(c.backMs) + 20s));
   }
-  const auto back = module_.loader->backAt();
-  ASSERT_TRUE(back.has_value());
-  const auto afterReturn = std::chrono::duration_cast<std::chrono::milliseconds>(exited - *back);
-  std::printf("restart %s: updater exited %lld ms after the module was back\n", c.name,
-              static_cast<long long>(afterReturn.count()));
-  EXPECT_LT(afterReturn, 5s);
+  EXPECT_LT(exitedAfterReturn(module_, exited, c.name), 5s);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -274,7 +286,7 @@ TEST_P(NetworkFaults, UpdateReportsTheFaultAndTellsTheTruth) {
   const FaultCase& c = GetParam();
   start();
   ASSERT_EQ(updater({"-G", "-d", "40F5849A"}).status, 0);
-  const std::string settingsPath = (root_ / "updater" / "40F5849A" / ".settings").string();
+  const fs::path settingsPath = settingsFile();
   const std::string before = readFile(settingsPath);
   c.fault(module_);
 
@@ -484,5 +496,131 @@ INSTANTIATE_TEST_SUITE_P(Signals, NetworkInterrupt,
                          [](const ::testing::TestParamInfo<InterruptCase>& info) {
                            return std::string(info.param.name);
                          });
+
+
+// An update server that trickles its answer at 100 bytes a second: -B and
+// -G each give up on it at the low-speed floor (1024 bytes a second for
+// 10 s), naming that bound, and leave the store as it was. A build list
+// ends with status 0 whatever it holds; a download that failed with 1.
+struct TrickleCase {
+  const char* name;
+  updatesim::Op op;
+  std::vector<std::string> args;
+  int status;
+};
+
+void PrintTo(const TrickleCase& c, std::ostream* os) { *os << c.name; }
+
+class NetworkTrickle : public NetworkFlows, public ::testing::WithParamInterface<TrickleCase> {};
+
+TEST_P(NetworkTrickle, GivesUpAtTheFloorNamingIt) {
+  const TrickleCase& c = GetParam();
+  server_.setFault(c.op, updatesim::Fault::Trickle, 100);
+  const auto began = std::chrono::steady_clock::now();
+  ProcessResult r = updater(c.args);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
+  std::printf("%s: verdict after %lld ms\n", c.name, static_cast<long long>(took.count()));
+  const std::string all = r.out + r.err;
+  EXPECT_EQ(r.status, c.status) << all;
+  EXPECT_TRUE(contains(all, "The update server sent less than 1024 bytes a second for 10 seconds")) << all;
+  EXPECT_FALSE(fs::exists(root_ / "updater" / hex8(kModule) / (std::to_string(firmware_.build) + ".bird")));
+  EXPECT_EQ(settingsOf(root_, kModule)["LATEST_DOWNLOAD"], "");
+  EXPECT_GE(took, 10s);
+  EXPECT_LT(took, 40s);  // catches a hang, no more
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trickles, NetworkTrickle,
+    ::testing::Values(TrickleCase{"BuildList", updatesim::Op::Builds, {"-B", "-d", "40F5849A"}, 0},
+                      TrickleCase{"Download", updatesim::Op::Bird, {"-G", "-d", "40F5849A"}, 1}),
+    [](const ::testing::TestParamInfo<TrickleCase>& info) { return std::string(info.param.name); });
+
+// A module whose network goes dark around its REBOOT: nothing of it is
+// heard (no reset, no refusal) until it is back, if ever. The update's
+// verdict comes as soon as what was seen allows it: a module that reset its
+// connection before the dark fell has restarted, and the run ends right
+// after recording it; one that went silent is looked for afresh and seen
+// within a pass or two of its return; one that never returns is told apart
+// from one that kept its link, at the reboot wait's bound.
+struct DarkRebootCase {
+  const char* name;
+  bool resetFirst;  // its stack resets the connection, then the dark falls
+  int darkForMs;    // jvsim::kDarkForever: it never comes back
+  int status;
+  std::vector<std::string> shown;
+  std::vector<std::string> notShown;
+  std::chrono::seconds atLeast, below;  // start to verdict
+};
+
+void PrintTo(const DarkRebootCase& c, std::ostream* os) { *os << c.name; }
+
+class NetworkDarkReboot : public NetworkFlows, public ::testing::WithParamInterface<DarkRebootCase> {};
+
+TEST_P(NetworkDarkReboot, VerdictComesAsSoonAsWhatWasSeenAllows) {
+  const DarkRebootCase& c = GetParam();
+  start();
+  ASSERT_EQ(updater({"-G", "-d", "40F5849A"}).status, 0);
+  const fs::path settingsPath = settingsFile();
+  const std::string before = readFile(settingsPath);
+
+  std::unique_ptr<jvsim::DarkSwitch> dark;
+  std::thread darkener;
+  if (c.resetFirst) {
+    // The reset goes out first; the stream's reconnect, 10 ms after it
+    // meets the reset, is then sent into the dark.
+    dark = inPeerNamespace([] { return std::make_unique<jvsim::DarkSwitch>(); });
+    module_.loader->faults().rebootRestart = jvsim::Restart::Reset;
+    module_.loader->faults().rebootBackMs = 3600000;
+    darkener = std::thread([&] {
+      if (!module_.sim->transcript().waitForEvent("disconnect (offline)", 1, 120s)) return;
+      std::string why;
+      if (!dark->goDark(peers_[0], &why)) ADD_FAILURE() << "cannot go dark: " << why;
+    });
+  } else {
+    module_.loader->faults().darkAt = jvsim::DarkAt::Reboot;
+    module_.loader->faults().darkForMs = c.darkForMs;
+  }
+
+  const auto began = std::chrono::steady_clock::now();
+  ProcessResult r = updater({"-U", "-d", "40F5849A"});
+  const auto exited = std::chrono::steady_clock::now();
+  if (darkener.joinable()) darkener.join();
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(exited - began);
+  std::printf("%s: verdict after %lld ms\n", c.name, static_cast<long long>(took.count()));
+  const std::string all = r.out + r.err;
+  EXPECT_EQ(r.status, c.status) << all;
+  for (const auto& s : c.shown) EXPECT_TRUE(contains(all, s)) << "missing: " << s << "\n" << all;
+  for (const auto& s : c.notShown) EXPECT_FALSE(contains(all, s)) << "unexpected: " << s << "\n" << all;
+  // The whole image went in before the reboot, whatever followed it.
+  EXPECT_EQ(module_.loader->stats().reboots, 1u);
+  EXPECT_EQ(module_.loader->firmwareBytes(kImageAddress, firmware_.imageSize), firmware_.patchedImage(kModule));
+  if (c.status == 0) {
+    EXPECT_EQ(settingsOf(root_, kModule)["LATEST_TRANSFER"], "99528558.bird");
+  } else {
+    EXPECT_EQ(readFile(settingsPath), before);
+  }
+  EXPECT_GE(took, c.atLeast);
+  EXPECT_LT(took, c.below);
+  if (c.status == 0 && !c.resetFirst) {
+    // Seen within a pass or two of its return, not at TCP's next try.
+    EXPECT_LT(exitedAfterReturn(module_, exited, c.name), 3s);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dark, NetworkDarkReboot,
+    ::testing::Values(
+        DarkRebootCase{"ResetThenDarkForGood", true, jvsim::kDarkForever, 0, {"Update time: "}, {}, 0s, 15s},
+        DarkRebootCase{"SilentThenDarkForGood",
+                       false,
+                       jvsim::kDarkForever,
+                       1,
+                       {"The module stopped answering ", " ms after the reboot request and did not come back within "
+                                                         "60000 ms."},
+                       {"kept its link", "Update time: "},
+                       60s,
+                       80s},
+        DarkRebootCase{"SilentThenBackAfter30s", false, 30000, 0, {"Update time: "}, {}, 30s, 45s}),
+    [](const ::testing::TestParamInfo<DarkRebootCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -562,6 +562,65 @@ TEST_F(EntityTest, RebootWaitSeesEveryKindOfRestart) {
   }
 }
 
+// A module that keeps answering the wait's probes holds its link, and the
+// wait gives up at its bound saying so. One that stops answering but takes
+// a new connection has restarted under the old one, which its fresh stack
+// would reset only at TCP's next try of it: the wait ends once the probes
+// have gone unanswered a while, not at its bound.
+TEST_F(EntityTest, RebootWaitTellsAModuleThatKeptItsLinkFromOneThatStoppedAnswering) {
+  struct Case {
+    const char* what;
+    bool answers;
+    aErr result;
+    const char* logged;
+    std::chrono::milliseconds atLeast, below;
+  };
+  const std::chrono::milliseconds silence{UpdaterEntity::PROBE_SILENCE_MS};
+  const std::vector<Case> cases = {
+      {"keeps answering", true, aErrTimeout, "NETWORK: The module kept its link 4000 ms after the reboot request.\n",
+       4000ms, 6000ms},
+      {"stops answering, takes a new connection", false, aErrNone,
+       "while its link went unanswered: it restarted.\n", silence, silence + 1500ms},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    start();
+    loader_->enterLoader();
+    // The REBOOT is taken and nothing else changes, or from it on the module
+    // says nothing more on this connection.
+    hook_->set([answers = c.answers](jvsim::SimModule& m, const jvsim::Packet& p) {
+      if (p.data != Bytes{0x5F, 0x06}) return false;
+      if (!answers) m.faults().silent = true;
+      return true;
+    });
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    ASSERT_NE(out, nullptr);
+    Log::SetOutput(out);
+    Log::ActivatePackage(DEBUG_Network_FIRM);
+    UpdaterEntity e;
+    e.init(module_.get(), 0, true, false);
+    e.rebootWaitMs = 4000;
+    Display display;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(e.LoaderReboot(display), c.result);
+    const auto took = std::chrono::steady_clock::now() - t0;
+    Log::DeactivatePackage(DEBUG_Network_FIRM);
+    Log::SetOutput(stderr);
+    std::fclose(out);
+    const std::string log(text, size);
+    std::free(text);
+    EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+    EXPECT_EQ(log.find("stopped answering"), std::string::npos) << log;
+    EXPECT_GE(took, c.atLeast);
+    EXPECT_LT(took, c.below);
+    hook_->set(nullptr);
+    module_.reset();
+    sim_->stop();
+  }
+}
+
 TEST_F(EntityTest, UeiAndPooledSupportChecks) {
   struct Case {
     const char* what;
