@@ -1,5 +1,7 @@
 #include "UpdaterStoreLock.h"
 
+#include "RunTempFiles.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -84,8 +86,10 @@ void UpdaterStoreHold::release()
   if (m_fd < 0)
     return;
   // Removed while still locked, so the store looks after an update as it
-  // did before; a killed holder leaves the file, which the next one reuses.
-  ::unlink(m_path.c_str());
+  // did before; an interrupted run removes it on its way out the same way
+  // (it is registered as one of the run's temporaries), and only a killed
+  // holder leaves the file, which the next one reuses.
+  RunTempFiles::Remove(m_path);
   ::close(m_fd);
   m_fd = -1;
 }
@@ -113,6 +117,7 @@ UpdaterStoreHold UpdaterStoreHold::Take(const std::string& entryPath)
           locked.st_ino == named.st_ino) {
         hold.m_fd = fd;
         hold.m_path = path;
+        RunTempFiles::Expect(path);
         return hold;
       }
       ::close(fd);
