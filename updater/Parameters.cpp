@@ -109,6 +109,41 @@ bool _read_serial(UpdaterDisplayInterface& display, const char* arg, uint32_t& o
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, refusal, arg);
     return false;
   }
+  // Kept to its low 32 bits, a mistyped long number would name some other
+  // module: refuse it. Leading zeros change nothing and are let through.
+  const char* significant = arg + strspn(arg, "0");
+  if (strlen(significant) > 8) {
+    std::string text(refusal);
+    text += ": more than eight hexadecimal digits";
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, text.c_str(), arg);
+    out = 0;
+    return false;
+  }
+  return true;
+}
+
+// -b: a whole decimal number that fits in 32 bits (0 is the latest build).
+// Anything else is refused: read as 0 or cut to 32 bits it would fetch or
+// install a build nobody asked for.
+bool _read_build(UpdaterDisplayInterface& display, const char* arg, std::string& build)
+{
+  const char* why = nullptr;
+  uint64_t value = 0;
+  if (arg[0] == '\0' || arg[strspn(arg, "0123456789")] != '\0') {
+    why = "not a whole decimal number";
+  } else {
+    for (const char* p = arg; *p != '\0' && why == nullptr; ++p) {
+      value = value * 10 + unsigned(*p - '0');
+      if (value > UINT32_MAX)
+        why = "larger than 4294967295";
+    }
+  }
+  if (why != nullptr) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Invalid build number obtained from argument [%s]: %s", arg,
+                    why);
+    return false;
+  }
+  build = std::to_string(value);
   return true;
 }
 
@@ -124,8 +159,7 @@ bool _read_parameter(UpdaterDisplayInterface& display, const char* text, char* a
     return _read_serial(display, arg, params.routerSerialNumber, "Discarding '0x' router serial number prefix\n",
                         "Invalid router serial number obtained from argument [%s]");
   case 'b':
-    params.build = std::to_string(_get_int_arg(arg, &end));
-    return true;
+    return _read_build(display, arg, params.build);
   case 'o':
     params.baudRate = _get_int_arg(arg, &end);
     return true;
