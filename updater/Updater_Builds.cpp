@@ -52,13 +52,15 @@ struct _DownloadWorker {
   std::string build;
   std::string* birdBase64;
   bool noCalibration;
+  std::string* why;
 
   void operator()()
   {
     try {
       result->set_value(UpdateServerRequest::GetBuild(serialNumber, firmwareId, build, *birdBase64,
-                                                      updater->serverUrl.c_str(), noCalibration));
+                                                      updater->serverUrl.c_str(), noCalibration, why));
     } catch (...) {
+      *why = "the download worker failed";
       result->set_value(false);
     }
   }
@@ -123,11 +125,15 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
   }
 }
 
-bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl)
+bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl, std::string* why)
 {
   BuildMap builds;
-  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl))
+  std::string cause;
+  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl, &cause)) {
+    if (why)
+      *why = "the build list could not be had: " + cause;
     return false;
+  }
   for (const auto& entry : builds) {
     uint32_t listed = 0;
     if (!_parse_build(entry.first, listed)) {
@@ -143,13 +149,23 @@ bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl)
 BuildMap Updater::Get_BuildList(uint32_t serialNumber)
 {
   BuildMap builds;
-  if (!UpdateServerRequest::ping(serverUrl.c_str())) {
-    display.message(ERROR, "Server request failed for %s", serverUrl.c_str());
-    return builds;
-  }
-  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl.c_str()))
-    display.message(ERROR, "Failed to retrieve builds for %08X", serialNumber);
+  Get_BuildList(serialNumber, builds);
   return builds;
+}
+
+bool Updater::Get_BuildList(uint32_t serialNumber, BuildMap& builds)
+{
+  builds.clear();
+  std::string why;
+  if (!UpdateServerRequest::ping(serverUrl.c_str(), &why)) {
+    display.message(ERROR, "Server request failed for %s: %s", serverUrl.c_str(), why.c_str());
+    return false;
+  }
+  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl.c_str(), &why)) {
+    display.message(ERROR, "Failed to retrieve builds for %08X: %s", serialNumber, why.c_str());
+    return false;
+  }
+  return true;
 }
 
 BuildMap Updater::Get_BuildListLocal(uint32_t serialNumber)
@@ -194,8 +210,9 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
     display.message(ERROR, "Serial Number must be non-zero");
     return 0;
   }
-  if (!UpdateServerRequest::ping(serverUrl.c_str())) {
-    display.message(ERROR, "Server request failed for %s", serverUrl.c_str());
+  std::string why;
+  if (!UpdateServerRequest::ping(serverUrl.c_str(), &why)) {
+    display.message(ERROR, "Server request failed for %s: %s", serverUrl.c_str(), why.c_str());
     return 0;
   }
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "Download_Firmware");
@@ -207,15 +224,15 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
     Log::log(DEBUG_APP, "Could not find device in our update history.\n");
     try {
       device = store->AddDevice(serialNumber);
-    } catch (const std::runtime_error&) {
-      display.message(ERROR, "Could not create directory for storing BIRD file");
+    } catch (const std::runtime_error& e) {
+      display.message(ERROR, "Could not create directory for storing BIRD file: %s", e.what());
       return 0;
     }
   }
 
   std::string latest, firmwareId;
-  if (!UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, serverUrl.c_str())) {
-    display.message(ERROR, "No build information for device");
+  if (!UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, serverUrl.c_str(), &why)) {
+    display.message(ERROR, "No build information for device: %s", why.c_str());
     return 0;
   }
   if (build == 0 && !_parse_build(latest, build)) {
@@ -228,8 +245,12 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
     display.message(INFO, "Override specified, skipping validation of build %u", build);
   } else {
     display.message(INFO, "Validating build %u with server", build);
-    if (!_valid_build(serialNumber, build, serverUrl.c_str())) {
-      display.message(ERROR, "No valid build %u", build);
+    std::string listWhy;
+    if (!_valid_build(serialNumber, build, serverUrl.c_str(), &listWhy)) {
+      if (listWhy.empty())
+        display.message(ERROR, "No valid build %u", build);
+      else
+        display.message(ERROR, "No valid build %u: %s", build, listWhy.c_str());
       return 0;
     }
     display.message(INFO, "Build %u is valid", build);
@@ -239,7 +260,9 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
   std::string birdBase64;
   std::promise<bool> promise;
   std::future<bool> done = promise.get_future();
-  std::thread worker(_DownloadWorker{this, &promise, serialNumber, firmwareId, buildText, &birdBase64, noCalibration});
+  std::string downloadWhy;
+  std::thread worker(
+      _DownloadWorker{this, &promise, serialNumber, firmwareId, buildText, &birdBase64, noCalibration, &downloadWhy});
   display.update_spinner(true, "Downloading");
   while (done.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
     display.update_spinner(true, "Downloading");
@@ -247,7 +270,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
   const bool fetched = done.get();
   worker.join();
   if (!fetched)
-    display.message(ERROR, "Download failed");
+    display.message(ERROR, "Download failed: %s", downloadWhy.c_str());
 
   size_t length = 0;
   std::unique_ptr<unsigned char, Freer> bytes(
@@ -291,8 +314,9 @@ uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string buildTe
     build = 0;
   }
   uint32_t serialNumber = 0, recoveryBuild = 0;
-  if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, serialNumber, recoveryBuild, serverUrl.c_str())) {
-    display.message(ERROR, "Failed to retrieve recovery information from Tovanire update server");
+  std::string why;
+  if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, serialNumber, recoveryBuild, serverUrl.c_str(), &why)) {
+    display.message(ERROR, "Failed to retrieve recovery information from Tovanire update server: %s", why.c_str());
     return 0;
   }
   if (build == 0)

@@ -214,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, GetBuildFaults,
     ::testing::Values(
         FaultCase{"ping404", Op::Ping, Fault::Http404, 1, "Server request failed for http://127.0.0.1:"},
-        FaultCase{"ping500", Op::Ping, Fault::Http500, 1, "Server request failed for http://127.0.0.1:"},
+        FaultCase{"ping500", Op::Ping, Fault::Http500, 1, "/cgi/u: the update server answered HTTP status 500"},
         FaultCase{"pingRedirect", Op::Ping, Fault::Redirect, 1, "Server request failed for http://127.0.0.1:"},
         FaultCase{"pingEmpty", Op::Ping, Fault::EmptyBody, 1, "Server request failed for http://127.0.0.1:"},
         FaultCase{"pingNotOk", Op::Ping, Fault::NotOk, 1, "Server request failed for http://127.0.0.1:"},
@@ -222,22 +222,22 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"queryRedirect", Op::Query, Fault::Redirect, 1, "No build information for device"},
         FaultCase{"queryEmpty", Op::Query, Fault::EmptyBody, 1, "No build information for device"},
         FaultCase{"queryCut", Op::Query, Fault::CutMidBody, 1, "No build information for device"},
-        FaultCase{"query500", Op::Query, Fault::Http500, 1, "No build information for device"},
+        FaultCase{"query500", Op::Query, Fault::Http500, 1, "No build information for device: the update server answered HTTP status 500"},
         FaultCase{"queryNotOk", Op::Query, Fault::NotOk, 1, "No build information for device"},
         FaultCase{"queryMissingLines", Op::Query, Fault::MissingLines, 1, "No valid build 0"},
         FaultCase{"builds404", Op::Builds, Fault::Http404, 1, "No valid build 99528558"},
         FaultCase{"buildsEmpty", Op::Builds, Fault::EmptyBody, 1, "No valid build 99528558"},
-        FaultCase{"builds500", Op::Builds, Fault::Http500, 1, "No valid build 99528558"},
+        FaultCase{"builds500", Op::Builds, Fault::Http500, 1, "No valid build 99528558: the build list could not be had: the update server answered HTTP status 500"},
         FaultCase{"buildsRedirect", Op::Builds, Fault::Redirect, 1, "No valid build 99528558"},
         FaultCase{"buildsNotOk", Op::Builds, Fault::NotOk, 1, "No valid build 99528558"},
         FaultCase{"buildsCut", Op::Builds, Fault::CutMidBody, 1, "No valid build 99528558"},
         FaultCase{"buildsMissingLines", Op::Builds, Fault::MissingLines, 1, "No valid build 99528558"},
-        FaultCase{"bird500", Op::Bird, Fault::Http500, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
-        FaultCase{"bird404", Op::Bird, Fault::Http404, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
-        FaultCase{"birdRedirect", Op::Bird, Fault::Redirect, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
-        FaultCase{"birdEmpty", Op::Bird, Fault::EmptyBody, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
-        FaultCase{"birdNotOk", Op::Bird, Fault::NotOk, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
-        FaultCase{"birdCut", Op::Bird, Fault::CutMidBody, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"bird500", Op::Bird, Fault::Http500, 1, "Download failed: the update server answered HTTP status 500\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"bird404", Op::Bird, Fault::Http404, 1, "Download failed: the update server answered HTTP status 404\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"birdRedirect", Op::Bird, Fault::Redirect, 1, "Download failed: the update server answered HTTP status 302\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"birdEmpty", Op::Bird, Fault::EmptyBody, 1, "Download failed: the update server's answer is empty\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"birdNotOk", Op::Bird, Fault::NotOk, 1, "Download failed: the update server answered \"error\" instead of \"ok\"\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"birdCut", Op::Bird, Fault::CutMidBody, 1, "Download failed: "},
         FaultCase{"birdMissingLine", Op::Bird, Fault::MissingLines, 1, "Failed to retrieve a valid BIRD file"},
         FaultCase{"birdBadBase64", Op::Bird, Fault::BadBase64, 1, "Failed to retrieve a valid BIRD file"},
         FaultCase{"birdCrlf", Op::Bird, Fault::Crlf, 0, nullptr},
@@ -290,19 +290,77 @@ TEST_F(UpdaterAgainstServer, FailedWriteRecordsNothing)
   EXPECT_EQ(goodSettings, readFile(device() / ".settings"));
 }
 
+// A list the server could not give ends the run with status 1 and the
+// cause; "No builds found" is kept for a server that answered so.
 TEST_F(UpdaterAgainstServer, ListBuildsReportsServerFailures)
 {
   server_.setFault(Op::Builds, Fault::Http500);
   ProcessResult r = run({"-B", "-d", kSerial});
-  EXPECT_EQ(0, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("Failed to retrieve builds for 40F5849A")) << r.err;
-  EXPECT_NE(std::string::npos, r.out.find("No builds found for device [40F5849A]")) << r.out;
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos,
+            r.err.find("Failed to retrieve builds for 40F5849A: the update server answered HTTP status 500\n"))
+      << r.err;
+  EXPECT_EQ(std::string::npos, r.out.find("No builds found")) << r.out;
 
   server_.setFault(Op::Ping, Fault::Http404);
   server_.clearRequests();
   r = run({"-B", "-d", kSerial});
-  EXPECT_NE(std::string::npos, r.err.find("Server request failed for " + server_.url())) << r.err;
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos,
+            r.err.find("Server request failed for " + server_.url() + ": the update server answered HTTP status 404\n"))
+      << r.err;
   EXPECT_EQ((std::vector<std::string>{kPing}), server_.targets());
+
+  // Nothing listening on the server's port.
+  const std::string url = server_.url();
+  server_.stop();
+  r = runProcess({UPDATER_BIN, "-u", url, "-i", root_.string(), "-B", "-d", kSerial});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("Server request failed for " + url + ": ")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("Connection refused")) << r.err;
+  EXPECT_EQ(std::string::npos, r.out.find("No builds found")) << r.out;
+}
+
+TEST_F(UpdaterAgainstServer, ListBuildsOfADeviceWithNoneSaysSo)
+{
+  updatesim::Config c = config();
+  c.devices["12345678"].latestBuild = "1";
+  server_.setConfig(c);
+  const ProcessResult r = run({"-B", "-d", "12345678"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("No builds found for device [12345678]\n")) << r.out;
+}
+
+// A mistyped device or build stops the run before any server is asked or
+// anything is stored.
+TEST_F(UpdaterAgainstServer, MistypedArgumentsAreRefusedBeforeAnythingRuns)
+{
+  struct Case {
+    std::vector<std::string> args;
+    const char* error;
+  };
+  const Case cases[] = {
+      {{"-L", "-d", "123456789"},
+       "Invalid serial number obtained from argument [123456789]: more than eight hexadecimal digits\n"},
+      {{"-G", "-d", "140F5849A"},
+       "Invalid serial number obtained from argument [140F5849A]: more than eight hexadecimal digits\n"},
+      {{"-G", "-d", kSerial, "-b", "102x"},
+       "Invalid build number obtained from argument [102x]: not a whole decimal number\n"},
+      {{"-G", "-d", kSerial, "-b", "abc"},
+       "Invalid build number obtained from argument [abc]: not a whole decimal number\n"},
+      {{"-G", "-d", kSerial, "-b", "4294967297"},
+       "Invalid build number obtained from argument [4294967297]: larger than 4294967295\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[c.args.size() - 1]);
+    server_.clearRequests();
+    const ProcessResult r = run(c.args);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(0u, r.err.rfind(c.error, 0)) << r.err;
+    EXPECT_TRUE(server_.targets().empty());
+    EXPECT_FALSE(fs::exists(root_ / "updater" / "40F5849A"));
+    EXPECT_FALSE(fs::exists(root_ / "updater" / "23456789"));
+  }
 }
 
 TEST_F(UpdaterAgainstServer, SlowDownloadTurnsTheSpinnerOnATerminal)
