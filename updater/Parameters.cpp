@@ -42,6 +42,8 @@ const SOption g_rgOptions[] = {
 
 namespace {
 
+const char kUpdateServerPath[] = "/cgi/u";
+
 // Digits only, accumulated modulo 2^32 so that a wider value keeps exactly
 // its low 32 bits however long the text is.
 uint32_t _get_digits(const char* text, char** endp, unsigned base)
@@ -120,6 +122,27 @@ bool _read_serial(UpdaterDisplayInterface& display, const char* arg, uint32_t& o
     return false;
   }
   return true;
+}
+
+// -u: the usage line promises "host:port", and the default URL's path is
+// the server's "/cgi/u"; a URL with a path of its own is used as given.
+std::string _update_server_url(const std::string& arg)
+{
+  if (arg.empty())
+    return arg;
+  std::string url = arg;
+  size_t authority = url.find("://");
+  if (authority == std::string::npos) {
+    url = "http://" + url;
+    authority = 4;
+  }
+  authority += 3;
+  const size_t pathAt = url.find_first_of("/?#", authority);
+  if (pathAt == std::string::npos)
+    return url + kUpdateServerPath;
+  if (url.compare(pathAt, std::string::npos, "/") == 0)
+    return url.substr(0, pathAt) + kUpdateServerPath;
+  return url;
 }
 
 // -b: a whole decimal number that fits in 32 bits (0 is the latest build).
@@ -208,7 +231,7 @@ bool _read_parameter(UpdaterDisplayInterface& display, const char* text, char* a
     params.serialPort = arg;
     return true;
   case 'u':
-    params.serverUrl = arg;
+    params.serverUrl = _update_server_url(arg);
     return true;
   case 'l':
     params.historyMessage = arg;

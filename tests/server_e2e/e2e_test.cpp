@@ -331,6 +331,21 @@ TEST_F(UpdaterAgainstServer, ListBuildsOfADeviceWithNoneSaysSo)
   EXPECT_NE(std::string::npos, r.out.find("No builds found for device [12345678]\n")) << r.out;
 }
 
+// "-u <host:port>", as the usage line has it, and a URL without a path both
+// reach the server's /cgi/u.
+TEST_F(UpdaterAgainstServer, ServerGivenAsHostPortReachesItsCgiPath)
+{
+  const std::string hostPort = "127.0.0.1:" + std::to_string(server_.port());
+  for (const std::string& given : {hostPort, "http://" + hostPort}) {
+    SCOPED_TRACE(given);
+    server_.clearRequests();
+    const ProcessResult r = runProcess({UPDATER_BIN, "-u", given, "-i", root_.string(), "-B", "-d", kSerial});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Build List for device [40F5849A]:")) << r.out;
+    EXPECT_EQ((std::vector<std::string>{kPing, kBuilds}), server_.targets());
+  }
+}
+
 // A mistyped device or build stops the run before any server is asked or
 // anything is stored.
 TEST_F(UpdaterAgainstServer, MistypedArgumentsAreRefusedBeforeAnythingRuns)
