@@ -248,9 +248,11 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, 
     uint32_t serverBuild = 0;
     // Serial number 0 names no module: the firmware would go to whichever
     // module turned up first.
-    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, serverSerial, serverBuild, serverUrl.c_str()) ||
+    std::string why;
+    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, serverSerial, serverBuild, serverUrl.c_str(), &why) ||
         serverSerial == 0) {
-      display.message(kError, "Failed to retrieve recovery information from Tovanire server");
+      if (why.empty()) why = "the answer names no module";
+      display.message(kError, "Failed to retrieve recovery information from Tovanire server: %s", why.c_str());
       return false;
     }
     serialNumber = serverSerial;

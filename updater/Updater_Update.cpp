@@ -433,7 +433,7 @@ BirdFile Updater::load_bird(const char* action, std::string path, uint32_t seria
   }
   UpdaterStoreItem item = store->AddDevice(serialNumber);
   display.message(kInfo, "%s firmware with build: %u", action, build);
-  const std::string name = _bird_name(build);
+  std::string name = _bird_name(build);
   const auto read = [&] { return item.ReadBirdFile(name); };
   try {
     return _load_naming_incomplete(display, read);
@@ -443,7 +443,9 @@ BirdFile Updater::load_bird(const char* action, std::string path, uint32_t seria
     if (!allowDownload) throw std::runtime_error("Error reading birdfile");
   }
   display.message(kInfo, "Downloading firmware build %u", build);
-  Download_Firmware(serialNumber, std::to_string(build), false, false);
+  // Build 0 downloads the latest, stored under its own number: read that.
+  const uint32_t downloaded = Download_Firmware(serialNumber, std::to_string(build), false, false);
+  if (downloaded != 0) name = _bird_name(downloaded);
   return _load_naming_incomplete(display, read);
 }
 
