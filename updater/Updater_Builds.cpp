@@ -68,25 +68,28 @@ struct _DownloadWorker {
 
 // Checks the downloaded bytes exactly as the update flow will read them back:
 // written to a hidden temporary next to their destination, they must pass
-// the header check and load whole (an incomplete file is named to the user).
-// Answers the reason on failure, empty when sound.
-std::string _check_bird(UpdaterDisplayInterface& display, const UpdaterStoreItem& device,
-                        const std::string& fileName, const uint8_t* data, size_t length)
+// the header check and load whole. Answers the reason on failure, empty when
+// sound; *staged is the error of writing the temporary (aErrNone when it
+// was written), so a store that cannot take the file is not blamed on it.
+std::string _check_bird(const UpdaterStoreItem& device, const std::string& fileName, const uint8_t* data,
+                        size_t length, aErr* staged)
 {
   const std::string temp = device.Path() + "/.download-" + std::to_string(::getpid()) + "-" + fileName;
   std::string why;
-  if (UpdaterStore_ReplaceFile(temp, data, length, &why) != aErrNone)
-    return "cannot stage the download: " + why;
-  std::string problem;
-  if (!BirdFile::VerifyFile(temp)) {
-    problem = "not a BIRD file";
+  *staged = UpdaterStore_ReplaceFile(temp, data, length, &why);
+  if (*staged != aErrNone)
+    return why;
+  std::string problem = BirdFile::HeaderProblem(temp);
+  if (!problem.empty()) {
+    problem = fileName + ": " + problem;
   } else {
     try {
       BirdFile::LoadWhole(temp);
     } catch (const BirdFile::Incomplete& e) {
       // Named as the store would hold it: the staging file is gone next.
       problem = BirdFile::Incomplete(fileName, e.Problem()).what();
-      display.message(ERROR, "%s", problem.c_str());
+    } catch (const BirdFile::LoadError& e) {
+      problem = fileName + ": " + e.Reason();
     } catch (const std::exception& e) {
       problem = e.what();
     }
@@ -276,22 +279,29 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
   std::unique_ptr<unsigned char, Freer> bytes(
       birdBase64.empty() ? nullptr : base64_decode(birdBase64.data(), birdBase64.size(), &length));
   if (!bytes) {
-    display.message(ERROR, "Failed to retrieve a valid BIRD file");
+    display.message(ERROR, "Failed to retrieve a valid BIRD file: %s",
+                    birdBase64.empty() ? "the server sent no file" : "the server's text is not valid Base64");
     return 0;
   }
 
   // Nothing in the store changes unless the whole file is sound and written.
   const std::string fileName = buildText + ".bird";
-  const std::string problem = _check_bird(display, device, fileName, bytes.get(), length);
+  aErr staged = aErrNone;
+  const std::string problem = _check_bird(device, fileName, bytes.get(), length, &staged);
+  if (staged != aErrNone) {
+    display.message(ERROR, "Failed to write file with %d: %s", static_cast<int>(staged), problem.c_str());
+    return 0;
+  }
   if (!problem.empty()) {
     Log::log(DEBUG_Updater, "Download_Firmware: build %u refused: %s\n", build, problem.c_str());
-    display.message(ERROR, "Failed to retrieve a valid BIRD file");
+    display.message(ERROR, "Failed to retrieve a valid BIRD file: %s", problem.c_str());
     return 0;
   }
   const std::string timeText = _time_text();
-  const aErr written = device.WriteFile(fileName, bytes.get(), length);
+  std::string writeWhy;
+  const aErr written = device.WriteFile(fileName, bytes.get(), length, &writeWhy);
   if (written != aErrNone) {
-    display.message(ERROR, "Failed to write file with %d", static_cast<int>(written));
+    display.message(ERROR, "Failed to write file with %d: %s", static_cast<int>(written), writeWhy.c_str());
     return 0;
   }
 

@@ -264,8 +264,8 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, 
   BirdFile bird;
   try {
     bird = load_bird("Recovering", birdPath, serialNumber, build, true);
-  } catch (const std::runtime_error&) {
-    display.message(kError, "Failed to load bird file");
+  } catch (const std::runtime_error& e) {
+    display.message(kError, "Failed to load bird file: %s", BirdFile::FailureText(e).c_str());
     return false;
   }
   if (bird.HasSerialOffsets()) {

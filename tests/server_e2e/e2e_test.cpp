@@ -12,6 +12,9 @@
 #include <map>
 #include <regex>
 #include <string>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -256,23 +259,26 @@ TEST_F(UpdaterAgainstServer, UnsoundFileIsNeverStored)
   struct Case {
     const char* name;
     updatesim::Bytes bytes;
+    const char* cause;
   };
   updatesim::Bytes truncated = birdFor(99528558, "2.10.12");
   truncated.resize(truncated.size() / 2);
   birdsim::Image corrupt;
   corrupt.blocks.push_back(birdsim::firmware(0, birdsim::Bytes(100, 1)));
   corrupt.compression = birdsim::Compression::Corrupt;
-  const Case cases[] = {{"notBird", {'h', 'e', 'l', 'l', 'o', '!', '!'}},
-                        {"truncated", truncated},
-                        {"corruptBody", birdsim::file(corrupt)},
-                        {"empty", {}}};
+  const Case cases[] = {
+      {"notBird", {'h', 'e', 'l', 'l', 'o', '!', '!'}, ": 99528558.bird: not a BIRD file"},
+      {"truncated", truncated, ": 99528558.bird: its compressed body is cut short or corrupt"},
+      {"corruptBody", birdsim::file(corrupt), ": 99528558.bird: its compressed body is cut short or corrupt"},
+      {"empty", {}, ": the server sent no file"}};
   for (const Case& c : cases) {
     updatesim::Config cfg = config();
     cfg.devices[kSerial].birdFiles["99528558"] = c.bytes;
     server_.setConfig(cfg);
     const ProcessResult r = run({"-G", "-d", kSerial});
     EXPECT_EQ(1, r.status) << c.name;
-    EXPECT_NE(std::string::npos, r.err.find("Failed to retrieve a valid BIRD file")) << c.name << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(std::string("Failed to retrieve a valid BIRD file") + c.cause))
+        << c.name << r.err;
     EXPECT_FALSE(fs::exists(device() / "99528558.bird")) << c.name;
     EXPECT_EQ(0u, settings().count("LATEST_DOWNLOAD")) << c.name;
   }
@@ -286,12 +292,113 @@ TEST_F(UpdaterAgainstServer, FailedWriteRecordsNothing)
   fs::create_directories(device() / "99528558.bird" / "blocker");
   const ProcessResult r = run({"-G", "-d", kSerial});
   EXPECT_EQ(1, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("Failed to write file with ")) << r.err;
+  const size_t at = r.err.find("Failed to write file with ");
+  ASSERT_NE(std::string::npos, at) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("/99528558.bird: Is a directory\n", at)) << r.err;
   EXPECT_EQ(goodSettings, readFile(device() / ".settings"));
 }
 
 // A list the server could not give ends the run with status 1 and the
 // cause; "No builds found" is kept for a server that answered so.
+// Where the child of a store test mounts a small file system; set before
+// the child is made.
+std::string g_smallStore;
+// Room for the device directory and its settings, not for the BIRD file.
+constexpr size_t kSmallStoreBytes = 64 * 1024;
+
+// A store that cannot take the downloaded file says what stopped it, in the
+// user's words, and records nothing.
+TEST_F(UpdaterAgainstServer, StoreThatCannotTakeTheFileSaysWhy)
+{
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root: to run as another user, and to mount a small file system";
+  struct Case {
+    const char* name;
+    void (*inChild)();
+    const char* cause;
+  };
+  const Case cases[] = {
+      {"permissionDenied",
+       [] {
+         if (::setresgid(54321, 54321, 54321) != 0 || ::setresuid(54321, 54321, 54321) != 0)
+           _exit(126);
+       },
+       ": Permission denied"},
+      {"noSpace",
+       [] {
+         if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             ::mount("tmpfs", g_smallStore.c_str(), "tmpfs", 0, "size=64k") != 0)
+           _exit(126);
+       },
+       ": No space left on device"},
+  };
+  // Large enough not to fit the small store.
+  updatesim::Config cfg = config();
+  birdsim::Image big;
+  big.blocks.push_back(birdsim::firmware(0x1000, noise(4 * kSmallStoreBytes, 7)));
+  big.blocks.push_back(birdsim::descriptor(99528558, "2.10.12", 0x40F5849A, "JV-HUB8"));
+  cfg.devices[kSerial].birdFiles["99528558"] = birdsim::file(big);
+  server_.setConfig(cfg);
+  // A copy every user may run: the build tree may be out of their reach.
+  const fs::path program = root_ / "updater-copy";
+  fs::copy_file(UPDATER_BIN, program);
+  fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(root_ / "updater");
+    // The device directory exists already, made by root.
+    fs::create_directories(device());
+    g_smallStore = (root_ / "updater").string();
+    const ProcessResult r =
+        runProcess({program.string(), "-u", server_.url(), "-i", root_.string(), "-G", "-d", kSerial}, false,
+                   c.inChild);
+    if (r.status == 126)
+      GTEST_SKIP() << c.name << ": the child could not be set up";
+    EXPECT_EQ(1, r.status) << r.out << r.err;
+    const size_t at = r.err.find("Failed to write file with ");
+    ASSERT_NE(std::string::npos, at) << r.err;
+    const std::string line = r.err.substr(at, r.err.find('\n', at) - at);
+    EXPECT_NE(std::string::npos, line.find(c.cause)) << line;
+    EXPECT_EQ(std::string::npos, r.err.find("Failed to retrieve a valid BIRD file")) << r.err;
+  }
+}
+
+// Whatever -f names that cannot be loaded is refused with its cause; a FIFO
+// or a device at once.
+TEST_F(UpdaterAgainstServer, BirdFileThatCannotBeLoadedIsNamedWithItsCause)
+{
+  const fs::path fifo = root_ / "fifo.bird";
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  const fs::path empty = root_ / "empty.bird";
+  { std::ofstream(empty.string()); }
+  updatesim::Bytes whole = birdFor(99528558, "2.10.12");
+  const fs::path cut = root_ / "cut.bird";
+  { std::ofstream(cut.string(), std::ios::binary) << asText(updatesim::Bytes(whole.begin(), whole.begin() + 100)); }
+  struct Case {
+    fs::path path;
+    const char* cause;
+  };
+  const Case cases[] = {
+      {root_, "Is a directory"},
+      {fifo, "not a regular file"},
+      {"/dev/zero", "not a regular file"},
+      {root_ / "missing.bird", "No such file or directory"},
+      {empty, "is empty"},
+      {cut, "its compressed body is cut short or corrupt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.string());
+    // A run that waits on the FIFO is ended rather than held forever.
+    const ProcessResult r = runProcess({UPDATER_BIN, "-u", server_.url(), "-i", root_.string(), "-U", "-d", kSerial,
+                                        "-f", c.path.string()},
+                                       false, [] { ::alarm(20); });
+    EXPECT_EQ(1, r.status) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("Failed to load bird file: " + c.path.string() + ": " + c.cause + "\n"))
+        << r.err;
+  }
+}
+
 TEST_F(UpdaterAgainstServer, ListBuildsReportsServerFailures)
 {
   server_.setFault(Op::Builds, Fault::Http500);
