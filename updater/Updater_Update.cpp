@@ -453,8 +453,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
   if (!store->FindDevice(serialNumber, &item)) {
     try {
       item = store->AddDevice(serialNumber);
-    } catch (const std::runtime_error&) {
-      display.message(kError, "Could not create directory for storing BIRD file");
+    } catch (const std::runtime_error& e) {
+      display.message(kError, "Could not create directory for storing BIRD file: %s", e.what());
       return false;
     }
   }

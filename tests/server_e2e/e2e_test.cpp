@@ -315,22 +315,28 @@ TEST_F(UpdaterAgainstServer, StoreThatCannotTakeTheFileSaysWhy)
   struct Case {
     const char* name;
     void (*inChild)();
-    const char* cause;
+    const char* command;  // -G, or -U (whose update flow makes the directory too)
+    bool deviceMade;      // the device directory exists already, made by root
+    const char* message;  // the Part's message
+    const char* cause;    // what follows it on its line
+  };
+  void (*asOtherUser)() = [] {
+    if (::setresgid(54321, 54321, 54321) != 0 || ::setresuid(54321, 54321, 54321) != 0)
+      _exit(126);
   };
   const Case cases[] = {
-      {"permissionDenied",
-       [] {
-         if (::setresgid(54321, 54321, 54321) != 0 || ::setresuid(54321, 54321, 54321) != 0)
-           _exit(126);
-       },
-       ": Permission denied"},
+      {"permissionDenied", asOtherUser, "-G", true, "Failed to write file with ", ": Permission denied"},
       {"noSpace",
        [] {
          if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
              ::mount("tmpfs", g_smallStore.c_str(), "tmpfs", 0, "size=64k") != 0)
            _exit(126);
        },
-       ": No space left on device"},
+       "-G", true, "Failed to write file with ", ": No space left on device"},
+      {"noDeviceDirectory", asOtherUser, "-G", false, "Could not create directory for storing BIRD file: ",
+       "UpdaterStore: Could not create directory "},
+      {"updateWithoutDeviceDirectory", asOtherUser, "-U", false, "Could not create directory for storing BIRD file: ",
+       "UpdaterStore: Could not create directory "},
   };
   // Large enough not to fit the small store.
   updatesim::Config cfg = config();
@@ -347,16 +353,15 @@ TEST_F(UpdaterAgainstServer, StoreThatCannotTakeTheFileSaysWhy)
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(root_ / "updater");
-    // The device directory exists already, made by root.
-    fs::create_directories(device());
+    fs::create_directories(c.deviceMade ? device() : root_ / "updater");
     g_smallStore = (root_ / "updater").string();
     const ProcessResult r =
-        runProcess({program.string(), "-u", server_.url(), "-i", root_.string(), "-G", "-d", kSerial}, false,
+        runProcess({program.string(), "-u", server_.url(), "-i", root_.string(), c.command, "-d", kSerial}, false,
                    c.inChild);
     if (r.status == 126)
       GTEST_SKIP() << c.name << ": the child could not be set up";
     EXPECT_EQ(1, r.status) << r.out << r.err;
-    const size_t at = r.err.find("Failed to write file with ");
+    const size_t at = r.err.find(c.message);
     ASSERT_NE(std::string::npos, at) << r.err;
     const std::string line = r.err.substr(at, r.err.find('\n', at) - at);
     EXPECT_NE(std::string::npos, line.find(c.cause)) << line;
