@@ -32,7 +32,7 @@ public:
   {
     return updater.Discover_JVNetwork_Devices(router, type);
   }
-  BuildMap Get_BuildList(uint32_t serial) override { return updater.Get_BuildList(serial); }
+  bool Get_BuildList(uint32_t serial, BuildMap& builds) override { return updater.Get_BuildList(serial, builds); }
   BuildMap Get_BuildListLocal(uint32_t serial) override { return updater.Get_BuildListLocal(serial); }
   uint32_t Download_Firmware(uint32_t serial, std::string build, bool override, bool noCal) override
   {
@@ -489,10 +489,13 @@ int AppMain(int argc, char* argv[], UpdaterDisplayInterface& display, const Upda
       _display_usage(false, false, usage);
       return 1;
     }
-    _display_builds(display,
-                    remote ? updater->Get_BuildList(params.serialNumber)
-                           : updater->Get_BuildListLocal(params.serialNumber),
-                    params.serialNumber);
+    BuildMap builds;
+    // A server that could not be asked is no proof that it has no builds.
+    if (remote && !updater->Get_BuildList(params.serialNumber, builds))
+      return 1;
+    if (!remote)
+      builds = updater->Get_BuildListLocal(params.serialNumber);
+    _display_builds(display, builds, params.serialNumber);
     return 0;
   }
   return status;

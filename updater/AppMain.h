@@ -22,7 +22,9 @@ public:
   virtual void Set_UEIBytes_Load(bool on) = 0;
   virtual std::vector<DeviceInfo> Discover_Devices(linkType type) = 0;
   virtual std::vector<DeviceInfo> Discover_JVNetwork_Devices(uint32_t routerSerialNumber, linkType type) = 0;
-  virtual BuildMap Get_BuildList(uint32_t serialNumber) = 0;
+  // False when the server could not be asked or answered an error (the
+  // cause already shown); true with an empty map when it lists no build.
+  virtual bool Get_BuildList(uint32_t serialNumber, BuildMap& builds) = 0;
   virtual BuildMap Get_BuildListLocal(uint32_t serialNumber) = 0;
   virtual uint32_t Download_Firmware(uint32_t serialNumber, std::string build, bool override,
                                      bool noCalibration) = 0;

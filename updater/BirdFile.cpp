@@ -1,6 +1,11 @@
 #include "BirdFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
+
+#include <cerrno>
 
 #include <cctype>
 #include <cstdio>
@@ -90,14 +95,87 @@ bool covers(const BirdBlock& b, uint64_t start, uint64_t size)
   return start >= first && start + size <= end;
 }
 
+// Opens a path for reading only when it is a regular file, and gives its
+// size. O_NONBLOCK keeps the open of a FIFO from waiting for a writer (and a
+// terminal's from waiting for its line); regular files do not heed it. -1
+// with the reason in why otherwise.
+int openRegular(const char* path, std::string& why, uint64_t& size)
+{
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    why = std::strerror(errno);
+    return -1;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0)
+    why = std::strerror(errno);
+  else if (S_ISDIR(st.st_mode))
+    why = std::strerror(EISDIR);
+  else if (!S_ISREG(st.st_mode))
+    why = "not a regular file";
+  if (!why.empty()) {
+    ::close(fd);
+    return -1;
+  }
+  size = uint64_t(st.st_size);
+  return fd;
+}
+
+// Up to n bytes; fewer only at the end of the file. -1 with errno set on a
+// read error.
+ssize_t readUpTo(int fd, uint8_t* buf, size_t n)
+{
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::read(fd, buf + got, n - got);
+    if (r < 0 && errno == EINTR)
+      continue;
+    if (r < 0)
+      return -1;
+    if (r == 0)
+      break;
+    got += size_t(r);
+  }
+  return ssize_t(got);
+}
+
+const char kNotBird[] = "not a BIRD file (it does not begin with \"bird\")";
+
+std::string inflateProblem(int rc)
+{
+  switch (rc) {
+  case Z_DATA_ERROR:  // zlib tells an incomplete stream from a damaged one no better
+    return "its compressed body is cut short or corrupt";
+  case Z_BUF_ERROR:
+    return "its body inflates to more than 8 times its compressed size";
+  case Z_MEM_ERROR:
+    return "no memory to inflate its body";
+  default:
+    return "its compressed body does not inflate (zlib error " + std::to_string(rc) + ")";
+  }
+}
+
 }  // namespace
+
+BirdFile::LoadError::LoadError(const std::string& path, const std::string& reason)
+    : std::runtime_error("Failed to load bird data: " + path + ": " + reason), m_path(path), m_reason(reason)
+{
+}
+
+std::string BirdFile::FailureText(const std::exception& e)
+{
+  if (const auto* load = dynamic_cast<const LoadError*>(&e))
+    return load->Cause();
+  return e.what();
+}
 
 BirdFile::BirdFile() = default;
 
 BirdFile::BirdFile(const std::string& path) : m_path(path)
 {
-  if (!Load())
-    throw std::runtime_error("Failed to load bird data");
+  std::string why;
+  if (!Load(&why))
+    throw LoadError(path, why);
 }
 
 BirdFile::~BirdFile() = default;
@@ -170,79 +248,97 @@ BirdFile BirdFile::LoadWhole(const std::string& path)
 
 bool BirdFile::VerifyFile(const std::string& path)
 {
-  aFile* f = aFile_Open(path.c_str(), aFileModeRead);
-  if (!f) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
-    return false;
-  }
-  uint8_t header[kHeaderSize] = {};
-  size_t n = 0;
-  aErr err = aFile_Read(f, header, sizeof header, &n);
-  aFile_Close(&f);
-  return err == aErrNone && n == kHeaderSize && GetInt(header) == BIRD_FILE_SIGNATURE &&
-         header[4] != 0 && header[5] != 0;
+  return HeaderProblem(path).empty();
 }
 
-bool BirdFile::Load()
+std::string BirdFile::HeaderProblem(const std::string& path)
+{
+  std::string why;
+  uint64_t size = 0;
+  const int fd = openRegular(path.c_str(), why, size);
+  if (fd < 0) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
+    return why;
+  }
+  uint8_t header[kHeaderSize] = {};
+  const ssize_t n = readUpTo(fd, header, sizeof header);
+  const int readErrno = errno;
+  ::close(fd);
+  if (n < 0)
+    return std::strerror(readErrno);
+  if (n == 0)
+    return "is empty";
+  if (size_t(n) < kHeaderSize)
+    return "holds only " + std::to_string(n) + " bytes, less than its 6-byte header";
+  if (GetInt(header) != BIRD_FILE_SIGNATURE)
+    return kNotBird;
+  if (header[4] == 0 || header[5] == 0)
+    return "its version bytes are zero";
+  return {};
+}
+
+bool BirdFile::Load(std::string* why)
 {
   const char* path = m_path.c_str();
+  auto fail = [why](std::string text) {
+    if (why)
+      *why = std::move(text);
+    return false;
+  };
   Log::log(DEBUG_BirdFile, "BIRDFILE: Loading File [%s]\n", path);
-  if (!aFile_Exists(path)) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path);
-    return false;
-  }
-  aFile* f = aFile_Open(path, aFileModeRead);
-  if (!f) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path);
-    return false;
-  }
+  std::string problem;
   uint64_t size = 0;
-  aErr err = aFile_GetSize(f, &size);
-  if (err != aErrNone) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) getting bird file size from %s\n", int(err), path);
-    aFile_Close(&f);
-    return false;
+  const int fd = openRegular(path, problem, size);
+  if (fd < 0) {
+    if (!aFile_Exists(path))
+      Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path);
+    else
+      Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s' (%s)\n", path, problem.c_str());
+    return fail(problem);
   }
   if (size <= kHeaderSize) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s holds %llu bytes, no body after the 6-byte header\n",
              path, (unsigned long long)size);
-    aFile_Close(&f);
-    return false;
+    ::close(fd);
+    return fail(size == 0 ? std::string("is empty")
+                          : "holds only " + std::to_string(size) + " bytes, no body after its 6-byte header");
   }
   if (size - kHeaderSize > kMaxCompressed) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s is too large (%llu bytes) to decompress\n", path,
              (unsigned long long)size);
-    aFile_Close(&f);
-    return false;
+    ::close(fd);
+    return fail("is too large to inflate (" + std::to_string(size) + " bytes)");
   }
   std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[size]);
   if (!buf) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - no memory for %llu bytes of %s\n", (unsigned long long)size,
              path);
-    aFile_Close(&f);
-    return false;
+    ::close(fd);
+    return fail("no memory for its " + std::to_string(size) + " bytes");
   }
-  size_t got = 0;
-  err = aFile_Read(f, buf.get(), size, &got);
-  aFile_Close(&f);
-  if (err != aErrNone) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", int(err), path);
-    return false;
+  const ssize_t got = readUpTo(fd, buf.get(), size_t(size));
+  const int readErrno = errno;
+  ::close(fd);
+  if (got < 0) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%s) reading %s\n", std::strerror(readErrno), path);
+    return fail(std::strerror(readErrno));
   }
-  if (got < size) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path, got,
+  if (uint64_t(got) < size) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path, size_t(got),
              size_t(size));
-    return false;
+    return fail("was cut short while being read (" + std::to_string(got) + " of " + std::to_string(size) +
+                " bytes)");
   }
 
   m_signature = GetInt(buf.get());
   m_version = GetShort(buf.get() + 4);
-  if (!DecompressData(buf.get() + kHeaderSize, size - kHeaderSize))
-    return false;
+  int rc = Z_OK;
+  if (!DecompressData(buf.get() + kHeaderSize, size - kHeaderSize, &rc))
+    return fail(m_signature != BIRD_FILE_SIGNATURE ? std::string(kNotBird) : inflateProblem(rc));
   if (m_dataSize < 4) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - body of %u bytes has no room for its block count\n",
              m_dataSize);
-    return false;
+    return fail("its body of " + std::to_string(m_dataSize) + " bytes has no room for its block count");
   }
   // A mismatch in the block list is logged and kept by the scan; it does not
   // fail the load, so a listing still reads such a file, while LoadWhole
@@ -253,7 +349,7 @@ bool BirdFile::Load()
   return true;
 }
 
-bool BirdFile::DecompressData(const uint8_t* data, uint64_t n)
+bool BirdFile::DecompressData(const uint8_t* data, uint64_t n, int* zlibResult)
 {
   // The old body goes, so nothing may keep pointing into it.
   m_blocks.clear();
@@ -279,6 +375,8 @@ bool BirdFile::DecompressData(const uint8_t* data, uint64_t n)
   }
   uLongf destLen = uLongf(capacity);
   int rc = uncompress(m_data.get(), &destLen, data, uLong(n));
+  if (zlibResult)
+    *zlibResult = rc;
   if (rc != Z_OK) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", rc);
     m_dataSize = 0;

@@ -40,6 +40,25 @@ public:
     std::string m_problem;
   };
 
+  // Raised by the path constructor (and so LoadWhole) when the file cannot
+  // be loaded; what() is "Failed to load bird data: <path>: <reason>",
+  // Cause() "<path>: <reason>", the reason the system's error text, "not a
+  // regular file", "is empty", "its compressed body is corrupt", ...
+  class LoadError : public std::runtime_error {
+  public:
+    LoadError(const std::string& path, const std::string& reason);
+    std::string Cause() const { return m_path + ": " + m_reason; }
+    const std::string& Reason() const { return m_reason; }
+
+  private:
+    std::string m_path;
+    std::string m_reason;
+  };
+
+  // The text a user is shown for a failure to load a BIRD file: a
+  // LoadError's Cause(), else what().
+  static std::string FailureText(const std::exception& e);
+
   static constexpr uint32_t BIRD_FILE_SIGNATURE = 0x62697264;  // "bird"
   static constexpr uint8_t BIRD_FILE_VERSION[2] = {1, 1};
   static constexpr uint8_t BIRD_FILE_TYPE_MASK = 0x1F;
@@ -61,8 +80,7 @@ public:
 
   // No path, zero fields, no blocks, no body.
   BirdFile();
-  // Loads the file; raises std::runtime_error "Failed to load bird data" when
-  // Load fails (the cause is in the log).
+  // Loads the file; raises LoadError (a std::runtime_error) when Load fails.
   explicit BirdFile(const std::string& path);
   ~BirdFile();
   BirdFile(BirdFile&& other) noexcept;
@@ -77,17 +95,21 @@ public:
 
   // True when the file starts with "bird" and two non-zero version bytes.
   static bool VerifyFile(const std::string& path);
+  // Why VerifyFile refuses the path, for the user; empty when it passes.
+  static std::string HeaderProblem(const std::string& path);
 
   // Reads, inflates and scans the file at the path. False for a missing or
-  // unreadable file, one of 6 bytes or fewer, a body that does not inflate
-  // (or inflates past 8 times its compressed size) or is under 4 bytes. Block
-  // list mismatches (count, size, refused blocks) are logged, the blocks
-  // found stay in the list and IsWhole turns false; the header is not
-  // checked here (VerifyFile does).
-  bool Load();
+  // unreadable file, one that is not a regular file (a FIFO or a device is
+  // refused without waiting on it), one of 6 bytes or fewer, a body that does
+  // not inflate (or inflates past 8 times its compressed size) or is under 4
+  // bytes; *why (may be null) then says which. Block list mismatches (count,
+  // size, refused blocks) are logged, the blocks found stay in the list and
+  // IsWhole turns false; the header is not checked here (VerifyFile does).
+  bool Load(std::string* why = nullptr);
 
   // Inflates n compressed bytes into a new body of at most 8 * n bytes.
-  bool DecompressData(const uint8_t* data, uint64_t n);
+  // *zlibResult (may be null) receives uncompress's code.
+  bool DecompressData(const uint8_t* data, uint64_t n, int* zlibResult = nullptr);
 
   // Rebuilds the block list from a body (blocks then point into it). False on
   // a count or size mismatch or when a block was refused for being shorter

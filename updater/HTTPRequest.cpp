@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -179,6 +180,11 @@ HTTPResponse HTTPRequest::GET(const std::string& url, std::map<std::string, std:
     if (rc == CURLE_OPERATION_TIMEDOUT)
       throw HTTPBoundError(_time_out_cause(h, limits, tookMs, errbuf));
     std::string text = curl_easy_strerror(rc);
+    // libcurl's own words do not tell a refused connection from an
+    // unreachable network; the system's error does.
+    long osErrno = 0;
+    if (curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &osErrno) == CURLE_OK && osErrno != 0)
+      text += std::string(": ") + std::strerror(static_cast<int>(osErrno));
     if (errbuf[0])
       text += std::string(" (") + errbuf + ")";
     throw std::runtime_error(text);

@@ -19,6 +19,16 @@ const char* const KeyValueStore::KEY_UPDATED_TIME = "UPDATED_TIME";
 namespace {
 
 constexpr size_t kLineBufferSize = 2048;
+// The longest key and value a line can carry both ways: the reader takes a
+// line of up to 2047 characters (its buffer keeps the terminator), and the
+// writer adds "=" and a newline. A line read without "=" gains one when it
+// is written back, so the reader holds it to the same bound.
+constexpr size_t kLongestPair = kLineBufferSize - 3;
+
+bool fitsOnALine(size_t keyLength, size_t valueLength)
+{
+  return keyLength + valueLength <= kLongestPair;
+}
 
 // Local time as ctime writes it, without its newline.
 std::string timeText()
@@ -123,8 +133,14 @@ KeyValueStore::ReadResult KeyValueStore::readPairs(const char* path, std::map<st
       inLongLine = false;
       continue;
     }
-    if (parseLine(line, len, key, value))
-      pairs.insert_or_assign(key, value);
+    if (!parseLine(line, len, key, value))
+      continue;
+    if (!fitsOnALine(key.size(), value.size())) {
+      Log::log(DEBUG_Attributes, "Attibutes: skipping a pair in '%s' that a save could not write back whole\n",
+               path);
+      continue;
+    }
+    pairs.insert_or_assign(key, value);
   }
   aFile_Close(&f);
   return result;
@@ -273,6 +289,12 @@ const char* KeyValueStore::operator[](const char* key) const
 
 const std::string& KeyValueStore::valueForGet(const char* key)
 {
+  // A key no line could carry is not added: the save would drop it.
+  static const std::string kNone;
+  if (!fitsOnALine(std::strlen(key), 0)) {
+    const std::string* v = find(key);
+    return v ? *v : kNone;
+  }
   return m_pairs[key];
 }
 
@@ -320,6 +342,11 @@ bool KeyValueStore::set(const char* key, const std::string& value)
 {
   if (!key)
     return false;
+  if (!fitsOnALine(std::strlen(key), value.size())) {
+    Log::log(DEBUG_Attributes, "Attibutes: refusing a pair of %zu characters, longer than a line can carry\n",
+             std::strlen(key) + value.size());
+    return false;
+  }
   m_setKeys.insert(key);
   auto it = m_pairs.find(key);
   if (it == m_pairs.end()) {

@@ -7,7 +7,9 @@
 // whose very first character is "#" are skipped; the key runs from the first
 // non-blank character to the first "=" (trailing blanks dropped), the value
 // is the rest with blanks trimmed at both ends; a later line for a key wins.
-// A line too long for the 2048-byte line buffer is skipped whole.
+// A line too long for the 2048-byte line buffer is skipped whole, and so is
+// a pair whose key and value together exceed 2045 characters, the most a
+// saved line ("key=value" and its newline) can hold and be read back.
 //
 // Nothing is raised; failures go to Log under DEBUG_Attributes. Save never
 // leaves a half-written file: it replaces the file through a synced
@@ -72,7 +74,9 @@ public:
 
   // Adders store the value as text ("%d", "%f", "0x%08X", or as given) and
   // return true. They count as a change only when the text differs from
-  // what the key held (an absent key holds the empty text).
+  // what the key held (an absent key holds the empty text). A key and value
+  // of more than 2045 characters together are refused (false, nothing
+  // changes): no saved line could carry them back.
   bool Add(const char* key, int value);
   bool Add(const char* key, double value);
   bool AddHex(const char* key, uint32_t value);

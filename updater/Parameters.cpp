@@ -42,6 +42,8 @@ const SOption g_rgOptions[] = {
 
 namespace {
 
+const char kUpdateServerPath[] = "/cgi/u";
+
 // Digits only, accumulated modulo 2^32 so that a wider value keeps exactly
 // its low 32 bits however long the text is.
 uint32_t _get_digits(const char* text, char** endp, unsigned base)
@@ -109,6 +111,62 @@ bool _read_serial(UpdaterDisplayInterface& display, const char* arg, uint32_t& o
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, refusal, arg);
     return false;
   }
+  // Kept to its low 32 bits, a mistyped long number would name some other
+  // module: refuse it. Leading zeros change nothing and are let through.
+  const char* significant = arg + strspn(arg, "0");
+  if (strlen(significant) > 8) {
+    std::string text(refusal);
+    text += ": more than eight hexadecimal digits";
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, text.c_str(), arg);
+    out = 0;
+    return false;
+  }
+  return true;
+}
+
+// -u: the usage line promises "host:port", and the default URL's path is
+// the server's "/cgi/u"; a URL with a path of its own is used as given.
+std::string _update_server_url(const std::string& arg)
+{
+  if (arg.empty())
+    return arg;
+  std::string url = arg;
+  size_t authority = url.find("://");
+  if (authority == std::string::npos) {
+    url = "http://" + url;
+    authority = 4;
+  }
+  authority += 3;
+  const size_t pathAt = url.find_first_of("/?#", authority);
+  if (pathAt == std::string::npos)
+    return url + kUpdateServerPath;
+  if (url.compare(pathAt, std::string::npos, "/") == 0)
+    return url.substr(0, pathAt) + kUpdateServerPath;
+  return url;
+}
+
+// -b: a whole decimal number that fits in 32 bits (0 is the latest build).
+// Anything else is refused: read as 0 or cut to 32 bits it would fetch or
+// install a build nobody asked for.
+bool _read_build(UpdaterDisplayInterface& display, const char* arg, std::string& build)
+{
+  const char* why = nullptr;
+  uint64_t value = 0;
+  if (arg[0] == '\0' || arg[strspn(arg, "0123456789")] != '\0') {
+    why = "not a whole decimal number";
+  } else {
+    for (const char* p = arg; *p != '\0' && why == nullptr; ++p) {
+      value = value * 10 + unsigned(*p - '0');
+      if (value > UINT32_MAX)
+        why = "larger than 4294967295";
+    }
+  }
+  if (why != nullptr) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Invalid build number obtained from argument [%s]: %s", arg,
+                    why);
+    return false;
+  }
+  build = std::to_string(value);
   return true;
 }
 
@@ -124,8 +182,7 @@ bool _read_parameter(UpdaterDisplayInterface& display, const char* text, char* a
     return _read_serial(display, arg, params.routerSerialNumber, "Discarding '0x' router serial number prefix\n",
                         "Invalid router serial number obtained from argument [%s]");
   case 'b':
-    params.build = std::to_string(_get_int_arg(arg, &end));
-    return true;
+    return _read_build(display, arg, params.build);
   case 'o':
     params.baudRate = _get_int_arg(arg, &end);
     return true;
@@ -174,7 +231,7 @@ bool _read_parameter(UpdaterDisplayInterface& display, const char* text, char* a
     params.serialPort = arg;
     return true;
   case 'u':
-    params.serverUrl = arg;
+    params.serverUrl = _update_server_url(arg);
     return true;
   case 'l':
     params.historyMessage = arg;

@@ -31,13 +31,37 @@ struct Answer {
   std::vector<std::string_view> lines;
 };
 
-// GET plus the judgement every operation shares; false (logged) on transport
-// failure, a status other than 200 or a first line not beginning "ok".
-bool _exchange(const char* name, const char* url, std::map<std::string, std::string>& params, Answer& answer)
+void _set_why(std::string* why, std::string text)
+{
+  if (why)
+    *why = std::move(text);
+}
+
+// The start of a first line that is not "ok", fit to show: a server's bytes
+// may hold anything.
+std::string _shown_line(std::string_view line)
+{
+  constexpr size_t kShown = 40;
+  std::string out;
+  for (size_t i = 0; i < line.size() && i < kShown; ++i) {
+    const unsigned char c = static_cast<unsigned char>(line[i]);
+    out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+  }
+  if (line.size() > kShown)
+    out += "...";
+  return out;
+}
+
+// GET plus the judgement every operation shares; false (logged, and the
+// cause in *why) on transport failure, a status other than 200 or a first
+// line not beginning "ok".
+bool _exchange(const char* name, const char* url, std::map<std::string, std::string>& params, Answer& answer,
+               std::string* why)
 {
   try {
     HTTPResponse response = HTTPRequest::GET(url, params);
     if (response.get_status() != 200) {
+      _set_why(why, "the update server answered HTTP status " + std::to_string(response.get_status()));
       if (std::string_view(name) == "ping")
         Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", static_cast<int>(response.get_status()),
                  response.get_response());
@@ -50,6 +74,9 @@ bool _exchange(const char* name, const char* url, std::map<std::string, std::str
     answer.lines = UpdateServerRequest::SplitAnswerLines(answer.body);
     if (!UpdateServerRequest::AnswerIsOk(answer.lines)) {
       Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
+      _set_why(why, answer.lines.empty() ? std::string("the update server's answer is empty")
+                                         : "the update server answered \"" + _shown_line(answer.lines[0]) +
+                                               "\" instead of \"ok\"");
       return false;
     }
     return true;
@@ -59,6 +86,7 @@ bool _exchange(const char* name, const char* url, std::map<std::string, std::str
     return false;
   } catch (const std::exception& e) {
     Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
+    _set_why(why, e.what());
     return false;
   }
 }
@@ -206,26 +234,26 @@ void UpdateServerRequest::ParseRecoveryInfo(const std::vector<std::string_view>&
     build = static_cast<uint32_t>(std::strtoul(l2.c_str(), nullptr, 0));
 }
 
-bool UpdateServerRequest::ping(const char* url)
+bool UpdateServerRequest::ping(const char* url, std::string* why)
 {
   std::map<std::string, std::string> params{{"op", "hi"}, {"rv", "2"}};
   Answer answer;
-  return _exchange("ping", _default_url(url), params, answer);
+  return _exchange("ping", _default_url(url), params, answer, why);
 }
 
 bool UpdateServerRequest::QueryBuild(uint32_t serialNumber, std::string& latestBuild, std::string& firmwareId,
-                                     const char* url)
+                                     const char* url, std::string* why)
 {
   std::map<std::string, std::string> params{{"op", "qu"}, {"sn", _serial_text(serialNumber)}};
   Answer answer;
-  if (!_exchange("QueryBuild", _default_url(url), params, answer))
+  if (!_exchange("QueryBuild", _default_url(url), params, answer, why))
     return false;
   ParseQueryBuild(answer.lines, latestBuild, firmwareId);
   return true;
 }
 
 bool UpdateServerRequest::GetBuild(uint32_t serialNumber, const std::string& firmwareId, const std::string& build,
-                                   std::string& birdBase64, const char* url, bool noCalibration)
+                                   std::string& birdBase64, const char* url, bool noCalibration, std::string* why)
 {
   // The identifier came from a server answer: encode it so it cannot add or
   // alter query keys.
@@ -235,35 +263,37 @@ bool UpdateServerRequest::GetBuild(uint32_t serialNumber, const std::string& fir
                                             {"op", "bird"},
                                             {"sn", _serial_text(serialNumber)}};
   Answer answer;
-  if (!_exchange("GetBuild", _default_url(url), params, answer))
+  if (!_exchange("GetBuild", _default_url(url), params, answer, why))
     return false;
   ParseBuild(answer.lines, birdBase64);
   return true;
 }
 
 bool UpdateServerRequest::GetBuildList(uint32_t serialNumber, std::map<std::string, std::string>& builds,
-                                       const char* url)
+                                       const char* url, std::string* why)
 {
   builds.clear();
   std::map<std::string, std::string> params{{"op", "builds"}, {"sn", _serial_text(serialNumber)}};
   Answer answer;
-  if (!_exchange("GetBuildList", _default_url(url), params, answer))
+  if (!_exchange("GetBuildList", _default_url(url), params, answer, why))
     return false;
   ParseBuildList(answer.lines, builds);
   return true;
 }
 
 bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* fingerprint, uint32_t& serialNumber, uint32_t& build,
-                                          const char* url)
+                                          const char* url, std::string* why)
 {
-  if (!fingerprint)
+  if (!fingerprint) {
+    _set_why(why, "no fingerprint");
     return false;
+  }
   char fp[64];
   std::snprintf(fp, sizeof fp, "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1], fingerprint[2],
                 fingerprint[3]);
   std::map<std::string, std::string> params{{"brief", "true"}, {"fp", fp}, {"op", "fix"}};
   Answer answer;
-  if (!_exchange("GetRecoveryInfo", _default_url(url), params, answer))
+  if (!_exchange("GetRecoveryInfo", _default_url(url), params, answer, why))
     return false;
   ParseRecoveryInfo(answer.lines, serialNumber, build);
   return true;

@@ -15,19 +15,22 @@ public:
   // true on success; never raises. Failures (transport, HTTP status other
   // than 200, first line not beginning "ok") are logged under
   // DEBUG_ServerComm and leave the out-parameters as they were, except that
-  // GetBuildList clears its map first.
-  static bool ping(const char* url);
+  // GetBuildList clears its map first. On failure `why` (may be null) is set
+  // to a text for the user: the transport's cause (refused, time-out, ...),
+  // the HTTP status, or what the answer lacked.
+  static bool ping(const char* url, std::string* why = nullptr);
   // Latest build (decimal text, a trailing CR kept) and firmware identifier.
   static bool QueryBuild(uint32_t serialNumber, std::string& latestBuild, std::string& firmwareId,
-                         const char* url);
+                         const char* url, std::string* why = nullptr);
   // The BIRD file of `build` as one line of Base64 text (a trailing CR kept).
   static bool GetBuild(uint32_t serialNumber, const std::string& firmwareId, const std::string& build,
-                       std::string& birdBase64, const char* url, bool noCalibration);
+                       std::string& birdBase64, const char* url, bool noCalibration, std::string* why = nullptr);
   // Build text -> version text.
-  static bool GetBuildList(uint32_t serialNumber, std::map<std::string, std::string>& builds, const char* url);
+  static bool GetBuildList(uint32_t serialNumber, std::map<std::string, std::string>& builds, const char* url,
+                           std::string* why = nullptr);
   // Serial number and recovery build for a chip fingerprint (four words).
   static bool GetRecoveryInfo(const uint32_t* fingerprint, uint32_t& serialNumber, uint32_t& build,
-                              const char* url);
+                              const char* url, std::string* why = nullptr);
 
   // Newest version first. Versions of the form major.minor.patch (each part
   // compared by its low 8 bits) come before those that do not parse; within

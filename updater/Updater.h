@@ -39,6 +39,9 @@ public:
   std::vector<DeviceInfo> Discover_JVNetwork_Devices(uint32_t routerSerialNumber, linkType type);
 
   BuildMap Get_BuildList(uint32_t serialNumber);
+  // The same, false (after saying why) when the server could not be asked or
+  // answered an error; true with an empty map when it lists no build.
+  bool Get_BuildList(uint32_t serialNumber, BuildMap& builds);
   BuildMap Get_BuildListLocal(uint32_t serialNumber);
 
   // The build downloaded into the store, 0 on failure. An empty build text

@@ -130,28 +130,37 @@ bool UpdaterStoreItem::IsBuildFileName(const std::string& fileName)
   return true;
 }
 
-aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* data, uint64_t length)
+aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* data, uint64_t length,
+                                 std::string* whyOut)
 {
   if (!data)
     return aErrNotFound;
   if (!IsValid() || !IsBuildFileName(fileName)) {
     Log::log(DEBUG_Updater, "UpdaterStore: refusing to write [%s] into [%s]: not a build file name\n",
              fileName.c_str(), Path().c_str());
+    if (whyOut)
+      *whyOut = fileName + " is not a build's file name";
     return aErrParam;
   }
   std::string path = BuildPath(Path().c_str(), fileName.c_str(), nullptr);
   std::string why;
   aErr err = UpdaterStore_ReplaceFile(path, data, size_t(length), &why);
-  if (err != aErrNone)
+  if (err != aErrNone) {
     Log::log(DEBUG_Updater, "UpdaterStore: WriteFile %s failed: %s\n", path.c_str(), why.c_str());
+    if (whyOut)
+      *whyOut = why;
+  }
   return err;
 }
 
 BirdFile UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const
 {
   std::string path = BuildPath(Path().c_str(), fileName.c_str(), nullptr);
-  if (!IsBuildFileName(fileName) || !BirdFile::VerifyFile(path))
-    throw std::runtime_error("Invalid bird " + path);
+  if (!IsBuildFileName(fileName))
+    throw std::runtime_error("Invalid bird " + path + ": not a build's file name");
+  const std::string problem = BirdFile::HeaderProblem(path);
+  if (!problem.empty())
+    throw std::runtime_error("Invalid bird " + path + ": " + problem);
   return BirdFile::LoadWhole(path);
 }
 

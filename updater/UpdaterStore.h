@@ -50,7 +50,8 @@ public:
   // aErrNone; aErrNotFound for null data or when the file cannot be
   // created; aErrParam for an item that is not valid or a file name that is
   // not "<digits>.bird"; aErrIO when writing or replacing fails.
-  aErr WriteFile(const std::string& fileName, const uint8_t* data, uint64_t length);
+  // On failure *why (may be null) names the step and the system's reason.
+  aErr WriteFile(const std::string& fileName, const uint8_t* data, uint64_t length, std::string* why = nullptr);
 
   // Loads <directory>/<name>/<fileName>. Raises std::runtime_error "Invalid
   // bird " and the path for a name that is not "<digits>.bird" or a file

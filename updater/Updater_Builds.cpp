@@ -53,13 +53,15 @@ struct _DownloadWorker {
   std::string build;
   std::string* birdBase64;
   bool noCalibration;
+  std::string* why;
 
   void operator()()
   {
     try {
       result->set_value(UpdateServerRequest::GetBuild(serialNumber, firmwareId, build, *birdBase64,
-                                                      updater->serverUrl.c_str(), noCalibration));
+                                                      updater->serverUrl.c_str(), noCalibration, why));
     } catch (...) {
+      *why = "the download worker failed";
       result->set_value(false);
     }
   }
@@ -67,28 +69,31 @@ struct _DownloadWorker {
 
 // Checks the downloaded bytes exactly as the update flow will read them back:
 // written to a hidden temporary next to their destination, they must pass
-// the header check and load whole (an incomplete file is named to the user).
-// Answers the reason on failure, empty when sound.
-std::string _check_bird(UpdaterDisplayInterface& display, const UpdaterStoreItem& device,
-                        const std::string& fileName, const uint8_t* data, size_t length)
+// the header check and load whole. Answers the reason on failure, empty when
+// sound; *staged is the error of writing the temporary (aErrNone when it
+// was written), so a store that cannot take the file is not blamed on it.
+std::string _check_bird(const UpdaterStoreItem& device, const std::string& fileName, const uint8_t* data,
+                        size_t length, aErr* staged)
 {
   const std::string temp = device.Path() + "/" + UpdaterStore_StagingName(fileName);
   std::string why;
   RunTempFiles::Expect(temp);
-  if (UpdaterStore_ReplaceFile(temp, data, length, &why) != aErrNone) {
+  *staged = UpdaterStore_ReplaceFile(temp, data, length, &why);
+  if (*staged != aErrNone) {
     RunTempFiles::Remove(temp);
-    return "cannot stage the download: " + why;
+    return why;
   }
-  std::string problem;
-  if (!BirdFile::VerifyFile(temp)) {
-    problem = "not a BIRD file";
+  std::string problem = BirdFile::HeaderProblem(temp);
+  if (!problem.empty()) {
+    problem = fileName + ": " + problem;
   } else {
     try {
       BirdFile::LoadWhole(temp);
     } catch (const BirdFile::Incomplete& e) {
       // Named as the store would hold it: the staging file is gone next.
       problem = BirdFile::Incomplete(fileName, e.Problem()).what();
-      display.message(ERROR, "%s", problem.c_str());
+    } catch (const BirdFile::LoadError& e) {
+      problem = fileName + ": " + e.Reason();
     } catch (const std::exception& e) {
       problem = e.what();
     }
@@ -127,11 +132,15 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
   }
 }
 
-bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl)
+bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl, std::string* why)
 {
   BuildMap builds;
-  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl))
+  std::string cause;
+  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl, &cause)) {
+    if (why)
+      *why = "the build list could not be had: " + cause;
     return false;
+  }
   for (const auto& entry : builds) {
     uint32_t listed = 0;
     if (!_parse_build(entry.first, listed)) {
@@ -147,13 +156,23 @@ bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl)
 BuildMap Updater::Get_BuildList(uint32_t serialNumber)
 {
   BuildMap builds;
-  if (!UpdateServerRequest::ping(serverUrl.c_str())) {
-    display.message(ERROR, "Server request failed for %s", serverUrl.c_str());
-    return builds;
-  }
-  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl.c_str()))
-    display.message(ERROR, "Failed to retrieve builds for %08X", serialNumber);
+  Get_BuildList(serialNumber, builds);
   return builds;
+}
+
+bool Updater::Get_BuildList(uint32_t serialNumber, BuildMap& builds)
+{
+  builds.clear();
+  std::string why;
+  if (!UpdateServerRequest::ping(serverUrl.c_str(), &why)) {
+    display.message(ERROR, "Server request failed for %s: %s", serverUrl.c_str(), why.c_str());
+    return false;
+  }
+  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl.c_str(), &why)) {
+    display.message(ERROR, "Failed to retrieve builds for %08X: %s", serialNumber, why.c_str());
+    return false;
+  }
+  return true;
 }
 
 BuildMap Updater::Get_BuildListLocal(uint32_t serialNumber)
@@ -198,8 +217,9 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
     display.message(ERROR, "Serial Number must be non-zero");
     return 0;
   }
-  if (!UpdateServerRequest::ping(serverUrl.c_str())) {
-    display.message(ERROR, "Server request failed for %s", serverUrl.c_str());
+  std::string why;
+  if (!UpdateServerRequest::ping(serverUrl.c_str(), &why)) {
+    display.message(ERROR, "Server request failed for %s: %s", serverUrl.c_str(), why.c_str());
     return 0;
   }
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "Download_Firmware");
@@ -211,15 +231,15 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
     Log::log(DEBUG_APP, "Could not find device in our update history.\n");
     try {
       device = store->AddDevice(serialNumber);
-    } catch (const std::runtime_error&) {
-      display.message(ERROR, "Could not create directory for storing BIRD file");
+    } catch (const std::runtime_error& e) {
+      display.message(ERROR, "Could not create directory for storing BIRD file: %s", e.what());
       return 0;
     }
   }
 
   std::string latest, firmwareId;
-  if (!UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, serverUrl.c_str())) {
-    display.message(ERROR, "No build information for device");
+  if (!UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, serverUrl.c_str(), &why)) {
+    display.message(ERROR, "No build information for device: %s", why.c_str());
     return 0;
   }
   if (build == 0 && !_parse_build(latest, build)) {
@@ -232,8 +252,12 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
     display.message(INFO, "Override specified, skipping validation of build %u", build);
   } else {
     display.message(INFO, "Validating build %u with server", build);
-    if (!_valid_build(serialNumber, build, serverUrl.c_str())) {
-      display.message(ERROR, "No valid build %u", build);
+    std::string listWhy;
+    if (!_valid_build(serialNumber, build, serverUrl.c_str(), &listWhy)) {
+      if (listWhy.empty())
+        display.message(ERROR, "No valid build %u", build);
+      else
+        display.message(ERROR, "No valid build %u: %s", build, listWhy.c_str());
       return 0;
     }
     display.message(INFO, "Build %u is valid", build);
@@ -243,7 +267,9 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
   std::string birdBase64;
   std::promise<bool> promise;
   std::future<bool> done = promise.get_future();
-  std::thread worker(_DownloadWorker{this, &promise, serialNumber, firmwareId, buildText, &birdBase64, noCalibration});
+  std::string downloadWhy;
+  std::thread worker(
+      _DownloadWorker{this, &promise, serialNumber, firmwareId, buildText, &birdBase64, noCalibration, &downloadWhy});
   display.update_spinner(true, "Downloading");
   while (done.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
     display.update_spinner(true, "Downloading");
@@ -251,28 +277,35 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
   const bool fetched = done.get();
   worker.join();
   if (!fetched)
-    display.message(ERROR, "Download failed");
+    display.message(ERROR, "Download failed: %s", downloadWhy.c_str());
 
   size_t length = 0;
   std::unique_ptr<unsigned char, Freer> bytes(
       birdBase64.empty() ? nullptr : base64_decode(birdBase64.data(), birdBase64.size(), &length));
   if (!bytes) {
-    display.message(ERROR, "Failed to retrieve a valid BIRD file");
+    display.message(ERROR, "Failed to retrieve a valid BIRD file: %s",
+                    birdBase64.empty() ? "the server sent no file" : "the server's text is not valid Base64");
     return 0;
   }
 
   // Nothing in the store changes unless the whole file is sound and written.
   const std::string fileName = buildText + ".bird";
-  const std::string problem = _check_bird(display, device, fileName, bytes.get(), length);
+  aErr staged = aErrNone;
+  const std::string problem = _check_bird(device, fileName, bytes.get(), length, &staged);
+  if (staged != aErrNone) {
+    display.message(ERROR, "Failed to write file with %d: %s", static_cast<int>(staged), problem.c_str());
+    return 0;
+  }
   if (!problem.empty()) {
     Log::log(DEBUG_Updater, "Download_Firmware: build %u refused: %s\n", build, problem.c_str());
-    display.message(ERROR, "Failed to retrieve a valid BIRD file");
+    display.message(ERROR, "Failed to retrieve a valid BIRD file: %s", problem.c_str());
     return 0;
   }
   const std::string timeText = _time_text();
-  const aErr written = device.WriteFile(fileName, bytes.get(), length);
+  std::string writeWhy;
+  const aErr written = device.WriteFile(fileName, bytes.get(), length, &writeWhy);
   if (written != aErrNone) {
-    display.message(ERROR, "Failed to write file with %d", static_cast<int>(written));
+    display.message(ERROR, "Failed to write file with %d: %s", static_cast<int>(written), writeWhy.c_str());
     return 0;
   }
 
@@ -295,8 +328,9 @@ uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string buildTe
     build = 0;
   }
   uint32_t serialNumber = 0, recoveryBuild = 0;
-  if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, serialNumber, recoveryBuild, serverUrl.c_str())) {
-    display.message(ERROR, "Failed to retrieve recovery information from Tovanire update server");
+  std::string why;
+  if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, serialNumber, recoveryBuild, serverUrl.c_str(), &why)) {
+    display.message(ERROR, "Failed to retrieve recovery information from Tovanire update server: %s", why.c_str());
     return 0;
   }
   if (build == 0)

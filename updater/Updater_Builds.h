@@ -15,8 +15,10 @@
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& storeDir,
                                                   const char* caller);
 
-// True when the server's build list for the module holds the build.
-bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl);
+// True when the server's build list for the module holds the build. When
+// the list itself could not be had, *why (may be null) says why; it is left
+// alone when the list came but lacks the build.
+bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl, std::string* why = nullptr);
 
 // Decimal build text as the updater reads it: leading blanks allowed, digits
 // up to the first non-digit. False for text without a leading digit or a

@@ -288,9 +288,11 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, 
     uint32_t serverBuild = 0;
     // Serial number 0 names no module: the firmware would go to whichever
     // module turned up first.
-    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, serverSerial, serverBuild, serverUrl.c_str()) ||
+    std::string why;
+    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, serverSerial, serverBuild, serverUrl.c_str(), &why) ||
         serverSerial == 0) {
-      display.message(kError, "Failed to retrieve recovery information from Tovanire server");
+      if (why.empty()) why = "the answer names no module";
+      display.message(kError, "Failed to retrieve recovery information from Tovanire server: %s", why.c_str());
       return false;
     }
     serialNumber = serverSerial;
@@ -309,8 +311,8 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, 
   BirdFile bird;
   try {
     bird = load_bird("Recovering", birdPath, serialNumber, build, true);
-  } catch (const std::runtime_error&) {
-    display.message(kError, "Failed to load bird file");
+  } catch (const std::runtime_error& e) {
+    display.message(kError, "Failed to load bird file: %s", BirdFile::FailureText(e).c_str());
     return false;
   }
   if (bird.HasSerialOffsets()) {

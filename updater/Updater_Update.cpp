@@ -211,19 +211,6 @@ aErr _rediscover(Module& module, uint32_t serialNumber)
   }});
 }
 
-// Runs a load that installs what it loads; a file that loads incomplete is
-// named to the user before the refusal goes on to the caller.
-template <class Load>
-BirdFile _load_naming_incomplete(UpdaterDisplayInterface& display, const Load& load)
-{
-  try {
-    return load();
-  } catch (const BirdFile::Incomplete& e) {
-    display.message(kError, "%s", e.what());
-    throw;
-  }
-}
-
 std::string _local_time_text()
 {
   char text[64] = "";
@@ -463,22 +450,27 @@ BirdFile Updater::load_bird(const char* action, std::string path, uint32_t seria
   if (!store) return BirdFile();
   if (!path.empty()) {
     display.message(kInfo, "%s from Birdfile: %s", action, path.c_str());
-    return _load_naming_incomplete(display, [&] { return BirdFile::LoadWhole(path); });
+    // A refusal goes to the caller, whose message names its cause.
+    return BirdFile::LoadWhole(path);
   }
   UpdaterStoreItem item = store->AddDevice(serialNumber);
   display.message(kInfo, "%s firmware with build: %u", action, build);
-  const std::string name = _bird_name(build);
+  std::string name = _bird_name(build);
   const auto read = [&] { return item.ReadBirdFile(name); };
   try {
-    return _load_naming_incomplete(display, read);
-  } catch (const BirdFile::Incomplete&) {
+    return read();
+  } catch (const BirdFile::Incomplete& e) {
     if (!allowDownload) throw;
-  } catch (const std::runtime_error&) {
-    if (!allowDownload) throw std::runtime_error("Error reading birdfile");
+    // Said now: the copy fetched next takes its place.
+    display.message(kError, "%s", e.what());
+  } catch (const std::runtime_error& e) {
+    if (!allowDownload) throw std::runtime_error("Error reading birdfile: " + BirdFile::FailureText(e));
   }
   display.message(kInfo, "Downloading firmware build %u", build);
-  Download_Firmware(serialNumber, std::to_string(build), false, false);
-  return _load_naming_incomplete(display, read);
+  // Build 0 downloads the latest, stored under its own number: read that.
+  const uint32_t downloaded = Download_Firmware(serialNumber, std::to_string(build), false, false);
+  if (downloaded != 0) name = _bird_name(downloaded);
+  return read();
 }
 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdPath, uint8_t moduleAddress,
@@ -495,8 +487,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
   if (!store->FindDevice(serialNumber, &item)) {
     try {
       item = store->AddDevice(serialNumber);
-    } catch (const std::runtime_error&) {
-      display.message(kError, "Could not create directory for storing BIRD file");
+    } catch (const std::runtime_error& e) {
+      display.message(kError, "Could not create directory for storing BIRD file: %s", e.what());
       return false;
     }
   }
@@ -517,8 +509,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
   BirdFile bird;
   try {
     bird = load_bird("Updating", birdPath, serialNumber, build, false);
-  } catch (const std::runtime_error&) {
-    display.message(kError, "Failed to load bird file");
+  } catch (const std::runtime_error& e) {
+    display.message(kError, "Failed to load bird file: %s", BirdFile::FailureText(e).c_str());
     return false;
   }
   if (bird.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty()) {

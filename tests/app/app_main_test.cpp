@@ -31,7 +31,7 @@ public:
   MOCK_METHOD(void, Set_UEIBytes_Load, (bool), (override));
   MOCK_METHOD(std::vector<DeviceInfo>, Discover_Devices, (linkType), (override));
   MOCK_METHOD(std::vector<DeviceInfo>, Discover_JVNetwork_Devices, (uint32_t, linkType), (override));
-  MOCK_METHOD(BuildMap, Get_BuildList, (uint32_t), (override));
+  MOCK_METHOD(bool, Get_BuildList, (uint32_t, BuildMap&), (override));
   MOCK_METHOD(BuildMap, Get_BuildListLocal, (uint32_t), (override));
   MOCK_METHOD(uint32_t, Download_Firmware, (uint32_t, std::string, bool, bool), (override));
   MOCK_METHOD(bool, Update_Firmware, (uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool), (override));
@@ -325,12 +325,36 @@ TEST_F(RunTest, ListBuilds)
     if (c.local) {
       EXPECT_CALL(*mock, Get_BuildListLocal(0x40F5849Au)).WillOnce(Return(builds));
     } else {
-      EXPECT_CALL(*mock, Get_BuildList(0x40F5849Au)).WillOnce(Return(builds));
+      EXPECT_CALL(*mock, Get_BuildList(0x40F5849Au, _)).WillOnce(DoAll(SetArgReferee<1>(builds), Return(true)));
     }
     EXPECT_EQ(0, Run({c.command, "-d", "40F5849A"}));
     EXPECT_EQ(std::vector<std::string>({kVersionLine, "Build List for device [40F5849A]:\n",
                                         "Build          \tVersion        ", "4242           \t2.11.5         "}),
               display.infos());
+  }
+}
+
+// A server that could not be asked (or answered an error) has not said it
+// holds no builds: no table, no "No builds found", exit status 1. A server
+// that answered an empty list is told as such, with 0.
+TEST_F(RunTest, ListBuildsStatusFollowsTheServersAnswer)
+{
+  struct {
+    const char* name;
+    bool answered;
+    int status;
+    std::vector<std::string> infos;
+  } cases[] = {
+      {"failed", false, 1, {kVersionLine}},
+      {"emptyList", true, 0, {kVersionLine, "No builds found for device [40F5849A]"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    mock = std::make_unique<StrictMock<MockUpdater>>();
+    display.lines.clear();
+    EXPECT_CALL(*mock, Get_BuildList(0x40F5849Au, _)).WillOnce(Return(c.answered));
+    EXPECT_EQ(c.status, Run({"-B", "-d", "40F5849A"}));
+    EXPECT_EQ(c.infos, display.infos());
   }
 }
 

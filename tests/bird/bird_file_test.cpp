@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 #include <stdexcept>
+#include <sys/stat.h>
 
 #include "BirdFile.h"
 #include "BirdFixture.h"
@@ -156,6 +157,7 @@ struct ShortFileCase {
   const char* name;
   std::string bytes;
   bool verifies;
+  const char* reason;
 };
 
 class ShortFiles : public BirdFileTest, public ::testing::WithParamInterface<ShortFileCase> {};
@@ -169,7 +171,7 @@ TEST_P(ShortFiles, FilesOfSixBytesOrFewerDoNotLoad)
         try {
           BirdFile g(p);
         } catch (const std::runtime_error& e) {
-          EXPECT_STREQ("Failed to load bird data", e.what());
+          EXPECT_EQ("Failed to load bird data: " + p + ": " + GetParam().reason, e.what());
           throw;
         }
       },
@@ -177,9 +179,11 @@ TEST_P(ShortFiles, FilesOfSixBytesOrFewerDoNotLoad)
 }
 
 INSTANTIATE_TEST_SUITE_P(All, ShortFiles,
-                         ::testing::Values(ShortFileCase{"empty", "", false},
-                                           ShortFileCase{"fiveBytes", std::string("bird\x01", 5), false},
-                                           ShortFileCase{"headerOnly", std::string("bird\x01\x01", 6), true}),
+                         ::testing::Values(ShortFileCase{"empty", "", false, "is empty"},
+                                           ShortFileCase{"fiveBytes", std::string("bird\x01", 5), false,
+                                                         "holds only 5 bytes, no body after its 6-byte header"},
+                                           ShortFileCase{"headerOnly", std::string("bird\x01\x01", 6), true,
+                                                         "holds only 6 bytes, no body after its 6-byte header"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BirdFileTest, MissingFileFailsVerifyAndLoadWithItsReason)
@@ -188,6 +192,52 @@ TEST_F(BirdFileTest, MissingFileFailsVerifyAndLoadWithItsReason)
   EXPECT_FALSE(BirdFile::VerifyFile(path("none.bird")));
   EXPECT_THROW(BirdFile f(path("none.bird")), std::runtime_error);
   EXPECT_TRUE(log.has("BIRDFILE: BIRD file not found [" + path("none.bird") + "]"));
+}
+
+// What is not a regular file is refused at once, and every refusal carries
+// its cause for the user: a FIFO would otherwise hold the open until some
+// writer came, and /dev/zero would read as a file of nothing.
+TEST_F(BirdFileTest, OnlyRegularFilesLoadAndRefusalsSayWhy)
+{
+  const std::string fifo = path("fifo.bird");
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  bs::Image image;
+  image.blocks = {bs::firmware(0x1000, seq(64))};
+  Bytes whole = bs::file(image);
+  const std::string cut = write("cut.bird", Bytes(whole.begin(), whole.begin() + whole.size() / 2));
+  image.compression = bs::Compression::Corrupt;
+  const std::string corrupt = save(image, "corrupt.bird");
+  const std::string notBird = write("text.bird", std::string("hello, this is no firmware"));
+  // 64 KiB of zeros squeeze far below an eighth of their size.
+  bs::Image zeros;
+  const std::string squeezed = write("zeros.bird", bs::fileFromBody(zeros, Bytes(65536, 0)));
+  struct {
+    std::string path;
+    std::string reason;
+    std::string headerProblem;
+  } cases[] = {
+      {path("."), "Is a directory", "Is a directory"},
+      {fifo, "not a regular file", "not a regular file"},
+      {"/dev/zero", "not a regular file", "not a regular file"},
+      {path("none.bird"), "No such file or directory", "No such file or directory"},
+      {write("empty.bird", std::string()), "is empty", "is empty"},
+      {cut, "its compressed body is cut short or corrupt", ""},
+      {corrupt, "its compressed body is cut short or corrupt", ""},
+      {squeezed, "its body inflates to more than 8 times its compressed size", ""},
+      {notBird, "not a BIRD file (it does not begin with \"bird\")", "not a BIRD file (it does not begin with \"bird\")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(c.headerProblem, BirdFile::HeaderProblem(c.path));
+    EXPECT_EQ(c.headerProblem.empty(), BirdFile::VerifyFile(c.path));
+    try {
+      BirdFile::LoadWhole(c.path);
+      ADD_FAILURE() << "loaded";
+    } catch (const BirdFile::LoadError& e) {
+      EXPECT_EQ("Failed to load bird data: " + c.path + ": " + c.reason, e.what());
+      EXPECT_EQ(c.path + ": " + c.reason, BirdFile::FailureText(e));
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -636,6 +636,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct OkOnlyCase {
   const char* name;
   uint32_t serialGiven;  // 0: none
+  uint32_t buildGiven;   // 0: none, the latest is downloaded
   bool recovers;
 };
 
@@ -655,7 +656,7 @@ TEST_P(RecoveryAnswerWithoutLines, KeepsTheSerialNumberGiven) {
   ImxBench bench(liveSerial);
   bench.liveLoaderComesUp(true);
 
-  EXPECT_EQ(updater().Recover_Firmware(bench.port(false), kRecoveryBuild, 115200, c.serialGiven, "", false),
+  EXPECT_EQ(updater().Recover_Firmware(bench.port(false), c.buildGiven, 115200, c.serialGiven, "", false),
             c.recovers)
       << allShown();
   EXPECT_TRUE(serverAsked("fix"));
@@ -671,8 +672,11 @@ TEST_P(RecoveryAnswerWithoutLines, KeepsTheSerialNumberGiven) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Imx, RecoveryAnswerWithoutLines,
-                         ::testing::Values(OkOnlyCase{"SerialNumberGiven", kModule, true},
-                                           OkOnlyCase{"NoSerialNumber", 0, false}),
+                         ::testing::Values(OkOnlyCase{"SerialNumberGiven", kModule, kRecoveryBuild, true},
+                                           // Neither the answer nor the command line names a build:
+                                           // the latest is downloaded, and that file is the one loaded.
+                                           OkOnlyCase{"NoBuildLoadsTheDownloadedOne", kModule, 0, true},
+                                           OkOnlyCase{"NoSerialNumber", 0, kRecoveryBuild, false}),
                          caseName<OkOnlyCase>);
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Updater operations that talk to the update server, called directly.
 #include "BirdFixture.h"
+#include "HTTPRequest.h"
 #include "Updater.h"
 #include "UpdateServerSim.h"
 
@@ -128,7 +129,8 @@ TEST_F(UpdaterServerOps, FingerprintDownloadsTheRecoveryBuild)
   display_.errors.clear();
   server_.setFault(Op::Fix, Fault::Http500);
   EXPECT_EQ(0u, u.Download_Firmware(fp, "", false));
-  EXPECT_EQ(std::vector<std::string>{"Failed to retrieve recovery information from Tovanire update server"},
+  EXPECT_EQ(std::vector<std::string>{"Failed to retrieve recovery information from Tovanire update server: "
+                                     "the update server answered HTTP status 500"},
             display_.errors);
 }
 
@@ -168,8 +170,89 @@ TEST_F(UpdaterServerOps, ServerListNeedsAPingFirst)
   server_.setFault(Op::Ping, Fault::EmptyBody);
   server_.clearRequests();
   EXPECT_TRUE(u.Get_BuildList(0x40F5849A).empty());
-  EXPECT_EQ(std::vector<std::string>{"Server request failed for " + server_.url()}, display_.errors);
+  EXPECT_EQ(std::vector<std::string>{"Server request failed for " + server_.url() +
+                                     ": the update server's answer is empty"},
+            display_.errors);
   EXPECT_EQ(1u, server_.requests().size()) << "no build-list request after a failed ping";
+}
+
+struct ListFailure {
+  const char* name;
+  Op op;          // the operation that misbehaves
+  Fault fault;
+  int param;
+  const char* message;  // the Part's message the error begins with
+  const char* cause;    // what the error goes on to name
+};
+
+class BuildListFailures : public UpdaterServerOps, public ::testing::WithParamInterface<ListFailure> {
+protected:
+  void SetUp() override
+  {
+    UpdaterServerOps::SetUp();
+    saved_ = HTTPRequest::GetLimits();
+    // A silent server is left within a second, not libcurl's minutes.
+    HTTPLimits limits = saved_;
+    limits.lowSpeedBytesPerSec = 1;
+    limits.lowSpeedTimeSec = 1;
+    HTTPRequest::SetLimits(limits);
+  }
+  void TearDown() override
+  {
+    HTTPRequest::SetLimits(saved_);
+    UpdaterServerOps::TearDown();
+  }
+  HTTPLimits saved_;
+};
+
+// A list the server could not give is a failure that says why, never an
+// empty list; an empty list is what a server that answered none gives.
+TEST_P(BuildListFailures, AreFailuresThatNameTheCause)
+{
+  const ListFailure& f = GetParam();
+  std::string url = server_.url();
+  if (f.op == Op::Ping && f.fault == Fault::None) {
+    server_.stop(); // nothing listens on the port any more
+  } else {
+    server_.setFault(f.op, f.fault, f.param);
+  }
+  Updater u(url.c_str(), store().c_str(), display_);
+  BuildMap builds{{"stale", "entry"}};
+  EXPECT_FALSE(u.Get_BuildList(0x40F5849A, builds));
+  EXPECT_TRUE(builds.empty());
+  ASSERT_EQ(1u, display_.errors.size());
+  const std::string& error = display_.errors[0];
+  EXPECT_EQ(0u, error.rfind(f.message, 0)) << error;
+  EXPECT_NE(std::string::npos, error.find(f.cause)) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Server, BuildListFailures,
+    ::testing::Values(
+        ListFailure{"refused", Op::Ping, Fault::None, 0, "Server request failed for http://127.0.0.1:",
+                    "Connection refused"},
+        ListFailure{"silent", Op::Ping, Fault::Delay, 20000, "Server request failed for http://127.0.0.1:",
+                    "sent less than 1 bytes a second for 1 seconds"},
+        ListFailure{"ping500", Op::Ping, Fault::Http500, 0, "Server request failed for http://127.0.0.1:",
+                    ": the update server answered HTTP status 500"},
+        ListFailure{"builds500", Op::Builds, Fault::Http500, 0, "Failed to retrieve builds for 40F5849A: ",
+                    "the update server answered HTTP status 500"},
+        ListFailure{"buildsNotOk", Op::Builds, Fault::NotOk, 0, "Failed to retrieve builds for 40F5849A: ",
+                    "the update server answered \"error"},
+        ListFailure{"buildsEmpty", Op::Builds, Fault::EmptyBody, 0, "Failed to retrieve builds for 40F5849A: ",
+                    "the update server's answer is empty"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UpdaterServerOps, EmptyListIsAnAnswer)
+{
+  updatesim::Config c = server_.config();
+  c.devices["12345678"].latestBuild = "1";
+  server_.setConfig(c);
+  Updater u = updater(store());
+  BuildMap builds{{"stale", "entry"}};
+  EXPECT_TRUE(u.Get_BuildList(0x12345678, builds));
+  EXPECT_TRUE(builds.empty());
+  EXPECT_TRUE(display_.errors.empty());
 }
 
 } // namespace

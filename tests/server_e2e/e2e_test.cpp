@@ -12,6 +12,9 @@
 #include <map>
 #include <regex>
 #include <string>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -214,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, GetBuildFaults,
     ::testing::Values(
         FaultCase{"ping404", Op::Ping, Fault::Http404, 1, "Server request failed for http://127.0.0.1:"},
-        FaultCase{"ping500", Op::Ping, Fault::Http500, 1, "Server request failed for http://127.0.0.1:"},
+        FaultCase{"ping500", Op::Ping, Fault::Http500, 1, "/cgi/u: the update server answered HTTP status 500"},
         FaultCase{"pingRedirect", Op::Ping, Fault::Redirect, 1, "Server request failed for http://127.0.0.1:"},
         FaultCase{"pingEmpty", Op::Ping, Fault::EmptyBody, 1, "Server request failed for http://127.0.0.1:"},
         FaultCase{"pingNotOk", Op::Ping, Fault::NotOk, 1, "Server request failed for http://127.0.0.1:"},
@@ -222,22 +225,22 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"queryRedirect", Op::Query, Fault::Redirect, 1, "No build information for device"},
         FaultCase{"queryEmpty", Op::Query, Fault::EmptyBody, 1, "No build information for device"},
         FaultCase{"queryCut", Op::Query, Fault::CutMidBody, 1, "No build information for device"},
-        FaultCase{"query500", Op::Query, Fault::Http500, 1, "No build information for device"},
+        FaultCase{"query500", Op::Query, Fault::Http500, 1, "No build information for device: the update server answered HTTP status 500"},
         FaultCase{"queryNotOk", Op::Query, Fault::NotOk, 1, "No build information for device"},
         FaultCase{"queryMissingLines", Op::Query, Fault::MissingLines, 1, "No valid build 0"},
         FaultCase{"builds404", Op::Builds, Fault::Http404, 1, "No valid build 99528558"},
         FaultCase{"buildsEmpty", Op::Builds, Fault::EmptyBody, 1, "No valid build 99528558"},
-        FaultCase{"builds500", Op::Builds, Fault::Http500, 1, "No valid build 99528558"},
+        FaultCase{"builds500", Op::Builds, Fault::Http500, 1, "No valid build 99528558: the build list could not be had: the update server answered HTTP status 500"},
         FaultCase{"buildsRedirect", Op::Builds, Fault::Redirect, 1, "No valid build 99528558"},
         FaultCase{"buildsNotOk", Op::Builds, Fault::NotOk, 1, "No valid build 99528558"},
         FaultCase{"buildsCut", Op::Builds, Fault::CutMidBody, 1, "No valid build 99528558"},
         FaultCase{"buildsMissingLines", Op::Builds, Fault::MissingLines, 1, "No valid build 99528558"},
-        FaultCase{"bird500", Op::Bird, Fault::Http500, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
-        FaultCase{"bird404", Op::Bird, Fault::Http404, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
-        FaultCase{"birdRedirect", Op::Bird, Fault::Redirect, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
-        FaultCase{"birdEmpty", Op::Bird, Fault::EmptyBody, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
-        FaultCase{"birdNotOk", Op::Bird, Fault::NotOk, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
-        FaultCase{"birdCut", Op::Bird, Fault::CutMidBody, 1, "Download failed\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"bird500", Op::Bird, Fault::Http500, 1, "Download failed: the update server answered HTTP status 500\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"bird404", Op::Bird, Fault::Http404, 1, "Download failed: the update server answered HTTP status 404\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"birdRedirect", Op::Bird, Fault::Redirect, 1, "Download failed: the update server answered HTTP status 302\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"birdEmpty", Op::Bird, Fault::EmptyBody, 1, "Download failed: the update server's answer is empty\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"birdNotOk", Op::Bird, Fault::NotOk, 1, "Download failed: the update server answered \"error\" instead of \"ok\"\nFailed to retrieve a valid BIRD file"},
+        FaultCase{"birdCut", Op::Bird, Fault::CutMidBody, 1, "Download failed: "},
         FaultCase{"birdMissingLine", Op::Bird, Fault::MissingLines, 1, "Failed to retrieve a valid BIRD file"},
         FaultCase{"birdBadBase64", Op::Bird, Fault::BadBase64, 1, "Failed to retrieve a valid BIRD file"},
         FaultCase{"birdCrlf", Op::Bird, Fault::Crlf, 0, nullptr},
@@ -256,23 +259,26 @@ TEST_F(UpdaterAgainstServer, UnsoundFileIsNeverStored)
   struct Case {
     const char* name;
     updatesim::Bytes bytes;
+    const char* cause;
   };
   updatesim::Bytes truncated = birdFor(99528558, "2.10.12");
   truncated.resize(truncated.size() / 2);
   birdsim::Image corrupt;
   corrupt.blocks.push_back(birdsim::firmware(0, birdsim::Bytes(100, 1)));
   corrupt.compression = birdsim::Compression::Corrupt;
-  const Case cases[] = {{"notBird", {'h', 'e', 'l', 'l', 'o', '!', '!'}},
-                        {"truncated", truncated},
-                        {"corruptBody", birdsim::file(corrupt)},
-                        {"empty", {}}};
+  const Case cases[] = {
+      {"notBird", {'h', 'e', 'l', 'l', 'o', '!', '!'}, ": 99528558.bird: not a BIRD file"},
+      {"truncated", truncated, ": 99528558.bird: its compressed body is cut short or corrupt"},
+      {"corruptBody", birdsim::file(corrupt), ": 99528558.bird: its compressed body is cut short or corrupt"},
+      {"empty", {}, ": the server sent no file"}};
   for (const Case& c : cases) {
     updatesim::Config cfg = config();
     cfg.devices[kSerial].birdFiles["99528558"] = c.bytes;
     server_.setConfig(cfg);
     const ProcessResult r = run({"-G", "-d", kSerial});
     EXPECT_EQ(1, r.status) << c.name;
-    EXPECT_NE(std::string::npos, r.err.find("Failed to retrieve a valid BIRD file")) << c.name << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(std::string("Failed to retrieve a valid BIRD file") + c.cause))
+        << c.name << r.err;
     EXPECT_FALSE(fs::exists(device() / "99528558.bird")) << c.name;
     EXPECT_EQ(0u, settings().count("LATEST_DOWNLOAD")) << c.name;
   }
@@ -286,23 +292,202 @@ TEST_F(UpdaterAgainstServer, FailedWriteRecordsNothing)
   fs::create_directories(device() / "99528558.bird" / "blocker");
   const ProcessResult r = run({"-G", "-d", kSerial});
   EXPECT_EQ(1, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("Failed to write file with ")) << r.err;
+  const size_t at = r.err.find("Failed to write file with ");
+  ASSERT_NE(std::string::npos, at) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("/99528558.bird: Is a directory\n", at)) << r.err;
   EXPECT_EQ(goodSettings, readFile(device() / ".settings"));
+}
+
+// A list the server could not give ends the run with status 1 and the
+// cause; "No builds found" is kept for a server that answered so.
+// Where the child of a store test mounts a small file system; set before
+// the child is made.
+std::string g_smallStore;
+// Room for the device directory and its settings, not for the BIRD file.
+constexpr size_t kSmallStoreBytes = 64 * 1024;
+
+// A store that cannot take the downloaded file says what stopped it, in the
+// user's words, and records nothing.
+TEST_F(UpdaterAgainstServer, StoreThatCannotTakeTheFileSaysWhy)
+{
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root: to run as another user, and to mount a small file system";
+  struct Case {
+    const char* name;
+    void (*inChild)();
+    const char* command;  // -G, or -U (whose update flow makes the directory too)
+    bool deviceMade;      // the device directory exists already, made by root
+    const char* message;  // the Part's message
+    const char* cause;    // what follows it on its line
+  };
+  void (*asOtherUser)() = [] {
+    if (::setresgid(54321, 54321, 54321) != 0 || ::setresuid(54321, 54321, 54321) != 0)
+      _exit(126);
+  };
+  const Case cases[] = {
+      {"permissionDenied", asOtherUser, "-G", true, "Failed to write file with ", ": Permission denied"},
+      {"noSpace",
+       [] {
+         if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             ::mount("tmpfs", g_smallStore.c_str(), "tmpfs", 0, "size=64k") != 0)
+           _exit(126);
+       },
+       "-G", true, "Failed to write file with ", ": No space left on device"},
+      {"noDeviceDirectory", asOtherUser, "-G", false, "Could not create directory for storing BIRD file: ",
+       "UpdaterStore: Could not create directory "},
+      {"updateWithoutDeviceDirectory", asOtherUser, "-U", false, "Could not create directory for storing BIRD file: ",
+       "UpdaterStore: Could not create directory "},
+  };
+  // Large enough not to fit the small store.
+  updatesim::Config cfg = config();
+  birdsim::Image big;
+  big.blocks.push_back(birdsim::firmware(0x1000, noise(4 * kSmallStoreBytes, 7)));
+  big.blocks.push_back(birdsim::descriptor(99528558, "2.10.12", 0x40F5849A, "JV-HUB8"));
+  cfg.devices[kSerial].birdFiles["99528558"] = birdsim::file(big);
+  server_.setConfig(cfg);
+  // A copy every user may run: the build tree may be out of their reach.
+  const fs::path program = root_ / "updater-copy";
+  fs::copy_file(UPDATER_BIN, program);
+  fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(root_ / "updater");
+    fs::create_directories(c.deviceMade ? device() : root_ / "updater");
+    g_smallStore = (root_ / "updater").string();
+    const ProcessResult r =
+        runProcess({program.string(), "-u", server_.url(), "-i", root_.string(), c.command, "-d", kSerial}, false,
+                   c.inChild);
+    if (r.status == 126)
+      GTEST_SKIP() << c.name << ": the child could not be set up";
+    EXPECT_EQ(1, r.status) << r.out << r.err;
+    const size_t at = r.err.find(c.message);
+    ASSERT_NE(std::string::npos, at) << r.err;
+    const std::string line = r.err.substr(at, r.err.find('\n', at) - at);
+    EXPECT_NE(std::string::npos, line.find(c.cause)) << line;
+    EXPECT_EQ(std::string::npos, r.err.find("Failed to retrieve a valid BIRD file")) << r.err;
+  }
+}
+
+// Whatever -f names that cannot be loaded is refused with its cause; a FIFO
+// or a device at once.
+TEST_F(UpdaterAgainstServer, BirdFileThatCannotBeLoadedIsNamedWithItsCause)
+{
+  const fs::path fifo = root_ / "fifo.bird";
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  const fs::path empty = root_ / "empty.bird";
+  { std::ofstream(empty.string()); }
+  updatesim::Bytes whole = birdFor(99528558, "2.10.12");
+  const fs::path cut = root_ / "cut.bird";
+  { std::ofstream(cut.string(), std::ios::binary) << asText(updatesim::Bytes(whole.begin(), whole.begin() + 100)); }
+  struct Case {
+    fs::path path;
+    const char* cause;
+  };
+  const Case cases[] = {
+      {root_, "Is a directory"},
+      {fifo, "not a regular file"},
+      {"/dev/zero", "not a regular file"},
+      {root_ / "missing.bird", "No such file or directory"},
+      {empty, "is empty"},
+      {cut, "its compressed body is cut short or corrupt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.string());
+    // A run that waits on the FIFO is ended rather than held forever.
+    const ProcessResult r = runProcess({UPDATER_BIN, "-u", server_.url(), "-i", root_.string(), "-U", "-d", kSerial,
+                                        "-f", c.path.string()},
+                                       false, [] { ::alarm(20); });
+    EXPECT_EQ(1, r.status) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("Failed to load bird file: " + c.path.string() + ": " + c.cause + "\n"))
+        << r.err;
+  }
 }
 
 TEST_F(UpdaterAgainstServer, ListBuildsReportsServerFailures)
 {
   server_.setFault(Op::Builds, Fault::Http500);
   ProcessResult r = run({"-B", "-d", kSerial});
-  EXPECT_EQ(0, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("Failed to retrieve builds for 40F5849A")) << r.err;
-  EXPECT_NE(std::string::npos, r.out.find("No builds found for device [40F5849A]")) << r.out;
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos,
+            r.err.find("Failed to retrieve builds for 40F5849A: the update server answered HTTP status 500\n"))
+      << r.err;
+  EXPECT_EQ(std::string::npos, r.out.find("No builds found")) << r.out;
 
   server_.setFault(Op::Ping, Fault::Http404);
   server_.clearRequests();
   r = run({"-B", "-d", kSerial});
-  EXPECT_NE(std::string::npos, r.err.find("Server request failed for " + server_.url())) << r.err;
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos,
+            r.err.find("Server request failed for " + server_.url() + ": the update server answered HTTP status 404\n"))
+      << r.err;
   EXPECT_EQ((std::vector<std::string>{kPing}), server_.targets());
+
+  // Nothing listening on the server's port.
+  const std::string url = server_.url();
+  server_.stop();
+  r = runProcess({UPDATER_BIN, "-u", url, "-i", root_.string(), "-B", "-d", kSerial});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("Server request failed for " + url + ": ")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("Connection refused")) << r.err;
+  EXPECT_EQ(std::string::npos, r.out.find("No builds found")) << r.out;
+}
+
+TEST_F(UpdaterAgainstServer, ListBuildsOfADeviceWithNoneSaysSo)
+{
+  updatesim::Config c = config();
+  c.devices["12345678"].latestBuild = "1";
+  server_.setConfig(c);
+  const ProcessResult r = run({"-B", "-d", "12345678"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("No builds found for device [12345678]\n")) << r.out;
+}
+
+// "-u <host:port>", as the usage line has it, and a URL without a path both
+// reach the server's /cgi/u.
+TEST_F(UpdaterAgainstServer, ServerGivenAsHostPortReachesItsCgiPath)
+{
+  const std::string hostPort = "127.0.0.1:" + std::to_string(server_.port());
+  for (const std::string& given : {hostPort, "http://" + hostPort}) {
+    SCOPED_TRACE(given);
+    server_.clearRequests();
+    const ProcessResult r = runProcess({UPDATER_BIN, "-u", given, "-i", root_.string(), "-B", "-d", kSerial});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Build List for device [40F5849A]:")) << r.out;
+    EXPECT_EQ((std::vector<std::string>{kPing, kBuilds}), server_.targets());
+  }
+}
+
+// A mistyped device or build stops the run before any server is asked or
+// anything is stored.
+TEST_F(UpdaterAgainstServer, MistypedArgumentsAreRefusedBeforeAnythingRuns)
+{
+  struct Case {
+    std::vector<std::string> args;
+    const char* error;
+  };
+  const Case cases[] = {
+      {{"-L", "-d", "123456789"},
+       "Invalid serial number obtained from argument [123456789]: more than eight hexadecimal digits\n"},
+      {{"-G", "-d", "140F5849A"},
+       "Invalid serial number obtained from argument [140F5849A]: more than eight hexadecimal digits\n"},
+      {{"-G", "-d", kSerial, "-b", "102x"},
+       "Invalid build number obtained from argument [102x]: not a whole decimal number\n"},
+      {{"-G", "-d", kSerial, "-b", "abc"},
+       "Invalid build number obtained from argument [abc]: not a whole decimal number\n"},
+      {{"-G", "-d", kSerial, "-b", "4294967297"},
+       "Invalid build number obtained from argument [4294967297]: larger than 4294967295\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[c.args.size() - 1]);
+    server_.clearRequests();
+    const ProcessResult r = run(c.args);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(0u, r.err.rfind(c.error, 0)) << r.err;
+    EXPECT_TRUE(server_.targets().empty());
+    EXPECT_FALSE(fs::exists(root_ / "updater" / "40F5849A"));
+    EXPECT_FALSE(fs::exists(root_ / "updater" / "23456789"));
+  }
 }
 
 TEST_F(UpdaterAgainstServer, SlowDownloadTurnsTheSpinnerOnATerminal)

@@ -54,7 +54,7 @@ int waitExit(int pid)
 
 } // namespace
 
-ProcessResult runProcess(const std::vector<std::string>& argv, bool pty)
+ProcessResult runProcess(const std::vector<std::string>& argv, bool pty, void (*inChild)())
 {
   ProcessResult result;
   int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
@@ -75,6 +75,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, bool pty)
     if (!pty)
       moveOnto(outPipe, 1);
     moveOnto(errPipe, 2);
+    if (inChild)
+      inChild();
     execChild(argv);
   }
   ::close(errPipe[1]);

@@ -18,8 +18,10 @@ struct ProcessResult {
 
 // Runs `argv` (argv[0] is the program path) to its end, with standard input
 // closed; when `pty` is set its standard output is a pseudo-terminal (whose
-// text lands in `out`).
-ProcessResult runProcess(const std::vector<std::string>& argv, bool pty = false);
+// text lands in `out`). `inChild`, when given, runs in the child just before
+// the program (async-signal-safe calls only: the parent may have threads); it
+// may end the child with _exit.
+ProcessResult runProcess(const std::vector<std::string>& argv, bool pty = false, void (*inChild)() = nullptr);
 
 // A program left running: started with its standard output on a pipe.
 struct Background {

@@ -276,10 +276,13 @@ TEST_F(StoreTest, ReadBirdFileLoadsAndRaisesWithFullPath)
 
   std::string dir = base() + "/0000ABCD/";
   write("updater/0000ABCD/43.bird", "not a bird file at all");
-  EXPECT_EQ("Invalid bird " + dir + "43.bird", message([&] { dev.ReadBirdFile("43.bird"); }));
+  EXPECT_EQ("Invalid bird " + dir + "43.bird: not a BIRD file (it does not begin with \"bird\")",
+            message([&] { dev.ReadBirdFile("43.bird"); }));
   write("updater/0000ABCD/44.bird", std::string("bird\x01\x01garbage", 13));
-  EXPECT_EQ("Failed to load bird data", message([&] { dev.ReadBirdFile("44.bird"); }));
-  EXPECT_EQ("Invalid bird " + dir + "45.bird", message([&] { dev.ReadBirdFile("45.bird"); }));
+  EXPECT_EQ("Failed to load bird data: " + dir + "44.bird: its compressed body is cut short or corrupt",
+            message([&] { dev.ReadBirdFile("44.bird"); }));
+  EXPECT_EQ("Invalid bird " + dir + "45.bird: No such file or directory",
+            message([&] { dev.ReadBirdFile("45.bird"); }));
 }
 
 TEST_F(StoreTest, SettingsCannotSteerReadsOutOfTheModule)
@@ -292,7 +295,8 @@ TEST_F(StoreTest, SettingsCannotSteerReadsOutOfTheModule)
   UpdaterStoreItem item;
   ASSERT_TRUE(store.FindDevice(0xABCD, &item));
   std::string name = item.Settings().GetString("LATEST_DOWNLOAD");
-  EXPECT_EQ("Invalid bird " + base() + "/0000ABCD/../../outside.bird", message([&] { item.ReadBirdFile(name); }));
+  EXPECT_EQ("Invalid bird " + base() + "/0000ABCD/../../outside.bird: not a build's file name",
+            message([&] { item.ReadBirdFile(name); }));
 }
 
 TEST_F(StoreTest, FileExistsMatchesNamesExactly)
