@@ -82,7 +82,7 @@ bool _exchange(const char* name, const char* url, std::map<std::string, std::str
     return true;
   } catch (const HTTPBoundError& e) {
     Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
-    Log::log(0, "%s: %s\n", name, e.what());
+    _set_why(why, e.what());
     return false;
   } catch (const std::exception& e) {
     Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
