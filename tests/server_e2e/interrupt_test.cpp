@@ -158,7 +158,10 @@ class OpenGate {
 public:
   explicit OpenGate(const fs::path& dir)
   {
-    fd_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE);
+    // Non-blocking: a permission event of a run that ended (its _exit met
+    // the thread held in open()) is taken back from the queue, so an event
+    // poll saw may be gone by the time it is read.
+    fd_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY | O_LARGEFILE);
     if (fd_ < 0) {
       why_ = std::string("fanotify_init: ") + std::strerror(errno);
       return;
@@ -260,8 +263,11 @@ Caught runCaught(const std::vector<std::string>& words, const StoreCase& c, int 
   // The deadline only bounds a run that hangs.
   const auto deadline = std::chrono::steady_clock::now() + 60s;
   while (pidFd >= 0 && !ended && std::chrono::steady_clock::now() < deadline) {
-    if (::poll(fds, 2, 1000) < 0 && errno != EINTR)
+    if (::poll(fds, 2, 1000) < 0) {
+      if (errno == EINTR)
+        continue;  // revents hold nothing new
       break;
+    }
     if (fds[0].revents & POLLIN) {
       gate.serve([&](const std::string& name) {
         const bool wanted = startsWith(name, c.prefix) && name.size() >= c.suffix.size() &&

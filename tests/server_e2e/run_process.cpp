@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 namespace {
@@ -21,6 +22,35 @@ std::vector<char*> cArgs(const std::vector<std::string>& argv)
     args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   return args;
+}
+
+// Reads the child's standard output (0) and error (1) until both are
+// closed, handing each piece to sink, and closes them. A pseudo-terminal's
+// master side reports EIO once the child has closed it: that ends it too.
+void drainOutputs(int outFd, int errFd, const std::function<void(int, const char*, size_t)>& sink)
+{
+  struct pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+  int open = 2;
+  while (open > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR)
+        continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+        continue;
+      char buf[4096];
+      const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        sink(i, buf, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
 }
 
 // In the child: the pipe's write end becomes descriptor fd.
@@ -84,30 +114,9 @@ ProcessResult runProcess(const std::vector<std::string>& argv, bool pty, void (*
   if (!pty)
     ::close(outPipe[1]);
 
-  struct pollfd fds[2] = {{outFd, POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
-  while (open > 0) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR)
-        continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-        continue;
-      char buf[4096];
-      const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        sinks[i]->append(buf, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        // A pseudo-terminal reports EIO once the child has closed it.
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
+  drainOutputs(outFd, errPipe[0], [&](int which, const char* data, size_t n) {
+    (which == 0 ? result.out : result.err).append(data, n);
+  });
   result.status = waitExit(pid);
   return result;
 }
@@ -202,31 +211,11 @@ TerminalRun::~TerminalRun()
 
 void TerminalRun::read()
 {
-  struct pollfd fds[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
-  int open = 2;
-  while (open > 0) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR)
-        continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-        continue;
-      char buf[4096];
-      const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        (i == 0 ? seen_.out : seen_.err).append(buf, static_cast<size_t>(n));
-        changed_.notify_all();
-      } else if (n == 0 || errno != EINTR) {
-        // The terminal's master side reports EIO once the program is gone.
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
+  drainOutputs(fds_[0], fds_[1], [&](int which, const char* data, size_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    (which == 0 ? seen_.out : seen_.err).append(data, n);
+    changed_.notify_all();
+  });
   std::lock_guard<std::mutex> lock(mutex_);
   ended_ = true;
   changed_.notify_all();
