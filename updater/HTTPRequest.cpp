@@ -176,9 +176,9 @@ HTTPResponse HTTPRequest::GET(const std::string& url, std::map<std::string, std:
 
   if (rc != CURLE_OK) {
     if (ctx.overflow || rc == CURLE_FILESIZE_EXCEEDED)
-      throw HTTPBoundError("Answer body exceeds " + std::to_string(limits.maxBodyBytes) + " bytes");
+      throw std::runtime_error("Answer body exceeds " + std::to_string(limits.maxBodyBytes) + " bytes");
     if (rc == CURLE_OPERATION_TIMEDOUT)
-      throw HTTPBoundError(_time_out_cause(h, limits, tookMs, errbuf));
+      throw std::runtime_error(_time_out_cause(h, limits, tookMs, errbuf));
     std::string text = curl_easy_strerror(rc);
     // libcurl's own words do not tell a refused connection from an
     // unreachable network; the system's error does.

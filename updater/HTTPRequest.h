@@ -50,22 +50,14 @@ struct HTTPLimits {
   }
 };
 
-// What GET raises when a request runs into one of the HTTPLimits (a
-// time-out or the body cap); what() names the bound. The server operations
-// show it, for a hang is otherwise told only as a failed request.
-class HTTPBoundError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
-
 class HTTPRequest {
 public:
   // GET of `url` + "?" + "key=value&" for every parameter in byte-wise key
   // order (nothing appended when `params` is empty). Redirects are not
   // followed; TLS peers and host names are verified. Raises
-  // std::runtime_error naming the cause on any transport failure, an
-  // HTTPBoundError for a time-out or a body larger than the limit. Thread-safe: each call has
-  // its own handle.
+  // std::runtime_error naming the cause on any transport failure, or the
+  // bound of HTTPLimits it ran into (a time-out, a body larger than the
+  // limit). Thread-safe: each call has its own handle.
   static HTTPResponse GET(const std::string& url, std::map<std::string, std::string>& params);
 
   // The URL GET sends for these arguments.

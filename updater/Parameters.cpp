@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Log.h"
+#include "Updater_Builds.h"
 #include "aDirectory.h"
 
 const SOption g_rgOptions[] = {
@@ -151,16 +152,11 @@ std::string _update_server_url(const std::string& arg)
 bool _read_build(UpdaterDisplayInterface& display, const char* arg, std::string& build)
 {
   const char* why = nullptr;
-  uint64_t value = 0;
-  if (arg[0] == '\0' || arg[strspn(arg, "0123456789")] != '\0') {
+  uint32_t value = 0;
+  if (arg[0] == '\0' || arg[strspn(arg, "0123456789")] != '\0')
     why = "not a whole decimal number";
-  } else {
-    for (const char* p = arg; *p != '\0' && why == nullptr; ++p) {
-      value = value * 10 + unsigned(*p - '0');
-      if (value > UINT32_MAX)
-        why = "larger than 4294967295";
-    }
-  }
+  else if (!_parse_build(arg, value))
+    why = "larger than 4294967295";
   if (why != nullptr) {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Invalid build number obtained from argument [%s]: %s", arg,
                     why);

@@ -80,10 +80,6 @@ bool _exchange(const char* name, const char* url, std::map<std::string, std::str
       return false;
     }
     return true;
-  } catch (const HTTPBoundError& e) {
-    Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
-    _set_why(why, e.what());
-    return false;
   } catch (const std::exception& e) {
     Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
     _set_why(why, e.what());

@@ -23,7 +23,12 @@ constexpr uint32_t kLoaderStartReconnectMS = 500;
 constexpr uint32_t kProtocolPooledPackets = 0x80000000u;
 using loaderreply::kStatusOK;
 
-uint32_t _be32(const uint8_t* p) { return loaderreply::be32(p); }
+// Whole milliseconds from now until t; none once t has passed.
+uint64_t _ms_until(std::chrono::steady_clock::time_point t)
+{
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(t - std::chrono::steady_clock::now()).count();
+  return ms > 0 ? static_cast<uint64_t>(ms) : 0;
+}
 
 bool _has_prefix(const uint8_t* data, uint32_t length)
 {
@@ -105,7 +110,7 @@ aErr UpdaterEntity::_prepare(const uint8_t* data, uint32_t length, uint8_t flags
   Log::log(DEBUG_Network_FIRM,
            "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
            data[0], data[1], data[2], data[3]);
-  const uint32_t address = _be32(data);
+  const uint32_t address = loaderreply::be32(data);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(address));
 
   const uint8_t request[6] = {val_UPGRADE_PREPARE, flags, data[0], data[1], data[2], data[3]};
@@ -246,7 +251,7 @@ aErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length)
     m_loaderFailed = true;
     return aErrParam;
   }
-  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", _be32(data),
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", loaderreply::be32(data),
            static_cast<int>(length - ADDRESS_PREFIX_SIZE));
   uint32_t count = 0;
   const aErr err = _block_transfer(data + ADDRESS_PREFIX_SIZE, length - ADDRESS_PREFIX_SIZE, &count);
@@ -370,14 +375,14 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint1
     Log::log(0, "NETWORK: Firmware block of %u bytes refused: it has no 4-byte address.\n", data ? length : 0u);
     return aErrParam;
   }
-  Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", _be32(data),
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", loaderreply::be32(data),
            static_cast<int>(length - ADDRESS_PREFIX_SIZE));
   uint32_t remaining = length - ADDRESS_PREFIX_SIZE;
   const uint8_t* at = data + ADDRESS_PREFIX_SIZE;
   uint32_t count = 0;
   aErr err = aErrNone;
   if (remaining > 0 && blockSize == 0) {
-    Log::log(0, "NETWORK: Firmware block at %08X cannot go in pieces of 0 bytes.\n", _be32(data));
+    Log::log(0, "NETWORK: Firmware block at %08X cannot go in pieces of 0 bytes.\n", loaderreply::be32(data));
     err = aErrInvalidOption;
   }
 
@@ -452,8 +457,7 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
     // dark spell runs to many seconds: a new connection it takes shows it
     // at once.
     if (link && now - lastAnswer >= milliseconds(PROBE_SILENCE_MS)) {
-      const auto left = std::chrono::duration_cast<milliseconds>(deadline - now).count();
-      const uint64_t bound = std::min<uint64_t>(FRESH_LOOK_MS, static_cast<uint64_t>(left > 0 ? left : 0));
+      const uint64_t bound = std::min<uint64_t>(FRESH_LOOK_MS, _ms_until(deadline));
       if (link->answersAnew(bound) == aErrNone) {
         Log::log(DEBUG_Network_FIRM,
                  "NETWORK: The module took a new connection %u ms after the reboot request while its link went "
@@ -461,12 +465,10 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
         break;
       }
     }
-    const auto rest = std::chrono::ceil<milliseconds>(passEnd - Clock::now()).count();
-    if (link && link->takeProbeAnswer(static_cast<uint64_t>(rest > 0 ? rest : 0)) == aErrNone) {
+    if (link && link->takeProbeAnswer(_ms_until(passEnd)) == aErrNone) {
       lastAnswer = Clock::now();
     }
-    const auto pause = std::chrono::ceil<milliseconds>(passEnd - Clock::now()).count();
-    if (pause > 0) aTime_MSSleep(static_cast<uint32_t>(pause));
+    if (const uint64_t pause = _ms_until(passEnd)) aTime_MSSleep(static_cast<uint32_t>(pause));
     display.update_spinner(true, "Verifying Update");
     Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
     Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");
