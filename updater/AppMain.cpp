@@ -366,11 +366,20 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
   for (const DeviceInfo& d : devices) {
     const linkSpec& s = d.spec;
     const char* model = aDefs_GetModelName(s.model);
+    char address[20] = "";
     if (s.type == LINK_TCPIP) {
       unsigned char ip[4];
       memcpy(ip, &s.address, sizeof ip);
-      char address[20];
       snprintf(address, sizeof address, "[%d.%d.%d.%d]", ip[0], ip[1], ip[2], ip[3]);
+    }
+    if (d.heldBy != 0) {
+      // Not connected to: the row holds what its discovery answer said.
+      char by[48] = "another process";
+      if (d.heldBy > 0)
+        snprintf(by, sizeof by, "process %ld", d.heldBy);
+      display.message(INFO, "    %08X  %02X       %02X      %-12s [Being updated by %s]  %s", s.serialNumber, s.module,
+                      s.router, model, by, address);
+    } else if (s.type == LINK_TCPIP) {
       display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)        %-17s  %s", s.serialNumber,
                       s.module, s.router, model, d.major, d.minor, static_cast<int>(d.patch), d.build, address,
                       d.name.c_str());

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "HostHold.h"
 #include "I2CClass.h"
 #include "Log.h"
 #include "SystemClass.h"
@@ -113,6 +114,13 @@ aErr _get_device_name(Module& module, DeviceInfo& info)
 void _describe_device(DeviceInfo& info, UpdaterDisplayInterface& display)
 {
   info.modelName = aDefs_GetModelName(info.spec.model);
+  // A connection would replace the one an update on this host is using:
+  // the row keeps what the discovery answer said.
+  HostHolder holder;
+  if (HostHold::KeptBy(info.spec.serialNumber, &holder)) {
+    info.heldBy = holder.pid > 0 ? holder.pid : -1;
+    return;
+  }
   Module module(kDefaultModuleAddress, 0);
   if (_disableLinkSharing(module, display) != aErrNone) return;
   info.error = module.connectFromSpec(info.spec);
@@ -205,6 +213,9 @@ std::vector<DeviceInfo> Updater::Discover_JVNetwork_Devices(uint32_t routerSeria
   aLinkSpec_Destroy(&found);
   Log::log(DEBUG_Updater, "Found Link Module");
 
+  // The router carries one host connection at a time: a run under way
+  // through it is waited for, not cut off.
+  const HostHold routerClaim = TakeHostHold(display, "Router", routerSerialNumber);
   Module router(kDefaultModuleAddress, 0);
   if (_disableLinkSharing(router, display) != aErrNone) return devices;
   aErr err = router.connectFromSpec(routerSpec);

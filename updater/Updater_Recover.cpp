@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "BuildPath.h"
+#include "HostHold.h"
 #include "Log.h"
 #include "Module.h"
 #include "NXPSerialClass.h"
@@ -307,6 +308,9 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, 
       !_hold_recovering(display, storeDir, serialNumber, birdPath.empty(), settledHold)) {
     return false;
   }
+  // Seen by every run on this host: a listing does not connect to it.
+  HostHold claim;
+  if (serialNumber != 0 && serialNumber != DEFAULT_SERIAL_NUMBER) claim = TakeHostHold(display, "Module", serialNumber);
 
   BirdFile bird;
   try {

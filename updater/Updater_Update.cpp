@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "HostHold.h"
 #include "Link.h"
 #include "Log.h"
 #include "SystemClass.h"
@@ -496,6 +497,11 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
   // meanwhile, would talk to a module in its loader.
   UpdaterStoreHold hold;
   if (!_hold_module(display, item.Path(), serialNumber, hold)) return false;
+  // Also kept for every run on this host, whatever its store: a listing
+  // leaves the module alone, and a run through the same router (which
+  // carries one host connection at a time) waits its turn.
+  const HostHold moduleClaim = TakeHostHold(display, "Module", serialNumber);
+  const HostHold routerClaim = routerSerialNumber != 0 ? TakeHostHold(display, "Router", routerSerialNumber) : HostHold();
 
   const uint64_t start = aTime_GetMSTicks();
   if (birdPath.empty()) {
