@@ -377,8 +377,8 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
       char by[48] = "another process";
       if (d.heldBy > 0)
         snprintf(by, sizeof by, "process %ld", d.heldBy);
-      display.message(INFO, "    %08X  %02X       %02X      %-12s [Being updated by %s]  %s", s.serialNumber, s.module,
-                      s.router, model, by, address);
+      display.message(INFO, "    %08X  %02X       %02X      %-12s [Being updated by %s]%s%s", s.serialNumber, s.module,
+                      s.router, model, by, address[0] ? "  " : "", address);
     } else if (s.type == LINK_TCPIP) {
       display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)        %-17s  %s", s.serialNumber,
                       s.module, s.router, model, d.major, d.minor, static_cast<int>(d.patch), d.build, address,

@@ -205,6 +205,9 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
 std::vector<DeviceInfo> Updater::Discover_JVNetwork_Devices(uint32_t routerSerialNumber, linkType type)
 {
   std::vector<DeviceInfo> devices;
+  // The router carries one host connection at a time: a run under way
+  // through it is waited for, not cut off.
+  const HostHold routerClaim = TakeHostHold(display, "Router", routerSerialNumber);
   if (type == 0) type = _discover_link_type(routerSerialNumber);
 
   linkSpec* found = aDiscovery_FindModule(type, routerSerialNumber, kDiscoveryInterface);
@@ -213,9 +216,6 @@ std::vector<DeviceInfo> Updater::Discover_JVNetwork_Devices(uint32_t routerSeria
   aLinkSpec_Destroy(&found);
   Log::log(DEBUG_Updater, "Found Link Module");
 
-  // The router carries one host connection at a time: a run under way
-  // through it is waited for, not cut off.
-  const HostHold routerClaim = TakeHostHold(display, "Router", routerSerialNumber);
   Module router(kDefaultModuleAddress, 0);
   if (_disableLinkSharing(router, display) != aErrNone) return devices;
   aErr err = router.connectFromSpec(routerSpec);

@@ -286,6 +286,26 @@ TEST(DeviceTable, UnknownModelAndTcpipErrorIgnored)
             d.infos()[2]);
 }
 
+// A module that a run on this host is updating was not connected to: its row
+// says so, with what its discovery answer gave, whatever the error field.
+TEST(DeviceTable, ModuleBeingUpdatedIsMarked)
+{
+  DeviceInfo usb = Device(LINK_USB, 0x2181F0EE, 2, 4, 25);
+  usb.heldBy = 4242;
+  DeviceInfo net = Device(LINK_TCPIP, 0x40F5849A, 6, 4);
+  const unsigned char ip[4] = {10, 0, 0, 9};
+  memcpy(&net.spec.address, ip, 4);
+  net.heldBy = -1;
+  RecordingDisplay d;
+  _display_device_list(d, {usb, net}, LINK_STREAM);
+  EXPECT_EQ(std::vector<std::string>(
+                {"Discovered Devices: (Unknown)",
+                 "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]       Device Name",
+                 "    2181F0EE  02       02      Corvel       [Being updated by process 4242]",
+                 "    40F5849A  06       06      Corvel       [Being updated by another process]  [10.0.0.9]"}),
+            d.infos());
+}
+
 TEST(BuildTable, NewestVersionFirstAndCut)
 {
   struct {

@@ -152,6 +152,42 @@ INSTANTIATE_TEST_SUITE_P(Together, RouterTurns,
                                            TurnCase{"EightRunsOneStore", kSubs, false, 1}),
                          [](const ::testing::TestParamInfo<TurnCase>& info) { return std::string(info.param.name); });
 
+// A scan of the router's network while an update through the router is
+// under way: the scan waits for the update, naming it, and then lists every
+// module behind the router; the update keeps its link and succeeds. The
+// module's loader falls silent mid-transfer until the scan says it waits.
+TEST_F(Turns, RouterScanWaitsForAnUpdateThroughTheRouter) {
+  const uint8_t bus = subAddress(0);
+  jvsim::SimLoader& loader = *router_.subLoaders.at(bus);
+  loader.faults().silenceAfterData = 30;
+  const fs::path file = birdFile(firmware_.imageSize);
+  TerminalRun update(
+      updaterArgs(root_, {"-U", "-d", hex8(kFirstSub), "-r", hex8(kRouter), "-f", file.string(), "-m", "0"}));
+  const long updating = update.pid();
+  ASSERT_GT(updating, 0);
+  char silenced[64];
+  std::snprintf(silenced, sizeof silenced, "[%02X] loader fault silence from here on", bus);
+  ASSERT_TRUE(router_.sim->transcript().waitForEvent(silenced, 1, 120s));
+
+  const auto began = Clock::now();
+  TerminalRun scan(updaterArgs(root_, {"-D", "-r", hex8(kRouter)}));
+  const std::string waitText = "Router [" + hex8(kRouter) + "] is in use by process " + std::to_string(updating) + " (user ";
+  EXPECT_TRUE(scan.waitForOutput(waitText, 60s));
+  loader.endSilence(*router_.sim);
+  const ProcessResult u = update.finish();
+  const ProcessResult r = scan.finish();
+  std::printf("router scan beside an update: scan exited %d after %lld ms, update exited %d\n", r.status,
+              msSince(began), u.status);
+
+  EXPECT_EQ(u.status, 0) << u.out << u.err;
+  EXPECT_FALSE(contains(u.out + u.err, "link to the module was lost")) << u.out << u.err;
+  EXPECT_TRUE(loader.firmwareBytes(kImageAddress, firmware_.imageSize) == firmware_.patchedImage(kFirstSub));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(count(r.out + r.err, waitText), 1u) << r.out << r.err;
+  for (int i = 0; i < kSubs; ++i) EXPECT_TRUE(contains(r.out, "    " + hex8(kFirstSub + i) + "  ")) << r.out;
+  EXPECT_EQ(router_.commands->get(jvsim::kOptRouteToMe), 0u);
+}
+
 // Listings of the network, one after another for as long as a 1 MiB update
 // of a module runs: the update keeps its link and succeeds, and every
 // listing made while it ran shows the module from its discovery answer,
