@@ -191,29 +191,29 @@ TEST_F(Turns, RouterScanWaitsForAnUpdateThroughTheRouter) {
 // Listings of the network, one after another for as long as a 1 MiB update
 // of a module runs: the update keeps its link and succeeds, and every
 // listing made while it ran shows the module from its discovery answer,
-// marked with the updating process, without connecting to it. The loader
-// falls silent mid-transfer until a listing has run in full, so at least
-// one surely meets the update.
+// marked with the updating process, without connecting to it. The update
+// server holds the update's question for the latest build (the module is
+// held from before it) until a listing has run in full, so at least one
+// surely meets the update.
 TEST_F(Turns, ListingsLeaveAnUpdateItsLink) {
-  const fs::path file = birdFile(1 << 20);
+  Firmware big = firmware_;
+  big.serial = kModule;
+  big.imageSize = 1 << 20;
+  server_.setConfig(serverConfig({big}));
+  ASSERT_EQ(runUpdater(UPDATER_BIN, {}, server_.url(), root_, {"-G", "-d", hex8(kModule)}).status, 0);
   jvsim::Transcript& transcript = module_.sim->transcript();
-  const std::string loading = "[06] loader restart into the loader";
-  const std::string silenced = "[06] loader fault silence from here on";
   constexpr int kRounds = 3;
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    const size_t loadsBefore = transcript.countEvents(loading);
-    const size_t silencedBefore = transcript.countEvents(silenced);
     const size_t onlineBefore = transcript.countEvents("online");
+    server_.clearRequests();
+    server_.setFault(updatesim::Op::Query, updatesim::Fault::Hold, 1);
     const auto began = Clock::now();
-    TerminalRun update(updaterArgs(root_, {"-U", "-d", hex8(kModule), "-f", file.string(), "-m", "0"}));
+    TerminalRun update(updaterArgs(root_, {"-U", "-d", hex8(kModule)}));
     const long updating = update.pid();
     ASSERT_GT(updating, 0);
-    // From the loader's start on, the update holds the module.
-    ASSERT_TRUE(transcript.waitForEvent(loading, loadsBefore + 1, 120s));
+    ASSERT_TRUE(server_.waitForTarget("op=qu", 1, 60s));
     const auto held = Clock::now();
-    module_.loader->faults().silenceAfterData = 4;
-    ASSERT_TRUE(transcript.waitForEvent(silenced, silencedBefore + 1, 60s));
 
     struct Listing {
       Clock::time_point start, end;
@@ -240,7 +240,7 @@ TEST_F(Turns, ListingsLeaveAnUpdateItsLink) {
       std::unique_lock<std::mutex> lock(mutex);
       EXPECT_TRUE(listed.wait_for(lock, 60s, [&] { return !listings.empty(); }));
     }
-    module_.loader->endSilence(*module_.sim);
+    server_.clearFaults();
     const ProcessResult r = update.finish();
     const auto ended = Clock::now();
     {
@@ -253,8 +253,6 @@ TEST_F(Turns, ListingsLeaveAnUpdateItsLink) {
     const std::string all = r.out + r.err;
     EXPECT_EQ(r.status, 0) << all;
     EXPECT_FALSE(contains(all, "link to the module was lost")) << all;
-    Firmware big = firmware_;
-    big.imageSize = 1 << 20;
     EXPECT_TRUE(module_.loader->firmwareBytes(kImageAddress, big.imageSize) == big.patchedImage(kModule));
     EXPECT_EQ(module_.loader->stats().reboots, static_cast<uint32_t>(round + 1));
 
