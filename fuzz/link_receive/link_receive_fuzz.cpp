@@ -16,6 +16,7 @@
 #include <deque>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "aLink.h"
 #include "aLinkReceive.h"
 #include "aLinkTable.h"
@@ -24,13 +25,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-void checkAt(bool ok, const char* what, size_t at) {
-  if (ok) return;
-  std::fprintf(stderr, "check failed at byte %zu: %s\n", at, what);
-  std::abort();
-}
-#define check(ok) checkAt((ok), #ok, at)
 
 aErr noGet(uint8_t*, void*) { return aErrNotReady; }
 aErr noPut(const uint8_t*, void*) { return aErrNone; }
@@ -152,7 +146,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static StoppedLink stopped;
   if (size < 3) return 0;
   aLink* link = stopped.link;
-  size_t at = 0;
 
   takeAll(link->inputFifo);
   takeAll(link->outputFifo);
@@ -182,7 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   std::vector<Bytes> sent;
-  for (at = 3; at < size; ++at) {
+  for (size_t at = 3; at < size; ++at) {
     model.byte(data[at]);
     aLink_ReceiveByte(link, data[at]);
     check(link->status == model.status);

@@ -23,19 +23,13 @@
 #include <memory>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "aServer.h"
 #include "aServerFrames.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-void checkAt(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "check failed: %s\n", what);
-  std::abort();
-}
-#define check(ok) checkAt((ok), #ok)
 
 Bytes frameOf(const aPacket* p) {
   Bytes b(p->data, p->data + p->length);

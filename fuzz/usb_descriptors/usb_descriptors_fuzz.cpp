@@ -26,17 +26,11 @@
 #include <string>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "aUSB.h"
 #include "aUSBSeam.h"
 
 namespace {
-
-void checkAt(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "check failed: %s\n", what);
-  std::abort();
-}
-#define check(ok) checkAt((ok), #ok)
 
 struct Endpoint {
   uint8_t address, attributes;
