@@ -171,7 +171,7 @@ const aUSBSeam kSeam = {
       if (endpoint & 0x80) {
         dev(h)->inEndpoints.push_back(endpoint);
         const size_t n = std::min(gBus.inBytes.size(), static_cast<size_t>(length));
-        std::memcpy(data, gBus.inBytes.data(), n);
+        if (n) std::memcpy(data, gBus.inBytes.data(), n);
         *transferred = static_cast<int>(n);
         return 0;
       }
