@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "aLinkReceive.h"
 #include "aLinkTable.h"
 #include "aOpenFailure.h"
 #include "aPacketLog.h"
@@ -204,20 +205,28 @@ void* sInPipeProcess(void* arg) {
       aTime_MSSleep(kReadErrorPauseMS);
       continue;
     }
-    if (link->status == linkStateSyncing) {
-      sSyncByte(link, byte);
-      continue;
-    }
-    if (aPacket_AddByte(link->receivePacket, byte) != aErrNone) {
-      sStartSync(link);
-      continue;
-    }
-    if (aPacket_IsComplete(link->receivePacket) && sHandlePacket(link) != aErrNone) {
-      link->status = linkStatePacketError;
-    }
+    aLink_ReceiveByte(link, byte);
   }
   return nullptr;
 }
+
+}  // namespace
+
+void aLink_ReceiveByte(aLink* link, uint8_t byte) {
+  if (link->status == linkStateSyncing) {
+    sSyncByte(link, byte);
+    return;
+  }
+  if (aPacket_AddByte(link->receivePacket, byte) != aErrNone) {
+    sStartSync(link);
+    return;
+  }
+  if (aPacket_IsComplete(link->receivePacket) && sHandlePacket(link) != aErrNone) {
+    link->status = linkStatePacketError;
+  }
+}
+
+namespace {
 
 void sWritePacket(aLink* link, const aPacket* packet) {
   uint8_t wire[aPACKET_MAX_WIRE];

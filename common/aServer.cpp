@@ -10,6 +10,7 @@
 #include "aLinkTable.h"
 #include "aPacketFifo.h"
 #include "aServerDiscovery.h"
+#include "aServerFrames.h"
 #include "aTime.h"
 #include "aZmqPair.h"
 
@@ -204,19 +205,9 @@ void sBrokerFrontend(aServer* server, aServerBrokerLists* lists) {
 void sBrokerSync(aServer* server, aServerBrokerLists* lists) {
   zframe_t* frame = zframe_recv(server->syncBrokerEnd);
   if (!frame) return;
-  const bool reply = server->expectedReplies > 0 || zframe_size(frame) != kServerCommandSize;
-  zframe_t* identity = static_cast<zframe_t*>(zlist_pop(lists->waiting));
-  if (reply) {
-    if (server->expectedReplies > 0) --server->expectedReplies;
-    if (identity && zframe_size(identity) > 0) sSendToClient(server->frontEnd, identity, frame);
-  } else {
-    const uint8_t* cmd = zframe_data(frame);
-    if (cmd[0] == SERVER_CMD_INCOMING_PACKETS) {
-      const uint16_t count = static_cast<uint16_t>(cmd[1] << 8 | cmd[2]);
-      server->expectedReplies = count;
-      for (uint16_t i = 0; identity && i < count; ++i) zlist_push(lists->waiting, zframe_dup(identity));
-    }
-  }
+  zframe_t* identity =
+      aServer_RouteSyncFrame(&server->expectedReplies, lists->waiting, zframe_data(frame), zframe_size(frame));
+  if (identity && zframe_size(identity) > 0) sSendToClient(server->frontEnd, identity, frame);
   zframe_destroy(&identity);
   zframe_destroy(&frame);
 }
@@ -485,18 +476,10 @@ void aServer_HandleClientMessage(aServer* server, aServerBrokerLists* lists, zfr
 bool aServer_StreamingPacketFilter(const aPacket* packet, void* ref) {
   aServer* server = static_cast<aServer*>(ref);
   if (!server || !packet) return false;
-  bool taken = false;
-  if (aUEI_isStreamPacket(packet)) {
-    server->batchLength = static_cast<uint16_t>(
-        server->batchLength + aServer_PacketToFrame(packet, server->streamBatch + server->batchLength));
-    taken = true;
-  }
-  const bool heartbeat = packet->length == 2 && packet->data[0] == 0;
-  if ((heartbeat || server->batchLength > kServerStreamFlushBytes) && server->batchLength > 0) {
-    sSendBytes(server->streamFilterEnd, server->streamBatch, server->batchLength);
-    server->batchLength = 0;
-  }
-  return taken;
+  const auto send = [](const uint8_t* batch, size_t length, void* to) {
+    sSendBytes(static_cast<zsock_t*>(to), batch, length);
+  };
+  return aServer_BatchStreamPacket(server->streamBatch, &server->batchLength, packet, send, server->streamFilterEnd);
 }
 
 aServer* aServer_Create(uint32_t linkRef, uint32_t networkInterface, bool localOnly) {
@@ -575,11 +558,7 @@ aErr sGetModuleAddress(aLinkRef ref, uint8_t* address) {
   aPacket* reply = nullptr;
   aErr err = sAsk(ref, kSyncQueryAddress, 0, &none, &reply);
   if (err != aErrNone) return err;
-  err = aErrIO;
-  if (reply->length == 0 && reply->address != 0) {
-    *address = reply->address;
-    err = aErrNone;
-  }
+  err = aServer_ReadModuleAddress(reply, address);
   aPacket_Destroy(&reply);
   return err;
 }
@@ -590,11 +569,7 @@ aErr sGetModel(aLinkRef ref, uint8_t address, uint8_t* model) {
   aPacket* reply = nullptr;
   aErr err = sAsk(ref, address, sizeof request, request, &reply);
   if (err != aErrNone) return err;
-  err = aErrIO;
-  if (reply->length == 4 && reply->address == address && reply->data[0] == 0x03) {
-    *model = reply->data[3];
-    err = aErrNone;
-  }
+  err = aServer_ReadModel(reply, address, model);
   aPacket_Destroy(&reply);
   return err;
 }

@@ -173,13 +173,12 @@ bool UpdateServerRequest::AnswerIsOk(const std::vector<std::string_view>& lines)
 void UpdateServerRequest::ParseQueryBuild(const std::vector<std::string_view>& lines, std::string& latestBuild,
                                           std::string& firmwareId)
 {
+  // A server that ends its lines with CR LF means the same build and identifier.
+  const auto upToCR = [](std::string_view line) { return std::string(line.substr(0, line.find('\r'))); };
   if (lines.size() > 1)
-    latestBuild = std::string(lines[1]);
-  if (lines.size() > 2) {
-    std::string_view id = lines[2];
-    id = id.substr(0, id.find('\r'));
-    firmwareId = std::string(id);
-  }
+    latestBuild = upToCR(lines[1]);
+  if (lines.size() > 2)
+    firmwareId = upToCR(lines[2]);
 }
 
 void UpdateServerRequest::ParseBuild(const std::vector<std::string_view>& lines, std::string& birdBase64)

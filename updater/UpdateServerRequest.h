@@ -19,7 +19,7 @@ public:
   // to a text for the user: the transport's cause (refused, time-out, ...),
   // the HTTP status, or what the answer lacked.
   static bool ping(const char* url, std::string* why = nullptr);
-  // Latest build (decimal text, a trailing CR kept) and firmware identifier.
+  // Latest build (decimal text) and firmware identifier, each up to a CR.
   static bool QueryBuild(uint32_t serialNumber, std::string& latestBuild, std::string& firmwareId,
                          const char* url, std::string* why = nullptr);
   // The BIRD file of `build` as one line of Base64 text (a trailing CR kept).

@@ -1,5 +1,8 @@
 // Loads arbitrary bytes as a BIRD file and runs every query and patch on
-// what loaded, checking that no block reaches outside the body.
+// what loaded, checking that no block reaches outside the body, and that the
+// reason given for a serial number that cannot be written (the update's
+// message prints it) is there exactly when writing it fails. Logging is on,
+// into /dev/null, so every diagnostic is formatted too.
 //
 // The first input byte picks the form: even, the rest is the whole file;
 // odd, the rest is a body that gets a valid header and zlib wrapper, so the
@@ -11,8 +14,11 @@
 #include <stdexcept>
 #include <vector>
 
+#include <cstdio>
+
 #include "../bird/FuzzScratchFile.h"
 #include "BirdFile.h"
+#include "Log.h"
 
 namespace {
 
@@ -45,6 +51,12 @@ bool serialWordIs(const BirdFile& f, uint32_t value)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
   static const FuzzScratchFile scratch("bird");
+  static const bool logging = [] {
+    Log::SetOutput(std::fopen("/dev/null", "w"));
+    Log::ActivatePackage(DEBUG_BirdFile);
+    return true;
+  }();
+  (void)logging;
   if (size == 0)
     return 0;
   std::vector<uint8_t> file;
@@ -105,7 +117,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   // The serial text may be placed over the word; then the text wins.
   uint64_t so = f.SerialOffset(), dof = f.DescriptorOffset();
   bool overlap = dof != 0 && so < dof + 16 && dof < so + 4;
-  if (f.ReplaceSerialNumber(serial) && so != 0 && !overlap)
+  const std::string why = f.SerialNumberProblem();
+  const bool replaced = f.ReplaceSerialNumber(serial);
+  check(replaced == why.empty());
+  if (replaced && so != 0 && !overlap)
     check(serialWordIs(f, serial));
   const uint32_t key[4] = {0x01234567, 0x89ABCDEF, 0xFEDCBA98, 0x76543210};
   f.DecodeFirmwareBlocks(key);

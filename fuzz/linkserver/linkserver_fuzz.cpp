@@ -9,16 +9,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "FuzzCheck.h"
 #include "aServer.h"
 
 namespace {
-
-void checkAt(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "check failed: %s\n", what);
-  std::abort();
-}
-#define check(ok) checkAt((ok), #ok)
 
 struct Harness {
   Harness() {

@@ -112,10 +112,15 @@ bool DarkSwitch::rule(bool add, const std::string& address, std::string* why) {
       *why = std::string("no answer from the routing socket: ") + std::strerror(errno);
       return false;
     }
-    int len = static_cast<int>(n);
-    for (auto* h = reinterpret_cast<nlmsghdr*>(reply); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
+    // Each message whole inside the reply (NLMSG_OK compares its unsigned
+    // length with a signed count, which clang refuses).
+    const size_t size = static_cast<size_t>(n);
+    for (size_t at = 0; at + sizeof(nlmsghdr) <= size;) {
+      const auto* h = reinterpret_cast<const nlmsghdr*>(reply + at);
+      if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > size - at) break;
+      at += NLMSG_ALIGN(h->nlmsg_len);
       if (h->nlmsg_seq != message->nlmsg_seq || h->nlmsg_type != NLMSG_ERROR) continue;
-      const int code = -reinterpret_cast<nlmsgerr*>(NLMSG_DATA(h))->error;
+      const int code = -reinterpret_cast<const nlmsgerr*>(NLMSG_DATA(h))->error;
       // Left over from a simulator that was killed: the address is dark.
       const bool done = code == 0 || (add && code == EEXIST) || (!add && code == ENOENT);
       if (!done) {

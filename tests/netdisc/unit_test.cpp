@@ -17,6 +17,7 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -523,7 +524,9 @@ class BeaconAnswer : public ::testing::Test {
     return out;
   }
 
-  const std::vector<uint8_t> m_tag = std::vector<uint8_t>(DISCOVERY_BEACON_FILTER, DISCOVERY_BEACON_FILTER + 20);
+  // Through a view: a string literal plus a count is refused by clang.
+  const std::string_view m_tagText{DISCOVERY_BEACON_FILTER, kDiscoveryBeaconFilterSize};
+  const std::vector<uint8_t> m_tag = std::vector<uint8_t>(m_tagText.begin(), m_tagText.end());
   ServerRecord m_record{0x1234, 40001, false, 0x0100E70A};
 };
 
