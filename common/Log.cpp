@@ -1,5 +1,7 @@
 #include "Log.h"
 
+#include "PrintableText.h"
+
 uint32_t Log::package_bitmask = 0;
 FILE* Log::fh = nullptr;
 bool Log::timestamped = false;
@@ -15,7 +17,10 @@ void Log::log(uint32_t package, const char* format, ...)
   va_start(args, format);
   size_t len = FormatV(buf, sizeof buf, format, args);
   va_end(args);
-  fwrite(buf, 1, len, fh);
+  // Lines carry what modules, servers and files said; the stream is
+  // usually a terminal.
+  const std::string shown = PrintableLines(std::string_view(buf, len));
+  fwrite(shown.data(), 1, shown.size(), fh);
 }
 
 size_t Log::FormatV(char* buf, size_t size, const char* format, va_list args)

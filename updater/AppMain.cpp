@@ -5,6 +5,7 @@
 
 #include "BuildPath.h"
 #include "Log.h"
+#include "PrintableText.h"
 #include "UpdateServerRequest.h"
 #include "aDefs.h"
 #include "aError.h"
@@ -19,6 +20,8 @@ const Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
 const char kAppName[] = "Updater";
 const char kReleaseDate[] = "Oct 13 2025";
+// Characters of each build-table column; longer fields are cut.
+const size_t kBuildColumn = 15;
 const char kRightsNotice[] = "Copyright (c) the Jorvanite updater authors.";
 
 // The real Updater, operation for operation.
@@ -367,6 +370,7 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
     const linkSpec& s = d.spec;
     const char* model = aDefs_GetModelName(s.model);
     char address[20] = "";
+    const std::string name = PrintableText(d.name);
     if (s.type == LINK_TCPIP) {
       unsigned char ip[4];
       memcpy(ip, &s.address, sizeof ip);
@@ -382,14 +386,14 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
     } else if (s.type == LINK_TCPIP) {
       display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)        %-17s  %s", s.serialNumber,
                       s.module, s.router, model, d.major, d.minor, static_cast<int>(d.patch), d.build, address,
-                      d.name.c_str());
+                      name.c_str());
     } else if (d.error != 0) {
       display.message(INFO, "    %08X  [Error (%d): Is someone else connected to this device?]", s.serialNumber,
                       d.error);
     } else {
       display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)         %s", s.serialNumber,
                       s.module, s.router, model, d.major, d.minor, static_cast<int>(d.patch), d.build,
-                      d.name.c_str());
+                      name.c_str());
     }
   }
 }
@@ -401,9 +405,12 @@ void _display_builds(UpdaterDisplayInterface& display, const BuildMap& builds, u
     return;
   }
   display.message(INFO, "Build List for device [%08X]:\n", serialNumber);
-  display.message(INFO, "%-15.15s\t%-15.15s", "Build", "Version");
+  display.message(INFO, "%s\t%s", PrintableColumn("Build", kBuildColumn).c_str(),
+                  PrintableColumn("Version", kBuildColumn).c_str());
+  // Both fields come from the server or the store's file names and files.
   for (const auto& row : UpdateServerRequest::SortBuildsByVersion(builds))
-    display.message(INFO, "%-15.15s\t%-15.15s", row.first.c_str(), row.second.c_str());
+    display.message(INFO, "%s\t%s", PrintableColumn(row.first, kBuildColumn).c_str(),
+                    PrintableColumn(row.second, kBuildColumn).c_str());
 }
 
 void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fp)

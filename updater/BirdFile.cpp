@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "Log.h"
+#include "PrintableText.h"
 #include "aFile.h"
 
 namespace {
@@ -243,7 +244,35 @@ BirdFile BirdFile::LoadWhole(const std::string& path)
   BirdFile file(path);
   if (!file.IsWhole())
     throw Incomplete(path, file.ScanProblem());
+  const std::string unplaceable = file.PlacementProblem();
+  if (!unplaceable.empty())
+    throw LoadError(path, unplaceable);
   return file;
+}
+
+std::string BirdFile::PlacementProblem() const
+{
+  for (const uint8_t type : {BLOCK_LOADER, BLOCK_FIRMWARE}) {
+    const std::vector<BirdBlock> blocks = FindBlocks(type);
+    const char* kind = type == BLOCK_LOADER ? "loader" : "firmware";
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      const BirdBlock& block = blocks[i];
+      const uint64_t bytes = block.length > ADDRESS_PREFIX_SIZE ? block.length - ADDRESS_PREFIX_SIZE : 0;
+      char text[160];
+      if (bytes == 0) {
+        std::snprintf(text, sizeof text, "%s block %zu of %zu (at 0x%08X) holds no bytes", kind, i + 1, blocks.size(),
+                      static_cast<unsigned>(block.address));
+      } else if (block.address + bytes > (uint64_t{1} << 32)) {
+        std::snprintf(text, sizeof text, "%s block %zu of %zu (at 0x%08X, %llu bytes) runs past the 4 GiB address space",
+                      kind, i + 1, blocks.size(), static_cast<unsigned>(block.address),
+                      static_cast<unsigned long long>(bytes));
+      } else {
+        continue;
+      }
+      return text;
+    }
+  }
+  return {};
 }
 
 bool BirdFile::VerifyFile(const std::string& path)
@@ -682,7 +711,7 @@ bool BirdFile::ValidateData(const uint8_t* pattern, uint32_t length) const
 
 bool BirdFile::DumpBlocks(uint8_t type) const
 {
-  std::printf("BIRDFILE: BLOCK DUMP [%s]\n", m_path.c_str());
+  std::printf("BIRDFILE: BLOCK DUMP [%s]\n", PrintableText(m_path).c_str());
   for (const BirdBlock& b : m_blocks) {
     if (b.type != type)
       continue;

@@ -91,7 +91,15 @@ public:
   // Loads the file as the constructor does, and raises Incomplete when its
   // block list does not match its body (see IsWhole): what installs a file
   // loads it this way, so part of a firmware is never sent.
+  // It also raises LoadError when PlacementProblem finds a block that cannot
+  // be put on a module, so a module is never sent into its loader for it.
   static BirdFile LoadWhole(const std::string& path);
+
+  // Why a loader or firmware block cannot be put on a module, naming the
+  // first such block ("firmware block 2 of 3 (at 0x...) holds no bytes", or
+  // "... runs past the 4 GiB address space": its addresses would wrap);
+  // empty when every one can.
+  std::string PlacementProblem() const;
 
   // True when the file starts with "bird" and two non-zero version bytes.
   static bool VerifyFile(const std::string& path);

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "PrintableText.h"
+
 namespace {
 
 const int kClearWidth = 88;
@@ -106,14 +108,17 @@ void CLI_Display::update_spinner(bool on, const char* label)
 
 void CLI_Display::info_message(const char* text)
 {
+  // The last guard for text from outside that a caller did not make
+  // printable itself: a terminal obeys the controls in what it is given.
+  const std::string shown = PrintableLines(text);
   StdoutLock lock;
-  fprintf(stdout, "%s\n", text);
+  fprintf(stdout, "%s\n", shown.c_str());
   s_lineOpen = false;
 }
 
 void CLI_Display::error_message(const char* text)
 {
-  fprintf(stderr, "%s\n", text);
+  fprintf(stderr, "%s\n", PrintableLines(text).c_str());
 }
 
 void CLI_Display::EndLineForExit()

@@ -2,6 +2,7 @@
 
 #include "HTTPRequest.h"
 #include "Log.h"
+#include "PrintableText.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -42,11 +43,7 @@ void _set_why(std::string* why, std::string text)
 std::string _shown_line(std::string_view line)
 {
   constexpr size_t kShown = 40;
-  std::string out;
-  for (size_t i = 0; i < line.size() && i < kShown; ++i) {
-    const unsigned char c = static_cast<unsigned char>(line[i]);
-    out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
-  }
+  std::string out = PrintableText(line.substr(0, kShown));
   if (line.size() > kShown)
     out += "...";
   return out;

@@ -67,13 +67,36 @@ struct _DownloadWorker {
   }
 };
 
+// Why a loaded download is not the file that was asked for, empty when it is
+// or when it has no descriptor to say. It is stored under the build's number
+// and installed as that build, so its descriptor must name that build; and,
+// unless it takes the module's serial number when installed (serial
+// offsets) or the checks are overridden, that module.
+std::string _foreign_problem(const BirdFile& file, uint32_t build, uint32_t serialNumber, bool override)
+{
+  if (file.FindBlocks(BirdFile::BLOCK_DESCRIPTOR).empty())
+    return {};
+  char text[128];
+  if (file.GetBuild() != build) {
+    std::snprintf(text, sizeof text, "its descriptor is for build %u, not build %u", file.GetBuild(), build);
+    return text;
+  }
+  if (!override && !file.HasSerialOffsets() && !file.ValidateSerialNumber(serialNumber)) {
+    std::snprintf(text, sizeof text, "its descriptor is for module %08X, not module %08X", file.GetSerialNumber(),
+                  serialNumber);
+    return text;
+  }
+  return {};
+}
+
 // Checks the downloaded bytes exactly as the update flow will read them back:
 // written to a hidden temporary next to their destination, they must pass
-// the header check and load whole. Answers the reason on failure, empty when
-// sound; *staged is the error of writing the temporary (aErrNone when it
-// was written), so a store that cannot take the file is not blamed on it.
+// the header check, load whole and be the build (and module) asked for.
+// Answers the reason on failure, empty when sound; *staged is the error of
+// writing the temporary (aErrNone when it was written), so a store that
+// cannot take the file is not blamed on it.
 std::string _check_bird(const UpdaterStoreItem& device, const std::string& fileName, const uint8_t* data,
-                        size_t length, aErr* staged)
+                        size_t length, uint32_t build, uint32_t serialNumber, bool override, aErr* staged)
 {
   const std::string temp = device.Path() + "/" + UpdaterStore_StagingName(fileName);
   std::string why;
@@ -88,7 +111,9 @@ std::string _check_bird(const UpdaterStoreItem& device, const std::string& fileN
     problem = fileName + ": " + problem;
   } else {
     try {
-      BirdFile::LoadWhole(temp);
+      const std::string foreign = _foreign_problem(BirdFile::LoadWhole(temp), build, serialNumber, override);
+      if (!foreign.empty())
+        problem = fileName + ": " + foreign;
     } catch (const BirdFile::Incomplete& e) {
       // Named as the store would hold it: the staging file is gone next.
       problem = BirdFile::Incomplete(fileName, e.Problem()).what();
@@ -291,7 +316,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
   // Nothing in the store changes unless the whole file is sound and written.
   const std::string fileName = buildText + ".bird";
   aErr staged = aErrNone;
-  const std::string problem = _check_bird(device, fileName, bytes.get(), length, &staged);
+  const std::string problem = _check_bird(device, fileName, bytes.get(), length, build, serialNumber, override, &staged);
   if (staged != aErrNone) {
     display.message(ERROR, "Failed to write file with %d: %s", static_cast<int>(staged), problem.c_str());
     return 0;

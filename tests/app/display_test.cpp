@@ -194,6 +194,32 @@ TEST(DisplayStreams, ErrorsGoToStandardError)
   }
 }
 
+// Whatever a caller passes on, the terminal is given no control character
+// but the line ends and tabs of the program's own formats.
+TEST(DisplayStreams, ControlsReachNeitherStreamRaw)
+{
+  struct {
+    const char* name;
+    const char* format;
+    const char* arg;
+    std::string shown;
+  } cases[] = {
+      {"Clipboard", "Module [%s]", "\x1b]52;c;aGk=\x07", "Module [\\x1b]52;c;aGk=\\x07]\n"},
+      {"StrayCsiAndCarriageReturn", "%s", "\x9b" "2J\rok", "\\x9b2J\\x0dok\n"},
+      {"OwnLineEndsAndTabs", "Build List for device [%s]:\n", "40F5849A", "Build List for device [40F5849A]:\n\n"},
+      {"Utf8", "%s\tv", "Pr\xC3\xBC" "fstand", "Pr\xC3\xBC" "fstand\tv\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Captured got = RunDisplay(false, [&](CLI_Display& d) {
+      d.message(UpdaterDisplayInterface::LEVEL_INFO, c.format, c.arg);
+      d.message(UpdaterDisplayInterface::LEVEL_ERROR, c.format, c.arg);
+    });
+    EXPECT_EQ(c.shown, got.out);
+    EXPECT_EQ(c.shown, got.err);
+  }
+}
+
 TEST(DisplayMessage, LevelsMutingAndLength)
 {
   const std::string longText(3000, 'x');
@@ -289,6 +315,13 @@ TEST_F(LogTest, LongLineCutTo2047AndNoLineEndAdded)
   const std::string longText(5000, 'y');
   Log::log(0, "%s", longText.c_str());
   EXPECT_EQ(longText.substr(0, 2047), Written());
+}
+
+// Diagnostic lines quote what modules, servers and files said.
+TEST_F(LogTest, ControlsInALineAreShownAsEscapes)
+{
+  Log::log(0, "rcv_data [%s]\n", "ok\x1b[2J\x07\tx\r");
+  EXPECT_EQ("rcv_data [ok\\x1b[2J\\x07\tx\\x0d]\n", Written());
 }
 
 TEST_F(LogTest, NoOutputWritesNothing)

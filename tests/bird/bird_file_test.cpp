@@ -379,6 +379,57 @@ TEST_F(BirdFileTest, BlockLengthNearFourGigabytesDoesNotWrap)
 }
 
 // ---------------------------------------------------------------------------
+// Loader and firmware blocks that cannot be put on a module: a listing still
+// reads the file, what installs it refuses it naming the block.
+
+struct PlacementCase {
+  const char* name;
+  std::vector<bs::Block> blocks;
+  std::string problem;  // empty: the file installs
+};
+
+class Placement : public BirdFileTest, public ::testing::WithParamInterface<PlacementCase> {};
+
+TEST_P(Placement, BlockThatCannotLandIsNamed)
+{
+  const PlacementCase& c = GetParam();
+  bs::Image image;
+  image.blocks = c.blocks;
+  const std::string file = write("placement.bird", bs::file(image));
+  EXPECT_EQ(c.problem, BirdFile(file).PlacementProblem());
+  if (c.problem.empty()) {
+    EXPECT_NO_THROW(BirdFile::LoadWhole(file));
+    return;
+  }
+  try {
+    BirdFile::LoadWhole(file);
+    ADD_FAILURE() << "loaded whole";
+  } catch (const BirdFile::LoadError& e) {
+    EXPECT_EQ(file + ": " + c.problem, e.Cause());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, Placement,
+    ::testing::Values(
+        PlacementCase{"EndsAtTheTop", {bs::firmware(0xFFFFFF00, seq(256))}, ""},
+        PlacementCase{"OneBytePastTheTop", {bs::firmware(0xFFFFFF00, seq(257))},
+                      "firmware block 1 of 1 (at 0xFFFFFF00, 257 bytes) runs past the 4 GiB address space"},
+        PlacementCase{"LoaderPastTheTop", {bs::loader(0xFFFFFFFF, seq(2)), bs::firmware(0x1000, seq(8))},
+                      "loader block 1 of 1 (at 0xFFFFFFFF, 2 bytes) runs past the 4 GiB address space"},
+        PlacementCase{"OneByteAtZero", {bs::firmware(0, seq(1))}, ""},
+        PlacementCase{"AddressOnly", {bs::firmware(0x1000, {})},
+                      "firmware block 1 of 1 (at 0x00001000) holds no bytes"},
+        PlacementCase{"SecondOfThreeEmpty",
+                      {bs::firmware(0x1000, seq(8)), bs::firmware(0x2000, {}), bs::firmware(0x3000, seq(8))},
+                      "firmware block 2 of 3 (at 0x00002000) holds no bytes"},
+        PlacementCase{"EmptyLoader", {bs::loader(0x100, {}), bs::firmware(0x1000, seq(8))},
+                      "loader block 1 of 1 (at 0x00000100) holds no bytes"},
+        // Blocks of other kinds are not put on a module.
+        PlacementCase{"EmptyOtherKind", {bs::firmware(0x1000, seq(8)), bs::raw(3, {})}, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
 // Blocks too short for what their readers take are refused.
 
 struct ShortBlockCase {

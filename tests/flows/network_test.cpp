@@ -97,6 +97,19 @@ TEST_F(NetworkFlows, DiscoveryListsTheNetworkModulesWithTheirTableLines) {
       << r.out;
 }
 
+// A module on the network that names itself with control sequences (clear
+// the screen, set the clipboard) is listed with them shown as escapes.
+TEST_F(NetworkFlows, ModuleNameIsShownAsText) {
+  module_ = peerModule(peers_[0], kModule, 6, "\x1b[2J\x1b]52;c;aGk=\x07", firmware_.build);
+  start();
+  ProcessResult r = updater({"-D", "-t", "TCPIP"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, "    40F5849A  06       06      Norquil        2.15.3 (     61000)        [" + peers_[0] +
+                                  "]       \\x1b[2J\\x1b]52;c;aGk=\\x07\n"))
+      << r.out;
+  for (char control : {'\x1b', '\x07'}) EXPECT_FALSE(contains(r.out + r.err, std::string(1, control))) << r.out;
+}
+
 TEST_F(NetworkFlows, RouterScanListsTheModulesBehindTheRouterOnly) {
   start();
   ProcessResult r = updater({"-D", "-r", "D272031D"});

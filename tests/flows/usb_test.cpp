@@ -297,6 +297,141 @@ INSTANTIATE_TEST_SUITE_P(
                       PartialCase{"BytesAfterTheChecksum", [](auto& bird) { bird.trailing = {1, 2, 3}; }}),
     [](const ::testing::TestParamInfo<PartialCase>& info) { return std::string(info.param.name); });
 
+struct UnplaceableCase {
+  const char* name;
+  std::function<void(birdsim::Image&)> change;
+  std::string cause;  // on standard error, after the file's path
+};
+
+void PrintTo(const UnplaceableCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbUnplaceableFile : public UsbFlows, public ::testing::WithParamInterface<UnplaceableCase> {};
+
+// A file whose firmware cannot land on the module (a block with nothing in
+// it, or one whose addresses run past the 32-bit address space) is refused
+// before the module is sent into its loader, even with the checks
+// overridden, and nothing is recorded.
+TEST_P(UsbUnplaceableFile, IsRefusedBeforeTheModuleIsTouched) {
+  birdsim::Image bird = firmware_.bird();
+  GetParam().change(bird);
+  const fs::path file = root_ / "unplaceable.bird";
+  std::string why;
+  ASSERT_TRUE(birdsim::writeFile(file.string(), birdsim::file(bird), &why)) << why;
+  for (bool override : {false, true}) {
+    std::vector<std::string> args{"-U", "-d", hex8(kModule), "-f", file.string()};
+    if (override) args.push_back("-OVERRIDE");
+    ProcessResult r = updater({}, args);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_TRUE(contains(r.err, "Failed to load bird file: " + file.string() + ": " + GetParam().cause + "\n"))
+        << r.err;
+    EXPECT_FALSE(contains(r.out, "Transferred")) << r.out;
+    EXPECT_EQ(readStats(stats())["inits"], 0u);
+    EXPECT_TRUE(readImage(image()).empty());
+    EXPECT_TRUE(settingsOf(root_, kModule)["LATEST_TRANSFER"].empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Usb, UsbUnplaceableFile,
+    ::testing::Values(
+        // Its only firmware block holds an address and no bytes (and no
+        // serial-number place, which would stop it for another reason).
+        UnplaceableCase{"OnlyFirmwareBlockEmpty",
+                        [](auto& bird) {
+                          bird.blocks[1] = birdsim::firmware(kImageAddress, {});
+                          bird.blocks.erase(bird.blocks.begin() + 2);
+                        },
+                        "firmware block 1 of 1 (at 0x00008000) holds no bytes"},
+        UnplaceableCase{"LaterFirmwareBlockEmpty",
+                        [](auto& bird) { bird.blocks.push_back(birdsim::firmware(0x00010000, {})); },
+                        "firmware block 2 of 2 (at 0x00010000) holds no bytes"},
+        UnplaceableCase{"FirmwareBlockPast4GiB",
+                        [](auto& bird) { bird.blocks.push_back(birdsim::firmware(0xFFFFFF00, noise(512, 3))); },
+                        "firmware block 2 of 2 (at 0xFFFFFF00, 512 bytes) runs past the 4 GiB address space"},
+        UnplaceableCase{"LoaderBlockPast4GiB",
+                        [](auto& bird) { bird.blocks[0] = birdsim::loader(0xFFFFFF00, noise(300, 5)); },
+                        "loader block 1 of 1 (at 0xFFFFFF00, 300 bytes) runs past the 4 GiB address space"},
+        UnplaceableCase{"LoaderBlockEmpty",
+                        [](auto& bird) { bird.blocks[0] = birdsim::loader(0x20000000, {}); },
+                        "loader block 1 of 1 (at 0x20000000) holds no bytes"}),
+    [](const ::testing::TestParamInfo<UnplaceableCase>& info) { return std::string(info.param.name); });
+
+struct ForeignDownloadCase {
+  const char* name;
+  std::function<void(birdsim::Image&)> change;
+  std::string cause;
+};
+
+void PrintTo(const ForeignDownloadCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbForeignDownload : public UsbFlows, public ::testing::WithParamInterface<ForeignDownloadCase> {};
+
+// The server answers the latest build with a file made for another build,
+// or for another module without a place for the serial number: the file is
+// neither stored under the build asked for nor installed.
+TEST_P(UsbForeignDownload, IsNeitherStoredNorInstalled) {
+  birdsim::Image bird = firmware_.bird();
+  GetParam().change(bird);
+  updatesim::Config config = serverConfig({firmware_});
+  config.devices[hex8(kModule)].birdFiles[std::to_string(firmware_.build)] = birdsim::file(bird);
+  server_.setConfig(config);
+  ProcessResult r = updater({}, {"-G", "-U", "-d", hex8(kModule)});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "Failed to retrieve a valid BIRD file: " + std::to_string(firmware_.build) +
+                                  ".bird: " + GetParam().cause + "\n"))
+      << r.err;
+  EXPECT_FALSE(fs::exists(root_ / "updater" / hex8(kModule) / (std::to_string(firmware_.build) + ".bird")));
+  EXPECT_EQ(readStats(stats())["inits"], 0u);
+  EXPECT_TRUE(readImage(image()).empty());
+  EXPECT_TRUE(settingsOf(root_, kModule)["LATEST_DOWNLOAD"].empty());
+  EXPECT_TRUE(settingsOf(root_, kModule)["LATEST_TRANSFER"].empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Usb, UsbForeignDownload,
+    ::testing::Values(ForeignDownloadCase{"OtherBuild",
+                                          [](auto& bird) {
+                                            bird.blocks[3] = birdsim::descriptor(50, "2.16.0", kModule, "Norquil");
+                                          },
+                                          "its descriptor is for build 50, not build 99528558"},
+                      ForeignDownloadCase{"OtherModuleWithoutSerialPlace",
+                                          [](auto& bird) {
+                                            bird.blocks[3] =
+                                                birdsim::descriptor(99528558, "2.16.0", 0x11111111, "Norquil");
+                                            bird.blocks.erase(bird.blocks.begin() + 2);
+                                          },
+                                          "its descriptor is for module 11111111, not module 40F5849A"}),
+    [](const ::testing::TestParamInfo<ForeignDownloadCase>& info) { return std::string(info.param.name); });
+
+struct ShownNameCase {
+  const char* name;
+  std::string moduleName;
+  std::string shown;
+};
+
+void PrintTo(const ShownNameCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbShownName : public UsbFlows, public ::testing::WithParamInterface<ShownNameCase> {};
+
+// The module's name reaches the table as text: control sequences in it (a
+// cleared screen, a clipboard write, a forged line) show as escapes in the
+// name's place.
+TEST_P(UsbShownName, NameIsShownAsText) {
+  ProcessResult r = updater({"--name", GetParam().moduleName}, {"-D"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, "\n    40F5849A  06       06      Norquil        2.15.3 (     61000)         " +
+                                  GetParam().shown + "\n"))
+      << r.out;
+  for (char control : {'\x1b', '\x07', '\r'}) EXPECT_FALSE(contains(r.out + r.err, std::string(1, control))) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Usb, UsbShownName,
+    ::testing::Values(ShownNameCase{"ScreenAndClipboard", "\x1b[2J\x1b]52;c;aGk=\x07", "\\x1b[2J\\x1b]52;c;aGk=\\x07"},
+                      ShownNameCase{"ForgedLine", "Lab\r\n    FFFFFFFF  01", "Lab\\x0d\\x0a    FFFFFFFF  01"},
+                      ShownNameCase{"Utf8", "Pr\xC3\xBC" "fstand \xE2\x84\x96" "3", "Pr\xC3\xBC" "fstand \xE2\x84\x96" "3"}),
+    [](const ::testing::TestParamInfo<ShownNameCase>& info) { return std::string(info.param.name); });
+
 TEST_F(UsbFlows, ModuleThatNeverComesBackFailsWithinBoundsAndRecordsNothing) {
   ASSERT_EQ(updater({}, {"-G", "-d", hex8(kModule)}).status, 0);
   const fs::path settings = root_ / "updater" / hex8(kModule) / ".settings";

@@ -284,6 +284,108 @@ TEST_F(UpdaterAgainstServer, UnsoundFileIsNeverStored)
   }
 }
 
+// A download is kept only when its descriptor says it is the build that was
+// asked for (or answered as the latest) and, unless the file takes the
+// module's serial number at install time, that module's.
+TEST_F(UpdaterAgainstServer, FileOfAnotherBuildOrModuleIsNeverStored)
+{
+  struct Case {
+    const char* name;
+    std::vector<birdsim::Block> extra;  // beside a loader and a firmware block
+    std::vector<std::string> args;
+    const char* cause;  // after "Failed to retrieve a valid BIRD file: ", or null when kept
+  };
+  const std::vector<std::string> latest{"-G", "-d", kSerial};
+  const std::vector<std::string> named{"-G", "-d", kSerial, "-b", "99500000"};
+  const Case cases[] = {
+      {"otherBuild", {birdsim::descriptor(50, "2.10.12", 0x40F5849A, "JV-HUB8")}, latest,
+       "99528558.bird: its descriptor is for build 50, not build 99528558"},
+      {"otherBuildNamed", {birdsim::descriptor(99528558, "2.10.12", 0x40F5849A, "JV-HUB8")}, named,
+       "99500000.bird: its descriptor is for build 99528558, not build 99500000"},
+      {"buildNotANumber", {birdsim::descriptor("beta", "2.10.12", "40F5849A", "JV-HUB8")}, latest,
+       "99528558.bird: its descriptor is for build 0, not build 99528558"},
+      {"otherModule", {birdsim::descriptor(99528558, "2.10.12", 0x11111111, "JV-HUB8")}, latest,
+       "99528558.bird: its descriptor is for module 11111111, not module 40F5849A"},
+      // A file with serial offsets is made for any module: it gets the
+      // module's number written in when it is installed.
+      {"otherModuleWithOffsets",
+       {birdsim::descriptor(99528558, "2.10.12", 0x11111111, "JV-HUB8"), birdsim::serialOffsets(0x1100, 0x1200)},
+       latest, nullptr},
+      // The model and module checks are what -OVERRIDE sets aside; the build
+      // a file is stored under is not.
+      {"otherModuleOverridden", {birdsim::descriptor(99528558, "2.10.12", 0x11111111, "JV-HUB8")},
+       {"-G", "-d", kSerial, "-OVERRIDE"}, nullptr},
+      {"otherBuildOverridden", {birdsim::descriptor(50, "2.10.12", 0x40F5849A, "JV-HUB8")},
+       {"-G", "-d", kSerial, "-OVERRIDE"}, "99528558.bird: its descriptor is for build 50, not build 99528558"},
+      {"noDescriptor", {}, latest, nullptr},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(device());
+    birdsim::Image image;
+    image.blocks.push_back(birdsim::loader(0x20000000, birdsim::Bytes(64, 0xA5)));
+    image.blocks.push_back(birdsim::firmware(0x1000, noise(3000, 7)));
+    image.blocks.insert(image.blocks.end(), c.extra.begin(), c.extra.end());
+    updatesim::Config cfg = config();
+    const std::string build = c.args == named ? "99500000" : "99528558";
+    cfg.devices[kSerial].birdFiles[build] = birdsim::file(image);
+    server_.setConfig(cfg);
+    const ProcessResult r = run(c.args);
+    if (c.cause) {
+      EXPECT_EQ(1, r.status) << c.name << r.out << r.err;
+      EXPECT_NE(std::string::npos, r.err.find(std::string("Failed to retrieve a valid BIRD file: ") + c.cause + "\n"))
+          << c.name << r.err;
+      EXPECT_FALSE(fs::exists(device() / (build + ".bird"))) << c.name;
+      EXPECT_EQ(0u, settings().count("LATEST_DOWNLOAD")) << c.name;
+    } else {
+      EXPECT_EQ(0, r.status) << c.name << r.out << r.err;
+      EXPECT_EQ(asText(cfg.devices[kSerial].birdFiles[build]), readFile(device() / (build + ".bird"))) << c.name;
+      EXPECT_EQ(build + ".bird", settings()["LATEST_DOWNLOAD"]) << c.name;
+    }
+  }
+}
+
+// Text from the server or the store reaches the terminal as text: control
+// characters show as escapes, the columns stay where they were.
+TEST_F(UpdaterAgainstServer, OutsideTextInTheTablesIsShownAsText)
+{
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string rows;
+  };
+  updatesim::Config cfg = config();
+  cfg.devices[kSerial].builds = {{"99400001", "\x1b[2J"}, {"99400002", "\x1b" "c"},
+                                 {"99400003", "\x1b[?1049h"}, {"9940\x1b[31m", "2.9.0"}};
+  server_.setConfig(cfg);
+  fs::create_directories(device());
+  ASSERT_TRUE(birdsim::writeFile((device() / "99528558.bird").string(), birdFor(99528558, "\x1b]52;c;aGk=\x07"),
+                                 nullptr));
+  { std::ofstream(device() / "\x1b[2J\x1b[31m.bird") << "not firmware\n"; }
+  const Case cases[] = {
+      {"buildListBuild", {"-B", "-d", kSerial},
+       "\n9940\\x1b[31m   \t2.9.0          \n"},
+      {"buildListVersions", {"-B", "-d", kSerial},
+       "\n99400001       \t\\x1b[2J        \n"},
+      {"buildListAltScreen", {"-B", "-d", kSerial},
+       "\n99400003       \t\\x1b[?1049h    \n"},
+      {"buildListOneByte", {"-B", "-d", kSerial},
+       "\n99400002       \t\\x1bc          \n"},
+      {"localVersion", {"-L", "-d", kSerial},
+       "\n99528558       \t\\x1b]52;c;aGk= \n"},
+      {"localFileName", {"-L", "-d", kSerial},
+       "\n\\x1b[2J\\x1b[31m\t               \n"},
+  };
+  for (const Case& c : cases) {
+    const ProcessResult r = run(c.args);
+    EXPECT_EQ(0, r.status) << c.name << r.err;
+    EXPECT_NE(std::string::npos, r.out.find(c.rows)) << c.name << "\n" << r.out;
+    for (char control : {'\x1b', '\x07'}) {
+      EXPECT_EQ(std::string::npos, r.out.find(control)) << c.name << "\n" << r.out;
+      EXPECT_EQ(std::string::npos, r.err.find(control)) << c.name << "\n" << r.err;
+    }
+  }
+}
+
 TEST_F(UpdaterAgainstServer, FailedWriteRecordsNothing)
 {
   ASSERT_EQ(0, run({"-G", "-d", kSerial, "-b", "99500000"}).status);
