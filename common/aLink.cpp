@@ -5,9 +5,13 @@
 #include <cstring>
 #include <new>
 
+#include "aLinkInternal.h"
 #include "aLinkTable.h"
+#include "aLinkTableInternal.h"
 #include "aOpenFailure.h"
 #include "aPacketLog.h"
+#include "aPacketLogInternal.h"
+#include "aStreamInternal.h"
 #include "aTime.h"
 
 namespace {
