@@ -9,17 +9,11 @@ include(CMakePackageConfigHelpers)
 # The library's own version (aVersion_GetString), the packages' version too.
 set(JV_LIBRARY_VERSION 2.11.5)
 
-# What a library user includes. The object layer's private state, the test
-# seams, the link-sharing server's ZeroMQ internals and the updater's log
-# stay inside.
-set(JV_PUBLIC_HEADERS
-  platform/aError.h platform/aFile.h platform/aMutex.h platform/aThread.h platform/aTime.h
-  platform/aDirectory.h platform/aStream.h platform/aStreamSerial.h platform/aStreamSocket.h
-  platform/aUSB.h platform/aUSBStream.h platform/aDebug.h platform/aOpenFailure.h
-  common/aDefs.h common/aVersion.h common/aPacket.h common/aPacketFifo.h common/aLinkSpecifier.h
-  common/aLink.h common/aLinkTable.h common/aDiscovery.h common/aLogger.h common/aPacketLog.h
-  device/uei.h device/Link.h device/Module.h device/EntityClass.h device/SystemClass.h
-  device/I2CClass.h)
+# What a library user includes is exactly the folder include/jorvanite; the
+# object layer's private state, the link engine's and link table's records,
+# the test seams, the link-sharing server and the updater's log stay in the
+# layers' folders beside their sources.
+set(jv_public_dir ${CMAKE_SOURCE_DIR}/include/jorvanite)
 
 # Build settings the headers carry are written into a header when the build
 # is configured, so an installed header needs no definition on the command
@@ -35,14 +29,6 @@ set(jv_generated ${CMAKE_BINARY_DIR}/generated)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/aBuildConfig.h.in ${jv_generated}/aBuildConfig.h @ONLY)
 target_include_directories(jv_platform PUBLIC $<BUILD_INTERFACE:${jv_generated}>)
 
-# Inside the tree <jorvanite/X.h> reaches the source headers through
-# forwarding headers, so the example builds here exactly as it does outside.
-foreach(header ${JV_PUBLIC_HEADERS})
-  get_filename_component(name ${header} NAME)
-  file(CONFIGURE OUTPUT ${jv_generated}/include/jorvanite/${name}
-       CONTENT "#include \"${CMAKE_SOURCE_DIR}/${header}\"\n")
-endforeach()
-
 foreach(layer platform common device)
   set_target_properties(jv_${layer} PROPERTIES OUTPUT_NAME jorvanite_${layer} EXPORT_NAME ${layer})
 endforeach()
@@ -50,7 +36,7 @@ add_library(jorvanite INTERFACE)
 add_library(jorvanite::jorvanite ALIAS jorvanite)
 target_link_libraries(jorvanite INTERFACE jv_device)
 target_compile_features(jorvanite INTERFACE cxx_std_20)
-target_include_directories(jorvanite INTERFACE $<BUILD_INTERFACE:${jv_generated}/include>
+target_include_directories(jorvanite INTERFACE $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>
                                                $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 # Archives built with sanitizers need their runtime in whatever links them.
 set(JV_SANITIZE_LINK "")
@@ -59,12 +45,9 @@ if(JV_SANITIZE)
   target_link_options(jorvanite INTERFACE ${JV_SANITIZE_LINK})
 endif()
 
-set(jv_headers_abs "")
-foreach(header ${JV_PUBLIC_HEADERS})
-  list(APPEND jv_headers_abs ${CMAKE_SOURCE_DIR}/${header})
-endforeach()
-install(FILES ${jv_headers_abs} ${jv_generated}/aBuildConfig.h
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/jorvanite)
+install(DIRECTORY ${jv_public_dir}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/jorvanite
+        FILES_MATCHING PATTERN "*.h")
+install(FILES ${jv_generated}/aBuildConfig.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/jorvanite)
 install(TARGETS jorvanite jv_device jv_common jv_platform EXPORT jorvanite
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 set(jv_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/jorvanite)

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "aDiscoverySeam.h"
 #include "aNetworkDiscovery.h"
 #include "aUSB.h"
 

@@ -5,10 +5,14 @@
 #include <cstring>
 #include <new>
 
+#include "aLinkInternal.h"
 #include "aLinkReceive.h"
 #include "aLinkTable.h"
+#include "aLinkTableInternal.h"
 #include "aOpenFailure.h"
 #include "aPacketLog.h"
+#include "aPacketLogInternal.h"
+#include "aStreamInternal.h"
 #include "aTime.h"
 
 namespace {

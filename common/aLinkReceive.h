@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "aLink.h"
+#include "aLinkInternal.h"
 
 // Hands one received byte to the handshake while the link is syncing, else
 // to packet assembly: a framing error restarts the handshake (six address

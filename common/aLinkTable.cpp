@@ -2,10 +2,14 @@
 
 #include <new>
 
+#include "aLinkInternal.h"
+#include "aLinkTableInternal.h"
 #include "aMutex.h"
 #include "aPacketLog.h"
+#include "aPacketLogInternal.h"
 #include "aServer.h"
 #include "aStreamClient.h"
+#include "aStreamInternal.h"
 #include "aStreamSerial.h"
 #include "aStreamSocket.h"
 #include "aTime.h"

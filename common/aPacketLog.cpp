@@ -6,7 +6,10 @@
 #include <mutex>
 #include <new>
 
+#include "aLinkInternal.h"
 #include "aLinkTable.h"
+#include "aLinkTableInternal.h"
+#include "aPacketLogInternal.h"
 
 namespace {
 

@@ -7,7 +7,9 @@
 #include <new>
 #include <vector>
 
+#include "aLinkInternal.h"
 #include "aLinkTable.h"
+#include "aLinkTableInternal.h"
 #include "aPacketFifo.h"
 #include "aServerDiscovery.h"
 #include "aServerFrames.h"

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "aLinkTable.h"
+#include "aLinkTableInternal.h"
 #include "aMulticast.h"
 #include "aNetworkDiscovery.h"
 #include "aServer.h"

@@ -102,7 +102,7 @@ Link::Link(const char* name) : m_pImpl(new impl(this, name)) {}
 Link::Link(linkSpec spec, const char* name) : m_pImpl(new impl(this, name)) { m_pImpl->spec = aLinkSpec_Copy(spec); }
 
 Link::~Link() {
-  installStreamFilter(false);
+  m_pImpl->installStreamFilter(false);
   delete m_pImpl;
 }
 
@@ -243,7 +243,7 @@ aLinkRef Link::getLinkRef() const { return m_pImpl->linkRef; }
 
 aErr Link::disconnect() {
   m_pImpl->stopPacketLogger();
-  if (m_pImpl->linkRef) installStreamFilter(false);  // a shared link outlives us: take our filter off
+  if (m_pImpl->linkRef) m_pImpl->installStreamFilter(false);  // a shared link outlives us: take our filter off
   if (m_pImpl->linkRef) aLink_Destroy(&m_pImpl->linkRef);
   return aErrNone;
 }

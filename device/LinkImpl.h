@@ -40,6 +40,13 @@ struct Link::impl {
   impl& operator=(const impl&) = delete;
 
   // Stream subscriptions (LinkStream.cpp).
+  // Offered every packet by the link id's stream dispatcher (which holds the
+  // link's single user filter slot for all Links subscribed on that id); the
+  // reference is the Link's private state. Takes every typed stream packet.
+  static bool linkStreamFilter(const aPacket* packet, void* reference);
+  // Joins this Link to the id's dispatcher (and starts the callback thread)
+  // or leaves it (clearing the map and stopping the thread); the last Link
+  // to leave frees the slot.
   aErr installStreamFilter(bool install);
   void queueAsyncCallback(StreamMap::iterator entry, const aPacket* packet);
   // After a reset of the link in place: puts the link id's stream filter

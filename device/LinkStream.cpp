@@ -165,7 +165,7 @@ void Link::getTimestampParts(uint64_t timestamp, uint32_t* upper, uint32_t* lowe
 
 // ---- the filter on the receive thread ---------------------------------------
 
-bool Link::linkStreamFilter(const aPacket* packet, void* reference) {
+bool Link::impl::linkStreamFilter(const aPacket* packet, void* reference) {
   STREAM_PACKET type = STREAM_PACKET_UNKNOWN;
   if (!getStreamPacketType(packet, &type)) return false;
   impl* self = static_cast<impl*>(reference);
@@ -354,7 +354,7 @@ struct StreamDispatch {
 bool sDispatchStream(const aPacket* packet, void* reference) {
   bool taken = false;
   for (Link::impl* subscriber : static_cast<const StreamDispatch*>(reference)->subscribers) {
-    taken = Link::linkStreamFilter(packet, subscriber) || taken;
+    taken = Link::impl::linkStreamFilter(packet, subscriber) || taken;
   }
   return taken;
 }
@@ -440,8 +440,6 @@ aErr Link::impl::restoreStreamFilter(aErr resetResult) {
   if (resetResult == aErrNone) sRestoreDispatch(linkRef);
   return resetResult;
 }
-
-aErr Link::installStreamFilter(bool install) { return m_pImpl->installStreamFilter(install); }
 
 aErr Link::registerStreamCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable,
                                   streamCallback callback, void* reference) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "aFile.h"
+#include "aStreamInternal.h"
 
 bool aVALIDSTREAM(const aStream* stream)
 {

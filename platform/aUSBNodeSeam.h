@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <sys/types.h>
 
+#include "aError.h"
+
 struct aUSBNodeSeam {
   int (*open)(const char* path, int flags);
   ssize_t (*read)(int fd, void* data, size_t length);
@@ -29,3 +31,8 @@ const aUSBNodeSeam* aUSBNodeSeam_Get();
 // Installs a table (null puts the system calls back) and returns the one it
 // replaces. Swap tables only while no node is open.
 const aUSBNodeSeam* aUSBNodeSeam_Install(const aUSBNodeSeam* seam);
+
+// Where the node is: its path format, which holds "%08X" exactly once
+// and no other '%'. Null restores the default "/dev/jorvanite.%08X".
+// aErrParam for any other format (the current one stays).
+aErr jvusb_set_node_path_format(const char* format);

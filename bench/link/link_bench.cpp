@@ -6,6 +6,8 @@
 //   (c) CPU time an idle open link uses over 10 s.
 // Usage: link_bench [round trips] [packets one way] [idle seconds]
 #include "../bench_support.h"
+#include "aLinkInternal.h"
+#include "aLinkTableInternal.h"
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>

@@ -14,6 +14,7 @@
 #include "aLinkTable.h"
 #include "aPacket.h"
 #include "aUSB.h"
+#include "aUSBNodeSeam.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 //   (c) writing and reading back a 4000-byte store slot: ms each.
 // Usage: packetlog_bench [ring records] [round trips]
 #include "../bench_support.h"
+#include "aPacketLogInternal.h"
 
 #include <algorithm>
 #include <chrono>

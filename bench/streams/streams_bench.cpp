@@ -60,7 +60,7 @@ void BM_FilterSample(benchmark::State& state) {
   aPacket* packet = aPacket_CreateWithData(4, sizeof kSample, kSample);
   asyncPacket job;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(Link::linkStreamFilter(packet, &impl));
+    benchmark::DoNotOptimize(Link::impl::linkStreamFilter(packet, &impl));
     while (impl.streams.queue.pop(&job)) aPacket_Destroy(&job.packet);
   }
   aPacket_Destroy(&packet);
@@ -71,7 +71,7 @@ void BM_FilterNotAStreamPacket(benchmark::State& state) {
   Link::impl impl(nullptr, "bench");
   impl.streamMap[Link::createStreamKey(4, 0x12, 0xFF, 1, 0xFF)] = StreamEntry{};
   aPacket* packet = aPacket_CreateWithData(4, sizeof kReply, kReply);
-  for (auto _ : state) benchmark::DoNotOptimize(Link::linkStreamFilter(packet, &impl));
+  for (auto _ : state) benchmark::DoNotOptimize(Link::impl::linkStreamFilter(packet, &impl));
   aPacket_Destroy(&packet);
 }
 BENCHMARK(BM_FilterNotAStreamPacket);

@@ -18,6 +18,7 @@
 
 #include "FuzzCheck.h"
 #include "aLink.h"
+#include "aLinkInternal.h"
 #include "aLinkReceive.h"
 #include "aLinkTable.h"
 #include "aPacketFifo.h"

@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   subscribe(state, Link::createStreamKey(address, 0xFF, 0xFF, 0xFF, 0xFF), true);
   subscribe(state, Link::createStreamKey(address, command, 0xFF, 0, 0xFF), false);
   const size_t before = state.streamMap.size();
-  check(Link::linkStreamFilter(packet, &state) == typed);
+  check(Link::impl::linkStreamFilter(packet, &state) == typed);
   size_t jobs = 0;
   asyncPacket job;
   while (state.streams.queue.pop(&job)) {

@@ -1,7 +1,8 @@
 # Installs the build tree into a fresh prefix and uses it as a program outside
 # the tree would: the installed updater starts on its own; the library's
 # headers, archives, CMake package, pkg-config file and udev rule are there;
-# every installed header compiles on its own; the example program builds
+# the headers are those of include/jorvanite, each compiles on its own and
+# none lets a program name an internal definition; the example program builds
 # against the prefix alone, once through find_package and once through
 # pkg-config, with no flag of its own, and both builds read a simulated
 # module's identity over TCP on loopback.
@@ -45,7 +46,9 @@ foreach(f ${expected})
     message(FATAL_ERROR "the install holds no ${f}:\n${installed}")
   endif()
 endforeach()
-foreach(f LinkImpl.h LinkStream.h LocklessQueue_SPSC.h aUSBSeam.h aUSBNodeSeam.h aDirectorySeam.h)
+foreach(f LinkImpl.h LinkStream.h LocklessQueue_SPSC.h aUSBSeam.h aUSBNodeSeam.h aDirectorySeam.h
+          aDiscoverySeam.h aLinkInternal.h aLinkTableInternal.h aStreamInternal.h aPacketLogInternal.h
+          aLogger.h)
   if(EXISTS "${PREFIX}/include/jorvanite/${f}")
     message(FATAL_ERROR "the install carries the internal header ${f}")
   endif()
@@ -100,6 +103,64 @@ foreach(header ${headers})
   list(APPEND units "${unit}")
 endforeach()
 run("compiling each installed header alone" "${CXX}" ${cflags} -Wall -Wextra -Werror -fsyntax-only ${units})
+
+# The install is the folder include/jorvanite of the source tree, header for
+# header, and the configured settings.
+file(GLOB public RELATIVE "${SOURCE_DIR}/include/jorvanite" "${SOURCE_DIR}/include/jorvanite/*.h")
+list(APPEND public aBuildConfig.h)
+list(SORT public)
+list(SORT headers)
+if(NOT headers STREQUAL public)
+  message(FATAL_ERROR "installed headers:\n  ${headers}\nbut include/jorvanite holds:\n  ${public}")
+endif()
+
+# A program sees no internal definition. Each row: a case of internals.cpp,
+# the internal headers that make it valid inside the library (comma-separated;
+# "-" for none) and the name the compiler must give as the cause. The case
+# compiles against the source tree with those headers, so it fails against
+# the prefix for want of the internal and nothing else.
+set(internal_cases
+  "1 aLinkInternal.h,aLinkTableInternal.h aLink_GetLinkObject"
+  "2 aLinkInternal.h aLink"
+  "3 aLinkTableInternal.h aLink_LookupEntry"
+  "4 aLinkTableInternal.h linkItem"
+  "5 aLinkInternal.h aLink_Init"
+  "6 aStreamInternal.h aStream"
+  "7 aPacketLogInternal.h aPacketLog"
+  "8 aUSBNodeSeam.h jvusb_set_node_path_format"
+  "9 aDiscoverySeam.h aDiscovery_SetInterfaceListing"
+  "10 LinkImpl.h impl"
+  "11 - linkStreamFilter"
+  "12 - installStreamFilter"
+  "13 aLogger.h aLogger")
+set(inside -I${SOURCE_DIR}/include -I${SOURCE_DIR}/include/jorvanite -I${SOURCE_DIR}/platform
+    -I${SOURCE_DIR}/common -I${SOURCE_DIR}/device -I${BUILD_DIR}/generated)
+set(case_source "${SOURCE_DIR}/tests/build/internals.cpp")
+foreach(case ${internal_cases})
+  separate_arguments(case UNIX_COMMAND "${case}")
+  list(GET case 0 number)
+  list(GET case 1 internal)
+  list(GET case 2 name)
+  if(NOT internal STREQUAL "-")
+    string(REPLACE "," ";" internal "${internal}")
+    set(forced "")
+    foreach(header ${internal})
+      list(APPEND forced -include ${header})
+    endforeach()
+    run("case ${number} of internals.cpp inside the library" "${CXX}" -std=c++20 ${inside} ${forced}
+        -DJV_CASE=${number} -fsyntax-only "${case_source}")
+  endif()
+  execute_process(COMMAND "${CXX}" ${cflags} -DJV_CASE=${number} -fsyntax-only "${case_source}"
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(rc EQUAL 0)
+    message(FATAL_ERROR "case ${number} of internals.cpp compiles against the installed headers: "
+                        "they expose ${name}")
+  endif()
+  if(NOT err MATCHES "[^A-Za-z0-9_]${name}[^A-Za-z0-9_]")
+    message(FATAL_ERROR "case ${number} of internals.cpp failed against the installed headers, "
+                        "but not for ${name}:\n${err}")
+  endif()
+endforeach()
 
 run("the pkg-config build" "${CXX}" "${SOURCE_DIR}/examples/module_info/main.cpp" ${flags}
     -o "${WORK}/module_info_pc")

@@ -10,7 +10,9 @@
 #include "Link.h"
 #include "Module.h"
 #include "aLink.h"
+#include "aLinkInternal.h"
 #include "aLinkTable.h"
+#include "aLinkTableInternal.h"
 #include "device_fixture.h"
 
 using namespace Tovanire::Jorvanite;

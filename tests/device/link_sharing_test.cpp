@@ -15,6 +15,7 @@
 #include "SimCommands.h"
 #include "SimRouter.h"
 #include "SystemClass.h"
+#include "aLinkTableInternal.h"
 #include "aServer.h"
 
 using namespace Tovanire::Jorvanite;

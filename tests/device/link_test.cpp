@@ -12,6 +12,7 @@
 
 #include "Link.h"
 #include "aLinkTable.h"
+#include "aLinkTableInternal.h"
 #include "device_fixture.h"
 
 using namespace Tovanire::Jorvanite;

@@ -19,7 +19,9 @@
 #include "Module.h"
 #include "SystemClass.h"
 #include "WaitUntil.h"
+#include "aLinkInternal.h"
 #include "aLinkTable.h"
+#include "aLinkTableInternal.h"
 #include "aPacketFifo.h"
 #include "device_fixture.h"
 

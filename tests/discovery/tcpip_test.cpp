@@ -15,6 +15,7 @@
 
 #include "NetnsPeer.h"
 #include "aDiscovery.h"
+#include "aDiscoverySeam.h"
 
 namespace {
 

@@ -2,6 +2,8 @@
 // made here where a behaviour needs exact control of the bytes.
 #include <mutex>
 
+#include "aLinkInternal.h"
+#include "aLinkTableInternal.h"
 #include "link_fixture.h"
 
 namespace linktest {

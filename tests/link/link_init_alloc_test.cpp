@@ -7,7 +7,9 @@
 #include <new>
 
 #include "aLink.h"
+#include "aLinkInternal.h"
 #include "aLinkTable.h"
+#include "aLinkTableInternal.h"
 
 namespace {
 thread_local long gAllocationsLeft = -1;  // -1: never fail

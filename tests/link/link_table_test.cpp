@@ -3,8 +3,10 @@
 #include <filesystem>
 
 #include "DarkPort.h"
+#include "aLinkTableInternal.h"
 #include "aStreamSocket.h"
 #include "aUSB.h"
+#include "aUSBNodeSeam.h"
 #include "link_fixture.h"
 
 namespace linktest {

@@ -20,6 +20,7 @@
 #include "aLink.h"
 #include "aLinkTable.h"
 #include "aStreamClient.h"
+#include "aStreamInternal.h"
 
 namespace {
 

@@ -14,8 +14,11 @@
 #include "../device/device_fixture.h"
 #include "../link/link_fixture.h"
 #include "SimCommands.h"
+#include "aLinkInternal.h"
+#include "aLinkTableInternal.h"
 #include "aServer.h"
 #include "aUSB.h"
+#include "aUSBNodeSeam.h"
 
 namespace {
 

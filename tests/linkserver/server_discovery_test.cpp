@@ -20,6 +20,7 @@
 #include "aLinkTable.h"
 #include "aServer.h"
 #include "aUSB.h"
+#include "aUSBNodeSeam.h"
 
 namespace {
 

@@ -21,8 +21,11 @@
 #include "../link/link_fixture.h"
 #include "SimCommands.h"
 #include "SimStream.h"
+#include "aLinkInternal.h"
+#include "aLinkTableInternal.h"
 #include "aServer.h"
 #include "aUSB.h"
+#include "aUSBNodeSeam.h"
 
 namespace {
 

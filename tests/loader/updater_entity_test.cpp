@@ -16,7 +16,9 @@
 #include "SimLoader.h"
 #include "UpdaterEntity.h"
 #include "WaitUntil.h"
+#include "aLinkInternal.h"
 #include "aLinkTable.h"
+#include "aLinkTableInternal.h"
 #include "aPacketFifo.h"
 
 using namespace std::chrono_literals;

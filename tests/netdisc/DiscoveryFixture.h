@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "aLinkTable.h"
+#include "aLinkTableInternal.h"
 #include "aNetworkDiscovery.h"
 #include "aServer.h"
 #include "aServerDiscovery.h"

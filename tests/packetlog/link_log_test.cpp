@@ -24,9 +24,12 @@
 #include "Link.h"
 #include "Module.h"
 #include "SimModule.h"
+#include "aLinkInternal.h"
 #include "aLinkTable.h"
+#include "aLinkTableInternal.h"
 #include "aLogger.h"
 #include "aPacketLog.h"
+#include "aPacketLogInternal.h"
 
 using namespace Tovanire::Jorvanite;
 using namespace std::chrono_literals;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "aPacketLog.h"
+#include "aPacketLogInternal.h"
 
 namespace {
 

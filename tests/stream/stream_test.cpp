@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "aStream.h"
+#include "aStreamInternal.h"
 
 namespace {
 

@@ -115,7 +115,7 @@ class FilterRig : public ::testing::Test {
   }
   bool filter(const std::vector<uint8_t>& data) {
     aPacket* packet = aPacket_CreateWithData(4, static_cast<uint8_t>(data.size()), data.data());
-    const bool taken = Link::linkStreamFilter(packet, &state_);
+    const bool taken = Link::impl::linkStreamFilter(packet, &state_);
     aPacket_Destroy(&packet);
     return taken;
   }

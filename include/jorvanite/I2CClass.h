@@ -9,6 +9,10 @@
 // Status bit 7 marks a failure whose aErr code is in bits 0-6 (aErrUnknown
 // when they are 0). Device addresses are 8-bit bus addresses with the
 // read/write bit in bit 0.
+//
+// Each transfer drops late replies to an earlier one, sends its request and
+// waits 1000 ms for the reply (aErrTimeout when none comes). An entity is
+// used from one thread at a time.
 
 #include <cstdint>
 

@@ -12,6 +12,10 @@
 // Byte blocks travel in chunks of up to 24 bytes, each followed by one
 // trailer byte: bit 7 more chunks follow, bits 0-6 the chunk's sequence
 // number (from 0, modulo 128).
+//
+// A record is a plain value owned by its caller; Link copies what it sends
+// and writes replies only into the record it is handed, on the calling
+// thread.
 
 #include <cstddef>
 #include <cstdint>

@@ -18,27 +18,26 @@
 //   heartbeat reply addr 0x02 0x00 value+2     host -> module (modulo 256)
 //   force route     0xAF 0x01 route            host -> module
 //
+// Programs name a link by its id (aLinkRef): the link table (aLinkTable.h)
+// creates, shares and destroys links; the functions here work on a link
+// that is open. Packets handed out are the caller's to free.
+//
 // Threads: every function may be called from any application thread. The
 // user packet filter runs on the receive thread under the link's filter
 // lock; it must not install a filter on its own link. Idle links sleep on
 // the stream's wait operation where the stream has one.
 
-#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
 #include "aError.h"
-#include "aMutex.h"
 #include "aPacket.h"
 #include "aPacketFifo.h"
-#include "aStream.h"
-#include "aThread.h"
 
 // A link id from the link table: handed out from 1 upward, never reused; 0
 // names no link.
 typedef uint32_t aLinkRef;
-
-#define aLINKCHECK 0xCEED
 
 // Link status values.
 enum : uint32_t {
@@ -52,94 +51,13 @@ enum : uint32_t {
   linkStatePacketError = 8,  // a received packet could not be queued
 };
 
-// States of the synchronisation handshake.
-enum : uint32_t {
-  kSyncStateIdle = 0,   // none under way (also after one completed)
-  kSyncStateStart = 1,  // queries must be (re)sent
-  kSyncStateByte1 = 2,  // waiting for the first address byte
-  kSyncStateByte2 = 3,  // waiting for the first length byte (0)
-  kSyncStateByte3 = 4,  // waiting for the address byte again
-  kSyncStateByte4 = 5,  // waiting for the second length byte (0)
-};
-
 inline constexpr uint8_t kSyncQueryAddress = 0xAD;
 inline constexpr uint8_t cmdFORCEROUTE = 0xAF;
-// Queries queued per handshake round.
-inline constexpr int kSyncQueryCount = 6;
-// A handshake waiting on a stream that stays silent is restarted at most this often.
-inline constexpr uint64_t kSyncRestartMS = 1000;
 // The output queue's marks for producers that feed it faster than the link
 // writes (aLink_AwaitOutputRoom): one that finds this many queued sleeps...
 inline constexpr size_t aLINK_OUTPUT_HIGH_WATER = aPACKETFIFO_MAX_PACKETS / 2;
 // ...until the send thread has brought the queue down to this many.
 inline constexpr size_t aLINK_OUTPUT_LOW_WATER = aPACKETFIFO_MAX_PACKETS / 4;
-// Size of one pooled write.
-inline constexpr uint64_t kLinkPoolBytes = 4096;
-
-struct aPacketLog;  // the packet log; none until packet debugging is enabled
-typedef void (*aLinkHeartbeatNotifyProc)(bool oddReply);
-
-// One link object. Fields shared by the pipe threads and the application
-// without a lock are atomic.
-struct aLink {
-  uint16_t check;  // aLINKCHECK once initialised
-  aLinkRef linkRef;
-  std::atomic<uint8_t> running;
-  std::atomic<uint32_t> status;
-  aPacketFifoId inputFifo;
-  aPacket* receivePacket;  // being reassembled by the receive thread
-  aPacketFifoId outputFifo;
-  aThread* inPipeThread;
-  aThread* outPipeThread;
-  aThreadProc inPipeProc;
-  aThreadProc outPipeProc;
-  std::atomic<uint8_t> inPipeStarted;
-  std::atomic<uint8_t> outPipeStarted;
-  aStream* stream;  // owned by the link object
-  uint32_t heartbeatState;  // 0 idle; 2 or 3 while a reply to value 0 or 1 is queued
-  aLinkHeartbeatNotifyProc heartbeatNotify;
-  uint32_t syncState;  // receive thread only
-  uint8_t syncAddress;
-  std::atomic<aPacketLog*> packetLog;  // published after its lock is made
-  uint32_t packetLogSize;
-  aMutex* packetLogLock;
-  aPacketFilterProc userFilter;
-  void* userFilterRef;
-  aMutex* filterLock;
-  std::atomic<uint8_t> pooled;
-  // Sync requests are counted here by aLink_Sync and marked served by the
-  // receive thread when a handshake begun for them completes, so a status the
-  // receive thread stores meanwhile (a read error, say) never swallows one.
-  std::atomic<uint32_t> syncRequested;
-  std::atomic<uint32_t> syncServed;
-  uint32_t syncFor;  // receive thread only: the requests the handshake under way answers
-  uint64_t lastSyncStartMS;  // steady-clock time of the last handshake restart
-  // Streams this link object has been given: a stream made anew (a link
-  // reset) starts its own epoch afresh, so the link's epoch counts both.
-  std::atomic<uint32_t> streamsInstalled;
-};
-
-// Fills the link object of the table entry `ref` with the stream (may be
-// null: status 5, the stream field kept). On a link initialised before, frees
-// what that initialisation made (queues, receive packet, locks) and a
-// different stream it held. The id, or 0 for an invalid id, a running link,
-// or when a queue, the receive packet or a lock cannot be made (nothing made
-// is left behind, and the stream stays the caller's).
-aLinkRef aLink_Init(aLinkRef ref, aStream* stream);
-
-// Starts both pipe threads and waits (2 s) for them; then queues force route
-// 1. aErrNone (also when already running, without a force route),
-// aErrParam for an invalid id, aErrResource when a thread cannot be made,
-// aErrIndexRange when the threads do not come up in time.
-aErr aLink_Start(aLinkRef ref);
-
-// Queues force route 0, ends and joins both threads (writing what is still
-// queued first) and leaves the link stopped. The force route's result
-// (aErrOverrun when the output queue is full: the backlog is still written);
-// aErrNone when already stopped or stopping; aErrParam for null; aErrUnknown
-// when a join fails.
-aErr aLink_Stop(aLink* link);
-
 // Runs the handshake and waits up to 2 s for it: aErrNone when it completed,
 // aErrNotReady when not. Both queues are emptied in either case.
 // aErrParam for an invalid id.

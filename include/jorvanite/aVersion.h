@@ -4,6 +4,8 @@
 // A packed word has two forms. Legacy (versions below 2.15): major in bits
 // 28-31, minor in bits 24-27, patch in bits 0-23. Current (2.15 on): the
 // marker 0x2F in bits 24-31, then major, minor and patch one byte each.
+//
+// No function keeps state between calls; any thread may call any of them.
 
 #include <cstddef>
 #include <cstdint>

@@ -2,7 +2,8 @@
 // How one module is reached: the transport enumeration and the 128-byte link
 // specifier, a plain record copied whole between the layers and sent whole
 // in discovery answers. Every multi-byte field is little-endian, on the wire
-// as in memory.
+// as in memory. A specifier is a value: no function keeps one, and copies
+// cross threads freely.
 
 #include <bit>
 #include <cstdint>

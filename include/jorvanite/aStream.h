@@ -47,30 +47,8 @@ typedef aErr (*aStreamWaitProc)(uint64_t ms, void* ref);
 typedef aErr (*aStreamEpochProc)(uint64_t* epoch, void* ref);
 typedef aErr (*aStreamInterruptProc)(void* ref);
 
-#define aSTREAMCHECK 0x4321
-// The push-back ring is made on the first push-back and grows in these steps.
-#define aSTREAMBUFCHUNK 512
-
-struct aStream {
-  aStreamGetProc get;
-  aStreamPutProc put;
-  aStreamWriteProc write;
-  aStreamDeleteProc del;
-  void* ref;  // the transport's context; belongs to the stream
-  // Push-back ring: bytes pushed back are read before the get operation's.
-  uint8_t* ring;
-  uint64_t ringCount;
-  uint64_t ringCapacity;
-  uint64_t ringRead;
-  uint64_t ringWrite;
-  uint16_t check;  // aSTREAMCHECK while valid
-  aStreamWaitProc wait;
-  aStreamEpochProc epoch;
-  aStreamInterruptProc interrupt;
-};
-
-// True for a non-null stream carrying the check word.
-bool aVALIDSTREAM(const aStream* stream);
+// A stream is used only through its pointer and the functions below.
+struct aStream;
 
 // A new stream over the given operations (each may be null) and context;
 // null when memory runs out. The context belongs to the stream from now on

@@ -6,6 +6,8 @@
 // both find it, and their reconnects are serialised so that neither closes a
 // descriptor the other is using. After a reconnect that fails, every get and
 // write returns aErrConnection until the stream is destroyed.
+// Destroy the stream (after an interrupt, see below) once neither thread
+// uses it; the stream owns its socket.
 //
 // get    aErrNone with a byte; aErrNotReady when nothing is waiting (also
 //        after the peer closed: that is seen by the next write) or while the

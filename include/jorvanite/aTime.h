@@ -1,5 +1,5 @@
 #pragma once
-// Millisecond time and sleep.
+// Millisecond time and sleep. No state; any thread may call.
 
 #include <cstdint>
 

@@ -3,6 +3,10 @@
 // (aErrNotReady when nothing is there); bytes are read from the port in
 // blocks and served one by one. A write returns once every byte has left
 // the port. Destroying the stream puts back the settings the port had.
+//
+// Threads: one thread may read while another writes (a get uses only the
+// read side's buffer, a write only the port); destroy the stream once
+// neither does.
 
 #include <cstdint>
 

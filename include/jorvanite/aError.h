@@ -1,7 +1,8 @@
 #pragma once
 // Result codes shared by every layer. 0 is success; each other value names
 // one kind of failure. Operating-system error numbers are turned into these
-// codes inside platform/ and never travel further up.
+// codes inside platform/ and never travel further up. Both functions below
+// keep no state and may be called from any thread.
 
 #include <cstdint>
 

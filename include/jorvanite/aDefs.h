@@ -1,5 +1,5 @@
 #pragma once
-// Module model numbers and their names.
+// Module model numbers and their names. No state; any thread may call.
 
 #include <cstdint>
 

@@ -33,13 +33,6 @@ inline constexpr int kDiscoveryReplyTimeoutMS = 2000;
 uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref,
                                     uint32_t networkInterface);
 
-// Test seam: how the host's interfaces are listed for the TCPIP requests
-// (getifaddrs and freeifaddrs by default). Null for either restores both.
-struct ifaddrs;
-typedef int (*aDiscoveryListInterfacesProc)(struct ifaddrs** list);
-typedef void (*aDiscoveryFreeInterfacesProc)(struct ifaddrs* list);
-void aDiscovery_SetInterfaceListing(aDiscoveryListInterfacesProc list, aDiscoveryFreeInterfacesProc free);
-
 // A new specifier copied from the first module of that type with the given
 // serial number, or null. The caller frees it with aLinkSpec_Destroy.
 linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber, uint32_t networkInterface);

@@ -18,26 +18,6 @@
 #include "aLinkSpecifier.h"
 #include "aStream.h"
 
-struct aServer;  // a link-sharing server
-
-// One table entry.
-struct linkItem {
-  aLinkRef linkRef;
-  aLinkRef dependentRef;  // destroyed together with this link; 0 for none
-  aServer* server;        // the link-sharing server on this link, or null
-  // USB and serial: the module's serial number; TCPIP and client: the IPv4
-  // address in network byte order; a caller's stream: 0xFFFFFFFF.
-  uint32_t identifier;
-  uint32_t port;         // TCPIP and client links; else 0
-  uint32_t clientIndex;  // client links; else 0
-  uint32_t type;         // a linkType; LINK_STREAM for a caller's stream
-  int16_t userCount;     // 0 while being created
-  aLink* link;           // owned
-  linkItem* next;
-};
-
-inline constexpr uint32_t kLinkStreamIdentifier = 0xFFFFFFFF;
-
 // A USB link to the module with that serial number: opens the USB stream
 // (the driver node when present, else libusb), starts the engine, sends
 // force route 1 and runs the handshake. An open link is shared; a module
@@ -85,7 +65,6 @@ aErr aLink_Destroy(aLinkRef* ref);
 // whose stream cannot be remade (serial, a caller's stream): the link then
 // stays stopped.
 aErr aLink_Reset(aLinkRef ref);
-aErr aLink_ResetLink(linkItem* entry);
 
 // Whether the module of a TCPIP link takes a new connection within ms, made
 // beside the link's own and reset again at once (aSocket_Answers): aErrNone
@@ -95,9 +74,3 @@ aErr aLink_ResetLink(linkItem* entry);
 // next retransmission, many seconds later after a dark spell. aErrMode for
 // other link types, aErrParam for an id not in the table.
 aErr aLink_AnswersAnew(aLinkRef ref, uint64_t ms);
-
-// The link object of the entry with that id, or null.
-aLink* aLink_GetLinkObject(aLinkRef ref);
-// The entry with that id, or null. It stays valid while the caller holds a
-// use of the link.
-linkItem* aLink_LookupEntry(aLinkRef ref);

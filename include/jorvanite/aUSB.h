@@ -65,11 +65,6 @@ aErr Jorvanite_libusb_exit();
 // their value goes to *serialNumber (may be null).
 bool jvusb_parse_serial(const char* text, size_t length, uint32_t* serialNumber);
 
-// Test seam: the kernel node's path format, which holds "%08X" exactly once
-// and no other '%'. Null restores the default "/dev/jorvanite.%08X".
-// aErrParam for any other format (the current one stays).
-aErr jvusb_set_node_path_format(const char* format);
-
 // True when the node of that serial number exists and is not a directory.
 bool jvusb_is_kernel_driver_installed(uint32_t serialNumber);
 

@@ -240,14 +240,6 @@ class Link {
                        StreamStatusEntry* entries, size_t capacity, size_t* count);
   // Asks the module whether it streams; *state is its answer byte.
   aErr isLinkStreaming(uint8_t address, uint8_t* state);
-  // Offered every packet by the link id's stream dispatcher (which holds the
-  // link's single user filter slot for all Links subscribed on that id); the
-  // reference is the Link's private state. Takes every typed stream packet.
-  static bool linkStreamFilter(const aPacket* packet, void* reference);
-  // Joins this Link to the id's dispatcher (and starts the callback thread)
-  // or leaves it (clearing the map and stopping the thread); the last Link
-  // to leave frees the slot.
-  aErr installStreamFilter(bool install);
 
   // Packet log (LinkPacketLog.cpp): records the link's traffic and a logger
   // thread appends each record to the file at `path` as one text line:
@@ -281,6 +273,7 @@ class Link {
   aErr getFactoryData(uint8_t address, uint8_t item, uint8_t* buffer, size_t capacity, size_t* received);
   aErr setFactoryData(uint8_t address, uint8_t item, const uint8_t* data, size_t length);
 
+  // The Link's private state; defined inside the library only.
   struct impl;
 
  private:

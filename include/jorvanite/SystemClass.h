@@ -4,6 +4,9 @@
 // member is one typed UEI get, set or call of one option (EntityClass
 // gives the results); the chip identifier words (option 39, subindex 0 to
 // 3) are read with getUEI32 and a subindex.
+//
+// Results, time-outs (1000 ms per reply) and threads as EntityClass: one
+// entity is used from one thread at a time.
 
 #include <cstddef>
 #include <cstdint>
