@@ -21,6 +21,7 @@
 #include "aLinkInternal.h"
 #include "aLinkReceive.h"
 #include "aLinkTable.h"
+#include "aLinkTableInternal.h"
 #include "aPacketFifo.h"
 
 namespace {
