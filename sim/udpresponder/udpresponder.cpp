@@ -19,7 +19,9 @@
 // Module keys: serial, address, port, model (numbers, 0x for hexadecimal),
 // from (the address the reply is sent from, default the --listen address),
 // length (fault switch: send only the first LENGTH bytes of the reply;
-// default 16), dark (fault switch: right after its first reply the module's
+// default 16), repeat (each request is answered this many times, default
+// 1: a module heard twice, as when two of the host's interfaces reach it),
+// dark (fault switch: right after its first reply the module's
 // address goes dark, SimDark.h, for MS milliseconds, 0 or "forever" for as
 // long as the responder runs: a module that answered discovery and then
 // rebooted its network stack; needs root).
@@ -69,6 +71,7 @@ struct Module {
   uint8_t model = 0;
   std::string from;
   size_t length = kDatagram;
+  unsigned long repeat = 1;
   long darkMs = -1;  // -1: never dark; 0: for good
   bool darkened = false;
   std::chrono::steady_clock::time_point lightAt{};
@@ -110,6 +113,7 @@ Module sParseModule(const std::string& spec) {
     else if (key == "model") m.model = static_cast<uint8_t>(sNumber(value, 0xFF, "model"));
     else if (key == "from") m.from = value;
     else if (key == "length") m.length = sNumber(value, kDatagram, "length");
+    else if (key == "repeat") m.repeat = sNumber(value, 100, "repeat");
     else if (key == "dark") m.darkMs = value == "forever" ? 0 : static_cast<long>(sNumber(value, 3600000, "dark"));
     else sUsage("unknown module key '" + key + "'");
     at = comma + 1;
@@ -275,7 +279,9 @@ int main(int argc, char** argv) {
     sLine("request from " + sText(from) + " length " + std::to_string(n) + " bytes " + hex);
     if (silent) continue;
     for (Module& m : modules) {
-      if (!sReply(m, listen, from)) std::fprintf(stderr, "udpresponder: reply failed: %s\n", std::strerror(errno));
+      for (unsigned long k = 0; k < m.repeat; ++k) {
+        if (!sReply(m, listen, from)) std::fprintf(stderr, "udpresponder: reply failed: %s\n", std::strerror(errno));
+      }
       if (m.darkMs >= 0 && !m.darkened) sDarken(dark, m, listen);
     }
     ++answered;
