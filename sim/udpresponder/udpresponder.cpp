@@ -15,7 +15,7 @@
 //
 // Usage:
 //   udpresponder --listen ADDR [--module KEY=VALUE,...]... [--requests N]
-//                [--lifetime SECONDS] [--silent]
+//                [--lifetime SECONDS] [--silent] [--delay MS]
 // Module keys: serial, address, port, model (numbers, 0x for hexadecimal),
 // from (the address the reply is sent from, default the --listen address),
 // length (fault switch: send only the first LENGTH bytes of the reply;
@@ -26,6 +26,8 @@
 // long as the responder runs: a module that answered discovery and then
 // rebooted its network stack; needs root).
 // --silent   (fault switch) logs requests but answers none.
+// --delay MS answers each request MS milliseconds after it came, as modules
+//            slow to answer do (requests that come meanwhile wait their turn).
 // --requests exits after answering N requests; --lifetime after SECONDS
 // (default 30) in any case, so a forgotten responder never lingers.
 //
@@ -53,6 +55,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "SimDark.h"
@@ -85,7 +88,7 @@ void sOnSignal(int) { sStop = 1; }
   std::fprintf(stderr, "udpresponder: %s\n", why.c_str());
   std::fprintf(stderr,
                "usage: udpresponder --listen ADDR [--module serial=S,address=A,port=P,model=M[,from=ADDR]"
-               "[,length=L]]... [--requests N] [--lifetime SECONDS] [--silent]\n");
+               "[,length=L]]... [--requests N] [--lifetime SECONDS] [--silent] [--delay MS]\n");
   std::exit(2);
 }
 
@@ -224,6 +227,7 @@ int main(int argc, char** argv) {
   long requests = -1;
   long lifetime = 30;
   bool silent = false;
+  long delayMs = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string {
@@ -235,6 +239,7 @@ int main(int argc, char** argv) {
     else if (arg == "--requests") requests = static_cast<long>(sNumber(value(), 1000000, "request count"));
     else if (arg == "--lifetime") lifetime = static_cast<long>(sNumber(value(), 3600, "lifetime"));
     else if (arg == "--silent") silent = true;
+    else if (arg == "--delay") delayMs = static_cast<long>(sNumber(value(), 10000, "delay"));
     else sUsage("unknown option '" + arg + "'");
   }
   in_addr interfaceAddress{};
@@ -278,6 +283,7 @@ int main(int argc, char** argv) {
     }
     sLine("request from " + sText(from) + " length " + std::to_string(n) + " bytes " + hex);
     if (silent) continue;
+    if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     for (Module& m : modules) {
       for (unsigned long k = 0; k < m.repeat; ++k) {
         if (!sReply(m, listen, from)) std::fprintf(stderr, "udpresponder: reply failed: %s\n", std::strerror(errno));
