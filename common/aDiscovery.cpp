@@ -6,10 +6,15 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cerrno>
 #include <cstring>
 
@@ -22,7 +27,7 @@ namespace {
 constexpr size_t kDatagramSize = 16;
 // A reply must reach the serial number's last byte to be used; a shorter
 // one would leave the serial number and port unset.
-constexpr ssize_t kMinimumReply = 8;
+constexpr size_t kMinimumReply = 8;
 constexpr size_t kModelOffset = 12;
 constexpr uint8_t kModelMissing = 0xFF;
 
@@ -85,12 +90,79 @@ sockaddr_in sAddress(uint32_t address, uint16_t port) {
 bool sOpenListener(Socket& listener) {
   if (listener.fd() < 0 || !listener.reuseAddress()) return false;
   const sockaddr_in any = sAddress(htonl(INADDR_ANY), kDiscoveryReplyPort);
-  if (::bind(listener.fd(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) return false;
-  timeval timeout{};
-  timeout.tv_sec = kDiscoveryReplyTimeoutMS / 1000;
-  timeout.tv_usec = (kDiscoveryReplyTimeoutMS % 1000) * 1000;
-  return ::setsockopt(listener.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
+  return ::bind(listener.fd(), reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
 }
+
+// The turn on the reply port, held from before the listener opens until it
+// closes. It is an abstract Unix socket: it belongs to the network
+// namespace, as the port does; no file can be planted in its place; and it
+// ends with its holder, however that ends. A waiter connects to the holder
+// and is woken by the hang-up when the holder lets go.
+class ReplyPortTurn {
+ public:
+  ReplyPortTurn() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDiscoveryTurnWaitMS);
+    while (!take() && errno == EADDRINUSE && awaitRelease(deadline)) {
+    }
+  }
+  ~ReplyPortTurn() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  ReplyPortTurn(const ReplyPortTurn&) = delete;
+  ReplyPortTurn& operator=(const ReplyPortTurn&) = delete;
+
+ private:
+  static constexpr char kName[] = "jorvanite-discovery-reply-port";
+
+  static socklen_t name(sockaddr_un* address) {
+    *address = sockaddr_un{};
+    address->sun_family = AF_UNIX;
+    // A leading NUL puts the name in the abstract namespace.
+    std::memcpy(address->sun_path + 1, kName, sizeof kName - 1);
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + sizeof kName - 1);
+  }
+
+  // True when the turn is ours; else errno says why (EADDRINUSE: held).
+  bool take() {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un address;
+    const socklen_t length = name(&address);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 && ::listen(fd, 64) == 0) {
+      m_fd = fd;
+      return true;
+    }
+    const int why = errno;
+    ::close(fd);
+    errno = why;
+    return false;
+  }
+
+  // Waits until the holder lets go (or may have); false past the deadline.
+  static bool awaitRelease(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return false;
+    sockaddr_un address;
+    const socklen_t length = name(&address);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+      // Never accepted: the connection hangs up when the holder's socket closes.
+      pollfd p{fd, POLLIN | POLLRDHUP, 0};
+      while (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno == EINTR) {
+      }
+    } else {
+      // Let go just now, or its queue is full, or the name is bound by
+      // something that does not listen: look again shortly.
+      ::poll(nullptr, 0, std::min<int>(kRetryMS, static_cast<int>(left.count())));
+    }
+    ::close(fd);
+    return true;
+  }
+
+  static constexpr int kRetryMS = 20;
+  int m_fd = -1;
+};
 
 // Sends one request, out of the interface with that address when one is
 // given (else through the system's default multicast interface).
@@ -126,37 +198,44 @@ bool sSendRequests() {
   return sent;
 }
 
-uint32_t sLittle32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
+int sMSLeft(std::chrono::steady_clock::time_point until) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 void sEnumerateTCPIP(Enumeration& e) {
+  ReplyPortTurn turn;
   Socket listener;
   if (!sOpenListener(listener) || !sSendRequests()) return;
-  for (;;) {
-    // Every reply starts from a clean record, so nothing of the previous
-    // one can show through a shorter datagram.
-    uint8_t reply[kDatagramSize] = {};
-    reply[kModelOffset] = kModelMissing;
+  aDiscoverySearch replies;
+  replies.callback = e.callback;
+  replies.ref = e.ref;
+  const auto start = std::chrono::steady_clock::now();
+  const auto end = start + std::chrono::milliseconds(kDiscoveryWholeWaitMS);
+  auto quietUntil = start + std::chrono::milliseconds(kDiscoveryReplyTimeoutMS);
+  while (!replies.stopped) {
+    const int wait = sMSLeft(std::min(end, quietUntil));
+    if (wait == 0) break;
+    pollfd p{listener.fd(), POLLIN, 0};
+    const int ready = ::poll(&p, 1, wait);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    // One byte more than a reply, so that a longer datagram shows as such.
+    uint8_t datagram[kDatagramSize + 1];
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
-    const ssize_t n =
-        ::recvfrom(listener.fd(), reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+    const ssize_t n = ::recvfrom(listener.fd(), datagram, sizeof datagram, MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
       break;
     }
-    if (n < kMinimumReply) continue;
-    linkSpec spec{};
-    spec.type = LINK_TCPIP;
-    spec.module = spec.router = reply[1];
-    spec.port = static_cast<uint32_t>(reply[2]) | static_cast<uint32_t>(reply[3]) << 8;
-    spec.serialNumber = spec.routerSerialNumber = sLittle32(reply + 4);
-    spec.model = reply[kModelOffset];
-    spec.address = from.sin_addr.s_addr;
-    if (!sReport(e, spec)) break;
+    // Only replies keep the search listening; anything else sent to the
+    // port neither ends it nor draws it out.
+    if (aDiscovery_HandleReply(&replies, datagram, static_cast<size_t>(n), from.sin_addr.s_addr))
+      quietUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDiscoveryReplyTimeoutMS);
   }
+  e.count = replies.count;
 }
 
 // --- Find ---------------------------------------------------------------------
@@ -203,6 +282,44 @@ uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, 
       break;
   }
   return e.count;
+}
+
+bool aDiscovery_DecodeReply(const uint8_t* data, size_t size, uint32_t from, linkSpec* spec) {
+  if (!data || !spec || size < kMinimumReply) return false;
+  // A clean record, so nothing can show through a shorter datagram.
+  uint8_t reply[kDatagramSize] = {};
+  reply[kModelOffset] = kModelMissing;
+  std::memcpy(reply, data, std::min(size, kDatagramSize));
+  *spec = linkSpec{};
+  spec->type = LINK_TCPIP;
+  spec->module = spec->router = reply[1];
+  spec->port = static_cast<uint32_t>(reply[2]) | static_cast<uint32_t>(reply[3]) << 8;
+  spec->serialNumber = spec->routerSerialNumber = static_cast<uint32_t>(reply[4]) |
+                                                  static_cast<uint32_t>(reply[5]) << 8 |
+                                                  static_cast<uint32_t>(reply[6]) << 16 |
+                                                  static_cast<uint32_t>(reply[7]) << 24;
+  spec->model = reply[kModelOffset];
+  spec->address = from;
+  return true;
+}
+
+bool aDiscovery_Report(aDiscoverySearch* search, const linkSpec& spec) {
+  search->seen.push_back(spec);
+  bool success = false;
+  search->stopped = !search->callback(&search->seen.back(), &success, search->ref);
+  if (success) ++search->count;
+  return !search->stopped;
+}
+
+bool aDiscovery_HandleReply(aDiscoverySearch* search, const uint8_t* data, size_t size, uint32_t from) {
+  linkSpec spec;
+  if (!search || search->stopped || !aDiscovery_DecodeReply(data, size, from, &spec)) return false;
+  for (const linkSpec& known : search->seen) {
+    if (known.serialNumber == spec.serialNumber && known.address == spec.address && known.port == spec.port)
+      return true;
+  }
+  aDiscovery_Report(search, spec);
+  return true;
 }
 
 void aDiscovery_SetInterfaceListing(aDiscoveryListInterfacesProc list, aDiscoveryFreeInterfacesProc free) {

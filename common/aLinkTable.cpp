@@ -89,17 +89,19 @@ aLinkRef sCreate2(uint32_t identifier, uint32_t port, uint32_t clientIndex, uint
 
 aLinkRef sCreate(uint32_t identifier, uint32_t port, uint32_t type) { return sCreate2(identifier, port, 0, type); }
 
-// The newest entry of that kind with that identifier gets one more user, in
-// the same step as the lookup, so a destroy cannot free it in between. Its
-// id, or 0 when there is none; *hasServer tells whether it carries a server
-// (it is then not shared).
-aLinkRef sShareByIdentifier(uint32_t identifier, uint32_t type, bool* hasServer) {
+// The newest entry of that kind with that identifier and port gets one more
+// user, in the same step as the lookup, so a destroy cannot free it in
+// between. Its id, or 0 when there is none; *hasServer tells whether it
+// carries a server (it is then not shared).
+aLinkRef sShareByEndpoint(uint32_t identifier, uint32_t port, uint32_t type, bool* hasServer) {
   TableStep step;
   if (!step.held) return 0;
   for (linkItem* e = _links.head; e; e = e->next) {
     // The kind matters: a serial number must never find a network link whose
     // address happens to have the same value.
-    if (e->identifier != identifier || e->type != type) continue;
+    // Nor may one module behind a forwarding gateway find another module
+    // that shares its address on another port.
+    if (e->identifier != identifier || e->port != port || e->type != type) continue;
     if (hasServer) *hasServer = e->server != nullptr;
     if (e->server) return 0;
     e->userCount = static_cast<int16_t>(e->userCount + 1);
@@ -213,7 +215,7 @@ aLink* aLink_GetLinkObject(aLinkRef ref) {
 
 aLinkRef aLink_CreateUSB(uint32_t serialNumber) {
   bool hasServer = false;
-  if (aLinkRef shared = sShareByIdentifier(serialNumber, LINK_USB, &hasServer)) return shared;
+  if (aLinkRef shared = sShareByEndpoint(serialNumber, 0, LINK_USB, &hasServer)) return shared;
   if (hasServer) return 0;
   aLinkRef ref = sCreate(serialNumber, 0, LINK_USB);
   if (!ref) return 0;
@@ -228,7 +230,7 @@ aLinkRef aLink_CreateUSB(uint32_t serialNumber) {
 }
 
 aLinkRef aLink_CreateTCPIP(uint32_t address, uint16_t port) {
-  if (aLinkRef shared = sShareByIdentifier(address, LINK_TCPIP, nullptr)) return shared;
+  if (aLinkRef shared = sShareByEndpoint(address, port, LINK_TCPIP, nullptr)) return shared;
   aLinkRef ref = sCreate(address, port, LINK_TCPIP);
   if (!ref) return 0;
   aStream* stream = nullptr;
@@ -240,7 +242,7 @@ aLinkRef aLink_CreateTCPIP(uint32_t address, uint16_t port) {
 }
 
 aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* devicePath, uint32_t baudRate) {
-  if (aLinkRef shared = sShareByIdentifier(serialNumber, LINK_SERIAL, nullptr)) return shared;
+  if (aLinkRef shared = sShareByEndpoint(serialNumber, 0, LINK_SERIAL, nullptr)) return shared;
   aLinkRef ref = sCreate(serialNumber, 0, LINK_SERIAL);
   if (!ref) return 0;
   uint32_t index = 0;

@@ -162,12 +162,7 @@ bool aDiscovery_HandleAnswer(aDiscoverySearch* search, const uint8_t* data, size
   for (const linkSpec& known : search->seen) {
     if (known.serialNumber == spec.serialNumber) return true;
   }
-  search->seen.push_back(spec);
-  bool success = false;
-  const bool more = search->callback(&spec, &success, search->ref);
-  if (success) ++search->count;
-  search->stopped = !more;
-  return more;
+  return aDiscovery_Report(search, spec);
 }
 
 bool zBeaconInterface_setAndLock(const char* interface) {

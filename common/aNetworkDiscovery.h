@@ -67,15 +67,9 @@ size_t aDiscovery_ConvertIPv4Interface(uint32_t address, char* buffer, size_t le
 
 // --- One search's answers (shared with the fuzz target) ---
 
-// Reports each server once per search: an answer is a repeat when one
-// already reported carries the same serial number.
-struct aDiscoverySearch {
-  aDiscoveryCallback callback = nullptr;
-  void* ref = nullptr;
-  uint8_t count = 0;
-  bool stopped = false;  // the callback asked to stop
-  std::vector<linkSpec> seen;
-};
+// A search (aDiscoverySearch, aDiscovery.h) reports each server once: an
+// answer is a repeat when one already reported carries the same serial
+// number.
 
 // Takes one received datagram: only exactly 128 bytes are an answer, and
 // with localOnly only one whose address is 127.0.0.1. A new one is

@@ -266,9 +266,14 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
   record.value.bytes = buffer;
   record.received = &taken;
   aErr err = link->exchangeUEI(request, nullptr, option, &record, sUEIBytesFilter);
-  for (;;) {
+  // A block that fits the buffer needs no more chunks than it has bytes,
+  // and one more; past that a module sending empty chunks that never end
+  // would hold the caller for ever.
+  const uint64_t chunkBound = static_cast<uint64_t>(capacity) + 1;
+  for (uint64_t chunks = 1;; ++chunks) {
     *received = static_cast<size_t>(taken);
     if (err != aErrNone || !record.continueFlag) return err;
+    if (chunks >= chunkBound) return aErrOverrun;
     record.sequence = static_cast<uint8_t>((record.sequence + 1) & ueiBYTES_SEQUENCE_MASK);
     err = link->receiveUEI(address, command, option, index, &record, sUEIBytesFilter);
     if (err == aErrNone && (record.specifier & ueiSPECIFIER_ERROR)) err = ueiModuleError(record.value.byteVal);

@@ -2,7 +2,10 @@
 // on its I2C network; and the build, version and name queries that fill
 // each row.
 
+#include <arpa/inet.h>
+
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "HostHold.h"
@@ -66,6 +69,30 @@ linkType _discover_link_type(uint32_t serialNumber)
   aDiscovery_EnumerateModules(LINK_USB, _discovered_link, &search, kDiscoveryInterface);
   if (search.type == 0) aDiscovery_EnumerateModules(LINK_TCPIP, _discovered_link, &search, kDiscoveryInterface);
   return static_cast<linkType>(search.type);
+}
+
+struct NetworkClaims {
+  uint32_t serialNumber;
+  std::vector<linkSpec> found;  // each address and port once (the search reports each once)
+};
+
+bool _claimed_serial(const linkSpec* spec, bool* success, void* ref)
+{
+  auto* claims = static_cast<NetworkClaims*>(ref);
+  if (spec->serialNumber == claims->serialNumber) {
+    claims->found.push_back(*spec);
+    *success = true;
+  }
+  // Heard to the end: a second claim may come after the first.
+  return true;
+}
+
+std::string _endpoint_text(const linkSpec& spec)
+{
+  char address[INET_ADDRSTRLEN] = "?";
+  const in_addr a{spec.address};
+  inet_ntop(AF_INET, &a, address, sizeof address);
+  return std::string(address) + ":" + std::to_string(spec.port & 0xFFFF);
 }
 
 uint32_t _get_build_number(Module& module)
@@ -188,6 +215,21 @@ aErr _disableLinkSharing(Module& module, UpdaterDisplayInterface& display)
   return err;
 }
 
+aErr _find_network_module(UpdaterDisplayInterface& display, uint32_t serialNumber, linkSpec* spec)
+{
+  NetworkClaims claims{serialNumber, {}};
+  aDiscovery_EnumerateModules(LINK_TCPIP, _claimed_serial, &claims, kDiscoveryInterface);
+  if (claims.found.empty()) return aErrNotFound;
+  if (claims.found.size() > 1) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                    "Module [%08X] answers from two addresses, %s and %s: refusing to guess which one to use",
+                    serialNumber, _endpoint_text(claims.found[0]).c_str(), _endpoint_text(claims.found[1]).c_str());
+    return aErrDuplicate;
+  }
+  *spec = claims.found[0];
+  return aErrNone;
+}
+
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
 {
   std::vector<DeviceInfo> devices;
@@ -210,10 +252,15 @@ std::vector<DeviceInfo> Updater::Discover_JVNetwork_Devices(uint32_t routerSeria
   const HostHold routerClaim = TakeHostHold(display, "Router", routerSerialNumber);
   if (type == 0) type = _discover_link_type(routerSerialNumber);
 
-  linkSpec* found = aDiscovery_FindModule(type, routerSerialNumber, kDiscoveryInterface);
-  if (found == nullptr) return devices;
-  const linkSpec routerSpec = *found;
-  aLinkSpec_Destroy(&found);
+  linkSpec routerSpec{};
+  if (type == LINK_TCPIP) {
+    if (_find_network_module(display, routerSerialNumber, &routerSpec) != aErrNone) return devices;
+  } else {
+    linkSpec* found = aDiscovery_FindModule(type, routerSerialNumber, kDiscoveryInterface);
+    if (found == nullptr) return devices;
+    routerSpec = *found;
+    aLinkSpec_Destroy(&found);
+  }
   Log::log(DEBUG_Updater, "Found Link Module");
 
   Module router(kDefaultModuleAddress, 0);

@@ -8,6 +8,7 @@
 #include "Module.h"
 #include "UpdaterDisplayInterface.h"
 #include "aError.h"
+#include "aLinkSpecifier.h"
 
 // Switches link sharing and transport fallback off on a Module that has not
 // connected yet, so the updater never opens a link through a sharing
@@ -37,3 +38,11 @@ using RefindWay = std::function<aErr(int attempt)>;
 // dropped. aErrNone once connected, else the last way's error
 // (aErrConnection when it reported none).
 aErr _refind_module(Tovanire::Jorvanite::Module& module, const RefindPlan& plan, const std::vector<RefindWay>& ways);
+
+// The network-attached module with that serial number, from one TCPIP
+// search heard to its end, in *spec. aErrNotFound when none answered.
+// When answers for it come from two addresses (or ports) there is no
+// telling the module from an impostor or a twin: aErrDuplicate, with an
+// error naming the serial number and both addresses, and nothing is sent
+// to either.
+aErr _find_network_module(UpdaterDisplayInterface& display, uint32_t serialNumber, linkSpec* spec);

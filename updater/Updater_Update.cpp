@@ -93,14 +93,19 @@ uint32_t _settle_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
   return build;
 }
 
-// Connects on USB, else (when the module is not on USB) over TCPIP.
-aErr _connect_usb_then_tcpip(Module& module, uint32_t serialNumber)
+// Connects on USB, else (when the module is not on USB) over TCPIP to the
+// one address that answers for it. aErrDuplicate (the refusal shown) when
+// two do.
+aErr _connect_usb_then_tcpip(UpdaterDisplayInterface& display, Module& module, uint32_t serialNumber)
 {
   // Whatever failed before this attempt must not be given as its cause.
   aOpenFailure_Clear();
   aErr err = module.connect(LINK_USB, serialNumber);
-  if (err == aErrNotFound) err = module.connect(LINK_TCPIP, serialNumber);
-  return err;
+  if (err != aErrNotFound) return err;
+  linkSpec spec{};
+  err = _find_network_module(display, serialNumber, &spec);
+  if (err != aErrNone) return err;
+  return module.connectFromSpec(spec);
 }
 
 // Says that the module (or the router, `what` "link module") could not be
@@ -171,9 +176,9 @@ bool _connect_through_router(Updater& updater, Module& module, uint32_t serialNu
   Module& router = *session.router;
   *err = _disableLinkSharing(router, updater.display);
   if (*err != aErrNone) return true;
-  *err = _connect_usb_then_tcpip(router, routerSerialNumber);
+  *err = _connect_usb_then_tcpip(updater.display, router, routerSerialNumber);
   if (*err != aErrNone) {
-    _connect_failed(updater.display, "link module", routerSerialNumber);
+    if (*err != aErrDuplicate) _connect_failed(updater.display, "link module", routerSerialNumber);
     return false;
   }
   // The router scan hands routing back when it ends; without it the module
@@ -546,8 +551,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
         return false;
       }
     } else {
-      err = _connect_usb_then_tcpip(module, serialNumber);
-      if (err != aErrNone) _connect_failed(display, "module", serialNumber);
+      err = _connect_usb_then_tcpip(display, module, serialNumber);
+      if (err != aErrNone && err != aErrDuplicate) _connect_failed(display, "module", serialNumber);
     }
   }
 

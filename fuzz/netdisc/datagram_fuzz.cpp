@@ -10,25 +10,11 @@
 #include <cstring>
 #include <vector>
 
+#include "../DiscoveryReports.h"
 #include "aNetworkDiscovery.h"
 #include "aServerDiscovery.h"
 
 namespace {
-
-struct Reports {
-  std::vector<linkSpec> specs;
-  size_t stopAfter;
-  bool afterStop = false;
-};
-
-bool sCollect(const linkSpec* spec, bool* success, void* ref) {
-  auto* r = static_cast<Reports*>(ref);
-  if (r->stopAfter && r->specs.size() >= r->stopAfter) r->afterStop = true;
-  r->specs.push_back(*spec);
-  // Every other report is counted, so the count is tested against success.
-  *success = r->specs.size() % 2 == 1;
-  return !r->stopAfter || r->specs.size() < r->stopAfter;
-}
 
 void sCheckRequests(const uint8_t* data, size_t size) {
   const bool magic = size == 4 && data[0] == 0xBA && data[1] == 0xDC && data[2] == 0xCD && data[3] == 0xAB;
@@ -42,10 +28,10 @@ void sCheckRequests(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const bool local = data[0] & 1;
-  Reports reports;
+  DiscoveryReports reports;
   reports.stopAfter = data[0] >> 1;
   aDiscoverySearch search;
-  search.callback = sCollect;
+  search.callback = DiscoveryReports::collect;
   search.ref = &reports;
   size_t offset = 1;
   std::vector<std::vector<uint8_t>> answers;

@@ -69,7 +69,9 @@ class EntityClass {
   // Byte blocks: sent in chunks of up to 24 bytes; a get takes chunks in
   // sequence into the buffer and writes the bytes taken to *received. A
   // block larger than the buffer gives aErrMemory with the chunks that fit
-  // delivered; a chunk too short to hold a trailer gives aErrSize.
+  // delivered; a chunk too short to hold a trailer gives aErrSize; a run
+  // of more chunks than capacity + 1 (empty ones that keep saying more
+  // follow) gives aErrOverrun.
   aErr setUEIBytes(uint8_t option, const uint8_t* data, size_t length);
   aErr getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, size_t* received);
   // Turns a byte count into a count of units; 1 (and the count unchanged)

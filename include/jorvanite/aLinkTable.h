@@ -25,7 +25,7 @@
 aLinkRef aLink_CreateUSB(uint32_t serialNumber);
 
 // A TCP link to address (IPv4, network byte order) and port, no handshake.
-// An open TCP link to the same address is shared whatever its port.
+// An open TCP link to the same address and port is shared.
 aLinkRef aLink_CreateTCPIP(uint32_t address, uint16_t port);
 
 // A serial link on the device path at one of 2400, 4800, 9600, 19200,

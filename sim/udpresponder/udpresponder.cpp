@@ -15,15 +15,19 @@
 //
 // Usage:
 //   udpresponder --listen ADDR [--module KEY=VALUE,...]... [--requests N]
-//                [--lifetime SECONDS] [--silent]
+//                [--lifetime SECONDS] [--silent] [--delay MS]
 // Module keys: serial, address, port, model (numbers, 0x for hexadecimal),
 // from (the address the reply is sent from, default the --listen address),
 // length (fault switch: send only the first LENGTH bytes of the reply;
-// default 16), dark (fault switch: right after its first reply the module's
+// default 16), repeat (each request is answered this many times, default
+// 1: a module heard twice, as when two of the host's interfaces reach it),
+// dark (fault switch: right after its first reply the module's
 // address goes dark, SimDark.h, for MS milliseconds, 0 or "forever" for as
 // long as the responder runs: a module that answered discovery and then
 // rebooted its network stack; needs root).
 // --silent   (fault switch) logs requests but answers none.
+// --delay MS answers each request MS milliseconds after it came, as modules
+//            slow to answer do (requests that come meanwhile wait their turn).
 // --requests exits after answering N requests; --lifetime after SECONDS
 // (default 30) in any case, so a forgotten responder never lingers.
 //
@@ -51,6 +55,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "SimDark.h"
@@ -69,6 +74,7 @@ struct Module {
   uint8_t model = 0;
   std::string from;
   size_t length = kDatagram;
+  unsigned long repeat = 1;
   long darkMs = -1;  // -1: never dark; 0: for good
   bool darkened = false;
   std::chrono::steady_clock::time_point lightAt{};
@@ -82,7 +88,7 @@ void sOnSignal(int) { sStop = 1; }
   std::fprintf(stderr, "udpresponder: %s\n", why.c_str());
   std::fprintf(stderr,
                "usage: udpresponder --listen ADDR [--module serial=S,address=A,port=P,model=M[,from=ADDR]"
-               "[,length=L]]... [--requests N] [--lifetime SECONDS] [--silent]\n");
+               "[,length=L]]... [--requests N] [--lifetime SECONDS] [--silent] [--delay MS]\n");
   std::exit(2);
 }
 
@@ -110,6 +116,7 @@ Module sParseModule(const std::string& spec) {
     else if (key == "model") m.model = static_cast<uint8_t>(sNumber(value, 0xFF, "model"));
     else if (key == "from") m.from = value;
     else if (key == "length") m.length = sNumber(value, kDatagram, "length");
+    else if (key == "repeat") m.repeat = sNumber(value, 100, "repeat");
     else if (key == "dark") m.darkMs = value == "forever" ? 0 : static_cast<long>(sNumber(value, 3600000, "dark"));
     else sUsage("unknown module key '" + key + "'");
     at = comma + 1;
@@ -220,6 +227,7 @@ int main(int argc, char** argv) {
   long requests = -1;
   long lifetime = 30;
   bool silent = false;
+  long delayMs = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string {
@@ -231,6 +239,7 @@ int main(int argc, char** argv) {
     else if (arg == "--requests") requests = static_cast<long>(sNumber(value(), 1000000, "request count"));
     else if (arg == "--lifetime") lifetime = static_cast<long>(sNumber(value(), 3600, "lifetime"));
     else if (arg == "--silent") silent = true;
+    else if (arg == "--delay") delayMs = static_cast<long>(sNumber(value(), 10000, "delay"));
     else sUsage("unknown option '" + arg + "'");
   }
   in_addr interfaceAddress{};
@@ -274,8 +283,11 @@ int main(int argc, char** argv) {
     }
     sLine("request from " + sText(from) + " length " + std::to_string(n) + " bytes " + hex);
     if (silent) continue;
+    if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     for (Module& m : modules) {
-      if (!sReply(m, listen, from)) std::fprintf(stderr, "udpresponder: reply failed: %s\n", std::strerror(errno));
+      for (unsigned long k = 0; k < m.repeat; ++k) {
+        if (!sReply(m, listen, from)) std::fprintf(stderr, "udpresponder: reply failed: %s\n", std::strerror(errno));
+      }
       if (m.darkMs >= 0 && !m.darkened) sDarken(dark, m, listen);
     }
     ++answered;

@@ -445,6 +445,45 @@ TEST_P(UeiTest, ChunkOutOfSequenceStaysQueuedAndTimesOut) {
   EXPECT_EQ(received, 0u);
 }
 
+// A byte-block get takes no more chunks than a block that fits its buffer
+// can need: one per byte, and an empty last one.
+TEST_P(UeiTest, ChunkRunsAreBoundedByTheBuffer) {
+  struct Case {
+    const char* name;
+    size_t chunks;    // one byte each, or empty when !withBytes
+    bool withBytes;
+    bool lastEnds;    // the last chunk's continue flag is clear
+    bool emptyTail;   // an empty closing chunk follows
+    aErr expected;
+    size_t received;
+  } cases[] = {
+      {"OneByteChunksFillingTheBuffer", 8, true, true, false, aErrNone, 8},
+      {"FullBufferThenEmptyLastChunk", 8, true, false, true, aErrNone, 8},
+      // Last: the chunks it leaves unread would otherwise meet the next get.
+      {"EmptyChunksThatNeverEnd", 400, false, false, false, aErrOverrun, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rig_->hook->set([c](jvsim::SimModule& m, const jvsim::Packet& p) {
+      if (p.data != Bytes{0x03, 0x60, 0x20}) return false;
+      size_t sequence = 0;
+      for (size_t i = 0; i < c.chunks; ++i, ++sequence) {
+        const bool more = i + 1 < c.chunks || !c.lastEnds;
+        Bytes chunk{0x03, 0x20, 0x00};
+        if (c.withBytes) chunk.push_back(static_cast<uint8_t>('a' + i));
+        chunk.push_back(static_cast<uint8_t>((more ? 0x80 : 0) | (sequence & 0x7F)));
+        m.send({p.address, chunk});
+      }
+      if (c.emptyTail) m.send({p.address, {0x03, 0x20, 0x00, static_cast<uint8_t>(sequence & 0x7F)}});
+      return true;
+    });
+    uint8_t name[8];
+    size_t received = 99;
+    EXPECT_EQ(sys_.getName(name, sizeof name, &received), c.expected) << rig_->sim->transcript().text();
+    EXPECT_EQ(received, c.received);
+  }
+}
+
 TEST_P(UeiTest, PowerBehaviorConfigWords) {
   uint32_t words[4] = {};
   size_t count = 0;

@@ -5,14 +5,21 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace netns {
@@ -108,6 +115,50 @@ class PeerProcess {
   pid_t m_pid = -1;
   FILE* m_out = nullptr;
   std::vector<std::string> m_lines;
+};
+
+// A process of this host sending one datagram to the discovery reply port
+// (port 9889 on 127.0.0.1, from 127.0.0.1) every `period`, until stopped or
+// for at most `spell` (so that a search that never ends still lets the test
+// end).
+class ReplyPortSender {
+ public:
+  static constexpr uint16_t kReplyPort = 9889;
+
+  ReplyPortSender(std::vector<uint8_t> datagram, std::chrono::milliseconds period, std::chrono::milliseconds spell)
+      : datagram_(std::move(datagram)), period_(period), spell_(spell), thread_([this] { run(); }) {}
+  ~ReplyPortSender() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  void run() {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(kReplyPort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto end = std::chrono::steady_clock::now() + spell_;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stop_ && std::chrono::steady_clock::now() < end) {
+      sendto(fd, datagram_.data(), datagram_.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+      changed_.wait_for(lock, period_, [this] { return stop_; });
+    }
+    close(fd);
+  }
+
+  std::vector<uint8_t> datagram_;
+  std::chrono::milliseconds period_;
+  std::chrono::milliseconds spell_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stop_ = false;
+  std::thread thread_;
 };
 
 }  // namespace netns

@@ -4,14 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include "NetnsPeer.h"
 #include "aDiscovery.h"
@@ -28,12 +34,13 @@ struct SimModule {
   uint8_t model;
   std::string from;
   size_t length = 16;
+  int repeat = 1;
 };
 
 std::string Spec(const SimModule& m) {
   return "serial=" + std::to_string(m.serial) + ",address=" + std::to_string(m.address) +
          ",port=" + std::to_string(m.port) + ",model=" + std::to_string(m.model) + ",from=" + m.from +
-         ",length=" + std::to_string(m.length);
+         ",length=" + std::to_string(m.length) + ",repeat=" + std::to_string(m.repeat);
 }
 
 struct Collected {
@@ -292,6 +299,102 @@ TEST_F(TcpipDiscovery, SilentNetworkFindsNothing) {
   EXPECT_EQ(0, aDiscovery_EnumerateModules(LINK_TCPIP, Collect, &c, 0));
   EXPECT_TRUE(c.specs.empty());
   EXPECT_EQ(1u, requests().size());
+}
+
+// A module heard again from the same address and port is listed once; the
+// same serial number from another address or port is another row, so that
+// a second claim to it shows.
+TEST_F(TcpipDiscovery, EachAddressAndPortOfAModuleIsListedOnce) {
+  SimModule heardThrice{0x40F5849A, 4, 8000, 0x13, m_peers[0]};
+  heardThrice.repeat = 3;
+  SimModule otherAddress{0x40F5849A, 4, 8000, 0x13, m_peers[1]};
+  otherAddress.repeat = 2;
+  SimModule otherPort{0x40F5849A, 4, 8001, 0x13, m_peers[0]};
+  start({heardThrice, otherAddress, otherPort});
+  Collected c;
+  EXPECT_EQ(3, aDiscovery_EnumerateModules(LINK_TCPIP, Collect, &c, 0));
+  const struct {
+    std::string from;
+    uint32_t port;
+  } expected[] = {{m_peers[0], 8000}, {m_peers[1], 8000}, {m_peers[0], 8001}};
+  ASSERT_EQ(std::size(expected), c.specs.size());
+  for (const auto& e : expected) {
+    SCOPED_TRACE(e.from + ":" + std::to_string(e.port));
+    EXPECT_EQ(1, std::count_if(c.specs.begin(), c.specs.end(), [&](const linkSpec& s) {
+                return s.address == netns::Address(e.from) && s.port == e.port && s.serialNumber == 0x40F5849A;
+              }));
+  }
+}
+
+// Something else on the host sends to the reply port every 1.5 s, for far
+// longer than a search may last: the search still hears the module and
+// ends within its bound.
+struct NeighbourCase {
+  const char* name;
+  std::vector<uint8_t> datagram;
+};
+
+void PrintTo(const NeighbourCase& c, std::ostream* os) { *os << c.name; }
+
+class TcpipNeighbour : public TcpipDiscovery, public ::testing::WithParamInterface<NeighbourCase> {};
+
+TEST_P(TcpipNeighbour, SearchEndsWithinItsBound) {
+  start({{0x40F5849A, 4, 8000, 0x13, m_peers[0]}});
+  netns::ReplyPortSender neighbour(GetParam().datagram, std::chrono::milliseconds(1500), std::chrono::seconds(30));
+  Collected c;
+  const auto begin = std::chrono::steady_clock::now();
+  aDiscovery_EnumerateModules(LINK_TCPIP, Collect, &c, 0);
+  const auto took =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin).count();
+  std::printf("search with a neighbour (%s) took %lld ms\n", GetParam().name, static_cast<long long>(took));
+  EXPECT_EQ(1, std::count_if(c.specs.begin(), c.specs.end(),
+                             [](const linkSpec& s) { return s.serialNumber == 0x40F5849A; }));
+  // The bound, and a second for a busy machine.
+  EXPECT_LE(took, kDiscoveryWholeWaitMS + 1000);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Datagrams, TcpipNeighbour,
+    ::testing::Values(NeighbourCase{"NotAReply", {0xDE, 0xAD}},
+                      NeighbourCase{"ReplyOfAnotherModule",
+                                    {0x02, 0x08, 0x10, 0x27, 0x44, 0x33, 0x22, 0x11, 0, 0, 0, 0, 0x13, 0, 0, 0}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Searches started together in one process: each hears every module, round
+// after round (they take turns on the reply port).
+TEST_F(TcpipDiscovery, SearchesAtOnceEachHearEveryModule) {
+  start({{0x40F5849A, 4, 8000, 0x13, m_peers[0]}, {0x0012ABCD, 6, 4444, 0x0D, m_peers[1]}}, {"--lifetime", "60"});
+  constexpr int kSearches = 3;
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    std::mutex mutex;
+    std::condition_variable ready;
+    int waiting = 0;
+    std::vector<Collected> found(kSearches);
+    std::vector<std::thread> searches;
+    const auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < kSearches; ++i) {
+      searches.emplace_back([&, i] {
+        {
+          // All start at once: the last to arrive lets them go.
+          std::unique_lock<std::mutex> lock(mutex);
+          if (++waiting == kSearches) ready.notify_all();
+          ready.wait(lock, [&] { return waiting == kSearches; });
+        }
+        aDiscovery_EnumerateModules(LINK_TCPIP, Collect, &found[i], 0);
+      });
+    }
+    for (std::thread& t : searches) t.join();
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin).count();
+    std::printf("round %d: %d searches at once took %lld ms\n", round, kSearches, static_cast<long long>(took));
+    for (int i = 0; i < kSearches; ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(2u, found[i].specs.size());
+    }
+    // They take turns, each within its own bound.
+    EXPECT_LE(took, kSearches * (kDiscoveryWholeWaitMS + 1000));
+  }
 }
 
 }  // namespace

@@ -38,8 +38,8 @@ TEST(LinkTableTcpTest, SharedLinkIsTornDownByTheLastDestroyOnly) {
   const uint32_t addr = ipv4("127.0.0.2");
   aLinkRef a = aLink_CreateTCPIP(addr, sim->tcp()->port());
   ASSERT_NE(a, 0u);
-  // Same address, another port: the open link.
-  aLinkRef b = aLink_CreateTCPIP(addr, static_cast<uint16_t>(sim->tcp()->port() + 1));
+  // The same address and port: the open link.
+  aLinkRef b = aLink_CreateTCPIP(addr, sim->tcp()->port());
   EXPECT_EQ(b, a);
   EXPECT_EQ(aLink_LookupEntry(a)->userCount, 2);
   EXPECT_EQ(aLink_Destroy(&b), aErrNone);
@@ -54,6 +54,45 @@ TEST(LinkTableTcpTest, SharedLinkIsTornDownByTheLastDestroyOnly) {
   aLinkRef again = aLink_CreateTCPIP(addr, sim->tcp()->port());
   EXPECT_GT(again, gone);
   aLink_Destroy(&again);
+}
+
+// Two modules behind one address (a gateway forwarding two ports): each
+// port is its own link, and a second open of either shares its first.
+TEST(LinkTableTcpTest, LinksAreSharedByAddressAndPort) {
+  jvsim::SimConfig first, second;
+  first.serial = 0x11111111;
+  second.serial = 0x22222222;
+  auto simA = SimModule::overTcp("127.0.0.2", 0, first);
+  auto simB = SimModule::overTcp("127.0.0.2", 0, second);
+  simA->start();
+  simB->start();
+  const uint32_t addr = ipv4("127.0.0.2");
+  aLinkRef a = aLink_CreateTCPIP(addr, simA->tcp()->port());
+  aLinkRef b = aLink_CreateTCPIP(addr, simB->tcp()->port());
+  aLinkRef again = aLink_CreateTCPIP(addr, simA->tcp()->port());
+  ASSERT_NE(a, 0u);
+  ASSERT_NE(b, 0u);
+  EXPECT_NE(b, a);
+  EXPECT_EQ(again, a);
+  EXPECT_EQ(aLink_LookupEntry(a)->userCount, 2);
+  EXPECT_EQ(aLink_LookupEntry(b)->userCount, 1);
+
+  // Each link reaches its own module and no other.
+  const struct {
+    aLinkRef ref;
+    uint8_t mark;
+    SimModule* reached;
+    SimModule* untouched;
+  } cases[] = {{a, 0x0A, simA.get(), simB.get()}, {b, 0x0B, simB.get(), simA.get()}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mark);
+    EXPECT_EQ(echo(c.ref, {c.mark}), (Bytes{0x17, c.mark}));
+    EXPECT_EQ(c.reached->transcript().count(Dir::In, {0x04, 0x02, 0x17, c.mark}), 1u);
+    EXPECT_EQ(c.untouched->transcript().count(Dir::In, {0x04, 0x02, 0x17, c.mark}), 0u);
+  }
+  aLink_Destroy(&again);
+  aLink_Destroy(&b);
+  aLink_Destroy(&a);
 }
 
 TEST(LinkTableTcpTest, NothingListeningGivesNoLinkAndNoEntry) {
