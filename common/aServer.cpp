@@ -12,6 +12,7 @@
 #include "aServerDiscovery.h"
 #include "aTime.h"
 #include "aZmqPair.h"
+#include "aZmqSignals.h"
 
 
 namespace {
@@ -362,6 +363,7 @@ zactor_t* sStartActor(zactor_fn* fn, aServer* server) {
 }
 
 aErr sInitServer(aServer* server) {
+  aZmq_LeaveSignalsAlone();
   server->expectedReplies = 0;
   server->frontEnd = zsock_new(ZMQ_ROUTER);
   // Sends to a client that is gone fail (EHOSTUNREACH) instead of vanishing,
