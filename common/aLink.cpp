@@ -353,6 +353,28 @@ aLinkRef aLink_Init(aLinkRef ref, aStream* stream) {
   return ref;
 }
 
+namespace {
+
+// Ends and joins the pipe threads that exist and leaves the link stopped;
+// false when a join failed.
+bool sEndThreads(aLink* link) {
+  bool joined = true;
+  link->running = 0;
+  // Wake the send thread now rather than at the end of its wait, without a
+  // packet: a full queue must not cost the backlog or the force route.
+  aPacketFifo_Wake(link->outputFifo);
+  if (link->inPipeThread && aThread_Destroy(&link->inPipeThread) != 0) joined = false;
+  if (link->outPipeThread && aThread_Destroy(&link->outPipeThread) != 0) joined = false;
+  link->inPipeStarted = 0;
+  link->outPipeStarted = 0;
+  aPacket_Reset(link->receivePacket);
+  link->status = linkStateStopped;
+  link->heartbeatState = 0;
+  return joined;
+}
+
+}  // namespace
+
 aErr aLink_Start(aLinkRef ref) {
   aLink* link = sInitialised(ref);
   if (!link) return aErrParam;
@@ -363,15 +385,22 @@ aErr aLink_Start(aLinkRef ref) {
   link->inPipeStarted = 0;
   link->outPipeStarted = 0;
   link->inPipeThread = aThread_Create(link->inPipeProc, link);
-  if (!link->inPipeThread) return aErrResource;
-  link->outPipeThread = aThread_Create(link->outPipeProc, link);
-  if (!link->outPipeThread) return aErrResource;
-  for (uint64_t i = 0;; ++i) {
-    if (link->inPipeStarted && link->outPipeStarted && link->status == linkStateRunning) break;
-    if (i == kStartPollCount) return aErrIndexRange;
-    aTime_MSSleep(kPollMS);
+  link->outPipeThread = link->inPipeThread ? aThread_Create(link->outPipeProc, link) : nullptr;
+  aErr result = link->outPipeThread ? aErrTimeout : aErrResource;
+  for (uint64_t i = 0; result == aErrTimeout; ++i) {
+    if (link->inPipeStarted && link->outPipeStarted && link->status == linkStateRunning) {
+      result = aErrNone;
+    } else if (i == kStartPollCount) {
+      break;
+    } else {
+      aTime_MSSleep(kPollMS);
+    }
   }
-  return aLink_ForceRoute(ref, 1);
+  if (result == aErrNone) return aLink_ForceRoute(ref, 1);
+  // A thread left running would read the stream the caller now destroys or
+  // replaces; no force route went out, so none goes out now either.
+  sEndThreads(link);
+  return result;
 }
 
 aErr aLink_Stop(aLink* link) {
@@ -382,17 +411,7 @@ aErr aLink_Stop(aLink* link) {
   aErr result = aErrNone;
   // Queued on the link itself, not by id: a link being destroyed has left the table already.
   if (link->inPipeThread && link->outPipeThread) result = sQueueForceRoute(link, 0);
-  link->running = 0;
-  // Wake the send thread now rather than at the end of its wait, without a
-  // packet: a full queue must not cost the backlog or the force route.
-  aPacketFifo_Wake(link->outputFifo);
-  if (link->inPipeThread && aThread_Destroy(&link->inPipeThread) != 0) result = aErrUnknown;
-  if (link->outPipeThread && aThread_Destroy(&link->outPipeThread) != 0) result = aErrUnknown;
-  link->inPipeStarted = 0;
-  link->outPipeStarted = 0;
-  aPacket_Reset(link->receivePacket);
-  link->status = linkStateStopped;
-  link->heartbeatState = 0;
+  if (!sEndThreads(link)) result = aErrUnknown;
   return result;
 }
 

@@ -86,7 +86,8 @@ aLinkRef aLink_Init(aLinkRef ref, aStream* stream);
 // Starts both pipe threads and waits (2 s) for them; then queues force route
 // 1. aErrNone (also when already running, without a force route),
 // aErrParam for an invalid id, aErrResource when a thread cannot be made,
-// aErrIndexRange when the threads do not come up in time.
+// aErrTimeout when the threads do not come up in time. A start that fails
+// has ended and joined the thread it made and leaves the link stopped.
 aErr aLink_Start(aLinkRef ref);
 
 // Queues force route 0, ends and joins both threads (writing what is still

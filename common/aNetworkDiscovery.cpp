@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "aMulticast.h"
+#include "aZmqSignals.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ bool _isValidBeaconConfig(const char* text) {
 }
 
 std::string sCurrentInterface() {
+  aZmq_LeaveSignalsAlone();
   const char* value = zsys_interface();
   return value ? value : "";
 }
@@ -168,6 +170,7 @@ bool aDiscovery_HandleAnswer(aDiscoverySearch* search, const uint8_t* data, size
 bool zBeaconInterface_setAndLock(const char* interface) {
   if (!_isValidBeaconConfig(interface)) return false;
   _interfaceLock.lock();
+  aZmq_LeaveSignalsAlone();
   zsys_set_interface(interface);
   return true;
 }

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "aDebug.h"
 #include "aLinkInternal.h"
 #include "aLinkTable.h"
 #include "aLinkTableInternal.h"
@@ -15,6 +16,7 @@
 #include "aServerFrames.h"
 #include "aTime.h"
 #include "aZmqPair.h"
+#include "aZmqSignals.h"
 
 
 namespace {
@@ -119,20 +121,61 @@ aServerPacketPool* sFindPool(aServer* server, zframe_t* identity) {
   return nullptr;
 }
 
+std::string sIdentity(zframe_t* identity) {
+  return std::string(reinterpret_cast<const char*>(zframe_data(identity)), zframe_size(identity));
+}
+
+// Appends the packet's frame to the request's frames.
+void sAddFrame(aServerRequest* request, const aPacket* packet) {
+  uint8_t frame[aPACKET_MAX_WIRE];
+  request->frames.append(reinterpret_cast<const char*>(frame), aServer_PacketToFrame(packet, frame));
+  ++request->packets;
+}
+
+void sQueueRequest(aServerBrokerLists* lists, zframe_t* identity, aServerRequest request) {
+  aServerRequestQueues& queued = lists->queued;
+  const std::string id = sIdentity(identity);
+  aServerRequestQueues::Client& client = queued.clients[id];
+  // A client the turns do not hold yet queues behind every client that
+  // waits; the one served last takes its place there at the next hand-over.
+  if (client.requests.empty() && id != queued.served) queued.turns.push_back(id);
+  client.packets += request.packets;
+  client.requests.push_back(std::move(request));
+}
+
+// The client's packets that wait for the link: its queued requests and the
+// byte block held for it.
+size_t sPacketsWaiting(aServer* server, aServerBrokerLists* lists, zframe_t* identity) {
+  size_t waiting = 0;
+  const auto client = lists->queued.clients.find(sIdentity(identity));
+  if (client != lists->queued.clients.end()) waiting = client->second.packets;
+  if (server->packetPools) {
+    for (void* item = zlist_first(server->packetPools); item; item = zlist_next(server->packetPools)) {
+      aServerPacketPool* pool = static_cast<aServerPacketPool*>(item);
+      if (zframe_eq(pool->identity, identity)) waiting += zlist_size(pool->packets);
+    }
+  }
+  return waiting;
+}
+
+// Every request that goes without its answer: the client's own wait runs out.
+void sRequestDropped(aServer* server, const char* why, const aPacket* packet) {
+  const uint64_t dropped = ++server->droppedRequests;
+  aDebug_Trace(aDebugServer, "DROPPED PACKET! (%s; %llu so far) Address: %d, Size: %d", why,
+               static_cast<unsigned long long>(dropped), packet ? packet->address : 0, packet ? packet->length : 0);
+}
+
 bool sOpensTransfer(const aPacket* packet) {
   return packet->length == aPACKET_MAX_DATA && aUEI_getBytesSequence(packet) == 0 && aUEI_getBytesContinue(packet);
 }
 
-void sHandOverPool(aServer* server, aServerBrokerLists* lists, aServerPacketPool* pool, zframe_t* identity) {
-  bool lastSent = false;
-  const aPacket* last = nullptr;
+// The whole transfer becomes one request, handed over in one piece.
+void sQueuePool(aServerBrokerLists* lists, aServerPacketPool* pool, zframe_t* identity) {
+  aServerRequest request{};
   for (void* item = zlist_first(pool->packets); item; item = zlist_next(pool->packets)) {
-    const aPacket* p = static_cast<const aPacket*>(item);
-    uint8_t frame[aPACKET_MAX_WIRE];
-    lastSent = sSendBytes(server->syncBrokerEnd, frame, aServer_PacketToFrame(p, frame));
-    last = p;
+    sAddFrame(&request, static_cast<const aPacket*>(item));
   }
-  if (lastSent && last && aServer_IsResponseRequired(last)) zlist_append(lists->waiting, zframe_dup(identity));
+  sQueueRequest(lists, identity, std::move(request));
 }
 
 // True when the byte-block pools take the packet.
@@ -158,7 +201,7 @@ bool sHandleSetUEIBytes(aServer* server, aServerBrokerLists* lists, zframe_t* id
         pool->timeToLive = kServerPoolTimeToLive;
         return true;
       }
-      sHandOverPool(server, lists, pool, identity);
+      sQueuePool(lists, pool, identity);
       sPoolRemove(server, pool);
       return true;
     }
@@ -207,9 +250,15 @@ void sBrokerFrontend(aServer* server, aServerBrokerLists* lists) {
 void sBrokerSync(aServer* server, aServerBrokerLists* lists) {
   zframe_t* frame = zframe_recv(server->syncBrokerEnd);
   if (!frame) return;
+  // Told apart before the routing consumes it: a command, not a reply.
+  const bool command = server->expectedReplies == 0 && zframe_size(frame) == kServerCommandSize;
   zframe_t* identity =
       aServer_RouteSyncFrame(&server->expectedReplies, lists->waiting, zframe_data(frame), zframe_size(frame));
-  if (identity && zframe_size(identity) > 0) sSendToClient(server->frontEnd, identity, frame);
+  if (identity && zframe_size(identity) > 0) {
+    sSendToClient(server->frontEnd, identity, frame);
+  } else if (command && zframe_data(frame)[0] == SERVER_CMD_DROPPED_PACKET) {
+    sRequestDropped(server, "no answer from the module", nullptr);
+  }
   zframe_destroy(&identity);
   zframe_destroy(&frame);
 }
@@ -253,7 +302,9 @@ void sBroker(zsock_t* pipe, void* arg) {
   if (server->beacon && server->discoveryResponder) zpoller_add(poller, server->discoveryResponder);
   server->publishing = false;
   server->lastPublish = 0;
-  aServerBrokerLists lists{zlist_new(), zlist_new()};
+  aServerBrokerLists lists{};
+  lists.waiting = zlist_new();
+  lists.subscribers = zlist_new();
   zsock_signal(pipe, 0);
   bool running = lists.waiting && lists.subscribers;
   while (running) {
@@ -275,6 +326,7 @@ void sBroker(zsock_t* pipe, void* arg) {
     } else if (!which && zpoller_terminated(poller)) {
       break;
     }
+    aServer_DispatchRequests(server, &lists);
     _serverWorker_broker_silence(server);
   }
   sDestroyFrames(&lists.waiting);
@@ -286,12 +338,12 @@ void sBroker(zsock_t* pipe, void* arg) {
 
 bool sDrainAll(const aPacket* packet, void* ref) { return drainAll(packet, ref); }
 
+// Puts one request (its packet frames, one message) on the link and tells
+// the broker how it went: its answer, SERVER_CMD_DROPPED_PACKET, or
+// SERVER_CMD_NO_ANSWER for a request the module does not answer.
 void sSyncBackend(aServer* server) {
-  zframe_t* frame = zframe_recv(server->syncActorEnd);
-  if (!frame) return;
-  aPacket* request = aServer_FrameToPacket(zframe_data(frame), zframe_size(frame));
-  zframe_destroy(&frame);
-  if (!request) return;
+  zmsg_t* message = zmsg_recv(server->syncActorEnd);
+  if (!message) return;
   aLink* link = server->linkEntry->link;
   // Replies are not matched to requests: the next packet received is taken
   // as this request's answer. Whatever is already queued (an answer that
@@ -300,14 +352,25 @@ void sSyncBackend(aServer* server) {
   // the one before it. Requests run one at a time, so nothing queued now can
   // belong to this one.
   aPacketFifo_DrainPackets(link->inputFifo, sDrainAll, nullptr);
-  // The chunks of a byte block come one after the other without answers to
-  // wait for: they are fed to the link no faster than it writes them, and
-  // a link that takes nothing for the reply wait has the put refused.
-  aPacketFifo_AwaitRoom(link->outputFifo, aLINK_OUTPUT_HIGH_WATER, aLINK_OUTPUT_LOW_WATER, kServerReplyWaitMS);
-  const aErr put = aPacketFifo_Put(link->outputFifo, request);
-  const bool answered = aServer_IsResponseRequired(request);
-  aPacket_Destroy(&request);
-  if (!answered) return;
+  aErr put = aErrParam;
+  bool answered = false;
+  while (zframe_t* frame = zmsg_pop(message)) {
+    aPacket* request = aServer_FrameToPacket(zframe_data(frame), zframe_size(frame));
+    zframe_destroy(&frame);
+    if (!request) continue;
+    // The chunks of a byte block come one after the other without answers to
+    // wait for: they are fed to the link no faster than it writes them, and
+    // a link that takes nothing for the reply wait has the put refused.
+    aPacketFifo_AwaitRoom(link->outputFifo, aLINK_OUTPUT_HIGH_WATER, aLINK_OUTPUT_LOW_WATER, kServerReplyWaitMS);
+    put = aPacketFifo_Put(link->outputFifo, request);
+    answered = aServer_IsResponseRequired(request);
+    aPacket_Destroy(&request);
+  }
+  zmsg_destroy(&message);
+  if (!answered) {
+    sSendCommand(server->syncActorEnd, SERVER_CMD_NO_ANSWER, 0);
+    return;
+  }
   if (put != aErrNone) {
     sSendCommand(server->syncActorEnd, SERVER_CMD_DROPPED_PACKET, 0);
     return;
@@ -355,11 +418,14 @@ zactor_t* sStartActor(zactor_fn* fn, aServer* server) {
 }
 
 aErr sInitServer(aServer* server) {
+  aZmq_LeaveSignalsAlone();
   server->expectedReplies = 0;
   server->frontEnd = zsock_new(ZMQ_ROUTER);
   // Sends to a client that is gone fail (EHOSTUNREACH) instead of vanishing,
   // so the broker can drop its stream subscription.
   if (server->frontEnd) zsock_set_router_mandatory(server->frontEnd, 1);
+  // What a client leaves unread stays within its high-water mark.
+  if (server->frontEnd) zsock_set_sndhwm(server->frontEnd, kServerClientSendHighWater);
   server->streamFilterEnd = zsock_new(ZMQ_DEALER);
   server->streamBrokerEnd = zsock_new(ZMQ_DEALER);
   server->syncActorEnd = zsock_new(ZMQ_DEALER);
@@ -391,9 +457,9 @@ aErr sInitServer(aServer* server) {
   server->frontPort = sBind(server->frontEnd, endpoint);
   // The pairs are in-process (aZmqPair.h); their port fields stay 0.
   const bool streamPair = aZmqPair_Join(server->streamBrokerEnd, server->streamFilterEnd);
-  // The sync pair carries whole byte blocks at once (a pool hands over every
-  // chunk of its transfer without waiting): a high-water mark would drop
-  // the chunks past it. What it holds is bounded by what the broker held.
+  // The sync pair carries a whole byte block at once (one message of every
+  // chunk of its transfer): a high-water mark would refuse a long one. It
+  // holds one request at a time.
   for (zsock_t* end : {server->syncBrokerEnd, server->syncActorEnd}) {
     zsock_set_sndhwm(end, 0);
     zsock_set_rcvhwm(end, 0);
@@ -463,16 +529,58 @@ void aServer_HandleClientMessage(aServer* server, aServerBrokerLists* lists, zfr
     // Refused before the pools look at it: a force route whose data byte
     // happens to read as the next chunk of an open transfer would otherwise
     // reach the module inside it.
-    if (!sIsBlacklisted(packet) && !sHandleSetUEIBytes(server, lists, identity, packet)) {
-      const bool answered = aServer_IsResponseRequired(packet);
-      if (zframe_send(&content, server->syncBrokerEnd, kSendFlags) == 0 && answered) {
-        zlist_append(lists->waiting, zframe_dup(identity));
-      }
+    if (sIsBlacklisted(packet)) {
+      // Refused: never reaches the link.
+    } else if (sPacketsWaiting(server, lists, identity) >= kServerClientPacketsWaiting) {
+      sRequestDropped(server, "the client's share is full", packet);
+    } else if (!sHandleSetUEIBytes(server, lists, identity, packet)) {
+      aServerRequest request{};
+      sAddFrame(&request, packet);
+      sQueueRequest(lists, identity, std::move(request));
     }
     aPacket_Destroy(&packet);
   }
   zframe_destroy(&identity);
   zframe_destroy(&content);
+}
+
+void aServer_DispatchRequests(aServer* server, aServerBrokerLists* lists) {
+  aServerRequestQueues& queued = lists->queued;
+  while (zlist_size(lists->waiting) == 0) {
+    // The client served last goes behind everyone that queued meanwhile.
+    if (!queued.served.empty() && queued.clients.count(queued.served)) queued.turns.push_back(queued.served);
+    queued.served.clear();
+    if (queued.turns.empty()) return;
+    const std::string id = std::move(queued.turns.front());
+    queued.turns.pop_front();
+    const auto found = queued.clients.find(id);
+    if (found == queued.clients.end() || found->second.requests.empty()) continue;
+    aServerRequestQueues::Client& client = found->second;
+    const aServerRequest request = std::move(client.requests.front());
+    client.requests.pop_front();
+    client.packets -= request.packets;
+    if (client.requests.empty()) queued.clients.erase(found);
+    queued.served = id;
+    // One message of all its frames: the sync actor answers it once.
+    const uint8_t* frames = reinterpret_cast<const uint8_t*>(request.frames.data());
+    const size_t total = request.frames.size();
+    bool sent = true;
+    size_t at = 0, last = 0;
+    while (sent && at < total) {
+      last = at;
+      at += static_cast<size_t>(frames[at + 1]) + 2;
+      sent = sSendBytes(server->syncBrokerEnd, frames + last, at - last, at < total ? ZFRAME_MORE : 0);
+    }
+    aPacket* packet = aServer_FrameToPacket(frames + last, at - last);
+    if (!sent || !packet) {
+      sRequestDropped(server, "the hand-over to the link failed", packet);
+    } else {
+      // Whom the answer goes to: nobody for a request the module does not answer.
+      zframe_t* waiting = aServer_IsResponseRequired(packet) ? zframe_new(id.data(), id.size()) : zframe_new_empty();
+      zlist_append(lists->waiting, waiting);
+    }
+    aPacket_Destroy(&packet);
+  }
 }
 
 bool aServer_StreamingPacketFilter(const aPacket* packet, void* ref) {

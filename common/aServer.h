@@ -19,6 +19,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
 
 #include "aError.h"
 #include "aLink.h"
@@ -36,10 +39,26 @@ inline constexpr int kServerPollMS = 1000;
 // At most this many clients get stream batches at a time: further stream
 // enables subscribe no one until subscribers have gone.
 inline constexpr size_t kServerMaxSubscribers = 64;
+// A client's share of the link: at most this many of its packets wait for
+// the link at a time (its queued requests and the chunks of the byte block
+// being held for it); what it sends past them is dropped. Room for the
+// largest byte block the library writes in one request, a loader piece of
+// at most 65535 bytes (its size is a 16-bit field), 2731 chunks of 24
+// bytes, with requests to spare. A client with more waiting would not see
+// their answers within its own wait anyway, while the server would hold
+// whatever a careless or hostile client sends.
+inline constexpr size_t kServerClientPacketsWaiting = 4096;
+// Answers and stream batches queued on the front end for one client that
+// does not read them; sends past it fail at once and are dropped. A client
+// that reads has a few in flight; 256 batches are about a second of a
+// module's fastest streaming, and at most 1 MiB.
+inline constexpr int kServerClientSendHighWater = 256;
 
 // Server commands from the sync actor to the broker (3-byte frames).
 inline constexpr uint8_t SERVER_CMD_DROPPED_PACKET = 0;
 inline constexpr uint8_t SERVER_CMD_INCOMING_PACKETS = 1;
+// The request is on the link and needs no answer: the broker may hand over the next.
+inline constexpr uint8_t SERVER_CMD_NO_ANSWER = 2;
 inline constexpr size_t kServerCommandSize = 3;
 
 // The broker's pipe signal that drops every waiting identity.
@@ -81,6 +100,9 @@ struct aServer {
   uint32_t beaconHost;     // IPv4, network byte order, placed in discovery answers
   zlist_t* packetPools;    // aServerPacketPool*
   uint16_t expectedReplies;
+  // Requests dropped: past a client's share, or without an answer from the
+  // module. Counted by the broker; read by anyone.
+  std::atomic<uint64_t> droppedRequests;
 };
 
 // A zeroed server on the open link `linkRef`: null when the link is not in
@@ -121,19 +143,48 @@ size_t aServer_PacketToFrame(const aPacket* packet, uint8_t* out);
 // non-final chunks of a byte-block transfer.
 bool aServer_IsResponseRequired(const aPacket* packet);
 
-// The broker's lists: waiting identities (oldest first) and stream
-// subscribers (each identity once, at most kServerMaxSubscribers; a
-// subscriber that a batch finds gone is dropped); zframe_t* elements, owned.
+// One request waiting for the link: its packet frames laid end to end (the
+// chunks of a byte block in order, else one packet).
+struct aServerRequest {
+  std::string frames;
+  size_t packets;
+};
+
+// The requests waiting for the link, by client. Clients take turns: each
+// hand-over serves the client at the front of the turns, which then goes
+// to the back, behind every client that has queued meanwhile.
+struct aServerRequestQueues {
+  struct Client {
+    std::deque<aServerRequest> requests;
+    size_t packets = 0;
+  };
+  std::map<std::string, Client> clients;  // by identity; only clients with requests waiting
+  std::deque<std::string> turns;          // those clients, the next to be served first
+  std::string served;                     // the client served last; back in the turns at the next hand-over
+};
+
+// The broker's lists: waiting identities and stream subscribers (each
+// identity once, at most kServerMaxSubscribers; a subscriber that a batch
+// finds gone is dropped); zframe_t* elements, owned. The waiting identities
+// are those of the request the sync actor is handling, one per answer it
+// will give (an empty one where the answer goes to nobody); the broker hands
+// over the next request only when the list is empty.
 struct aServerBrokerLists {
   zlist_t* waiting;
   zlist_t* subscribers;
+  aServerRequestQueues queued;
 };
 
 // Handles one client message as the broker does: stream enable, byte-block
-// pools, force-route refusal, hand-over to the sync actor on
-// server->syncBrokerEnd. Takes ownership of both frames (either may be null).
+// pools, force-route refusal, the client's share, and the request queued
+// for its turn. Takes ownership of both frames (either may be null).
 void aServer_HandleClientMessage(aServer* server, aServerBrokerLists* lists, zframe_t* identity,
                                  zframe_t* content);
+
+// While no request is with the sync actor: hands the next client in turn's
+// oldest request to it on server->syncBrokerEnd, as one message of its
+// packet frames, and notes who waits for the answer.
+void aServer_DispatchRequests(aServer* server, aServerBrokerLists* lists);
 
 // The server's user packet filter (runs on the shared link's receive thread):
 // takes stream packets into the batch and flushes the batch to the broker on

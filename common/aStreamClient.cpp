@@ -10,6 +10,7 @@
 #include "aPacket.h"
 #include "aTime.h"
 #include "aZmqPair.h"
+#include "aZmqSignals.h"
 
 namespace {
 
@@ -184,6 +185,7 @@ extern "C" __attribute__((weak)) const char* __tsan_default_suppressions() {
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
   if (!stream) return aErrParam;
   *stream = nullptr;
+  aZmq_LeaveSignalsAlone();
   aStreamZeroMQClient* client = new (std::nothrow) aStreamZeroMQClient{};
   if (!client) return aErrMemory;
   aErr err = aErrNone;

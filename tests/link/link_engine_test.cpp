@@ -413,6 +413,15 @@ TEST(LinkPooledTest, PooledWritesFillUpToTheBufferLimit) {
   }
 }
 
+// A link over the stream, started once and stopped again: its thread
+// procedures may be swapped before the next start. 0 when it cannot be made.
+aLinkRef sStoppedLink(ScriptedStream& s, aLink** link) {
+  aLinkRef ref = aLink_Create(s.make(true));
+  *link = aLink_GetLinkObject(ref);
+  if (!*link || aLink_Stop(*link) != aErrNone) aLink_Destroy(&ref);
+  return ref;
+}
+
 // A send thread stuck in a write until the stop: it takes nothing, so the
 // output queue keeps whatever is put on it.
 void* sStuckSendThread(void* arg) {
@@ -435,10 +444,9 @@ TEST(LinkStopTest, StopNeverOverflowsTheOutputQueue) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.queued);
     ScriptedStream s;
-    aLinkRef ref = aLink_Create(s.make(true));
+    aLink* link = nullptr;
+    aLinkRef ref = sStoppedLink(s, &link);
     ASSERT_NE(ref, 0u);
-    aLink* link = aLink_GetLinkObject(ref);
-    ASSERT_EQ(aLink_Stop(link), aErrNone);
     aPacketFifo_DrainPackets(link->outputFifo, drainAll, nullptr);
     const aThreadProc sendThread = link->outPipeProc;
     link->outPipeProc = sStuckSendThread;
@@ -467,6 +475,66 @@ TEST(LinkStopTest, StopNeverOverflowsTheOutputQueue) {
     EXPECT_EQ(first, (Bytes{0xAF, 0x01, 0x01}));
     EXPECT_EQ(newest, c.last);
     link->outPipeProc = sendThread;
+    aLink_Destroy(&ref);
+  }
+}
+
+// The receive thread of a start that fails, watched: whether it has ended.
+std::atomic<bool> gReceiveEnded{false};
+aThreadProc gReceiveThread = nullptr;
+void* sWatchedReceiveThread(void* arg) {
+  void* result = gReceiveThread(arg);
+  gReceiveEnded = true;
+  return result;
+}
+// A receive thread that begins but never finds the link running.
+void* sReceiveThreadNeverRunning(void* arg) {
+  aLink* link = static_cast<aLink*>(arg);
+  link->inPipeStarted = 1;
+  while (link->running) std::this_thread::sleep_for(1ms);
+  gReceiveEnded = true;
+  return nullptr;
+}
+
+// A start that fails leaves no thread behind: the one already started has
+// ended by the time the failure is returned, and the link starts again.
+TEST(LinkStartTest, FailedStartLeavesNoThreadRunning) {
+  struct Case {
+    const char* name;
+    aThreadProc receive;
+    bool sendStarts;
+    aErr result;
+  };
+  const Case cases[] = {
+      {"send thread cannot start", sWatchedReceiveThread, false, aErrResource},
+      {"threads not up in time", sReceiveThreadNeverRunning, true, aErrTimeout},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedStream s;
+    aLink* link = nullptr;
+    aLinkRef ref = sStoppedLink(s, &link);
+    ASSERT_NE(ref, 0u);
+    const aThreadProc receive = link->inPipeProc, send = link->outPipeProc;
+    gReceiveThread = receive;
+    gReceiveEnded = false;
+    link->inPipeProc = c.receive;
+    link->outPipeProc = c.sendStarts ? send : nullptr;  // a thread without a procedure never starts
+    EXPECT_EQ(aLink_Start(ref), c.result);
+    EXPECT_TRUE(gReceiveEnded) << "the receive thread still runs";
+    EXPECT_EQ(link->inPipeThread, nullptr);
+    EXPECT_EQ(link->outPipeThread, nullptr);
+    EXPECT_EQ(link->running, 0);
+    EXPECT_EQ(aLink_GetStatus(ref), linkStateStopped);
+    link->inPipeProc = receive;
+    link->outPipeProc = send;
+    EXPECT_EQ(aLink_Start(ref), aErrNone);
+    // The failed start sent no force route; the first start and its stop did.
+    ASSERT_TRUE(s.waitWrites(3));
+    {
+      std::lock_guard<std::mutex> lock(s.m);
+      EXPECT_EQ(s.writes, (std::vector<Bytes>{{0xAF, 0x01, 0x01}, {0xAF, 0x01, 0x00}, {0xAF, 0x01, 0x01}}));
+    }
     aLink_Destroy(&ref);
   }
 }

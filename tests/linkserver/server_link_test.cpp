@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "../link/link_fixture.h"
+#include "ResidentSize.h"
 #include "SimCommands.h"
 #include "SimStream.h"
 #include "aLinkInternal.h"
@@ -440,6 +441,69 @@ TEST_F(ServerLinkTest, LongByteBlockSetReachesTheModuleWhole) {
     ASSERT_GE(answer.size(), 5u);
     EXPECT_EQ(Bytes(answer.begin(), answer.begin() + 5), (Bytes{4, 3, 0x03, 0xC0 | 32, 0x00}));
     EXPECT_EQ(cmds_->getBytes(32), block);
+  }
+}
+
+// Client A queues requests to a module address nobody answers, each holding
+// the link for the reply wait; B's request, sent while A's first waits, is
+// served next, ahead of A's others.
+TEST_F(ServerLinkTest, OneClientsUnansweredRequestsDelayAnotherByOneReplyWaitAtMost) {
+  constexpr uint8_t kNobody = 0x0A;
+  constexpr int kQueued = 5;
+  RawClient a(port_), b(port_);
+  for (int i = 0; i < kQueued; ++i) a.send({kNobody, 2, 0x17, static_cast<uint8_t>(i)});
+  ASSERT_TRUE(sim_->transcript().waitFor(Dir::In, {kNobody, 2, 0x17, 0}, 1, 5s));
+  b.send({4, 2, 0x17, 0xB1});
+  ASSERT_EQ(b.next(kQueued * kServerReplyWaitMS + 10000), (Bytes{4, 2, 0x17, 0xB1}));
+  // What the module received before B's request: A's first only.
+  std::vector<Bytes> before;
+  for (const jvsim::TranscriptLine& line : sim_->transcript().lines()) {
+    if (line.dir != Dir::In) continue;
+    if (line.bytes == Bytes{4, 2, 0x17, 0xB1}) break;
+    if (!line.bytes.empty() && line.bytes[0] == kNobody) before.push_back(line.bytes);
+  }
+  EXPECT_EQ(before, (std::vector<Bytes>{{kNobody, 2, 0x17, 0}}));
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kFreedMemoryLeaves = false;  // the sanitizers hold freed memory back
+#else
+constexpr bool kFreedMemoryLeaves = true;
+#endif
+
+// A client sends as fast as it can and never reads: to an address nobody
+// answers, or to the module, which answers every one. The server keeps its
+// share and drops the rest; its memory does not grow with what was sent.
+TEST_F(ServerLinkTest, ClientFloodingWithoutReadingCostsNoMoreThanItsShare) {
+  constexpr size_t kFlood = 100000;
+  for (uint8_t address : {uint8_t{0x0A}, uint8_t{4}}) {
+    SCOPED_TRACE(address == 4 ? "answered" : "nobody answers");
+    const uint64_t droppedBefore = server()->droppedRequests.load();
+    const Bytes request{address, 2, 0x17, 0x5A};
+    const size_t residentBefore = residentBytes();
+    {
+      RawClient flood(port_);
+      for (size_t i = 0; i < kFlood; ++i) flood.send(request);
+      // Every request is taken by the server: queued within the share, handed
+      // to the module, or dropped.
+      const auto deadline = std::chrono::steady_clock::now() + 60s;
+      auto accounted = [&] {
+        const uint64_t dropped = server()->droppedRequests.load() - droppedBefore;
+        const size_t handed = sim_->transcript().count(Dir::In, request);
+        return dropped + handed + kServerClientPacketsWaiting >= kFlood;
+      };
+      while (!accounted() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+      ASSERT_TRUE(accounted()) << "dropped " << server()->droppedRequests.load() - droppedBefore;
+      // What the server took in and let go is not resident any more; 100000
+      // requests held would be tens of MiB.
+      if (kFreedMemoryLeaves) {
+        EXPECT_LT(residentBytes() - std::min(residentBytes(), residentBefore), size_t{16} << 20);
+      }
+    }
+    // The server still serves others.
+    sim_->transcript().clear();
+    RawClient other(port_);
+    EXPECT_EQ(other.echo(0x77), (Bytes{4, 2, 0x17, 0x77}));
   }
 }
 

@@ -74,30 +74,35 @@ class RequestTest : public ::testing::Test {
   void send(const char* client, const Bytes& content) {
     aServer_HandleClientMessage(server_.get(), &lists_, id(client), frame(content));
   }
+  // The clients owed an answer, in the order their requests were handed over.
   std::vector<std::string> waiting() {
-    std::vector<std::string> out;
+    std::vector<std::string> out = answered_;
     for (void* i = zlist_first(lists_.waiting); i; i = zlist_next(lists_.waiting)) {
       zframe_t* f = static_cast<zframe_t*>(i);
-      out.emplace_back(reinterpret_cast<const char*>(zframe_data(f)), zframe_size(f));
+      if (zframe_size(f) > 0) out.emplace_back(reinterpret_cast<const char*>(zframe_data(f)), zframe_size(f));
     }
     return out;
   }
-  // Every frame handed to the sync actor so far, ended by a marker request.
+  // Every frame handed to the sync actor so far. Each request handed over is
+  // answered, as the sync actor's answer would (its waiting identity is
+  // taken), so that the next is handed over.
   std::vector<Bytes> handedOver() {
-    const Bytes marker{2, 1, 0x17};
-    aServer_HandleClientMessage(server_.get(), &lists_, id("marker"), frame(marker));
-    zframe_t* last = static_cast<zframe_t*>(zlist_tail(lists_.waiting));
-    zlist_remove(lists_.waiting, last);
-    zframe_destroy(&last);
     std::vector<Bytes> out;
-    Bytes b;
-    while (sync_.next(&b) && b != marker) out.push_back(b);
-    return out;
+    for (;;) {
+      aServer_DispatchRequests(server_.get(), &lists_);
+      Bytes b;
+      while (sync_.next(&b, 0)) out.push_back(b);
+      zframe_t* f = static_cast<zframe_t*>(zlist_pop(lists_.waiting));
+      if (!f) return out;
+      if (zframe_size(f) > 0) answered_.emplace_back(reinterpret_cast<const char*>(zframe_data(f)), zframe_size(f));
+      zframe_destroy(&f);
+    }
   }
 
   Pair sync_{"sync"};
   std::unique_ptr<aServer> server_;
   aServerBrokerLists lists_{};
+  std::vector<std::string> answered_;
 };
 
 TEST(ServerFrameTest, OnlyWellFormedFramesBecomePackets) {
@@ -231,11 +236,9 @@ TEST_F(RequestTest, BrokenTransferDoesNotSwallowTheClientsNextRequests) {
 TEST_F(RequestTest, PoolExpiresAfterTwoThousandFurtherPayloadPackets) {
   send("A", chunk(28, 0, true));
   const Bytes get{4, 3, 0x03, 0x48, 0x20};
-  Bytes drained;
   for (uint32_t i = 0; i < kServerPoolTimeToLive; ++i) {
     send("B", get);
-    while (sync_.next(&drained, 0)) {
-    }
+    handedOver();
   }
   EXPECT_EQ(zlist_size(server_->packetPools), 1u);
   send("B", get);
@@ -244,8 +247,7 @@ TEST_F(RequestTest, PoolExpiresAfterTwoThousandFurtherPayloadPackets) {
   send("A", chunk(28, 0, true));
   for (int i = 0; i < 3000; ++i) {
     send("B", {4, 1, 0x17});
-    while (sync_.next(&drained, 0)) {
-    }
+    handedOver();
   }
   EXPECT_EQ(zlist_size(server_->packetPools), 1u);
 }
@@ -273,6 +275,77 @@ TEST_F(RequestTest, StreamSubscribersAreBounded) {
   zframe_t* last = static_cast<zframe_t*>(zlist_tail(lists_.subscribers));
   EXPECT_TRUE(zframe_streq(last, ("client-" + std::to_string(kServerMaxSubscribers - 1)).c_str()));
   EXPECT_EQ(handedOver().size(), kServerMaxSubscribers + 1);
+}
+
+Bytes echoFrame(uint8_t tag) { return {4, 2, 0x17, tag}; }
+
+// Requests go to the link one at a time, the clients taking turns; one that
+// comes while another client's request is with the link is served before
+// that client's next one.
+TEST_F(RequestTest, ClientsTakeTurns) {
+  send("A", echoFrame(0xA1));
+  send("A", echoFrame(0xA2));
+  send("A", echoFrame(0xA3));
+  send("B", echoFrame(0xB1));
+  send("B", echoFrame(0xB2));
+  send("C", echoFrame(0xC1));
+  EXPECT_EQ(handedOver(), (std::vector<Bytes>{echoFrame(0xA1), echoFrame(0xB1), echoFrame(0xC1), echoFrame(0xA2),
+                                              echoFrame(0xB2), echoFrame(0xA3)}));
+  EXPECT_EQ(waiting(), (std::vector<std::string>{"A", "B", "C", "A", "B", "A"}));
+
+  send("A", echoFrame(0xA4));
+  send("A", echoFrame(0xA5));
+  aServer_DispatchRequests(server_.get(), &lists_);  // A4 is with the link
+  send("B", echoFrame(0xB3));
+  EXPECT_EQ(handedOver(), (std::vector<Bytes>{echoFrame(0xA4), echoFrame(0xB3), echoFrame(0xA5)}));
+
+  // Also when the client had nothing more queued at its hand-over.
+  send("A", echoFrame(0xA6));
+  aServer_DispatchRequests(server_.get(), &lists_);
+  send("A", echoFrame(0xA7));
+  send("B", echoFrame(0xB4));
+  EXPECT_EQ(handedOver(), (std::vector<Bytes>{echoFrame(0xA6), echoFrame(0xB4), echoFrame(0xA7)}));
+}
+
+// A request the module does not answer is with the link too: the next
+// waits until the sync actor says it is done.
+TEST_F(RequestTest, RequestWithoutAnswerIsHandedOverAloneAndOwedToNobody) {
+  send("A", {0xAF, 2, 1, 0});
+  send("B", echoFrame(0xB1));
+  aServer_DispatchRequests(server_.get(), &lists_);
+  ASSERT_EQ(zlist_size(lists_.waiting), 1u);
+  EXPECT_EQ(zframe_size(static_cast<zframe_t*>(zlist_first(lists_.waiting))), 0u);
+  EXPECT_EQ(handedOver(), (std::vector<Bytes>{{0xAF, 2, 1, 0}, echoFrame(0xB1)}));
+  EXPECT_EQ(waiting(), (std::vector<std::string>{"B"}));
+}
+
+// A client floods: past its share its requests are dropped and counted,
+// whatever it sends, and another client's request is still taken.
+TEST_F(RequestTest, ClientsShareIsBounded) {
+  struct Case {
+    const char* name;
+    size_t blockChunks;  // a byte block held for A first (never completed)
+    size_t requests;     // then this many echo requests from A
+    size_t dropped;
+  };
+  const Case cases[] = {
+      {"requests alone", 0, kServerClientPacketsWaiting + 5, 5},
+      {"a held block counts its chunks", 4000, 200, 104},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    answered_.clear();
+    for (size_t i = 0; i < c.blockChunks; ++i) send("A", chunk(28, static_cast<uint8_t>(i & 0x7F), true));
+    for (size_t i = 0; i < c.requests; ++i) send("A", echoFrame(static_cast<uint8_t>(i)));
+    send("B", echoFrame(0xB1));
+    EXPECT_EQ(server_->droppedRequests.load(), c.dropped);
+    const std::vector<Bytes> handed = handedOver();
+    ASSERT_EQ(handed.size(), c.requests - c.dropped + 1);
+    EXPECT_EQ(handed[1], echoFrame(0xB1));  // B's turn comes second
+    EXPECT_EQ(handed.back(), echoFrame(static_cast<uint8_t>(c.requests - c.dropped - 1)));
+  }
 }
 
 class FilterTest : public ::testing::Test {
