@@ -20,6 +20,7 @@
 #include "SimModule.h"
 #include "aLinkTable.h"
 #include "aUSB.h"
+#include "aUSBNodeSeam.h"
 
 namespace {
 
