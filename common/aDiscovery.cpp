@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "aByteOrder.h"
 #include "aNetworkDiscovery.h"
 #include "aUSB.h"
 
@@ -125,11 +126,6 @@ bool sSendRequests() {
   return sent;
 }
 
-uint32_t sLittle32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
 void sEnumerateTCPIP(Enumeration& e) {
   Socket listener;
   if (!sOpenListener(listener) || !sSendRequests()) return;
@@ -150,8 +146,8 @@ void sEnumerateTCPIP(Enumeration& e) {
     linkSpec spec{};
     spec.type = LINK_TCPIP;
     spec.module = spec.router = reply[1];
-    spec.port = static_cast<uint32_t>(reply[2]) | static_cast<uint32_t>(reply[3]) << 8;
-    spec.serialNumber = spec.routerSerialNumber = sLittle32(reply + 4);
+    spec.port = aByteOrder::le16(reply + 2);
+    spec.serialNumber = spec.routerSerialNumber = aByteOrder::le32(reply + 4);
     spec.model = reply[kModelOffset];
     spec.address = from.sin_addr.s_addr;
     if (!sReport(e, spec)) break;
