@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "aByteOrder.h"
 #include "aDiscoverySeam.h"
 #include "aNetworkDiscovery.h"
 #include "aUSB.h"
@@ -293,11 +294,8 @@ bool aDiscovery_DecodeReply(const uint8_t* data, size_t size, uint32_t from, lin
   *spec = linkSpec{};
   spec->type = LINK_TCPIP;
   spec->module = spec->router = reply[1];
-  spec->port = static_cast<uint32_t>(reply[2]) | static_cast<uint32_t>(reply[3]) << 8;
-  spec->serialNumber = spec->routerSerialNumber = static_cast<uint32_t>(reply[4]) |
-                                                  static_cast<uint32_t>(reply[5]) << 8 |
-                                                  static_cast<uint32_t>(reply[6]) << 16 |
-                                                  static_cast<uint32_t>(reply[7]) << 24;
+  spec->port = aByteOrder::le16(reply + 2);
+  spec->serialNumber = spec->routerSerialNumber = aByteOrder::le32(reply + 4);
   spec->model = reply[kModelOffset];
   spec->address = from;
   return true;

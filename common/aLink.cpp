@@ -548,6 +548,30 @@ aErr aLink_ExchangePacket(aLinkRef ref, uint8_t address, uint8_t length, const u
   return aLink_Exchange(ref, put, filter, filterRef, msTimeout, reply, sent);
 }
 
+namespace {
+
+bool sEmptyPacket(const aPacket* packet, void*) { return packet->length == 0; }
+
+}  // namespace
+
+aErr aLink_QueryModuleAddress(aLinkRef ref, uint64_t msTimeout, bool nextPacket, uint8_t* address) {
+  if (!address) return aErrParam;
+  const uint8_t none = 0;
+  aPacket* reply = nullptr;
+  aErr err = aLink_ExchangePacket(ref, kSyncQueryAddress, 0, &none, nextPacket ? drainAll : sEmptyPacket, nullptr,
+                                  msTimeout, &reply);
+  if (err != aErrNone) return err;
+  err = aLink_ReadModuleAddress(reply, address);
+  aPacket_Destroy(&reply);
+  return err;
+}
+
+aErr aLink_ReadModuleAddress(const aPacket* reply, uint8_t* address) {
+  if (reply->length != 0 || reply->address == 0) return aErrIO;
+  *address = reply->address;
+  return aErrNone;
+}
+
 aErr aLink_InstallUserPacketFilter(aLinkRef ref, aPacketFilterProc filter, void* filterRef) {
   aLink* link = sInitialised(ref);
   if (!link || aMutex_Lock(link->filterLock) != aErrNone) return aErrParam;

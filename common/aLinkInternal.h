@@ -96,3 +96,7 @@ aErr aLink_Start(aLinkRef ref);
 // aErrNone when already stopped or stopping; aErrParam for null; aErrUnknown
 // when a join fails.
 aErr aLink_Stop(aLink* link);
+
+// The module's answer to the address query: an empty packet from a nonzero
+// address gives that address; any other packet aErrIO (*address untouched).
+aErr aLink_ReadModuleAddress(const aPacket* reply, uint8_t* address);

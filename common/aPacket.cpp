@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "aByteOrder.h"
+
 bool aVALIDPACKET(const aPacket* packet)
 {
   return packet != nullptr && packet->check == aPACKETCHECK;
@@ -121,27 +123,22 @@ aErr aPacket_Destroy(aPacket** packet)
 
 uint16_t aUEI_RetrieveShort(const uint8_t* buffer)
 {
-  return static_cast<uint16_t>((buffer[0] << 8) | buffer[1]);
+  return aByteOrder::be16(buffer);
 }
 
 void aUEI_StoreShort(uint8_t* buffer, uint16_t value)
 {
-  buffer[0] = static_cast<uint8_t>(value >> 8);
-  buffer[1] = static_cast<uint8_t>(value);
+  aByteOrder::putBE16(buffer, value);
 }
 
 uint32_t aUEI_RetrieveInt(const uint8_t* buffer)
 {
-  return (uint32_t{buffer[0]} << 24) | (uint32_t{buffer[1]} << 16) | (uint32_t{buffer[2]} << 8) |
-         uint32_t{buffer[3]};
+  return aByteOrder::be32(buffer);
 }
 
 void aUEI_StoreInt(uint8_t* buffer, uint32_t value)
 {
-  buffer[0] = static_cast<uint8_t>(value >> 24);
-  buffer[1] = static_cast<uint8_t>(value >> 16);
-  buffer[2] = static_cast<uint8_t>(value >> 8);
-  buffer[3] = static_cast<uint8_t>(value);
+  aByteOrder::putBE32(buffer, value);
 }
 
 void aUEI_ModifyIntBuffer(uint32_t* words, size_t count)

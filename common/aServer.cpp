@@ -663,16 +663,6 @@ aErr sAsk(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* data, aP
   return aLink_ExchangePacket(ref, address, length, data, sAnyPacket, nullptr, kDetailsWaitMS, reply);
 }
 
-aErr sGetModuleAddress(aLinkRef ref, uint8_t* address) {
-  const uint8_t none = 0;
-  aPacket* reply = nullptr;
-  aErr err = sAsk(ref, kSyncQueryAddress, 0, &none, &reply);
-  if (err != aErrNone) return err;
-  err = aServer_ReadModuleAddress(reply, address);
-  aPacket_Destroy(&reply);
-  return err;
-}
-
 aErr sGetModel(aLinkRef ref, uint8_t address, uint8_t* model) {
   // System entity, model option with the get bit, index 0.
   const uint8_t request[] = {0x03, 0x48, 0x20};
@@ -686,7 +676,7 @@ aErr sGetModel(aLinkRef ref, uint8_t address, uint8_t* model) {
 
 aErr sConfigureServerDetails(aLinkRef clientRef, aServer* server) {
   uint8_t address = 0;
-  aErr err = sGetModuleAddress(clientRef, &address);
+  aErr err = aLink_QueryModuleAddress(clientRef, kDetailsWaitMS, true, &address);
   aServer_SetModuleAddress(server, err == aErrNone ? address : 0);
   if (err == aErrNone) {
     uint8_t model = 0;

@@ -42,12 +42,6 @@ zframe_t* aServer_RouteSyncFrame(uint16_t* expectedReplies, zlist_t* waiting, co
   return nullptr;
 }
 
-aErr aServer_ReadModuleAddress(const aPacket* reply, uint8_t* address) {
-  if (reply->length != 0 || reply->address == 0) return aErrIO;
-  *address = reply->address;
-  return aErrNone;
-}
-
 aErr aServer_ReadModel(const aPacket* reply, uint8_t address, uint8_t* model) {
   if (reply->length != kModelReplyLength || reply->address != address || reply->data[0] != kCmdSystem) return aErrIO;
   *model = reply->data[kModelReplyLength - 1];

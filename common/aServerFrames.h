@@ -33,10 +33,6 @@ bool aServer_BatchStreamPacket(uint8_t* batch, uint16_t* length, const aPacket* 
 // back at the head and sets *expectedReplies to n; any other drops it.
 zframe_t* aServer_RouteSyncFrame(uint16_t* expectedReplies, zlist_t* waiting, const uint8_t* frame, size_t size);
 
-// The module's answer to the address query: an empty packet from a nonzero
-// address gives that address; any other packet aErrIO (*address untouched).
-aErr aServer_ReadModuleAddress(const aPacket* reply, uint8_t* address);
-
 // The module's answer to the system entity's model query sent to address:
 // four data bytes from that address, the system command first and the model
 // last; any other packet aErrIO (*model untouched).

@@ -101,7 +101,7 @@ aErr EntityClass::dropMatchingPackets(const uint8_t* prefix, uint8_t length) {
 
 aErr EntityClass::exchangePacket(uint8_t command, uint8_t length, const uint8_t* data, const uint8_t* prefix,
                                  uint8_t* replyLength, uint8_t* out, bool* sent) {
-  *sent = false;
+  if (sent) *sent = false;
   Link* link = m_pImpl->link();
   if (!link) return aErrResource;
   return link->exchangeCommand(m_pImpl->address(), command, length, data, prefix, replyLength, out, false, sent);

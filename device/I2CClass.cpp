@@ -27,12 +27,8 @@ void I2CClass::init(Module* module, uint8_t index) {
 
 aErr I2CClass::transfer(const uint8_t* request, uint8_t requestLength, const uint8_t* prefix,
                         uint8_t prefixLength, uint8_t* reply, uint8_t* replyLength) {
-  aErr err = dropMatchingPackets(prefix, prefixLength);
-  if (err != aErrNone) return err;
-  err = sendPacket(cmdI2C, requestLength, request);
-  if (err != aErrNone) return err;
   *replyLength = prefixLength;
-  err = receivePacket(prefix, replyLength, reply);
+  const aErr err = exchangePacket(cmdI2C, requestLength, request, prefix, replyLength, reply, nullptr);
   if (err != aErrNone) return err;
   if (*replyLength <= kStatusByte) return aErrPacket;
   if (reply[kStatusByte] & kStatusFailed) return ueiModuleError(reply[kStatusByte] & 0x7F);

@@ -257,19 +257,9 @@ aErr Link::getModuleAddress(uint8_t* address) {
   if (!address) return aErrParam;
   *address = 0;
   if (!isConnected()) return aErrNotReady;
-  // An answer that came after an earlier query gave up is not this query's.
-  aLink_DrainPackets(m_pImpl->linkRef, MatchMagic, nullptr);
-  const uint8_t none = 0;
-  aPacket* query = aPacket_CreateWithData(kSyncQueryAddress, 0, &none);
-  if (!query) return aErrResource;
-  const aErr put = aLink_PutPacket(m_pImpl->linkRef, query);
-  aPacket_Destroy(&query);
-  if (put != aErrNone) return put;
-  aPacket* reply = aLink_AwaitFirst(m_pImpl->linkRef, MatchMagic, nullptr, kAddressReplyMS);
-  if (!reply) return aErrNotReady;
-  *address = reply->address;
-  aPacket_Destroy(&reply);
-  return aErrNone;
+  const aErr err = aLink_QueryModuleAddress(m_pImpl->linkRef, kAddressReplyMS, false, address);
+  // Unanswered, or the link stopped running meanwhile: the module is not ready.
+  return err == aErrTimeout || err == aErrConnection ? aErrNotReady : err;
 }
 
 aErr Link::enablePooledPackets(bool pooled) {

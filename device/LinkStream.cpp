@@ -474,12 +474,8 @@ aErr Link::registerStreamCallback(uint8_t address, uint8_t command, uint8_t opti
     request.specifier = ueiSPECIFIER_REQUEST;
     request.type = ueiTypeInt;
     request.value.intVal = static_cast<uint32_t>(key);  // address, command, option, index; no subindex
-    const uint8_t replyOption = static_cast<uint8_t>(request.option | ueiOPTION_ACK);
-    err = dropMatchingUEIPackets(address, cmdSTREAM, replyOption, 0);
-    if (err == aErrNone) err = sendUEI(request);
     uei reply{};
-    if (err == aErrNone) err = receiveUEI(address, cmdSTREAM, replyOption, 0, &reply);
-    if (err == aErrNone && (reply.specifier & ueiSPECIFIER_ERROR)) err = ueiModuleError(reply.value.byteVal);
+    err = exchangeUEI(request, nullptr, static_cast<uint8_t>(request.option | ueiOPTION_ACK), &reply);
   }
   if (err != aErrNone) {
     std::lock_guard<std::mutex> hold(m_pImpl->streamMutex);
@@ -540,14 +536,9 @@ aErr Link::isLinkStreaming(uint8_t address, uint8_t* state) {
   request.option = kStreamState;
   request.specifier = ueiSPECIFIER_REQUEST;
   request.type = ueiTypeNone;
-  const uint8_t replyOption = kStreamState & ueiOPTION_MASK;
-  aErr err = dropMatchingUEIPackets(address, cmdSTREAM, replyOption, 0);
-  if (err == aErrNone) err = sendUEI(request);
-  if (err != aErrNone) return err;
   uei reply{};
-  err = receiveUEI(address, cmdSTREAM, replyOption, 0, &reply);
+  const aErr err = exchangeUEI(request, nullptr, kStreamState & ueiOPTION_MASK, &reply);
   if (err != aErrNone) return err;
-  if (reply.specifier & ueiSPECIFIER_ERROR) return ueiModuleError(reply.value.byteVal);
   if (reply.type != ueiTypeByte) return aErrSize;
   *state = reply.value.byteVal;
   return aErrNone;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "aByteOrder.h"
 #include "uei.h"
 
 namespace Tovanire::Jorvanite::storereply {
@@ -48,7 +49,7 @@ bool factoryFilter(const aPacket* packet, void* ref) {
 aErr slotValue(const uint8_t* data, uint8_t length, size_t* value) {
   if (sIsError(data, length)) return sModuleCode(data, length, 4);
   if (length != 6) return aErrUnknown;
-  *value = (size_t{data[4]} << 8) | data[5];
+  *value = aByteOrder::be16(&data[4]);
   return aErrNone;
 }
 

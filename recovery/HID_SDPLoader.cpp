@@ -4,6 +4,7 @@
 
 #include "IMX1050.h"
 #include "Log.h"
+#include "aByteOrder.h"
 #include "aHIDSeam.h"
 
 namespace {
@@ -63,6 +64,6 @@ int64_t HID_SDPLoader::readData(std::vector<uint8_t>& out, uint32_t timeout_ms) 
 bool HID_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& reply, uint32_t index, uint32_t& value) {
   if (reply.size() != REPLY_BYTES || index > kLastIndex) return false;
   const uint8_t* word = reply.data() + kStatusAt + index;
-  value |= uint32_t(word[0]) | uint32_t(word[1]) << 8 | uint32_t(word[2]) << 16 | uint32_t(word[3]) << 24;
+  value |= aByteOrder::le32(word);
   return true;
 }

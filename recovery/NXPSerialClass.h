@@ -18,7 +18,8 @@
 //   other         the serial stream's own code from Connect or a write
 // A failure leaves the stream open; the caller decides whether to go on.
 // Replies are paced by fixed waits: each missing byte costs a 1 ms pause and
-// a read gives up after 100 of them (2000 for a Write checksum answer).
+// a read gives up after 100 of them (2000 for a Write checksum answer);
+// readPauseMs sets the pause.
 //
 // Threads: none of its own; one object serves one port on one thread.
 
@@ -79,7 +80,7 @@ public:
   static const char* const ERROR_TEXT[MAX_ERROR + 1];
   // Pause after each empty read, in ms; a byte arriving ends it early.
   // A read gives up after its budget of empty reads, so this sets how long a
-  // silent chip is waited for.
+  // silent chip is waited for. The default of readPauseMs.
   static constexpr unsigned EMPTY_READ_PAUSE_MS = 1;
 
   NXPSerialClass();
@@ -161,8 +162,21 @@ public:
   uint32_t baud = 0;          // rate chosen by the last Connect
   char port[2048] = {};       // path of the last successful Connect
   uint32_t deviceID[4] = {};  // as read by GetDeviceID, in the chip's order
+  // The reads' pause, in ms: after an empty read, and after a line feed
+  // skipped ahead of a line; either costs one of the read's budget. A real
+  // port keeps the default. A scripted chip, whose bytes are all there at
+  // once, has nothing to wait for: tests and fuzz targets set 0, and the
+  // same bytes are read the same way, only without the waits.
+  unsigned readPauseMs = EMPTY_READ_PAUSE_MS;
 
 private:
+  // The one write path of Send and SendCommand: the text in one stream write
+  // (dumped first, with its printable text when showText), the settle time,
+  // then the echo of all but the last character when one is expected (the
+  // next reader takes the last). `caller` names the operation in the log of
+  // a failed write. The write's code; *matched the echo bytes that matched.
+  aErr Put(const char* text, const char* caller, bool showText, int settleMs, bool expectEcho,
+           uint64_t* matched);
   aErr Exchange(const char* text, const char* logPrefix, uint32_t responsePackage, char* line,
                 uint64_t* length);
   aErr DataCommand(char letter, unsigned address, unsigned count, const void* data, char* line,

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Log.h"
+#include "aByteOrder.h"
 
 namespace {
 
@@ -24,13 +25,6 @@ constexpr uint8_t kFormat32 = 0x20;
 constexpr uint32_t kProbeAttempts = 5;
 constexpr uint32_t kReplyTimeoutMs = 100;
 
-void sPutBE32(std::vector<uint8_t>& buffer, size_t at, uint32_t value) {
-  buffer[at] = uint8_t(value >> 24);
-  buffer[at + 1] = uint8_t(value >> 16);
-  buffer[at + 2] = uint8_t(value >> 8);
-  buffer[at + 3] = uint8_t(value);
-}
-
 // Report ID, the type twice, big-endian address, format, big-endian count;
 // the data field and the reserved byte stay zero.
 void sCommand(std::vector<uint8_t>& buffer, uint8_t type, uint32_t address, uint8_t format, uint32_t count) {
@@ -38,9 +32,9 @@ void sCommand(std::vector<uint8_t>& buffer, uint8_t type, uint32_t address, uint
   buffer[0] = kCommandReport;
   buffer[1] = type;
   buffer[2] = type;
-  sPutBE32(buffer, 3, address);
+  aByteOrder::putBE32(&buffer[3], address);
   buffer[7] = format;
-  sPutBE32(buffer, 8, count);
+  aByteOrder::putBE32(&buffer[8], count);
 }
 
 }  // namespace

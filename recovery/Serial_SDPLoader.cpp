@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "Log.h"
+#include "aByteOrder.h"
 
 struct PrivateSerial_SDPLoader {
   explicit PrivateSerial_SDPLoader(const char* device_path) : path(device_path) { memset(&settings, 0, sizeof settings); }
@@ -137,6 +138,6 @@ int64_t Serial_SDPLoader::readData(std::vector<uint8_t>& out, uint32_t timeout_m
 bool Serial_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& reply, uint32_t index, uint32_t& value) {
   if (index > kLastIndex || reply.size() < (size_t(index) + 2) * 4) return false;
   const uint8_t* word = reply.data() + index + 4;
-  value |= uint32_t(word[0]) | uint32_t(word[1]) << 8 | uint32_t(word[2]) << 16 | uint32_t(word[3]) << 24;
+  value |= aByteOrder::le32(word);
   return true;
 }

@@ -15,6 +15,7 @@
 
 #include "Log.h"
 #include "PrintableText.h"
+#include "aByteOrder.h"
 #include "aFile.h"
 
 namespace {
@@ -27,28 +28,12 @@ constexpr uint64_t kMaxCompressed = 0xFFFFFFFFull / kInflateFactor;
 constexpr uint32_t kBlockHeaderSize = 5;
 constexpr size_t kFieldSize = 16;
 
-uint32_t GetInt(const uint8_t* p)
-{
-  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-
-uint16_t GetShort(const uint8_t* p)
-{
-  return uint16_t((p[0] << 8) | p[1]);
-}
-
-uint32_t getLE32(const uint8_t* p)
-{
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-void putLE32(uint8_t* p, uint32_t v)
-{
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
-}
+// The file's own fields are big-endian; the serial-number and checksum
+// words inside a firmware image are the chip's, little-endian.
+constexpr auto GetInt = aByteOrder::be32;
+constexpr auto GetShort = aByteOrder::be16;
+constexpr auto getLE32 = aByteOrder::le32;
+constexpr auto putLE32 = aByteOrder::putLE32;
 
 const char* blockName(uint8_t type)
 {

@@ -5,22 +5,18 @@
 
 #include <cstdint>
 
+#include "aByteOrder.h"
 #include "aError.h"
 
 namespace loaderreply {
 
 inline constexpr uint8_t kStatusOK = 0;
 
-inline uint32_t be32(const uint8_t* p)
-{
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
 // The load base an init reply gives; aErrPacket when it has none.
 inline aErr init(const uint8_t* data, uint8_t length, uint32_t* base)
 {
   if (length <= 5) return aErrPacket;
-  *base = be32(&data[2]);
+  *base = aByteOrder::be32(&data[2]);
   return aErrNone;
 }
 
@@ -32,7 +28,7 @@ inline aErr prepare(const uint8_t* data, uint8_t length, uint8_t* status, uint16
   *status = data[2];
   if (*status != kStatusOK) return aErrInvalidOption;
   if (length < 5) return aErrPacket;
-  *blockSize = static_cast<uint16_t>((data[3] << 8) | data[4]);
+  *blockSize = aByteOrder::be16(&data[3]);
   return aErrNone;
 }
 
@@ -51,7 +47,7 @@ inline aErr sum(const uint8_t* data, uint8_t length, uint8_t* status, uint32_t* 
   if (length < 3) return aErrPacket;
   *status = data[2];
   if (*status == kStatusOK && length < 7) return aErrPacket;
-  *theirs = length >= 7 ? be32(&data[3]) : 0;
+  *theirs = length >= 7 ? aByteOrder::be32(&data[3]) : 0;
   return aErrNone;
 }
 

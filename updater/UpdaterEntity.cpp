@@ -10,6 +10,7 @@
 #include "SystemClass.h"
 #include "Updater.h"
 #include "Updater_Discover.h"
+#include "aByteOrder.h"
 #include "aPacket.h"
 #include "aTime.h"
 #include "uei.h"
@@ -110,7 +111,7 @@ aErr UpdaterEntity::_prepare(const uint8_t* data, uint32_t length, uint8_t flags
   Log::log(DEBUG_Network_FIRM,
            "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
            data[0], data[1], data[2], data[3]);
-  const uint32_t address = loaderreply::be32(data);
+  const uint32_t address = aByteOrder::be32(data);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(address));
 
   const uint8_t request[6] = {val_UPGRADE_PREPARE, flags, data[0], data[1], data[2], data[3]};
@@ -251,7 +252,7 @@ aErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length)
     m_loaderFailed = true;
     return aErrParam;
   }
-  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", loaderreply::be32(data),
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", aByteOrder::be32(data),
            static_cast<int>(length - ADDRESS_PREFIX_SIZE));
   uint32_t count = 0;
   const aErr err = _block_transfer(data + ADDRESS_PREFIX_SIZE, length - ADDRESS_PREFIX_SIZE, &count);
@@ -351,7 +352,8 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t size)
 {
   Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n",
            static_cast<int>(size));
-  const uint8_t request[3] = {val_UPGRADE_WRITE, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)};
+  uint8_t request[3] = {val_UPGRADE_WRITE};
+  aByteOrder::putBE16(&request[1], static_cast<uint16_t>(size));
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
   bool sent = false;
@@ -375,14 +377,14 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint1
     Log::log(0, "NETWORK: Firmware block of %u bytes refused: it has no 4-byte address.\n", data ? length : 0u);
     return aErrParam;
   }
-  Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", loaderreply::be32(data),
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", aByteOrder::be32(data),
            static_cast<int>(length - ADDRESS_PREFIX_SIZE));
   uint32_t remaining = length - ADDRESS_PREFIX_SIZE;
   const uint8_t* at = data + ADDRESS_PREFIX_SIZE;
   uint32_t count = 0;
   aErr err = aErrNone;
   if (remaining > 0 && blockSize == 0) {
-    Log::log(0, "NETWORK: Firmware block at %08X cannot go in pieces of 0 bytes.\n", loaderreply::be32(data));
+    Log::log(0, "NETWORK: Firmware block at %08X cannot go in pieces of 0 bytes.\n", aByteOrder::be32(data));
     err = aErrInvalidOption;
   }
 

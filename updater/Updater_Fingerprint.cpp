@@ -20,6 +20,7 @@
 #include "Updater_Builds.h"
 #include "Updater_Discover.h"
 #include "Updater_Recover.h"
+#include "aByteOrder.h"
 
 using Tovanire::Jorvanite::Module;
 using Tovanire::Jorvanite::SystemClass;
@@ -36,12 +37,6 @@ const char* const kHidPort = "USB";
 // Before every third try for the live loader the USB context is dropped, so
 // that the next enumeration sees the bus afresh.
 const int kContextRefreshEvery = 3;
-
-uint32_t _big_endian32(const uint8_t* bytes)
-{
-  return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
-         static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
-}
 
 // Silences the display's messages for a scope (the download of a loader
 // image is the fingerprint's business, not the user's).
@@ -142,7 +137,7 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, const s
       Log::log(DEBUG_Updater, "Loader block %d holds no load address\n", number);
       return aErrConnection;
     }
-    const uint32_t address = _big_endian32(block.data);
+    const uint32_t address = aByteOrder::be32(block.data);
     std::vector<uint8_t> image(block.data + BirdFile::ADDRESS_PREFIX_SIZE, block.data + block.length);
     Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", number, image.size(),
              static_cast<int>(address));
@@ -152,7 +147,7 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, const s
 
   uint32_t jump = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
   const std::vector<BirdBlock> starts = bird.FindBlocks(BirdFile::BLOCK_START_ADDRESS);
-  if (!starts.empty() && starts.front().length >= BirdFile::START_ADDRESS_SIZE) jump = _big_endian32(starts.front().data);
+  if (!starts.empty() && starts.front().length >= BirdFile::START_ADDRESS_SIZE) jump = aByteOrder::be32(starts.front().data);
   loader.startLoader(jump);
   return aErrNone;
 }

@@ -63,6 +63,7 @@ void command(uint8_t op, bool echo, bool echoed, bool unaligned, uint8_t a, uint
   chip.replies = (echo && echoed ? std::string(text) : std::string()) + said;
   NXPSerialClass client;
   client.stream = chip.open();
+  client.readPauseMs = 0;  // the scripted chip's bytes are all there: nothing to wait for
   client.echo = echo;
 
   aErr result = aErrNone;

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "FuzzCheck.h"
+#include "aLinkInternal.h"
 #include "aServer.h"
 #include "aServerFrames.h"
 
@@ -190,7 +191,7 @@ void readers(const uint8_t* data, size_t size) {
   check(p != nullptr);
   const uint8_t untouched = 0xA5;
   uint8_t address = untouched;
-  const aErr a = aServer_ReadModuleAddress(p, &address);
+  const aErr a = aLink_ReadModuleAddress(p, &address);
   check(a == aErrNone || a == aErrIO);
   if (a == aErrNone) check(n == 0 && data[0] != 0 && address == data[0]);
   else check(address == untouched && (n != 0 || data[0] == 0));

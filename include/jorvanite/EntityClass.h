@@ -103,7 +103,8 @@ class EntityClass {
   // Drops queued packets from the module whose data begin with the prefix.
   aErr dropMatchingPackets(const uint8_t* prefix, uint8_t length);
   // One raw command and its reply from any address (Link::exchangeCommand);
-  // aErrResource, *sent false, when no Module or Link is bound.
+  // aErrResource, *sent false, when no Module or Link is bound. `sent` may
+  // be null.
   aErr exchangePacket(uint8_t command, uint8_t length, const uint8_t* data, const uint8_t* prefix,
                       uint8_t* replyLength, uint8_t* out, bool* sent);
 

@@ -138,6 +138,15 @@ aErr aLink_Exchange(aLinkRef ref, const std::function<aErr()>& send, aPacketFilt
 aErr aLink_ExchangePacket(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* data,
                           aPacketFilterProc filter, void* filterRef, uint64_t msTimeout, aPacket** reply,
                           bool* sent = nullptr);
+// Asks the module its address: the sync query (kSyncQueryAddress, no data),
+// answered by an empty packet from the module's own address, exchanged as
+// aLink_Exchange does. The answer is the first empty packet received (other
+// packets stay queued for their own waiters), or with nextPacket the next
+// packet received whatever it is: a link-sharing server's client is handed
+// only the replies to its own requests. *address is written on success
+// only; aErrIO for an answer that is not an empty packet from a nonzero
+// address, else aLink_Exchange's results.
+aErr aLink_QueryModuleAddress(aLinkRef ref, uint64_t msTimeout, bool nextPacket, uint8_t* address);
 
 // Installs the user packet filter (null removes it) and its reference under
 // the filter lock; once this returns the old filter is not running and is

@@ -231,6 +231,55 @@ TEST_F(TcpLinkTest, AwaitFirstOnlyWaitsOnARunningLink) {
   aPacket_Destroy(&p);
 }
 
+// The address query, as a Link asks it (the first empty packet answers;
+// other packets stay for their waiters) and as a link-sharing server's own
+// client asks it (the next packet answers, whatever it is; what was queued
+// before the query is no answer to it).
+TEST_F(TcpLinkTest, AddressQueryTakesItsAnswerAndLeavesTheRest) {
+  const Bytes stray{0x04, 0x02, 0x42, 0x01};  // a packet the module sent unasked
+  const auto isStray = [](const aPacket* p, void*) { return p->length == 2 && p->data[0] == 0x42; };
+  struct Case {
+    const char* name;
+    bool nextPacket;
+    bool strayBefore;    // queued before the query is asked
+    bool strayAsAnswer;  // the module answers the query with it instead
+    aErr result;
+    uint8_t address;     // 0x99: left as it was
+    bool strayLeft;      // still queued afterwards
+  } cases[] = {
+      {"empty answer, stray kept", false, true, false, aErrNone, 4, true},
+      {"next packet, stray dropped first", true, true, false, aErrNone, 4, false},
+      {"next packet not empty", true, false, true, aErrIO, 0x99, false},
+      {"no empty packet comes", false, false, true, aErrTimeout, 0x99, true},
+  };
+  const Bytes query{kSyncQueryAddress, 0x00};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.strayBefore) {
+      sim_->sendRaw(stray);
+      ASSERT_EQ(echo(ref_, {0x01}), (Bytes{0x17, 0x01}));  // the stray, sent first, is queued now
+    }
+    uint8_t address = 0x99;
+    aErr result = aErrUnknown;
+    if (c.strayAsAnswer) {
+      sim_->faults().silent = true;
+      const size_t asked = sim_->transcript().count(Dir::In, query);
+      std::thread asker([&] { result = aLink_QueryModuleAddress(ref_, c.nextPacket ? 3000 : 300, c.nextPacket, &address); });
+      ASSERT_TRUE(sim_->transcript().waitFor(Dir::In, query, asked + 1, 3s));
+      sim_->sendRaw(stray);
+      asker.join();
+      sim_->faults().silent = false;
+    } else {
+      result = aLink_QueryModuleAddress(ref_, 1000, c.nextPacket, &address);
+    }
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(address, c.address);
+    aPacket* left = c.strayLeft ? aLink_AwaitFirst(ref_, isStray, nullptr, 2000) : aLink_GetFirst(ref_, isStray, nullptr);
+    EXPECT_EQ(left != nullptr, c.strayLeft);
+    if (left) aPacket_Destroy(&left);
+  }
+}
+
 TEST_F(TcpLinkTest, StartWhileRunningSendsNoForceRoute) {
   EXPECT_EQ(aLink_Start(ref_), aErrNone);
   EXPECT_EQ(echo(ref_, {0x01}), (Bytes{0x17, 0x01}));  // everything queued before it is out
