@@ -6,7 +6,10 @@
 #include "BuildPath.h"
 #include "Log.h"
 #include "UpdaterStoreFile.h"
+#include "UpdaterStorePath.h"
 #include "aDirectory.h"
+
+#include <unistd.h>
 #include "aFile.h"
 
 namespace {
@@ -71,8 +74,16 @@ bool _find_item(const aDirectoryListData* data, void* ref)
   if (isDotName(name) || name != result->name)
     return true;
   result->found = true;
-  if (result->item)
+  if (result->item) {
+    // A module's entry must be the directory the store made; its settings
+    // are read from below it only then.
+    const UpdaterStoreOpen entry = UpdaterStorePath_OpenDirectory(path);
+    if (entry.fd >= 0)
+      ::close(entry.fd);
+    if (entry.Refused())
+      throw UpdaterStoreRefusal(entry.refusal);
     *result->item = UpdaterStoreItem(parentOf(path), name, kindOf(data), result->createSettings);
+  }
   return false;
 }
 
@@ -103,6 +114,9 @@ UpdaterStoreItem::UpdaterStoreItem(const std::string& directory, const std::stri
 {
   std::string settings = BuildPath(m_directory.c_str(), m_name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
   m_settings.Load(settings.c_str(), createSettings);
+  // Below a file there are no settings to refuse; a module's must be its own.
+  if (m_kind == STORE_ITEM_DIRECTORY && !m_settings.Refusal().empty())
+    throw UpdaterStoreRefusal(m_settings.Refusal());
 }
 
 UpdaterStoreItem::UpdaterStoreItem(const UpdaterStoreItem& other) = default;
@@ -158,10 +172,10 @@ BirdFile UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const
   std::string path = BuildPath(Path().c_str(), fileName.c_str(), nullptr);
   if (!IsBuildFileName(fileName))
     throw std::runtime_error("Invalid bird " + path + ": not a build's file name");
-  const std::string problem = BirdFile::HeaderProblem(path);
+  const std::string problem = BirdFile::HeaderProblem(path, BirdFile::Source::Stored);
   if (!problem.empty())
     throw std::runtime_error("Invalid bird " + path + ": " + problem);
-  return BirdFile::LoadWhole(path);
+  return BirdFile::LoadWhole(path, BirdFile::Source::Stored);
 }
 
 bool UpdaterStoreItem::FileExists(const std::string& fileName) const
@@ -201,7 +215,14 @@ UpdaterStoreItem UpdaterStore::AddDevice(const std::string& name)
   if (name.empty() || isDotName(name) || name.find('/') != std::string::npos)
     throw std::runtime_error("UpdaterStore: invalid device name [" + name + "]");
   const std::string entry = BuildPath(m_basePath.c_str(), name.c_str(), nullptr);
-  _ensure_directory(entry);
+  const UpdaterStoreOpen opened = UpdaterStorePath_OpenDirectory(entry, true, kDirectoryMode);
+  if (opened.Refused())
+    throw UpdaterStoreRefusal(opened.refusal);
+  if (opened.fd < 0)
+    throw std::runtime_error("UpdaterStore: Could not create directory " + entry + " error " +
+                             std::to_string(unsigned(aErrPermission)));
+  ::close(opened.fd);
+  Log::log(DEBUG_Updater, "UpdaterStore: [%s] is ready.\n", entry.c_str());
   UpdaterStore_RemoveStaleTemporaries(entry);
   return UpdaterStoreItem(m_basePath, name, STORE_ITEM_DIRECTORY);
 }

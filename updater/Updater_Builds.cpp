@@ -83,12 +83,17 @@ std::string _check_bird(const UpdaterStoreItem& device, const std::string& fileN
     RunTempFiles::Remove(temp);
     return why;
   }
-  std::string problem = BirdFile::HeaderProblem(temp);
+  std::string problem;
+  try {
+    problem = BirdFile::HeaderProblem(temp, BirdFile::Source::Stored);
+  } catch (const UpdaterStoreRefusal& e) {
+    problem = e.what();
+  }
   if (!problem.empty()) {
     problem = fileName + ": " + problem;
   } else {
     try {
-      BirdFile::LoadWhole(temp);
+      BirdFile::LoadWhole(temp, BirdFile::Source::Stored);
     } catch (const BirdFile::Incomplete& e) {
       // Named as the store would hold it: the staging file is gone next.
       problem = BirdFile::Incomplete(fileName, e.Problem()).what();
@@ -130,6 +135,11 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
     display.message(ERROR, "Failed to Create UpdaterStore in: %s - Exception: %s", caller, e.what());
     return nullptr;
   }
+}
+
+void _show_refusal(UpdaterDisplayInterface& display, const UpdaterStoreRefusal& refusal)
+{
+  display.message(ERROR, "Store entry refused: %s", refusal.what());
 }
 
 bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl, std::string* why)
@@ -175,23 +185,21 @@ bool Updater::Get_BuildList(uint32_t serialNumber, BuildMap& builds)
   return true;
 }
 
-BuildMap Updater::Get_BuildListLocal(uint32_t serialNumber)
+// Raises UpdaterStoreRefusal for an entry, or a file in it, that the store
+// did not make.
+static void _list_local_builds(const UpdaterStore& store, uint32_t serialNumber, BuildMap& builds)
 {
-  BuildMap builds;
-  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "Get_BuildListLocal");
-  if (!store)
-    return builds;
   std::vector<UpdaterStoreItem> items;
-  store->FindLocalBuilds(serialNumber, items);
+  store.FindLocalBuilds(serialNumber, items);
   for (const UpdaterStoreItem& item : items) {
     const std::string& name = item.Name();
     const std::string key = name.substr(0, name.find(".bird"));
     std::string version;
     if (item.IsValid()) {
       const std::string path = item.Directory() + "/" + name;
-      if (BirdFile::VerifyFile(path)) {
+      if (BirdFile::VerifyFile(path, BirdFile::Source::Stored)) {
         try {
-          version = BirdFile(path).GetVersion();
+          version = BirdFile(path, BirdFile::Source::Stored).GetVersion();
           Log::log(DEBUG_Updater, "Found VERSION in birdfile: %s - Version: \n", path.c_str());
         } catch (const std::exception& e) {
           // Listed all the same, without a version.
@@ -203,7 +211,29 @@ BuildMap Updater::Get_BuildListLocal(uint32_t serialNumber)
     }
     builds.emplace(key, version);
   }
+}
+
+BuildMap Updater::Get_BuildListLocal(uint32_t serialNumber)
+{
+  BuildMap builds;
+  Get_BuildListLocal(serialNumber, builds);
   return builds;
+}
+
+bool Updater::Get_BuildListLocal(uint32_t serialNumber, BuildMap& builds)
+{
+  builds.clear();
+  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "Get_BuildListLocal");
+  if (!store)
+    return true;
+  try {
+    _list_local_builds(*store, serialNumber, builds);
+  } catch (const UpdaterStoreRefusal& refusal) {
+    builds.clear();
+    _show_refusal(display, refusal);
+    return false;
+  }
+  return true;
 }
 
 uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText, bool override, bool noCalibration)
@@ -227,14 +257,17 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
     return 0;
 
   UpdaterStoreItem device;
-  if (!store->FindDevice(serialNumber, &device)) {
-    Log::log(DEBUG_APP, "Could not find device in our update history.\n");
-    try {
+  try {
+    if (!store->FindDevice(serialNumber, &device)) {
+      Log::log(DEBUG_APP, "Could not find device in our update history.\n");
       device = store->AddDevice(serialNumber);
-    } catch (const std::runtime_error& e) {
-      display.message(ERROR, "Could not create directory for storing BIRD file: %s", e.what());
-      return 0;
     }
+  } catch (const UpdaterStoreRefusal& refusal) {
+    _show_refusal(display, refusal);
+    return 0;
+  } catch (const std::runtime_error& e) {
+    display.message(ERROR, "Could not create directory for storing BIRD file: %s", e.what());
+    return 0;
   }
 
   std::string latest, firmwareId;

@@ -15,6 +15,10 @@
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& storeDir,
                                                   const char* caller);
 
+// Says that the store holds something it did not make and that the
+// operation stops there: "Store entry refused: <path> is a symbolic link".
+void _show_refusal(UpdaterDisplayInterface& display, const UpdaterStoreRefusal& refusal);
+
 // True when the server's build list for the module holds the build. When
 // the list itself could not be had, *why (may be null) says why; it is left
 // alone when the list came but lacks the build.
