@@ -151,15 +151,26 @@ bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl, 
       *why = "the build list could not be had: " + cause;
     return false;
   }
+  // An entry that is no number matches no build; when the build is then
+  // missing, those entries are the likelier cause, and are named.
+  constexpr size_t kNamed = 3;
+  std::string notNumbers;
+  size_t unread = 0;
   for (const auto& entry : builds) {
     uint32_t listed = 0;
     if (!_parse_build(entry.first, listed)) {
       Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", entry.first.c_str());
-      listed = 0;
+      if (unread++ < kNamed)
+        notNumbers += (notNumbers.empty() ? "\"" : ", \"") + UpdateServerRequest::ShownText(entry.first) + "\"";
+      continue;
     }
     if (listed == build)
       return true;
   }
+  if (unread > 0 && why)
+    *why = "the server's build list holds " + std::to_string(unread) +
+           (unread == 1 ? " entry that is not a build number: " : " entries that are not build numbers: ") +
+           notNumbers + (unread > kNamed ? ", ..." : "");
   return false;
 }
 
@@ -277,7 +288,12 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
   }
   if (build == 0 && !_parse_build(latest, build)) {
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
-    build = 0;
+    if (latest.empty())
+      display.message(ERROR, "The update server named no latest build for %08X", serialNumber);
+    else
+      display.message(ERROR, "The update server's latest build for %08X is not a build number: \"%s\"",
+                      serialNumber, UpdateServerRequest::ShownText(latest).c_str());
+    return 0;
   }
 
   display.message(INFO, "Retrieving build %u", build);
