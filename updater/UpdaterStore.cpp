@@ -23,6 +23,15 @@ struct result_t {
   std::string name;
   UpdaterStoreItem* item = nullptr;
   bool createSettings = false;
+  // Raised once the listing is over: a throw from inside it would leave
+  // the directory open.
+  std::string refusal;
+};
+
+// The items of a module's directory, and a refusal met while listing it.
+struct items_t {
+  std::vector<UpdaterStoreItem>* items = nullptr;
+  std::string refusal;
 };
 
 std::string parentOf(const std::string& path)
@@ -80,16 +89,22 @@ bool _find_item(const aDirectoryListData* data, void* ref)
     const UpdaterStoreOpen entry = UpdaterStorePath_OpenDirectory(path);
     if (entry.fd >= 0)
       ::close(entry.fd);
-    if (entry.Refused())
-      throw UpdaterStoreRefusal(entry.refusal);
-    *result->item = UpdaterStoreItem(parentOf(path), name, kindOf(data), result->createSettings);
+    if (entry.Refused()) {
+      result->refusal = entry.refusal;
+      return false;
+    }
+    try {
+      *result->item = UpdaterStoreItem(parentOf(path), name, kindOf(data), result->createSettings);
+    } catch (const UpdaterStoreRefusal& e) {
+      result->refusal = e.what();
+    }
   }
   return false;
 }
 
 bool _find_items(const aDirectoryListData* data, void* ref)
 {
-  auto* items = static_cast<std::vector<UpdaterStoreItem>*>(ref);
+  auto* found = static_cast<items_t*>(ref);
   Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", data->path, int(data->isDirectory),
            int(data->size));
   std::string path = data->path;
@@ -97,7 +112,12 @@ bool _find_items(const aDirectoryListData* data, void* ref)
   if (name.empty() || name[0] == '.')
     return true;
   // A listing reads; it must not leave settings files behind.
-  items->emplace_back(parentOf(path), name, kindOf(data), false);
+  try {
+    found->items->emplace_back(parentOf(path), name, kindOf(data), false);
+  } catch (const UpdaterStoreRefusal& e) {
+    found->refusal = e.what();
+    return false;
+  }
   return true;
 }
 
@@ -240,6 +260,8 @@ bool UpdaterStore::find(const std::string& name, UpdaterStoreItem* item, bool cr
   aDirectory_List(m_basePath.c_str(), _find_item, &result);
   Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", result.found ? "Found" : "Not Found",
            name.c_str());
+  if (!result.refusal.empty())
+    throw UpdaterStoreRefusal(result.refusal);
   return result.found;
 }
 
@@ -258,6 +280,10 @@ bool UpdaterStore::FindLocalBuilds(uint32_t serialNumber, std::vector<UpdaterSto
   UpdaterStoreItem device;
   if (!find(DeviceName(serialNumber), &device, false))
     return true;
-  aDirectory_List(device.Path().c_str(), _find_items, &items);
+  items_t found;
+  found.items = &items;
+  aDirectory_List(device.Path().c_str(), _find_items, &found);
+  if (!found.refusal.empty())
+    throw UpdaterStoreRefusal(found.refusal);
   return true;
 }
