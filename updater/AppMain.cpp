@@ -36,7 +36,10 @@ public:
     return updater.Discover_JVNetwork_Devices(router, type);
   }
   bool Get_BuildList(uint32_t serial, BuildMap& builds) override { return updater.Get_BuildList(serial, builds); }
-  BuildMap Get_BuildListLocal(uint32_t serial) override { return updater.Get_BuildListLocal(serial); }
+  bool Get_BuildListLocal(uint32_t serial, BuildMap& builds) override
+  {
+    return updater.Get_BuildListLocal(serial, builds);
+  }
   uint32_t Download_Firmware(uint32_t serial, std::string build, bool override, bool noCal) override
   {
     return updater.Download_Firmware(serial, std::move(build), override, noCal);
@@ -509,8 +512,8 @@ int AppMain(int argc, char* argv[], UpdaterDisplayInterface& display, const Upda
     // A server that could not be asked is no proof that it has no builds.
     if (remote && !updater->Get_BuildList(params.serialNumber, builds))
       return 1;
-    if (!remote)
-      builds = updater->Get_BuildListLocal(params.serialNumber);
+    if (!remote && !updater->Get_BuildListLocal(params.serialNumber, builds))
+      return 1;
     _display_builds(display, builds, params.serialNumber);
     return 0;
   }

@@ -25,7 +25,8 @@ public:
   // False when the server could not be asked or answered an error (the
   // cause already shown); true with an empty map when it lists no build.
   virtual bool Get_BuildList(uint32_t serialNumber, BuildMap& builds) = 0;
-  virtual BuildMap Get_BuildListLocal(uint32_t serialNumber) = 0;
+  // False (message shown) when the store's listing was refused.
+  virtual bool Get_BuildListLocal(uint32_t serialNumber, BuildMap& builds) = 0;
   virtual uint32_t Download_Firmware(uint32_t serialNumber, std::string build, bool override,
                                      bool noCalibration) = 0;
   virtual bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdPath, uint8_t moduleAddress,

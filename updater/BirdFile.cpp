@@ -15,6 +15,7 @@
 
 #include "Log.h"
 #include "PrintableText.h"
+#include "UpdaterStorePath.h"
 #include "aByteOrder.h"
 #include "aFile.h"
 
@@ -85,8 +86,22 @@ bool covers(const BirdBlock& b, uint64_t start, uint64_t size)
 // size. O_NONBLOCK keeps the open of a FIFO from waiting for a writer (and a
 // terminal's from waiting for its line); regular files do not heed it. -1
 // with the reason in why otherwise.
-int openRegular(const char* path, std::string& why, uint64_t& size)
+int openRegular(const char* path, BirdFile::Source source, std::string& why, uint64_t& size)
 {
+  if (source == BirdFile::Source::Stored) {
+    const UpdaterStoreOpen opened = UpdaterStorePath_OpenFile(path, O_RDONLY);
+    if (opened.Refused())
+      throw UpdaterStoreRefusal(opened.refusal);
+    struct stat st {};
+    if (opened.fd < 0 || ::fstat(opened.fd, &st) != 0) {
+      why = std::strerror(opened.fd < 0 ? opened.err : errno);
+      if (opened.fd >= 0)
+        ::close(opened.fd);
+      return -1;
+    }
+    size = uint64_t(st.st_size);
+    return opened.fd;
+  }
   const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     why = std::strerror(errno);
@@ -157,7 +172,7 @@ std::string BirdFile::FailureText(const std::exception& e)
 
 BirdFile::BirdFile() = default;
 
-BirdFile::BirdFile(const std::string& path) : m_path(path)
+BirdFile::BirdFile(const std::string& path, Source source) : m_path(path), m_source(source)
 {
   std::string why;
   if (!Load(&why))
@@ -168,6 +183,7 @@ BirdFile::~BirdFile() = default;
 
 BirdFile::BirdFile(BirdFile&& other) noexcept
     : m_path(std::move(other.m_path)),
+      m_source(other.m_source),
       m_signature(other.m_signature),
       m_version(other.m_version),
       m_fileChecksum(other.m_fileChecksum),
@@ -187,6 +203,7 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept
 {
   if (this != &other) {
     m_path = std::move(other.m_path);
+    m_source = other.m_source;
     m_signature = other.m_signature;
     m_version = other.m_version;
     m_fileChecksum = other.m_fileChecksum;
@@ -206,6 +223,7 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept
 void BirdFile::reset()
 {
   m_path.clear();
+  m_source = Source::Named;
   m_signature = 0;
   m_version = 0;
   m_fileChecksum = 0;
@@ -224,9 +242,9 @@ BirdFile::Incomplete::Incomplete(const std::string& path, const std::string& pro
 {
 }
 
-BirdFile BirdFile::LoadWhole(const std::string& path)
+BirdFile BirdFile::LoadWhole(const std::string& path, Source source)
 {
-  BirdFile file(path);
+  BirdFile file(path, source);
   if (!file.IsWhole())
     throw Incomplete(path, file.ScanProblem());
   const std::string unplaceable = file.PlacementProblem();
@@ -260,16 +278,16 @@ std::string BirdFile::PlacementProblem() const
   return {};
 }
 
-bool BirdFile::VerifyFile(const std::string& path)
+bool BirdFile::VerifyFile(const std::string& path, Source source)
 {
-  return HeaderProblem(path).empty();
+  return HeaderProblem(path, source).empty();
 }
 
-std::string BirdFile::HeaderProblem(const std::string& path)
+std::string BirdFile::HeaderProblem(const std::string& path, Source source)
 {
   std::string why;
   uint64_t size = 0;
-  const int fd = openRegular(path.c_str(), why, size);
+  const int fd = openRegular(path.c_str(), source, why, size);
   if (fd < 0) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
     return why;
@@ -302,7 +320,7 @@ bool BirdFile::Load(std::string* why)
   Log::log(DEBUG_BirdFile, "BIRDFILE: Loading File [%s]\n", path);
   std::string problem;
   uint64_t size = 0;
-  const int fd = openRegular(path, problem, size);
+  const int fd = openRegular(path, m_source, problem, size);
   if (fd < 0) {
     if (!aFile_Exists(path))
       Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path);

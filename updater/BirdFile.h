@@ -78,10 +78,17 @@ public:
   static constexpr uint32_t DESCRIPTOR_SIZE = 64;
   static constexpr uint32_t START_ADDRESS_SIZE = 4;
 
+  // Where a path comes from. A Named file is one the user gave: opened as
+  // named. A Stored one lies in the local store and is opened as the store
+  // opens its files (UpdaterStorePath.h): a symbolic link or anything but a
+  // regular file there raises UpdaterStoreRefusal from every operation
+  // below that opens it, before anything is read.
+  enum class Source { Named, Stored };
+
   // No path, zero fields, no blocks, no body.
   BirdFile();
   // Loads the file; raises LoadError (a std::runtime_error) when Load fails.
-  explicit BirdFile(const std::string& path);
+  explicit BirdFile(const std::string& path, Source source = Source::Named);
   ~BirdFile();
   BirdFile(BirdFile&& other) noexcept;
   BirdFile& operator=(BirdFile&& other) noexcept;
@@ -93,7 +100,7 @@ public:
   // loads it this way, so part of a firmware is never sent.
   // It also raises LoadError when PlacementProblem finds a block that cannot
   // be put on a module, so a module is never sent into its loader for it.
-  static BirdFile LoadWhole(const std::string& path);
+  static BirdFile LoadWhole(const std::string& path, Source source = Source::Named);
 
   // Why a loader or firmware block cannot be put on a module, naming the
   // first such block ("firmware block 2 of 3 (at 0x...) holds no bytes", or
@@ -102,9 +109,9 @@ public:
   std::string PlacementProblem() const;
 
   // True when the file starts with "bird" and two non-zero version bytes.
-  static bool VerifyFile(const std::string& path);
+  static bool VerifyFile(const std::string& path, Source source = Source::Named);
   // Why VerifyFile refuses the path, for the user; empty when it passes.
-  static std::string HeaderProblem(const std::string& path);
+  static std::string HeaderProblem(const std::string& path, Source source = Source::Named);
 
   // Reads, inflates and scans the file at the path. False for a missing or
   // unreadable file, one that is not a regular file (a FIFO or a device is
@@ -187,6 +194,7 @@ private:
   void reset();
 
   std::string m_path;
+  Source m_source = Source::Named;
   uint32_t m_signature = 0;
   uint32_t m_version = 0;
   uint32_t m_fileChecksum = 0;

@@ -10,7 +10,11 @@
 #include "Log.h"
 #include "UpdaterStoreFile.h"
 #include "UpdaterStoreLock.h"
-#include "aFile.h"
+#include "UpdaterStorePath.h"
+#include "aError.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 const char* const KeyValueStore::DEFAULT_FILENAME = ".settings";
 const char* const KeyValueStore::KEY_CREATED_TIME = "CREATED_TIME";
@@ -80,6 +84,30 @@ bool parseLine(const char* s, size_t n, std::string& key, std::string& value)
   return true;
 }
 
+// One line, its newline included, as aFile_ReadLine reads it: aErrOverrun
+// when the buffer filled before the line ended, aErrEOF at the end.
+aErr readLine(FILE* f, char* buf, size_t size, size_t* len)
+{
+  size_t n = 0;
+  while (n < size - 1) {
+    const int c = std::getc(f);
+    if (c == EOF)
+      break;
+    buf[n++] = static_cast<char>(c);
+    if (c == '\n')
+      break;
+  }
+  buf[n] = '\0';
+  *len = n;
+  if (std::ferror(f))
+    return aErrIO;
+  if (n == 0)
+    return aErrEOF;
+  if (n == size - 1 && buf[n - 1] != '\n')
+    return aErrOverrun;
+  return aErrNone;
+}
+
 }  // namespace
 
 KeyValueStore::KeyValueStore(const char* path)
@@ -97,13 +125,23 @@ KeyValueStore::~KeyValueStore()
 }
 
 KeyValueStore::ReadResult KeyValueStore::readPairs(const char* path, std::map<std::string, std::string>& pairs,
-                                                   int* openErr)
+                                                   int* openErr, std::string* refusal)
 {
-  errno = 0;
-  aFile* f = aFile_Open(path, aFileModeRead);
-  *openErr = f ? 0 : errno;
-  if (!f)
+  const UpdaterStoreOpen opened = UpdaterStorePath_OpenFile(path, O_RDONLY);
+  *openErr = opened.err;
+  if (opened.Refused()) {
+    *refusal = opened.refusal;
+    Log::log(DEBUG_Attributes, "Attibutes: Error - %s; it is neither read nor saved over\n", refusal->c_str());
+    return ReadResult::Refused;
+  }
+  FILE* f = opened.fd < 0 ? nullptr : ::fdopen(opened.fd, "r");
+  if (!f) {
+    if (opened.fd >= 0) {
+      *openErr = errno;
+      ::close(opened.fd);
+    }
     return *openErr == ENOENT ? ReadResult::Missing : ReadResult::Unreadable;
+  }
 
   ReadResult result = ReadResult::Read;
   char line[kLineBufferSize];
@@ -111,7 +149,7 @@ KeyValueStore::ReadResult KeyValueStore::readPairs(const char* path, std::map<st
   bool inLongLine = false;
   std::string key, value;
   for (;;) {
-    aErr r = aFile_ReadLine(f, line, sizeof line, &len);
+    aErr r = readLine(f, line, sizeof line, &len);
     if (r == aErrOverrun) {
       // The rest of an over-long line arrives in pieces; drop them all, but
       // keep reading, or the next save would lose every later pair.
@@ -142,7 +180,7 @@ KeyValueStore::ReadResult KeyValueStore::readPairs(const char* path, std::map<st
     }
     pairs.insert_or_assign(key, value);
   }
-  aFile_Close(&f);
+  std::fclose(f);
   return result;
 }
 
@@ -151,14 +189,15 @@ void KeyValueStore::Load(const char* path, bool createMissing)
   if (!path)
     return;
   int openErr = 0;
-  ReadResult read = readPairs(path, m_pairs, &openErr);
+  m_refusal.clear();
+  ReadResult read = readPairs(path, m_pairs, &openErr, &m_refusal);
   if (read != ReadResult::Read && openErr != 0)
     Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path, openErr);
   m_path = path;
   m_mergePath = path;
   m_setKeys.clear();
   m_replaceAll = false;
-  if (read == ReadResult::Unreadable) {
+  if (read == ReadResult::Unreadable || read == ReadResult::Refused) {
     m_unreadablePath = path;
     if (openErr != 0)
       Log::log(DEBUG_Attributes, "Attibutes: Error - '%s' cannot be read; it will not be saved over\n", path);
@@ -171,14 +210,14 @@ void KeyValueStore::Load(const char* path, bool createMissing)
     // Runs that open one module at once must not each create the file: the
     // last one would replace what the first already saved in it.
     UpdaterStoreDirectoryLock lock(path);
-    read = readPairs(path, m_pairs, &openErr);
+    read = readPairs(path, m_pairs, &openErr, &m_refusal);
     if (read == ReadResult::Missing) {
       std::string now = timeText();
       set(KEY_CREATED_TIME, now);
       m_pairs[KEY_UPDATED_TIME] = now;
       m_changed = false;
       writeOut();
-    } else if (read == ReadResult::Unreadable) {
+    } else if (read != ReadResult::Read) {
       m_unreadablePath = path;
     }
   }
@@ -204,8 +243,9 @@ void KeyValueStore::mergeFromFile()
 {
   std::map<std::string, std::string> onDisk;
   int openErr = 0;
-  switch (readPairs(m_path.c_str(), onDisk, &openErr)) {
+  switch (readPairs(m_path.c_str(), onDisk, &openErr, &m_refusal)) {
   case ReadResult::Unreadable:
+  case ReadResult::Refused:
     m_unreadablePath = m_path;
     return;
   case ReadResult::Missing:
@@ -235,6 +275,7 @@ void KeyValueStore::noteSaved()
   m_setKeys.clear();
   m_replaceAll = false;
   m_mergePath = m_path;
+  m_refusal.clear();
 }
 
 bool KeyValueStore::writeOut()
@@ -254,7 +295,10 @@ bool KeyValueStore::writeOut()
     text += '\n';
   }
   std::string why;
-  aErr err = UpdaterStore_ReplaceFile(m_path, text.data(), text.size(), &why);
+  bool refused = false;
+  aErr err = UpdaterStore_ReplaceFile(m_path, text.data(), text.size(), &why, &refused);
+  if (refused)
+    m_refusal = why;
   if (err != aErrNone) {
     Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
              m_path.c_str(), errno);

@@ -11,7 +11,8 @@
 // a pair whose key and value together exceed 2045 characters, the most a
 // saved line ("key=value" and its newline) can hold and be read back.
 //
-// Nothing is raised; failures go to Log under DEBUG_Attributes. Save never
+// Nothing is raised; failures go to Log under DEBUG_Attributes, and a path
+// that is not a plain file of its own is refused (Refusal()). Save never
 // leaves a half-written file: it replaces the file through a synced
 // temporary, and a file that exists but could not be read is never saved
 // over. Not thread-safe; a store is used by one thread at a time.
@@ -86,14 +87,22 @@ public:
   // any pair.
   bool Add(const KeyValueStore& other);
 
+  // Set by a Load or a Save that met a path the local store would not
+  // have made (a symbolic link, a FIFO, ...; see UpdaterStorePath.h): what
+  // it is, naming the path. Nothing was read from it or written through it,
+  // and Save will not write there. Empty otherwise.
+  const std::string& Refusal() const { return m_refusal; }
+
   const std::string& Path() const { return m_path; }
   bool Changed() const { return m_changed; }
   const std::map<std::string, std::string>& Pairs() const { return m_pairs; }
 
 private:
-  enum class ReadResult { Read, Missing, Unreadable };
-  // Adds the file's pairs to `pairs`; *openErr is errno of a failed open.
-  static ReadResult readPairs(const char* path, std::map<std::string, std::string>& pairs, int* openErr);
+  enum class ReadResult { Read, Missing, Unreadable, Refused };
+  // Adds the file's pairs to `pairs`; *openErr is errno of a failed open,
+  // *refusal what the path is when it is Refused.
+  static ReadResult readPairs(const char* path, std::map<std::string, std::string>& pairs, int* openErr,
+                              std::string* refusal);
   bool set(const char* key, const std::string& value);
   // Takes what another process saved to the store's file since it was read,
   // for every key this store did not set itself.
@@ -109,6 +118,7 @@ private:
   // A file that exists but could not be read; saving over it would drop
   // the pairs it holds.
   std::string m_unreadablePath;
+  std::string m_refusal;
   // The file whose pairs this store holds (its last load or save); a save
   // there merges.
   std::string m_mergePath;

@@ -265,6 +265,26 @@ bool _read_command(UpdaterDisplayInterface& display, const char* text, Parameter
   return true;
 }
 
+// Says why a word of the command line is no option the tool knows.
+void _refuse_word(UpdaterDisplayInterface& display, int error, const char* text)
+{
+  const auto level = UpdaterDisplayInterface::LEVEL_ERROR;
+  switch (error) {
+  case SO_OPT_MULTIPLE:
+    display.message(level, "Ambiguous option: [%s]", text);
+    break;
+  case SO_ARG_INVALID:
+    display.message(level, "Option [%s] takes no value", text);
+    break;
+  case SO_ARG_MISSING:
+    display.message(level, "Option [%s] needs a value", text);
+    break;
+  default:
+    display.message(level, "Unknown option: [%s]", text);
+    break;
+  }
+}
+
 } // namespace
 
 uint32_t _get_hex_arg(const char* text, char** endp)
@@ -299,8 +319,13 @@ int _get_params(UpdaterDisplayInterface& display, int argc, char* argv[], Parame
   bool refused = false;
   CSimpleOptA parser(argc, argv, g_rgOptions, 0);
   while (parser.Next()) {
-    if (parser.LastError() != SO_SUCCESS)
+    if (parser.LastError() != SO_SUCCESS) {
+      // A word the tool cannot read is no option to pass over: the run it
+      // asked for is not the one that would be made.
+      _refuse_word(display, parser.LastError(), parser.OptionText());
+      refused = true;
       continue;
+    }
     const char* text = parser.OptionText();
     switch (parser.OptionId()) {
     case OPT_HELP:
@@ -316,6 +341,11 @@ int _get_params(UpdaterDisplayInterface& display, int argc, char* argv[], Parame
         refused = true;
       break;
     }
+  }
+
+  for (int i = 0; i < parser.FileCount(); ++i) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Not an option: [%s]", parser.File(i));
+    refused = true;
   }
 
   Log::log(DEBUG_APP, "\nApplication parameters:[%s]\n", params.appName.c_str());

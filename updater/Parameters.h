@@ -76,10 +76,11 @@ enum { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAMETER = 2 };
 extern const SOption g_rgOptions[];
 
 // Reads the command line into params. 0 when it was accepted, 1 when an
-// option value was refused (its message already shown; reading goes on, so
-// several can appear). A help option ends the reading at once with 0. argv
-// is reordered in place (see SimpleOpt.h). Unrecognised, ambiguous or
-// malformed options are passed over silently.
+// option value was refused, or a word is no option the tool knows (an
+// unknown, ambiguous or malformed option, one without its value, a word
+// that is no option at all); each message is shown and reading goes on, so
+// several can appear. A help option ends the reading at once with 0. argv
+// is reordered in place (see SimpleOpt.h).
 int _get_params(UpdaterDisplayInterface& display, int argc, char* argv[], Parameters& params);
 
 // Cross-check after a successful reading; every combination is accepted.

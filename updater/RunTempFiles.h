@@ -14,17 +14,22 @@
 
 namespace RunTempFiles {
 
-// open() of path with O_CREAT | O_EXCL added to flags; path is registered
-// when the file was made. The descriptor, or -1 with errno set.
-int Create(const std::string& path, int flags, mode_t mode);
+// Creates the entry name of the open directory dirFd, whose path is
+// dirPath: open() with O_CREAT | O_EXCL added to flags, as every file of
+// the local store is opened (UpdaterStorePath.h), never through a link.
+// dirPath/name is registered when the file was made. The descriptor, or -1
+// with errno set.
+int CreateIn(int dirFd, const std::string& dirPath, const std::string& name, int flags, mode_t mode);
 
-// Registers a name that a later Rename() will bring into being (a staging
+// Registers a name that a later RenameIn() will bring into being (a staging
 // copy that is itself temporary).
 void Expect(const std::string& path);
 
-// rename() from onto to; from leaves the registry once it is gone. 0, or -1
-// with errno set.
-int Rename(const std::string& from, const std::string& to);
+// rename() from onto to, both entries of the open directory dirFd; from
+// leaves the registry once it is gone. 0, or -1 with errno set.
+int RenameIn(int dirFd, const std::string& dirPath, const std::string& from, const std::string& to);
+// unlink() of an entry of dirFd, as Remove() does for a path.
+int RemoveIn(int dirFd, const std::string& dirPath, const std::string& name);
 
 // unlink() of path (a path already gone counts as removed) and forgets it.
 // 0, or -1 with errno set.

@@ -124,6 +124,11 @@ public:
   // Null when the option has no argument.
   SOCHAR* OptionArg() const { return m_pszOptionArg; }
 
+  // Once Next() has answered false: the words that were no options and no
+  // option's argument, in their order on the command line.
+  int FileCount() const { return m_argc - m_nLastArg; }
+  SOCHAR* File(int index) const { return m_argv[m_nLastArg + index]; }
+
 private:
   void ClearCurrent()
   {

@@ -38,9 +38,10 @@ void _set_why(std::string* why, std::string text)
     *why = std::move(text);
 }
 
-// The start of a first line that is not "ok", fit to show: a server's bytes
-// may hold anything.
-std::string _shown_line(std::string_view line)
+} // namespace
+
+// A server's bytes may hold anything.
+std::string UpdateServerRequest::ShownText(std::string_view line)
 {
   constexpr size_t kShown = 40;
   std::string out = PrintableText(line.substr(0, kShown));
@@ -48,6 +49,8 @@ std::string _shown_line(std::string_view line)
     out += "...";
   return out;
 }
+
+namespace {
 
 // GET plus the judgement every operation shares; false (logged, and the
 // cause in *why) on transport failure, a status other than 200 or a first
@@ -72,7 +75,7 @@ bool _exchange(const char* name, const char* url, std::map<std::string, std::str
     if (!UpdateServerRequest::AnswerIsOk(answer.lines)) {
       Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
       _set_why(why, answer.lines.empty() ? std::string("the update server's answer is empty")
-                                         : "the update server answered \"" + _shown_line(answer.lines[0]) +
+                                         : "the update server answered \"" + UpdateServerRequest::ShownText(answer.lines[0]) +
                                                "\" instead of \"ok\"");
       return false;
     }

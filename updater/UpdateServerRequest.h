@@ -41,6 +41,10 @@ public:
   // The three parts of "major.minor.patch", or empty for any other shape.
   static std::vector<std::string> SplitJorvaniteVersion(std::string version);
 
+  // The start of a text the server sent, fit to show: at most 40 characters,
+  // anything but printable ASCII as "?", "..." after a longer one.
+  static std::string ShownText(std::string_view text);
+
   // The answer protocol without the transport (also what the fuzzer drives).
   // Lines are cut at LF; runs of LF count as one; a CR stays on its line.
   static std::vector<std::string_view> SplitAnswerLines(std::string_view body);

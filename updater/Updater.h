@@ -43,6 +43,9 @@ public:
   // answered an error; true with an empty map when it lists no build.
   bool Get_BuildList(uint32_t serialNumber, BuildMap& builds);
   BuildMap Get_BuildListLocal(uint32_t serialNumber);
+  // The same; false (message shown, builds empty) when the module's store
+  // entry holds something the store did not make.
+  bool Get_BuildListLocal(uint32_t serialNumber, BuildMap& builds);
 
   // The build downloaded into the store, 0 on failure. An empty build text
   // means the latest build.

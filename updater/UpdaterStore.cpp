@@ -6,7 +6,10 @@
 #include "BuildPath.h"
 #include "Log.h"
 #include "UpdaterStoreFile.h"
+#include "UpdaterStorePath.h"
 #include "aDirectory.h"
+
+#include <unistd.h>
 #include "aFile.h"
 
 namespace {
@@ -20,6 +23,15 @@ struct result_t {
   std::string name;
   UpdaterStoreItem* item = nullptr;
   bool createSettings = false;
+  // Raised once the listing is over: a throw from inside it would leave
+  // the directory open.
+  std::string refusal;
+};
+
+// The items of a module's directory, and a refusal met while listing it.
+struct items_t {
+  std::vector<UpdaterStoreItem>* items = nullptr;
+  std::string refusal;
 };
 
 std::string parentOf(const std::string& path)
@@ -71,14 +83,28 @@ bool _find_item(const aDirectoryListData* data, void* ref)
   if (isDotName(name) || name != result->name)
     return true;
   result->found = true;
-  if (result->item)
-    *result->item = UpdaterStoreItem(parentOf(path), name, kindOf(data), result->createSettings);
+  if (result->item) {
+    // A module's entry must be the directory the store made; its settings
+    // are read from below it only then.
+    const UpdaterStoreOpen entry = UpdaterStorePath_OpenDirectory(path);
+    if (entry.fd >= 0)
+      ::close(entry.fd);
+    if (entry.Refused()) {
+      result->refusal = entry.refusal;
+      return false;
+    }
+    try {
+      *result->item = UpdaterStoreItem(parentOf(path), name, kindOf(data), result->createSettings);
+    } catch (const UpdaterStoreRefusal& e) {
+      result->refusal = e.what();
+    }
+  }
   return false;
 }
 
 bool _find_items(const aDirectoryListData* data, void* ref)
 {
-  auto* items = static_cast<std::vector<UpdaterStoreItem>*>(ref);
+  auto* found = static_cast<items_t*>(ref);
   Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", data->path, int(data->isDirectory),
            int(data->size));
   std::string path = data->path;
@@ -86,7 +112,12 @@ bool _find_items(const aDirectoryListData* data, void* ref)
   if (name.empty() || name[0] == '.')
     return true;
   // A listing reads; it must not leave settings files behind.
-  items->emplace_back(parentOf(path), name, kindOf(data), false);
+  try {
+    found->items->emplace_back(parentOf(path), name, kindOf(data), false);
+  } catch (const UpdaterStoreRefusal& e) {
+    found->refusal = e.what();
+    return false;
+  }
   return true;
 }
 
@@ -103,6 +134,9 @@ UpdaterStoreItem::UpdaterStoreItem(const std::string& directory, const std::stri
 {
   std::string settings = BuildPath(m_directory.c_str(), m_name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
   m_settings.Load(settings.c_str(), createSettings);
+  // Below a file there are no settings to refuse; a module's must be its own.
+  if (m_kind == STORE_ITEM_DIRECTORY && !m_settings.Refusal().empty())
+    throw UpdaterStoreRefusal(m_settings.Refusal());
 }
 
 UpdaterStoreItem::UpdaterStoreItem(const UpdaterStoreItem& other) = default;
@@ -158,10 +192,10 @@ BirdFile UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const
   std::string path = BuildPath(Path().c_str(), fileName.c_str(), nullptr);
   if (!IsBuildFileName(fileName))
     throw std::runtime_error("Invalid bird " + path + ": not a build's file name");
-  const std::string problem = BirdFile::HeaderProblem(path);
+  const std::string problem = BirdFile::HeaderProblem(path, BirdFile::Source::Stored);
   if (!problem.empty())
     throw std::runtime_error("Invalid bird " + path + ": " + problem);
-  return BirdFile::LoadWhole(path);
+  return BirdFile::LoadWhole(path, BirdFile::Source::Stored);
 }
 
 bool UpdaterStoreItem::FileExists(const std::string& fileName) const
@@ -201,7 +235,14 @@ UpdaterStoreItem UpdaterStore::AddDevice(const std::string& name)
   if (name.empty() || isDotName(name) || name.find('/') != std::string::npos)
     throw std::runtime_error("UpdaterStore: invalid device name [" + name + "]");
   const std::string entry = BuildPath(m_basePath.c_str(), name.c_str(), nullptr);
-  _ensure_directory(entry);
+  const UpdaterStoreOpen opened = UpdaterStorePath_OpenDirectory(entry, true, kDirectoryMode);
+  if (opened.Refused())
+    throw UpdaterStoreRefusal(opened.refusal);
+  if (opened.fd < 0)
+    throw std::runtime_error("UpdaterStore: Could not create directory " + entry + " error " +
+                             std::to_string(unsigned(aErrPermission)));
+  ::close(opened.fd);
+  Log::log(DEBUG_Updater, "UpdaterStore: [%s] is ready.\n", entry.c_str());
   UpdaterStore_RemoveStaleTemporaries(entry);
   return UpdaterStoreItem(m_basePath, name, STORE_ITEM_DIRECTORY);
 }
@@ -219,6 +260,8 @@ bool UpdaterStore::find(const std::string& name, UpdaterStoreItem* item, bool cr
   aDirectory_List(m_basePath.c_str(), _find_item, &result);
   Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", result.found ? "Found" : "Not Found",
            name.c_str());
+  if (!result.refusal.empty())
+    throw UpdaterStoreRefusal(result.refusal);
   return result.found;
 }
 
@@ -237,6 +280,10 @@ bool UpdaterStore::FindLocalBuilds(uint32_t serialNumber, std::vector<UpdaterSto
   UpdaterStoreItem device;
   if (!find(DeviceName(serialNumber), &device, false))
     return true;
-  aDirectory_List(device.Path().c_str(), _find_items, &items);
+  items_t found;
+  found.items = &items;
+  aDirectory_List(device.Path().c_str(), _find_items, &found);
+  if (!found.refusal.empty())
+    throw UpdaterStoreRefusal(found.refusal);
   return true;
 }

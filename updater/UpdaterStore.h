@@ -12,6 +12,11 @@
 // that died before finishing are cleared away when their module's directory
 // is opened (UpdaterStore_RemoveStaleTemporaries). Runs that share a store
 // are coordinated by UpdaterStoreLock.h. Not thread-safe.
+//
+// Below the base directory the store opens only what it made: an entry or
+// a file that is a symbolic link, or not a directory or regular file as it
+// should be, makes the operation that meets it raise UpdaterStoreRefusal
+// (UpdaterStorePath.h) before anything is read from it or written there.
 
 #include <cstdint>
 #include <string>
@@ -19,6 +24,7 @@
 
 #include "BirdFile.h"
 #include "KeyValueStore.h"
+#include "UpdaterStorePath.h"
 #include "aError.h"
 
 enum store_item_t {

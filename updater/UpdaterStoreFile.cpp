@@ -1,6 +1,7 @@
 #include "UpdaterStoreFile.h"
 
 #include "RunTempFiles.h"
+#include "UpdaterStorePath.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -30,25 +31,6 @@ aErr fail(std::string* why, aErr code, const std::string& step, int err)
     *why = step + ": " + std::strerror(err);
   errno = err;
   return code;
-}
-
-std::string dirOf(const std::string& path)
-{
-  size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos)
-    return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Makes the rename itself durable; a directory that cannot be synced costs
-// only durability, not the file, so failures here are not reported.
-void syncDirectory(const std::string& dir)
-{
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
 }
 
 bool allDigits(const std::string& text, size_t begin, size_t end)
@@ -105,9 +87,14 @@ std::string UpdaterStore_StagingName(const std::string& fileName)
 
 int UpdaterStore_RemoveStaleTemporaries(const std::string& directory)
 {
-  DIR* dir = ::opendir(directory.c_str());
-  if (!dir)
+  const UpdaterStoreOpen opened = UpdaterStorePath_OpenDirectory(directory);
+  DIR* dir = opened.fd < 0 ? nullptr : ::fdopendir(opened.fd);
+  if (!dir) {
+    if (opened.fd >= 0)
+      ::close(opened.fd);
     return 0;
+  }
+  const int dirFd = ::dirfd(dir);
   int removed = 0;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
@@ -116,9 +103,9 @@ int UpdaterStore_RemoveStaleTemporaries(const std::string& directory)
       continue;
     const std::string path = directory + "/" + name;
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
       continue;
-    if (::unlink(path.c_str()) == 0) {
+    if (::unlinkat(dirFd, name.c_str(), 0) == 0) {
       ++removed;
       Log::log(DEBUG_Updater, "UpdaterStore: removed [%s], left by process %ld\n", path.c_str(), long(writer));
     }
@@ -133,30 +120,57 @@ void UpdaterStore_SetReplaceHook(UpdaterStoreReplaceHook hook, void* ref)
   sHookRef = ref;
 }
 
-aErr UpdaterStore_ReplaceFile(const std::string& path, const void* data, size_t size, std::string* why)
+aErr UpdaterStore_ReplaceFile(const std::string& path, const void* data, size_t size, std::string* why,
+                              bool* refused)
 {
+  if (refused)
+    *refused = false;
   if (path.empty() || (!data && size > 0))
     return fail(why, aErrParam, "no path or no data for " + path, EINVAL);
 
-  size_t slash = path.find_last_of('/');
-  std::string dir = dirOf(path);
-  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string dir = UpdaterStorePath_Directory(path);
+  const std::string base = UpdaterStorePath_Leaf(path);
+  const UpdaterStoreOpen opened = UpdaterStorePath_OpenDirectory(dir);
+  // What is there already must be the store's own file: a link or a FIFO
+  // in its place is refused, not replaced. (A directory there fails the
+  // rename by itself.)
+  struct stat old {};
+  const bool exists = opened.fd >= 0 && ::fstatat(opened.fd, base.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+  if (opened.Refused() || (exists && !S_ISREG(old.st_mode) && !S_ISDIR(old.st_mode))) {
+    if (refused)
+      *refused = true;
+    if (why)
+      *why = opened.Refused() ? opened.refusal
+                              : path + (S_ISLNK(old.st_mode) ? " is a symbolic link" : " is not a regular file");
+    if (opened.fd >= 0)
+      ::close(opened.fd);
+    errno = EPERM;
+    return aErrNotFound;
+  }
+  if (opened.fd < 0)
+    return fail(why, aErrNotFound, "cannot open " + dir, opened.err);
+  const int dirFd = opened.fd;
 
   std::string temp;
   int fd = -1;
+  int createErr = 0;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "." + base + "." +
-           std::to_string(::getpid()) + "." + std::to_string(sTempCounter++) + ".tmp";
-    fd = RunTempFiles::Create(temp, O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST)
+    temp = "." + base + "." + std::to_string(::getpid()) + "." + std::to_string(sTempCounter++) + ".tmp";
+    fd = RunTempFiles::CreateIn(dirFd, dir, temp, O_WRONLY, 0666);
+    createErr = errno;
+    if (fd < 0 && createErr != EEXIST)
       break;
   }
+  const std::string tempPath = dir == "." ? temp : dir + "/" + temp;
+  const auto failed = [&](aErr code, const std::string& step, int err) {
+    ::close(dirFd);
+    return fail(why, code, step, err);
+  };
   if (fd < 0)
-    return fail(why, aErrNotFound, "cannot create " + temp, errno);
+    return failed(aErrNotFound, "cannot create " + tempPath, createErr);
 
   // A replaced file keeps the permissions it had.
-  struct stat old;
-  if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+  if (exists && S_ISREG(old.st_mode))
     ::fchmod(fd, old.st_mode & 07777);
 
   const char* p = static_cast<const char*>(data);
@@ -168,8 +182,8 @@ aErr UpdaterStore_ReplaceFile(const std::string& path, const void* data, size_t 
     if (n <= 0) {
       int err = n < 0 ? errno : EIO;
       ::close(fd);
-      RunTempFiles::Remove(temp);
-      return fail(why, aErrIO, "cannot write " + temp, err);
+      RunTempFiles::RemoveIn(dirFd, dir, temp);
+      return failed(aErrIO, "cannot write " + tempPath, err);
     }
     p += n;
     left -= size_t(n);
@@ -177,23 +191,26 @@ aErr UpdaterStore_ReplaceFile(const std::string& path, const void* data, size_t 
   if (::fsync(fd) != 0) {
     int err = errno;
     ::close(fd);
-    RunTempFiles::Remove(temp);
-    return fail(why, aErrIO, "cannot sync " + temp, err);
+    RunTempFiles::RemoveIn(dirFd, dir, temp);
+    return failed(aErrIO, "cannot sync " + tempPath, err);
   }
   if (::close(fd) != 0) {
     int err = errno;
-    RunTempFiles::Remove(temp);
-    return fail(why, aErrIO, "cannot close " + temp, err);
+    RunTempFiles::RemoveIn(dirFd, dir, temp);
+    return failed(aErrIO, "cannot close " + tempPath, err);
   }
-  if (sHook && !sHook(temp.c_str(), sHookRef)) {
-    RunTempFiles::Remove(temp);
-    return fail(why, aErrIO, "cannot rename " + temp + " to " + path, ECANCELED);
+  if (sHook && !sHook(tempPath.c_str(), sHookRef)) {
+    RunTempFiles::RemoveIn(dirFd, dir, temp);
+    return failed(aErrIO, "cannot rename " + tempPath + " to " + path, ECANCELED);
   }
-  if (RunTempFiles::Rename(temp, path) != 0) {
+  if (RunTempFiles::RenameIn(dirFd, dir, temp, base) != 0) {
     int err = errno;
-    RunTempFiles::Remove(temp);
-    return fail(why, aErrIO, "cannot rename " + temp + " to " + path, err);
+    RunTempFiles::RemoveIn(dirFd, dir, temp);
+    return failed(aErrIO, "cannot rename " + tempPath + " to " + path, err);
   }
-  syncDirectory(dir);
+  // Makes the rename itself durable; a directory that cannot be synced costs
+  // only durability, not the file.
+  ::fsync(dirFd);
+  ::close(dirFd);
   return aErrNone;
 }

@@ -14,10 +14,14 @@
 
 // Writes size bytes (data may be null only when size is 0) as the new
 // content of path. aErrNone; aErrNotFound when the temporary cannot be
-// created; aErrIO when writing, syncing or renaming fails. On failure the old
-// file is untouched, the temporary is removed and *why (may be null) names
-// the step and the system's reason; errno then holds that reason.
-aErr UpdaterStore_ReplaceFile(const std::string& path, const void* data, size_t size, std::string* why);
+// created, or when path or its directory is not what the store makes
+// (UpdaterStorePath.h: a symbolic link, a FIFO, ...; *refused, may be
+// null, is then true and nothing is written); aErrIO when writing, syncing
+// or renaming fails. On failure the old file is untouched, the temporary is
+// removed and *why (may be null) names the step and the system's reason, or
+// the refusal; errno then holds that reason.
+aErr UpdaterStore_ReplaceFile(const std::string& path, const void* data, size_t size, std::string* why,
+                              bool* refused = nullptr);
 
 // The hidden name under which a download stages fileName for its checks
 // before the real file is written: ".download-<pid>-<fileName>".

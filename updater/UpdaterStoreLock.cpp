@@ -1,6 +1,7 @@
 #include "UpdaterStoreLock.h"
 
 #include "RunTempFiles.h"
+#include "UpdaterStorePath.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -13,14 +14,6 @@
 const char* const UpdaterStoreHold::LOCK_FILENAME = ".update.lock";
 
 namespace {
-
-std::string directoryOf(const std::string& filePath)
-{
-  const size_t slash = filePath.find_last_of('/');
-  if (slash == std::string::npos)
-    return ".";
-  return slash == 0 ? "/" : filePath.substr(0, slash);
-}
 
 struct flock wholeFile(short type)
 {
@@ -36,7 +29,7 @@ struct flock wholeFile(short type)
 
 UpdaterStoreDirectoryLock::UpdaterStoreDirectoryLock(const std::string& filePath)
 {
-  const int fd = ::open(directoryOf(filePath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = UpdaterStorePath_OpenDirectory(UpdaterStorePath_Directory(filePath)).fd;
   if (fd < 0)
     return;
   int r;
@@ -58,7 +51,11 @@ UpdaterStoreDirectoryLock::~UpdaterStoreDirectoryLock()
 }
 
 UpdaterStoreHold::UpdaterStoreHold(UpdaterStoreHold&& other) noexcept
-    : m_fd(other.m_fd), m_holder(other.m_holder), m_path(std::move(other.m_path)), m_problem(std::move(other.m_problem))
+    : m_fd(other.m_fd),
+      m_holder(other.m_holder),
+      m_path(std::move(other.m_path)),
+      m_problem(std::move(other.m_problem)),
+      m_refusal(std::move(other.m_refusal))
 {
   other.m_fd = -1;
 }
@@ -71,6 +68,7 @@ UpdaterStoreHold& UpdaterStoreHold::operator=(UpdaterStoreHold&& other) noexcept
     m_holder = other.m_holder;
     m_path = std::move(other.m_path);
     m_problem = std::move(other.m_problem);
+    m_refusal = std::move(other.m_refusal);
     other.m_fd = -1;
   }
   return *this;
@@ -104,21 +102,33 @@ UpdaterStoreHold UpdaterStoreHold::Take(const std::string& entryPath)
   // name still leads to its file, else starts over. A holder that lets go
   // between the refused lock and the question who holds it also starts the
   // attempt over.
+  const UpdaterStoreOpen entry = UpdaterStorePath_OpenDirectory(entryPath);
+  if (entry.fd < 0) {
+    hold.m_refusal = entry.refusal;
+    hold.m_problem = "cannot open " + entry.Why(entryPath);
+    return hold;
+  }
+  const auto done = [&entry, &hold]() -> UpdaterStoreHold {
+    ::close(entry.fd);
+    return std::move(hold);
+  };
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    const UpdaterStoreOpen opened = UpdaterStorePath_OpenFileAt(entry.fd, entryPath, LOCK_FILENAME, O_RDWR | O_CREAT);
+    const int fd = opened.fd;
     if (fd < 0) {
-      hold.m_problem = "cannot open " + path + ": " + std::strerror(errno);
-      return hold;
+      hold.m_refusal = opened.refusal;
+      hold.m_problem = "cannot open " + opened.Why(path);
+      return done();
     }
     struct flock lock = wholeFile(F_WRLCK);
     if (::fcntl(fd, F_SETLK, &lock) == 0) {
       struct stat locked, named;
-      if (::fstat(fd, &locked) == 0 && ::stat(path.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
-          locked.st_ino == named.st_ino) {
+      if (::fstat(fd, &locked) == 0 && ::fstatat(entry.fd, LOCK_FILENAME, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+          locked.st_dev == named.st_dev && locked.st_ino == named.st_ino) {
         hold.m_fd = fd;
         hold.m_path = path;
         RunTempFiles::Expect(path);
-        return hold;
+        return done();
       }
       ::close(fd);
       continue;
@@ -126,7 +136,7 @@ UpdaterStoreHold UpdaterStoreHold::Take(const std::string& entryPath)
     if (errno != EACCES && errno != EAGAIN) {
       hold.m_problem = "cannot lock " + path + ": " + std::strerror(errno);
       ::close(fd);
-      return hold;
+      return done();
     }
     struct flock probe = wholeFile(F_WRLCK);
     const bool held = ::fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
@@ -135,9 +145,9 @@ UpdaterStoreHold UpdaterStoreHold::Take(const std::string& entryPath)
       // A holder in another process namespace has no id here; any id but
       // ours still means the entry is taken.
       hold.m_holder = probe.l_pid > 0 ? probe.l_pid : -1;
-      return hold;
+      return done();
     }
   }
   hold.m_problem = "the lock on " + path + " keeps changing hands";
-  return hold;
+  return done();
 }

@@ -56,12 +56,16 @@ public:
   // Claims the entry at entryPath (an existing module directory) without
   // waiting. Afterwards exactly one of: Held(); Holder() is nonzero, the
   // process id of the run that has it (-1 when this process cannot see
-  // it); Problem() says why the lock file could not be used.
+  // it); Problem() says why the lock file could not be used. Refusal()
+  // is set too when that is because the entry or its lock file is not
+  // what the store makes (a symbolic link, a FIFO, ...; UpdaterStorePath.h):
+  // nothing was created or opened through it.
   static UpdaterStoreHold Take(const std::string& entryPath);
 
   bool Held() const { return m_fd >= 0; }
   pid_t Holder() const { return m_holder; }
   const std::string& Problem() const { return m_problem; }
+  const std::string& Refusal() const { return m_refusal; }
 
 private:
   void release();
@@ -70,4 +74,5 @@ private:
   pid_t m_holder = 0;
   std::string m_path;
   std::string m_problem;
+  std::string m_refusal;
 };

@@ -106,12 +106,18 @@ std::string _check_bird(const UpdaterStoreItem& device, const std::string& fileN
     RunTempFiles::Remove(temp);
     return why;
   }
-  std::string problem = BirdFile::HeaderProblem(temp);
+  std::string problem;
+  try {
+    problem = BirdFile::HeaderProblem(temp, BirdFile::Source::Stored);
+  } catch (const UpdaterStoreRefusal& e) {
+    problem = e.what();
+  }
   if (!problem.empty()) {
     problem = fileName + ": " + problem;
   } else {
     try {
-      const std::string foreign = _foreign_problem(BirdFile::LoadWhole(temp), build, serialNumber, override);
+      const std::string foreign =
+          _foreign_problem(BirdFile::LoadWhole(temp, BirdFile::Source::Stored), build, serialNumber, override);
       if (!foreign.empty())
         problem = fileName + ": " + foreign;
     } catch (const BirdFile::Incomplete& e) {
@@ -157,6 +163,11 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
   }
 }
 
+void _show_refusal(UpdaterDisplayInterface& display, const UpdaterStoreRefusal& refusal)
+{
+  display.message(ERROR, "Store entry refused: %s", refusal.what());
+}
+
 bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl, std::string* why)
 {
   BuildMap builds;
@@ -166,15 +177,26 @@ bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl, 
       *why = "the build list could not be had: " + cause;
     return false;
   }
+  // An entry that is no number matches no build; when the build is then
+  // missing, those entries are the likelier cause, and are named.
+  constexpr size_t kNamed = 3;
+  std::string notNumbers;
+  size_t unread = 0;
   for (const auto& entry : builds) {
     uint32_t listed = 0;
     if (!_parse_build(entry.first, listed)) {
       Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", entry.first.c_str());
-      listed = 0;
+      if (unread++ < kNamed)
+        notNumbers += (notNumbers.empty() ? "\"" : ", \"") + UpdateServerRequest::ShownText(entry.first) + "\"";
+      continue;
     }
     if (listed == build)
       return true;
   }
+  if (unread > 0 && why)
+    *why = "the server's build list holds " + std::to_string(unread) +
+           (unread == 1 ? " entry that is not a build number: " : " entries that are not build numbers: ") +
+           notNumbers + (unread > kNamed ? ", ..." : "");
   return false;
 }
 
@@ -200,23 +222,21 @@ bool Updater::Get_BuildList(uint32_t serialNumber, BuildMap& builds)
   return true;
 }
 
-BuildMap Updater::Get_BuildListLocal(uint32_t serialNumber)
+// Raises UpdaterStoreRefusal for an entry, or a file in it, that the store
+// did not make.
+static void _list_local_builds(const UpdaterStore& store, uint32_t serialNumber, BuildMap& builds)
 {
-  BuildMap builds;
-  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "Get_BuildListLocal");
-  if (!store)
-    return builds;
   std::vector<UpdaterStoreItem> items;
-  store->FindLocalBuilds(serialNumber, items);
+  store.FindLocalBuilds(serialNumber, items);
   for (const UpdaterStoreItem& item : items) {
     const std::string& name = item.Name();
     const std::string key = name.substr(0, name.find(".bird"));
     std::string version;
     if (item.IsValid()) {
       const std::string path = item.Directory() + "/" + name;
-      if (BirdFile::VerifyFile(path)) {
+      if (BirdFile::VerifyFile(path, BirdFile::Source::Stored)) {
         try {
-          version = BirdFile(path).GetVersion();
+          version = BirdFile(path, BirdFile::Source::Stored).GetVersion();
           Log::log(DEBUG_Updater, "Found VERSION in birdfile: %s - Version: \n", path.c_str());
         } catch (const std::exception& e) {
           // Listed all the same, without a version.
@@ -228,7 +248,29 @@ BuildMap Updater::Get_BuildListLocal(uint32_t serialNumber)
     }
     builds.emplace(key, version);
   }
+}
+
+BuildMap Updater::Get_BuildListLocal(uint32_t serialNumber)
+{
+  BuildMap builds;
+  Get_BuildListLocal(serialNumber, builds);
   return builds;
+}
+
+bool Updater::Get_BuildListLocal(uint32_t serialNumber, BuildMap& builds)
+{
+  builds.clear();
+  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "Get_BuildListLocal");
+  if (!store)
+    return true;
+  try {
+    _list_local_builds(*store, serialNumber, builds);
+  } catch (const UpdaterStoreRefusal& refusal) {
+    builds.clear();
+    _show_refusal(display, refusal);
+    return false;
+  }
+  return true;
 }
 
 uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText, bool override, bool noCalibration)
@@ -252,14 +294,17 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
     return 0;
 
   UpdaterStoreItem device;
-  if (!store->FindDevice(serialNumber, &device)) {
-    Log::log(DEBUG_APP, "Could not find device in our update history.\n");
-    try {
+  try {
+    if (!store->FindDevice(serialNumber, &device)) {
+      Log::log(DEBUG_APP, "Could not find device in our update history.\n");
       device = store->AddDevice(serialNumber);
-    } catch (const std::runtime_error& e) {
-      display.message(ERROR, "Could not create directory for storing BIRD file: %s", e.what());
-      return 0;
     }
+  } catch (const UpdaterStoreRefusal& refusal) {
+    _show_refusal(display, refusal);
+    return 0;
+  } catch (const std::runtime_error& e) {
+    display.message(ERROR, "Could not create directory for storing BIRD file: %s", e.what());
+    return 0;
   }
 
   std::string latest, firmwareId;
@@ -269,7 +314,12 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
   }
   if (build == 0 && !_parse_build(latest, build)) {
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
-    build = 0;
+    if (latest.empty())
+      display.message(ERROR, "The update server named no latest build for %08X", serialNumber);
+    else
+      display.message(ERROR, "The update server's latest build for %08X is not a build number: \"%s\"",
+                      serialNumber, UpdateServerRequest::ShownText(latest).c_str());
+    return 0;
   }
 
   display.message(INFO, "Retrieving build %u", build);

@@ -162,6 +162,9 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
   BirdFile image;
   try {
     if (!_choose_loader_image(display, updater, *store, serialNumber, birdPath, image)) return false;
+  } catch (const UpdaterStoreRefusal& refusal) {
+    _show_refusal(display, refusal);
+    return false;
   } catch (const BirdFile::Incomplete& e) {
     // Part of a live loader would run as if it were all of it.
     display.message(kError, "%s", e.what());

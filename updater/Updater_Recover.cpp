@@ -17,6 +17,7 @@
 #include "UpdateServerRequest.h"
 #include "Updater.h"
 #include "UpdaterStore.h"
+#include "Updater_Builds.h"
 #include "Updater_Discover.h"
 #include "Updater_Recover.h"
 #include "Updater_Update.h"
@@ -256,6 +257,9 @@ bool _hold_recovering(UpdaterDisplayInterface& display, const std::string& store
     } else {
       return true;
     }
+  } catch (const UpdaterStoreRefusal& refusal) {
+    _show_refusal(display, refusal);
+    return false;
   } catch (const std::runtime_error& e) {
     // The recovery's own store steps report a store that cannot be used.
     Log::log(DEBUG_Updater, "Going on without a hold on module [%08X]: %s\n", serialNumber, e.what());

@@ -76,6 +76,8 @@ uint32_t _settle_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
     if (build != 0) {
       try {
         item.ReadBirdFile(_bird_name(build));
+      } catch (const UpdaterStoreRefusal&) {
+        throw;
       } catch (const std::runtime_error&) {
         display.message(kInfo, "New firmware is available.  Updater will proceed if valid firmware is found locally.");
         build = 0;
@@ -415,6 +417,10 @@ bool _hold_module(UpdaterDisplayInterface& display, const std::string& entryPath
                   UpdaterStoreHold& hold)
 {
   hold = UpdaterStoreHold::Take(entryPath);
+  if (!hold.Refusal().empty()) {
+    _show_refusal(display, UpdaterStoreRefusal(hold.Refusal()));
+    return false;
+  }
   if (hold.Holder() != 0) {
     display.message(kError, "Another run (process %ld) is updating module [%08X]; try again when it ends.",
                     static_cast<long>(hold.Holder()), serialNumber);
@@ -465,6 +471,9 @@ BirdFile Updater::load_bird(const char* action, std::string path, uint32_t seria
   const auto read = [&] { return item.ReadBirdFile(name); };
   try {
     return read();
+  } catch (const UpdaterStoreRefusal&) {
+    // Not the store's file: nothing is fetched over it.
+    throw;
   } catch (const BirdFile::Incomplete& e) {
     if (!allowDownload) throw;
     // Said now: the copy fetched next takes its place.
@@ -490,13 +499,14 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
   if (!store) return false;
 
   UpdaterStoreItem item;
-  if (!store->FindDevice(serialNumber, &item)) {
-    try {
-      item = store->AddDevice(serialNumber);
-    } catch (const std::runtime_error& e) {
-      display.message(kError, "Could not create directory for storing BIRD file: %s", e.what());
-      return false;
-    }
+  try {
+    if (!store->FindDevice(serialNumber, &item)) item = store->AddDevice(serialNumber);
+  } catch (const UpdaterStoreRefusal& refusal) {
+    _show_refusal(display, refusal);
+    return false;
+  } catch (const std::runtime_error& e) {
+    display.message(kError, "Could not create directory for storing BIRD file: %s", e.what());
+    return false;
   }
   // Kept until the update returns: a second update of the module, started
   // meanwhile, would talk to a module in its loader.
@@ -510,7 +520,12 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
 
   const uint64_t start = aTime_GetMSTicks();
   if (birdPath.empty()) {
-    build = _settle_build(display, item, serialNumber, build, serverUrl);
+    try {
+      build = _settle_build(display, item, serialNumber, build, serverUrl);
+    } catch (const UpdaterStoreRefusal& refusal) {
+      _show_refusal(display, refusal);
+      return false;
+    }
     if (build == 0) {
       display.message(kError, "Could not find valid build for this device.");
       return false;

@@ -32,7 +32,7 @@ public:
   MOCK_METHOD(std::vector<DeviceInfo>, Discover_Devices, (linkType), (override));
   MOCK_METHOD(std::vector<DeviceInfo>, Discover_JVNetwork_Devices, (uint32_t, linkType), (override));
   MOCK_METHOD(bool, Get_BuildList, (uint32_t, BuildMap&), (override));
-  MOCK_METHOD(BuildMap, Get_BuildListLocal, (uint32_t), (override));
+  MOCK_METHOD(bool, Get_BuildListLocal, (uint32_t, BuildMap&), (override));
   MOCK_METHOD(uint32_t, Download_Firmware, (uint32_t, std::string, bool, bool), (override));
   MOCK_METHOD(bool, Update_Firmware, (uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool), (override));
   MOCK_METHOD(bool, Get_Fingerprint, (Fingerprint&, std::string, uint32_t, std::string, uint32_t, bool), (override));
@@ -343,7 +343,7 @@ TEST_F(RunTest, ListBuilds)
     display.lines.clear();
     BuildMap builds = {{"4242", "2.11.5"}};
     if (c.local) {
-      EXPECT_CALL(*mock, Get_BuildListLocal(0x40F5849Au)).WillOnce(Return(builds));
+      EXPECT_CALL(*mock, Get_BuildListLocal(0x40F5849Au, _)).WillOnce(DoAll(SetArgReferee<1>(builds), Return(true)));
     } else {
       EXPECT_CALL(*mock, Get_BuildList(0x40F5849Au, _)).WillOnce(DoAll(SetArgReferee<1>(builds), Return(true)));
     }

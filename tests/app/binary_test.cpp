@@ -76,6 +76,40 @@ TEST(Binary, RefusedSerialNumber)
   EXPECT_EQ("Invalid serial number obtained from argument [12G4]\n" + Golden("usage_short.txt"), r.err);
 }
 
+// A word the updater does not know ends the run before anything runs, with
+// the word named and the short usage: a script must not read success.
+TEST(Binary, UnknownWordsAreRefused)
+{
+  struct {
+    std::vector<std::string> words;
+    std::string error;
+  } cases[] = {
+      {{"-Ud", "40F5849A"}, "Unknown option: [-Ud]\nNot an option: [40F5849A]\n"},
+      {{"--update", "-d", "40F5849A"}, "Unknown option: [--update]\n"},
+      {{"-U", "-d", "40F5849A", "-f"}, "Option [-f] needs a value\n"},
+      {{"-G", "-d", "40F5849A", "latest"}, "Not an option: [latest]\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.words[0]);
+    TempDir store;
+    std::vector<std::string> words = c.words;
+    words.insert(words.begin(), {"-i", store.path()});
+    Result r = RunUpdater(words);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(kVersionLine + kRightsLine, r.out);
+    EXPECT_EQ(c.error + Golden("usage_short.txt"), r.err);
+    EXPECT_TRUE(std::filesystem::is_empty(store.path())) << "the run went on";
+  }
+}
+
+// Help asked for anywhere still wins over a word the updater does not know.
+TEST(Binary, HelpWinsOverUnknownWords)
+{
+  Result r = RunUpdater({"-Ud", "-h"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("Unknown option: [-Ud]\n" + Golden("usage_full.txt"), r.err);
+}
+
 TEST(Binary, FullHelp)
 {
   Result r = RunUpdater({"--help"});

@@ -248,7 +248,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParamCase{"SerialWithUpperPrefix", {"-d", "0XA1"}, 0, kNoErrors, Serial(0xA1)},
         ParamCase{"SerialLowerCase", {"-d", "a1"}, 0, kNoErrors, Serial(0xA1)},
         ParamCase{"SerialAfterEquals", {"-d=A1"}, 0, kNoErrors, Serial(0xA1)},
-        ParamCase{"SerialAttachedIsPassedOver", {"-dA1"}, 0, kNoErrors, Serial(0)},
+        ParamCase{"SerialAttachedIsRefused", {"-dA1"}, 1, {"Unknown option: [-dA1]"}, Serial(0)},
         // Cut to 32 bits a mistyped serial number names another module.
         ParamCase{"SerialNineDigitsRefused", {"-d", "123456789"}, 1,
                   {"Invalid serial number obtained from argument [123456789]: more than eight hexadecimal digits"},
@@ -285,7 +285,7 @@ INSTANTIATE_TEST_SUITE_P(
                   [](const Parameters& p) { EXPECT_EQ("4294967295", p.build); }},
         ParamCase{"BuildZeroIsLatest", {"-b", "0"}, 0, kNoErrors,
                   [](const Parameters& p) { EXPECT_EQ("0", p.build); }},
-        ParamCase{"BuildHyphenWordPassedOver", {"-b", "-1"}, 0, kNoErrors,
+        ParamCase{"BuildHyphenWordRefused", {"-b", "-1"}, 1, {"Option [-b] needs a value", "Unknown option: [-1]"},
                   [](const Parameters& p) { EXPECT_EQ("", p.build); }},
         ParamCase{"BuildDecimal", {"-b", "99528558"}, 0, kNoErrors,
                   [](const Parameters& p) { EXPECT_EQ("99528558", p.build); }},
@@ -294,7 +294,7 @@ INSTANTIATE_TEST_SUITE_P(
                     EXPECT_TRUE(p.override);
                     EXPECT_EQ(0u, p.commands.Get());
                   }},
-        ParamCase{"OverrideWithValuePassedOver", {"-OVERRIDE=1"}, 0, kNoErrors,
+        ParamCase{"OverrideWithValueRefused", {"-OVERRIDE=1"}, 1, {"Option [-OVERRIDE] takes no value"},
                   [](const Parameters& p) { EXPECT_FALSE(p.override); }},
         ParamCase{"LowerOIsBaudRate", {"-o", "9600"}, 0, kNoErrors,
                   [](const Parameters& p) {
@@ -308,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(
                     EXPECT_TRUE(p.help);
                     EXPECT_TRUE(p.commands.IsSet(CMD_HELP));
                   }},
-        ParamCase{"ShortHelpWordIsPassedOver", {"-he", "--"}, 0, kNoErrors,
+        ParamCase{"ShortHelpWordIsRefused", {"-he", "--"}, 1, {"Unknown option: [-he]", "Unknown option: [--]"},
                   [](const Parameters& p) {
                     EXPECT_FALSE(p.help);
                     EXPECT_EQ(0u, p.commands.Get());
@@ -316,10 +316,21 @@ INSTANTIATE_TEST_SUITE_P(
         ParamCase{"HelpAfterRefusalAccepts", {"-d", "12G4", "-h", "-t", "US"}, 0,
                   {"Invalid serial number obtained from argument [12G4]"},
                   [](const Parameters& p) { EXPECT_TRUE(p.help); }},
-        ParamCase{"ClumpedCommandsDoNothing", {"-DU"}, 0, kNoErrors, Commands(0)},
+        ParamCase{"ClumpedCommandsRefused", {"-DU"}, 1, {"Unknown option: [-DU]"}, Commands(0)},
+        // A typo or a long option that does not exist runs nothing.
+        ParamCase{"UnknownClumpWithSerialRefused", {"-Ud", "40F5849A"}, 1,
+                  {"Unknown option: [-Ud]", "Not an option: [40F5849A]"}, Commands(0)},
+        ParamCase{"UnknownLongOptionRefused", {"--update", "-d", "40F5849A"}, 1, {"Unknown option: [--update]"},
+                  Commands(0)},
+        ParamCase{"StrayWordRefused", {"-U", "now", "-d", "40F5849A"}, 1, {"Not an option: [now]"},
+                  Commands(CMD_UPDATE)},
+        ParamCase{"HelpAfterUnknownWins", {"-Ud", "40F5849A", "-h"}, 0, {"Unknown option: [-Ud]"},
+                  [](const Parameters& p) { EXPECT_TRUE(p.help); }},
+        ParamCase{"HelpBeforeUnknownWins", {"-h", "--update"}, 0, kNoErrors,
+                  [](const Parameters& p) { EXPECT_TRUE(p.help); }},
         ParamCase{"EveryCommand", {"-B", "-L", "-D", "-G", "-I", "-U", "-N", "-C", "-Z", "x"}, 0, kNoErrors,
                   Commands(0x2FF)},
-        ParamCase{"ZWithoutArgumentIsPassedOver", {"-Z"}, 0, kNoErrors, Commands(0)},
+        ParamCase{"ZWithoutArgumentIsRefused", {"-Z"}, 1, {"Option [-Z] needs a value"}, Commands(0)},
         ParamCase{"UnhandledCommand", {"-Y", "-D"}, 1, {"Unhandled command: [-Y]"}, Commands(CMD_DISCOVER)},
         ParamCase{"LogMaskHex", {"-X", "0x10000"}, 0, kNoErrors,
                   [](const Parameters& p) {
@@ -397,7 +408,7 @@ TEST(ParamsLog, ParametersAreLoggedUnderAppPackage)
   FILE* previous = Log::fh;
   Log::SetOutput(out);
   Log::DeactivatePackage(0xFFFFFFFFu);
-  Argv args{"./updater", "x", "-X", "0x10001", "-d", "0xA1"};
+  Argv args{"./updater", "-X", "0x10001", "-d", "0xA1"};
   RecordingDisplay display;
   Parameters params;
   EXPECT_EQ(0, _get_params(display, args.argc(), args.argv(), params));
@@ -406,7 +417,7 @@ TEST(ParamsLog, ParametersAreLoggedUnderAppPackage)
   fclose(out);
   EXPECT_EQ(std::string("Discarding '0x' serial number prefix\n"
                         "\nApplication parameters:[updater]\n"
-                        "\t[./updater]\n\t[-X]\n\t[0x10001]\n\t[-d]\n\t[0xA1]\n\t[x]\n"),
+                        "\t[./updater]\n\t[-X]\n\t[0x10001]\n\t[-d]\n\t[0xA1]\n"),
             std::string(text, size));
   free(text);
 }

@@ -49,7 +49,7 @@ protected:
     return text.str();
   }
   // Every path below the directory with its content ("/" for directories,
-  // "-> target" for links),
+  // "-> target" for links, "|" for anything else that is no regular file),
   // to show that an operation wrote nothing.
   std::vector<std::pair<std::string, std::string>> snapshot() const
   {
@@ -61,6 +61,8 @@ protected:
         what = "-> " + std::filesystem::read_symlink(e.path(), ec).string();
       else if (e.is_directory(ec))
         what = "/";
+      else if (!e.is_regular_file(ec))
+        what = "|";  // a FIFO or a device: reading it could wait for ever
       else
         what = contents(e.path().string());
       all.emplace_back(e.path().string(), what);

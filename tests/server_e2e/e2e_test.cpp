@@ -227,7 +227,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"queryCut", Op::Query, Fault::CutMidBody, 1, "No build information for device"},
         FaultCase{"query500", Op::Query, Fault::Http500, 1, "No build information for device: the update server answered HTTP status 500"},
         FaultCase{"queryNotOk", Op::Query, Fault::NotOk, 1, "No build information for device"},
-        FaultCase{"queryMissingLines", Op::Query, Fault::MissingLines, 1, "No valid build 0"},
+        FaultCase{"queryMissingLines", Op::Query, Fault::MissingLines, 1,
+                  "The update server named no latest build for 40F5849A"},
         FaultCase{"builds404", Op::Builds, Fault::Http404, 1, "No valid build 99528558"},
         FaultCase{"buildsEmpty", Op::Builds, Fault::EmptyBody, 1, "No valid build 99528558"},
         FaultCase{"builds500", Op::Builds, Fault::Http500, 1, "No valid build 99528558: the build list could not be had: the update server answered HTTP status 500"},
@@ -398,6 +399,49 @@ TEST_F(UpdaterAgainstServer, FailedWriteRecordsNothing)
   ASSERT_NE(std::string::npos, at) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("/99528558.bird: Is a directory\n", at)) << r.err;
   EXPECT_EQ(goodSettings, readFile(device() / ".settings"));
+}
+
+// A latest build or a list entry that is not a number is named as the
+// cause; nothing is fetched or stored for it.
+TEST_F(UpdaterAgainstServer, BuildNumbersThatAreNotNumbersAreNamed)
+{
+  struct Case {
+    const char* name;
+    const char* latest;
+    std::vector<std::pair<std::string, std::string>> builds;
+    std::vector<std::string> args;
+    std::string shown;
+  } cases[] = {
+      {"latest", "latest", {{"99528558", "2.10.12"}}, {},
+       "The update server's latest build for 40F5849A is not a build number: \"latest\""},
+      {"latestAndList", "next\x1b[2J", {{"next", "2.10.12"}}, {},
+       "The update server's latest build for 40F5849A is not a build number: \"next?[2J\""},
+      {"listEntry", "99528558", {{"build-99528558", "2.10.12"}}, {},
+       "No valid build 99528558: the server's build list holds 1 entry that is not a build number: "
+       "\"build-99528558\""},
+      {"listEntries", "99528558", {{"a", "1.0.0"}, {"b", "1.0.0"}, {"c", "1.0.0"}, {"d", "1.0.0"}, {"99400000", "2.9.0"}},
+       {"-b", "99528558"},
+       "No valid build 99528558: the server's build list holds 4 entries that are not build numbers: \"a\", \"b\", "
+       "\"c\", ..."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(root_ / "updater");
+    updatesim::Config config = UpdaterAgainstServer::config();
+    config.devices[kSerial].latestBuild = c.latest;
+    config.devices[kSerial].builds = c.builds;
+    server_.setConfig(config);
+    server_.clearRequests();
+    std::vector<std::string> args{"-G", "-d", kSerial};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ProcessResult r = run(args);
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find(c.shown + "\n")) << r.err;
+    EXPECT_EQ(std::string::npos, r.out.find("Build 0 is valid")) << r.out;
+    for (const std::string& target : server_.targets())
+      EXPECT_EQ(std::string::npos, target.find("op=bird")) << target;
+    EXPECT_TRUE(settings().count("LATEST_DOWNLOAD") == 0);
+  }
 }
 
 // A list the server could not give ends the run with status 1 and the

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -512,5 +513,137 @@ TEST_F(StoreTest, HoldWithoutAUsableLockFileSaysWhy)
   EXPECT_EQ(0, hold.Holder());
   EXPECT_NE(std::string::npos, hold.Problem().find("cannot open")) << hold.Problem();
 }
+
+// ---------------------------------------------------------------------------
+// What the store did not make: every operation that meets a link or a FIFO
+// where the store keeps its own entry or file refuses it, names it, and
+// leaves whatever lies behind the link as it was.
+
+class StoreRefusalTest;
+
+struct RefusalCase {
+  const char* name;
+  // Plants the thing in the store's place; answers its path.
+  std::function<std::string(StoreRefusalTest&)> plant;
+  // Runs the operation; answers its refusal ("" when it did not refuse).
+  std::function<std::string(StoreRefusalTest&)> run;
+  const char* what;
+};
+
+class StoreRefusalTest : public StoreTest, public ::testing::WithParamInterface<RefusalCase> {
+public:
+  using StoreTest::base;
+  std::string entry() const { return base() + "/0000ABCD"; }
+  std::string outside(const std::string& rel = "") const { return path("outside") + (rel.empty() ? "" : "/" + rel); }
+  std::string linkTo(const std::string& at, const std::string& target) const
+  {
+    std::filesystem::create_directories(std::filesystem::path(at).parent_path());
+    std::filesystem::remove_all(at);
+    std::filesystem::create_symlink(target, at);
+    return at;
+  }
+  std::string fifo(const std::string& at) const
+  {
+    std::filesystem::create_directories(std::filesystem::path(at).parent_path());
+    std::filesystem::remove(at);
+    EXPECT_EQ(0, ::mkfifo(at.c_str(), 0644));
+    return at;
+  }
+};
+
+std::string refusalOf(const std::function<void()>& f)
+{
+  try {
+    f();
+  } catch (const UpdaterStoreRefusal& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST_P(StoreRefusalTest, RefusedByNameAndNothingBehindItChanges)
+{
+  const RefusalCase& c = GetParam();
+  write("outside/secret", "db_password=hunter2\n");
+  write("outside/1234.bird", birdBytes(1234));
+  write("updater/0000ABCD/.settings", "NOTE=kept\n");
+  const std::string named = c.plant(*this);
+  const auto before = snapshot();
+  EXPECT_EQ(named + " " + c.what, c.run(*this));
+  EXPECT_EQ(before, snapshot());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, StoreRefusalTest,
+    ::testing::Values(
+        RefusalCase{"FindDeviceEntryLinked", [](StoreRefusalTest& t) { return t.linkTo(t.entry(), t.outside()); },
+                    [](StoreRefusalTest& t) {
+                      UpdaterStoreItem item;
+                      return refusalOf([&] { UpdaterStore(t.base()).FindDevice(0xABCD, &item); });
+                    },
+                    "is a symbolic link"},
+        RefusalCase{"AddDeviceEntryLinked", [](StoreRefusalTest& t) { return t.linkTo(t.entry(), t.outside()); },
+                    [](StoreRefusalTest& t) { return refusalOf([&] { UpdaterStore(t.base()).AddDevice(0xABCD); }); },
+                    "is a symbolic link"},
+        RefusalCase{"FindDeviceSettingsLinked",
+                    [](StoreRefusalTest& t) { return t.linkTo(t.entry() + "/.settings", t.outside("secret")); },
+                    [](StoreRefusalTest& t) {
+                      UpdaterStoreItem item;
+                      return refusalOf([&] { UpdaterStore(t.base()).FindDevice(0xABCD, &item); });
+                    },
+                    "is a symbolic link"},
+        RefusalCase{"FindDeviceSettingsFifo", [](StoreRefusalTest& t) { return t.fifo(t.entry() + "/.settings"); },
+                    [](StoreRefusalTest& t) {
+                      UpdaterStoreItem item;
+                      return refusalOf([&] { UpdaterStore(t.base()).FindDevice(0xABCD, &item); });
+                    },
+                    "is not a regular file"},
+        RefusalCase{"LocalBuildsEntryLinked", [](StoreRefusalTest& t) { return t.linkTo(t.entry(), t.outside()); },
+                    [](StoreRefusalTest& t) {
+                      std::vector<UpdaterStoreItem> items;
+                      return refusalOf([&] { UpdaterStore(t.base()).FindLocalBuilds(0xABCD, items); });
+                    },
+                    "is a symbolic link"},
+        RefusalCase{"ReadBirdFileLinked",
+                    [](StoreRefusalTest& t) { return t.linkTo(t.entry() + "/1234.bird", t.outside("1234.bird")); },
+                    [](StoreRefusalTest& t) {
+                      UpdaterStoreItem item(t.base(), "0000ABCD", STORE_ITEM_DIRECTORY);
+                      return refusalOf([&] { item.ReadBirdFile("1234.bird"); });
+                    },
+                    "is a symbolic link"},
+        RefusalCase{"WriteFileOverALink",
+                    [](StoreRefusalTest& t) { return t.linkTo(t.entry() + "/1234.bird", t.outside("1234.bird")); },
+                    [](StoreRefusalTest& t) {
+                      UpdaterStoreItem item(t.base(), "0000ABCD", STORE_ITEM_DIRECTORY);
+                      const uint8_t bytes[] = {1, 2, 3};
+                      std::string why;
+                      EXPECT_EQ(aErrNotFound, item.WriteFile("1234.bird", bytes, sizeof bytes, &why));
+                      return why;
+                    },
+                    "is a symbolic link"},
+        RefusalCase{"SettingsSaveOverALink",
+                    [](StoreRefusalTest& t) { return t.linkTo(t.entry() + "/.settings", t.outside("secret")); },
+                    [](StoreRefusalTest& t) {
+                      KeyValueStore settings;
+                      settings.Add("LATEST_DOWNLOAD", "1234.bird");
+                      EXPECT_FALSE(settings.Save((t.entry() + "/.settings").c_str()));
+                      return settings.Refusal();
+                    },
+                    "is a symbolic link"},
+        RefusalCase{"HoldFileLinked",
+                    [](StoreRefusalTest& t) {
+                      return t.linkTo(t.entry() + "/" + UpdaterStoreHold::LOCK_FILENAME, t.outside("made"));
+                    },
+                    [](StoreRefusalTest& t) {
+                      UpdaterStoreHold hold = UpdaterStoreHold::Take(t.entry());
+                      EXPECT_FALSE(hold.Held());
+                      return hold.Refusal();
+                    },
+                    "is a symbolic link"},
+        RefusalCase{"HoldFileFifo",
+                    [](StoreRefusalTest& t) { return t.fifo(t.entry() + "/" + UpdaterStoreHold::LOCK_FILENAME); },
+                    [](StoreRefusalTest& t) { return UpdaterStoreHold::Take(t.entry()).Refusal(); },
+                    "is not a regular file"}),
+    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
