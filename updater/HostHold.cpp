@@ -24,6 +24,12 @@ namespace {
 // takes no connections): such a holder's end is not announced.
 const int kLookAgainMS = 250;
 
+std::string& _scope()
+{
+  static std::string scope;
+  return scope;
+}
+
 // The claim's abstract socket address: a NUL, then the name (no terminator).
 struct ClaimName {
   sockaddr_un address{};
@@ -32,10 +38,14 @@ struct ClaimName {
   explicit ClaimName(uint32_t serialNumber)
   {
     address.sun_family = AF_UNIX;
-    char name[64];
-    const int n = std::snprintf(name, sizeof name, "jorvanite-update/%08X", serialNumber);
-    std::memcpy(address.sun_path + 1, name, static_cast<size_t>(n));
-    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(n));
+    char name[sizeof address.sun_path - 1];
+    const std::string& scope = _scope();
+    const int n = std::snprintf(name, sizeof name, "jorvanite-update/%s%s%08X", scope.c_str(), scope.empty() ? "" : "/",
+                                serialNumber);
+    // A scope too long for the address is cut, like any other name would be.
+    const size_t used = std::min(static_cast<size_t>(n > 0 ? n : 0), sizeof name - 1);
+    std::memcpy(address.sun_path + 1, name, used);
+    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + used);
   }
   const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&address); }
 };
@@ -86,6 +96,11 @@ Asked _ask(const ClaimName& name, int* connection, HostHolder* holder)
 }
 
 }  // namespace
+
+void HostHold_SetScope(const std::string& scope)
+{
+  _scope() = scope;
+}
 
 std::string HostHolderText(const HostHolder& holder)
 {

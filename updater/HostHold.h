@@ -75,6 +75,13 @@ private:
   std::string m_problem;
 };
 
+// Puts this process's claims under a scope of their own, a name part before
+// the serial number ("" is the host's, the default). Claims under one scope
+// never meet claims under another: the test suite runs its simulated modules,
+// which all answer to a few serial numbers, side by side, each test under a
+// scope of its own.
+void HostHold_SetScope(const std::string& scope);
+
 class UpdaterDisplayInterface;
 
 // Takes the claim on a module for a run (`what` names it in messages:

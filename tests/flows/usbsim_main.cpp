@@ -28,6 +28,7 @@
 
 #include "AppMain.h"
 #include "CLI_Display.h"
+#include "HostHold.h"
 #include "Log.h"
 #include "SimCommandLine.h"
 #include "SimLoader.h"
@@ -81,6 +82,8 @@ void writeStats(const std::string& path, const jvsim::LoaderStats& s) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // Claims under the scope of the test that runs this program (HostHoldScope.cpp).
+  if (const char* scope = std::getenv("JV_TEST_HOLD_SCOPE")) HostHold_SetScope(scope);
   jvsim::SimConfig config;
   jvsim::CommandLineSetup commands;
   jvsim::LoaderSetup loader;

@@ -108,6 +108,14 @@ std::function<void(int, int)> silentBinder(uint32_t serial) {
 
 bool rootOnly() { return ::geteuid() == 0; }
 
+// These cases are about the host's own claims, the ones a planted name can
+// reach: the scope the suite gives every test program is taken off first.
+class HostScope : public ::testing::Environment {
+public:
+  void SetUp() override { HostHold_SetScope(""); }
+};
+const auto* const kHostScope = ::testing::AddGlobalTestEnvironment(new HostScope);
+
 TEST(HostHold, OneProcessKeepsItAndOthersSeeWho) {
   const uint32_t serial = serialFor(1);
   HostHolder nobody;
@@ -140,6 +148,24 @@ TEST(HostHold, OneProcessKeepsItAndOthersSeeWho) {
   Child after = Child::start(false, [serial](int up, int) { say(up, HostHold::Take(serial, 0).Held() ? 'y' : 'n'); });
   EXPECT_EQ(after.next(), 'y');
   EXPECT_EQ(after.finish(), 0);
+}
+
+// A claim made under one scope is invisible under another, and the host's
+// claim on the same serial number stays apart from both.
+TEST(HostHold, ScopesKeepClaimsApart) {
+  const uint32_t serial = serialFor(2);
+  HostHold host = HostHold::Take(serial, 0);
+  ASSERT_TRUE(host.Held()) << host.Problem();
+  Child scoped = Child::start(false, [serial](int up, int) {
+    HostHold_SetScope("scope-a");
+    HostHold a = HostHold::Take(serial, 0);
+    say(up, a.Held() && !HostHold::KeptBy(serial, nullptr) ? 'y' : 'n');
+    HostHold_SetScope("scope-b");
+    say(up, !HostHold::KeptBy(serial, nullptr) && HostHold::Take(serial, 0).Held() ? 'y' : 'n');
+  });
+  EXPECT_EQ(scoped.next(), 'y');
+  EXPECT_EQ(scoped.next(), 'y');
+  EXPECT_EQ(scoped.finish(), 0);
 }
 
 // However the holder ends, the waiter is woken by it and gets the claim;
