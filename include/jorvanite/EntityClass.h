@@ -105,8 +105,8 @@ class EntityClass {
   // One raw command and its reply from any address (Link::exchangeCommand);
   // aErrResource, *sent false, when no Module or Link is bound. `sent` may
   // be null.
-  aErr exchangePacket(uint8_t command, uint8_t length, const uint8_t* data, const uint8_t* prefix,
-                      uint8_t* replyLength, uint8_t* out, bool* sent);
+  aErr exchangePacket(uint8_t command, uint8_t length, const uint8_t* data, const uint8_t* prefix, uint8_t* replyLength,
+                      uint8_t* out, bool* sent);
 
  private:
   // The bound module's Link, address and the entity's command; null without one.

@@ -49,10 +49,10 @@ class Link {
 
   // Configuration and specifier.
   aErr getConfig(aLanicConfig* config) const;
-  aErr setConfig(aLanicConfig config);           // aErrMode while connected
-  aErr getLinkSpecifier(linkSpec* spec) const;   // aErrNotFound when none is set
-  aErr setLinkSpecifier(linkSpec spec);          // aErrBusy while connected
-  const char* getName() const;                   // null when constructed without one
+  aErr setConfig(aLanicConfig config);          // aErrMode while connected
+  aErr getLinkSpecifier(linkSpec* spec) const;  // aErrNotFound when none is set
+  aErr setLinkSpecifier(linkSpec spec);         // aErrBusy while connected
+  const char* getName() const;                  // null when constructed without one
 
   // Opens the link the stored specifier names and waits (about 2 s) for it
   // to run. aErrConnection when a link id is already held (the caller
@@ -74,10 +74,10 @@ class Link {
   // Polls the link's status up to `polls` times 10 ms apart until it runs.
   aErr waitForLink(uint16_t polls);
 
-  bool isConnected() const;   // a link id is held and its link runs
-  uint32_t getStatus() const;  // the link engine's status; 8 when no link id is held
+  bool isConnected() const;     // a link id is held and its link runs
+  uint32_t getStatus() const;   // the link engine's status; 8 when no link id is held
   aLinkRef getLinkRef() const;  // the held link id, 0 for none
-  aErr disconnect();          // gives the held use back; aErrNone always
+  aErr disconnect();            // gives the held use back; aErrNone always
   // Restarts the held link in place (same id, no handshake) and returns the
   // link table's result; aErrConnection when no link id is held.
   aErr reset();
@@ -192,8 +192,7 @@ class Link {
     uint32_t value;
   };
 
-  static uint64_t createStreamKey(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
-                                  uint8_t subindex);
+  static uint64_t createStreamKey(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex);
   static uint8_t getStreamKeyElement(uint64_t key, STREAM_KEY element);  // 0 for any other selector
   // Mask i (0 to 14): 0xFF in the elements picked by the bits of i + 1
   // (bit 0 index, 1 option, 2 command, 3 subindex); 0 for any other i.

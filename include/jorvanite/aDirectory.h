@@ -64,8 +64,7 @@ aErr aDirectory_ExecutableFilePath(char* buf, size_t size);
 aErr aDirectory_GetHomeDirectory(char* buf, size_t size);
 
 // aDirectory_BuildPath(buf, size, first, second, nullptr).
-aErr aDirectory_JoinPath(char* buf, size_t size, const char* first,
-                         const char* second);
+aErr aDirectory_JoinPath(char* buf, size_t size, const char* first, const char* second);
 
 // Joins up to ten parts (the first and up to nine more, the list ended by a
 // null pointer) into buf, adding the separator at a junction only where

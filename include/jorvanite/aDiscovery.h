@@ -41,8 +41,7 @@ inline constexpr int kDiscoveryTurnWaitMS = 60000;
 // The number of callbacks that set success (wrapping past 255). Types other
 // than USB, TCPIP and aLanic, or a null callback, return 0 at once.
 // networkInterface (IPv4, network order) is used by aLanic only.
-uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref,
-                                    uint32_t networkInterface);
+uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref, uint32_t networkInterface);
 
 // A new specifier copied from the first module of that type with the given
 // serial number, or null. The caller frees it with aLinkSpec_Destroy.

@@ -73,5 +73,4 @@ aErr aFile_Delete(const char* path);
 aErr aFile_SetUnbuffered(aFile* file);
 
 // Formatted write. aErrIO when the output fails; aErrMode in read mode.
-aErr aFile_Printf(aFile* file, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+aErr aFile_Printf(aFile* file, const char* format, ...) __attribute__((format(printf, 2, 3)));

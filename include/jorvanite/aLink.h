@@ -135,9 +135,8 @@ aErr aLink_Exchange(aLinkRef ref, const std::function<aErr()>& send, aPacketFilt
                     void* staleRef = nullptr);
 // The same for a request of one packet to `address` with these data bytes
 // (aErrResource when the packet cannot be made).
-aErr aLink_ExchangePacket(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* data,
-                          aPacketFilterProc filter, void* filterRef, uint64_t msTimeout, aPacket** reply,
-                          bool* sent = nullptr);
+aErr aLink_ExchangePacket(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* data, aPacketFilterProc filter,
+                          void* filterRef, uint64_t msTimeout, aPacket** reply, bool* sent = nullptr);
 // Asks the module its address: the sync query (kSyncQueryAddress, no data),
 // answered by an empty packet from the module's own address, exchanged as
 // aLink_Exchange does. The answer is the first empty packet received (other

@@ -13,7 +13,7 @@
 enum linkType : uint32_t {
   LINK_STREAM = 0,  // a link over a stream the caller made
   LINK_USB = 1,
-  LINK_TCPIP = 2,   // a network-attached module reached over TCP
+  LINK_TCPIP = 2,  // a network-attached module reached over TCP
   LINK_SERIAL = 3,
   LINK_ALANIC = 4,  // client of a link-sharing server
 };
@@ -21,14 +21,14 @@ enum linkType : uint32_t {
 struct linkSpec {
   linkType type;
   uint32_t serialNumber;
-  uint32_t module;              // module address, 0 when the source does not give it
-  uint32_t router;              // module address of the router reaching it
+  uint32_t module;  // module address, 0 when the source does not give it
+  uint32_t router;  // module address of the router reaching it
   uint32_t routerSerialNumber;
   uint32_t model;
-  uint32_t address;             // USB: serial number; TCPIP, aLanic: IPv4, network order; serial: baud rate
+  uint32_t address;  // USB: serial number; TCPIP, aLanic: IPv4, network order; serial: baud rate
   union {
-    uint32_t port;              // TCPIP, aLanic: TCP port in the low 16 bits
-    char portName[100];         // serial: device path, NUL-terminated
+    uint32_t port;       // TCPIP, aLanic: TCP port in the low 16 bits
+    char portName[100];  // serial: device path, NUL-terminated
   };
 };
 

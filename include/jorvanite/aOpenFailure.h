@@ -30,10 +30,10 @@ enum aOpenStep : uint32_t {
 
 // What the code of a failure is.
 enum aOpenCause : uint32_t {
-  aOpenCauseNone = 0,   // no code: the step's own text says it
-  aOpenCauseErrno,      // an errno value; ETIMEDOUT with ms is a bounded wait that ran out
-  aOpenCauseLibusb,     // a LIBUSB_ERROR_* code
-  aOpenCauseNoAnswer,   // the module said nothing within ms
+  aOpenCauseNone = 0,  // no code: the step's own text says it
+  aOpenCauseErrno,     // an errno value; ETIMEDOUT with ms is a bounded wait that ran out
+  aOpenCauseLibusb,    // a LIBUSB_ERROR_* code
+  aOpenCauseNoAnswer,  // the module said nothing within ms
 };
 
 struct aOpenFailure {

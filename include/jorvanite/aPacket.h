@@ -19,10 +19,10 @@
 #define aPACKET_MAX_WIRE (aPACKET_MAX_DATA + 2)
 
 struct aPacket {
-  uint16_t check;    // aPACKETCHECK while the packet is valid
-  uint8_t count;     // wire bytes taken in by aPacket_AddByte, address and length included
-  uint8_t address;   // module address; 0 = none taken in yet. Valid: even, 2..254
-  uint8_t length;    // data bytes, 0..28
+  uint16_t check;                  // aPACKETCHECK while the packet is valid
+  uint8_t count;                   // wire bytes taken in by aPacket_AddByte, address and length included
+  uint8_t address;                 // module address; 0 = none taken in yet. Valid: even, 2..254
+  uint8_t length;                  // data bytes, 0..28
   uint8_t data[aPACKET_MAX_DATA];  // bytes past the length are 0 in a new or reset packet
 };
 

@@ -67,8 +67,7 @@ aPacket* aPacketFifo_GetFirst(aPacketFifoId id, aPacketFilterProc filter, void* 
 // order; packets it declines stay queued in their order. Null after
 // msTimeout, for a null filter, at once for a missing queue, or when the
 // queue is destroyed meanwhile.
-aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilterProc filter, void* ref,
-                                uint64_t msTimeout);
+aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilterProc filter, void* ref, uint64_t msTimeout);
 
 // Removes and frees every packet the filter accepts (the rest keep their
 // order); returns how many. 0 for a missing queue or a null filter.

@@ -53,8 +53,8 @@ struct aStream;
 // A new stream over the given operations (each may be null) and context;
 // null when memory runs out. The context belongs to the stream from now on
 // and is released by the delete operation in aStream_Destroy.
-aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
-                        aStreamDeleteProc del, void* ref);
+aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write, aStreamDeleteProc del,
+                        void* ref);
 
 // Installs the optional wait operation (null removes it). aErrParam for an
 // invalid stream.
@@ -108,14 +108,14 @@ aErr aStream_Write(aStream* stream, const uint8_t* data, uint64_t n);
 // ran dry: every byte taken is back in the ring. aErrParam for an invalid
 // stream, null dest or separator, a separator length of 0 or max 0;
 // aErrResource when scratch space cannot be made.
-aErr aStream_ReadRecord(aStream* stream, uint8_t* dest, uint64_t* length, uint64_t max,
-                        const uint8_t* separator, uint64_t separatorLength);
+aErr aStream_ReadRecord(aStream* stream, uint8_t* dest, uint64_t* length, uint64_t max, const uint8_t* separator,
+                        uint64_t separatorLength);
 
 // Writes data then the separator with aStream_Write. aErrParam for an invalid
 // stream, null data or separator, or separator length 0; else the first
 // failing write's code.
-aErr aStream_WriteRecord(aStream* stream, const uint8_t* data, uint64_t length,
-                         const uint8_t* separator, uint64_t separatorLength);
+aErr aStream_WriteRecord(aStream* stream, const uint8_t* data, uint64_t length, const uint8_t* separator,
+                         uint64_t separatorLength);
 
 // Reads a record ended by one NUL byte, at most size - 1 bytes, and
 // terminates it in buffer (also on aErrEOF: then empty). aErrParam for a
@@ -129,8 +129,7 @@ aErr aStream_WriteCString(aStream* stream, const char* text);
 // Reads a record ended by the separator text (without its NUL), at most
 // size - 1 bytes, and terminates it in buffer. aErrParam for a size below 2
 // or an empty separator; otherwise as aStream_ReadRecord.
-aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, uint64_t size,
-                               const char* separator);
+aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, uint64_t size, const char* separator);
 
 // Writes the text without its NUL, then the separator text with its NUL.
 aErr aStream_WriteCStringRecord(aStream* stream, const char* text, const char* separator);

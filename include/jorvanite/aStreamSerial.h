@@ -34,5 +34,5 @@ enum : uint32_t {
 // denied; aErrIO when the port cannot be opened otherwise or a terminal
 // setting fails. After a failure *stream is null (when the address is not)
 // and a port already opened has its settings restored and is closed.
-aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, uint32_t parity,
-                          int32_t dataBits, int32_t stopBits, aStream** stream);
+aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, uint32_t parity, int32_t dataBits, int32_t stopBits,
+                          aStream** stream);

@@ -41,8 +41,7 @@ const char* aVersion_GetString();
 bool aVersion_IsAtLeast(uint8_t major, uint8_t minor, uint8_t patch);
 
 // True when version a.b.c is at least version d.e.f (lexicographic).
-bool aVersion_IsAtLeastCompare(uint8_t a, uint8_t b, uint8_t c,
-                               uint8_t d, uint8_t e, uint8_t f);
+bool aVersion_IsAtLeastCompare(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint8_t e, uint8_t f);
 
 // True when a feature of exactly that name (case-sensitive) exists.
 bool aVersion_HasFeature(const char* name);

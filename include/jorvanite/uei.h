@@ -37,7 +37,7 @@ inline constexpr uint8_t cmdUPGRADE = 0x5F;
 // Option byte flags and index byte bits.
 inline constexpr uint8_t ueiOPTION_GET = 0x40;
 inline constexpr uint8_t ueiOPTION_SET = 0x80;
-inline constexpr uint8_t ueiOPTION_ACK = 0xC0;      // a set or call reply carries both
+inline constexpr uint8_t ueiOPTION_ACK = 0xC0;  // a set or call reply carries both
 inline constexpr uint8_t ueiOPTION_MASK = 0x3F;
 inline constexpr uint8_t ueiINDEX_MASK = 0x1F;
 inline constexpr uint8_t ueiSPECIFIER_REQUEST = 0x20;
@@ -68,12 +68,12 @@ union ueiValue {
 static_assert(sizeof(ueiValue) == 8, "the value is one 8-byte union");
 
 struct uei {
-  uint8_t address;    // module address: even, nonzero
-  uint8_t command;    // entity's command code
-  uint8_t option;     // request: option with its flag; receive: the reply's option byte
-  uint8_t specifier;  // request: index | 0x20; receive: plain index; after an error reply: the reply's index byte
-  ueiValue value;     // after an error reply byteVal holds the module's code
-  uint8_t sequence;   // byte-block receive: sequence number expected next
+  uint8_t address;       // module address: even, nonzero
+  uint8_t command;       // entity's command code
+  uint8_t option;        // request: option with its flag; receive: the reply's option byte
+  uint8_t specifier;     // request: index | 0x20; receive: plain index; after an error reply: the reply's index byte
+  ueiValue value;        // after an error reply byteVal holds the module's code
+  uint8_t sequence;      // byte-block receive: sequence number expected next
   uint8_t continueFlag;  // byte-block receive: continue flag of the last chunk taken
   uint64_t count;        // byte block: bytes to send, or capacity of the receive buffer
   uint64_t* received;    // byte-block receive: running count of bytes taken
@@ -83,6 +83,8 @@ struct uei {
 // The result an error reply (or a failed status byte) stands for: the
 // module's code, where a missing code or code 0 can only mean an unknown
 // failure, never success.
-inline aErr ueiModuleError(uint8_t code) { return code == 0 ? aErrUnknown : static_cast<aErr>(code); }
+inline aErr ueiModuleError(uint8_t code) {
+  return code == 0 ? aErrUnknown : static_cast<aErr>(code);
+}
 
 }  // namespace Tovanire::Jorvanite
