@@ -6,8 +6,7 @@ uint32_t Log::package_bitmask = 0;
 FILE* Log::fh = nullptr;
 bool Log::timestamped = false;
 
-void Log::log(uint32_t package, const char* format, ...)
-{
+void Log::log(uint32_t package, const char* format, ...) {
   if (package != 0 && (package & package_bitmask) == 0)
     return;
   if (fh == nullptr)
@@ -23,8 +22,7 @@ void Log::log(uint32_t package, const char* format, ...)
   fwrite(shown.data(), 1, shown.size(), fh);
 }
 
-size_t Log::FormatV(char* buf, size_t size, const char* format, va_list args)
-{
+size_t Log::FormatV(char* buf, size_t size, const char* format, va_list args) {
   int n = vsnprintf(buf, size, format, args);
   if (n < 0) {
     buf[0] = '\0';
@@ -33,17 +31,14 @@ size_t Log::FormatV(char* buf, size_t size, const char* format, va_list args)
   return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
 }
 
-void Log::SetOutput(FILE* stream)
-{
+void Log::SetOutput(FILE* stream) {
   fh = stream;
 }
 
-void Log::ActivatePackage(uint32_t bits)
-{
+void Log::ActivatePackage(uint32_t bits) {
   package_bitmask |= bits;
 }
 
-void Log::DeactivatePackage(uint32_t bits)
-{
+void Log::DeactivatePackage(uint32_t bits) {
   package_bitmask &= ~bits;
 }

@@ -32,7 +32,7 @@ enum : uint32_t {
 };
 
 class Log {
-public:
+ public:
   Log() {}
   ~Log() {}
 
@@ -44,8 +44,7 @@ public:
 
   // Formats into buf as vsnprintf does and returns the length kept (cut to
   // size - 1); an encoding error leaves buf empty. size must be nonzero.
-  static size_t FormatV(char* buf, size_t size, const char* format, va_list args)
-      __attribute__((format(printf, 3, 0)));
+  static size_t FormatV(char* buf, size_t size, const char* format, va_list args) __attribute__((format(printf, 3, 0)));
 
   // Where lines go; null writes nothing.
   static void SetOutput(FILE* stream);

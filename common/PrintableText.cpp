@@ -9,8 +9,7 @@ enum class Mode { Text, Lines };
 
 // Bytes of the well-formed UTF-8 character starting text[at] (2 to 4), or 0
 // when the byte there does not start one.
-size_t _utf8_length(std::string_view text, size_t at)
-{
+size_t _utf8_length(std::string_view text, size_t at) {
   const auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
   const uint8_t lead = byte(at);
   size_t n = 0;
@@ -42,8 +41,7 @@ size_t _utf8_length(std::string_view text, size_t at)
   return n;
 }
 
-std::string _escaped(const char* prefix, unsigned value)
-{
+std::string _escaped(const char* prefix, unsigned value) {
   char text[8];
   std::snprintf(text, sizeof text, "%s%02x", prefix, value);
   return text;
@@ -52,8 +50,7 @@ std::string _escaped(const char* prefix, unsigned value)
 // Calls piece(shown, characters) for each unit of the text in order: the
 // text to write for it and how many characters that shows as.
 template <class Piece>
-void _each_piece(std::string_view text, Mode mode, Piece piece)
-{
+void _each_piece(std::string_view text, Mode mode, Piece piece) {
   for (size_t at = 0; at < text.size();) {
     const uint8_t b = static_cast<uint8_t>(text[at]);
     if (b < 0x80) {
@@ -83,8 +80,7 @@ void _each_piece(std::string_view text, Mode mode, Piece piece)
 }
 
 // True when every byte of the text is shown as it is: the usual case.
-bool _plain(std::string_view text, Mode mode)
-{
+bool _plain(std::string_view text, Mode mode) {
   for (char c : text) {
     const uint8_t b = static_cast<uint8_t>(c);
     if (b >= 0x20 && b < 0x7F && (b != '\\' || mode == Mode::Lines))
@@ -96,8 +92,7 @@ bool _plain(std::string_view text, Mode mode)
   return true;
 }
 
-std::string _printable(std::string_view text, Mode mode)
-{
+std::string _printable(std::string_view text, Mode mode) {
   if (_plain(text, mode))
     return std::string(text);
   std::string out;
@@ -108,18 +103,15 @@ std::string _printable(std::string_view text, Mode mode)
 
 }  // namespace
 
-std::string PrintableText(std::string_view text)
-{
+std::string PrintableText(std::string_view text) {
   return _printable(text, Mode::Text);
 }
 
-std::string PrintableLines(std::string_view text)
-{
+std::string PrintableLines(std::string_view text) {
   return _printable(text, Mode::Lines);
 }
 
-std::string PrintableColumn(std::string_view text, size_t width)
-{
+std::string PrintableColumn(std::string_view text, size_t width) {
   std::string out;
   size_t shown = 0;
   bool full = false;

@@ -13,9 +13,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
-#include <cerrno>
 #include <cstring>
 
 #include "aByteOrder.h"
@@ -41,10 +41,12 @@ struct Enumeration {
 // Hands one specifier to the callback; false when the callback stops.
 bool sReport(Enumeration& e, const linkSpec& spec) {
   linkSpec* copy = aLinkSpec_Copy(spec);
-  if (!copy) return true;
+  if (!copy)
+    return true;
   bool success = false;
   const bool more = e.callback(copy, &success, e.ref);
-  if (success) ++e.count;
+  if (success)
+    ++e.count;
   aLinkSpec_Destroy(&copy);
   return more;
 }
@@ -66,7 +68,8 @@ class Socket {
  public:
   Socket() : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
   ~Socket() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0)
+      ::close(m_fd);
   }
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
@@ -89,7 +92,8 @@ sockaddr_in sAddress(uint32_t address, uint16_t port) {
 }
 
 bool sOpenListener(Socket& listener) {
-  if (listener.fd() < 0 || !listener.reuseAddress()) return false;
+  if (listener.fd() < 0 || !listener.reuseAddress())
+    return false;
   const sockaddr_in any = sAddress(htonl(INADDR_ANY), kDiscoveryReplyPort);
   return ::bind(listener.fd(), reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
 }
@@ -107,7 +111,8 @@ class ReplyPortTurn {
     }
   }
   ~ReplyPortTurn() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0)
+      ::close(m_fd);
   }
   ReplyPortTurn(const ReplyPortTurn&) = delete;
   ReplyPortTurn& operator=(const ReplyPortTurn&) = delete;
@@ -126,7 +131,8 @@ class ReplyPortTurn {
   // True when the turn is ours; else errno says why (EADDRINUSE: held).
   bool take() {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    if (fd < 0)
+      return false;
     sockaddr_un address;
     const socklen_t length = name(&address);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 && ::listen(fd, 64) == 0) {
@@ -141,10 +147,13 @@ class ReplyPortTurn {
 
   // Waits until the holder lets go (or may have); false past the deadline.
   static bool awaitRelease(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+      return false;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return false;
+    if (fd < 0)
+      return false;
     sockaddr_un address;
     const socklen_t length = name(&address);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
@@ -169,7 +178,8 @@ class ReplyPortTurn {
 // given (else through the system's default multicast interface).
 bool sSendRequest(const in_addr* interfaceAddress) {
   Socket sender;
-  if (sender.fd() < 0 || !sender.reuseAddress()) return false;
+  if (sender.fd() < 0 || !sender.reuseAddress())
+    return false;
   if (interfaceAddress &&
       ::setsockopt(sender.fd(), IPPROTO_IP, IP_MULTICAST_IF, interfaceAddress, sizeof *interfaceAddress) != 0)
     return false;
@@ -187,13 +197,17 @@ std::atomic<aDiscoveryFreeInterfacesProc> sFreeInterfaces{::freeifaddrs};
 bool sSendRequests() {
   const aDiscoveryFreeInterfacesProc freeInterfaces = sFreeInterfaces.load();
   ifaddrs* interfaces = nullptr;
-  if (sListInterfaces.load()(&interfaces) != 0) return sSendRequest(nullptr);
+  if (sListInterfaces.load()(&interfaces) != 0)
+    return sSendRequest(nullptr);
   bool sent = false;
   for (const ifaddrs* i = interfaces; i; i = i->ifa_next) {
-    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || (i->ifa_flags & IFF_LOOPBACK)) continue;
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || (i->ifa_flags & IFF_LOOPBACK))
+      continue;
     const in_addr address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr;
-    if (address.s_addr == htonl(INADDR_LOOPBACK) || address.s_addr == htonl(INADDR_ANY)) continue;
-    if (sSendRequest(&address)) sent = true;
+    if (address.s_addr == htonl(INADDR_LOOPBACK) || address.s_addr == htonl(INADDR_ANY))
+      continue;
+    if (sSendRequest(&address))
+      sent = true;
   }
   freeInterfaces(interfaces);
   return sent;
@@ -207,7 +221,8 @@ int sMSLeft(std::chrono::steady_clock::time_point until) {
 void sEnumerateTCPIP(Enumeration& e) {
   ReplyPortTurn turn;
   Socket listener;
-  if (!sOpenListener(listener) || !sSendRequests()) return;
+  if (!sOpenListener(listener) || !sSendRequests())
+    return;
   aDiscoverySearch replies;
   replies.callback = e.callback;
   replies.ref = e.ref;
@@ -216,11 +231,14 @@ void sEnumerateTCPIP(Enumeration& e) {
   auto quietUntil = start + std::chrono::milliseconds(kDiscoveryReplyTimeoutMS);
   while (!replies.stopped) {
     const int wait = sMSLeft(std::min(end, quietUntil));
-    if (wait == 0) break;
+    if (wait == 0)
+      break;
     pollfd p{listener.fd(), POLLIN, 0};
     const int ready = ::poll(&p, 1, wait);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;
+    if (ready < 0 && errno == EINTR)
+      continue;
+    if (ready <= 0)
+      break;
     // One byte more than a reply, so that a longer datagram shows as such.
     uint8_t datagram[kDatagramSize + 1];
     sockaddr_in from{};
@@ -228,7 +246,8 @@ void sEnumerateTCPIP(Enumeration& e) {
     const ssize_t n = ::recvfrom(listener.fd(), datagram, sizeof datagram, MSG_DONTWAIT,
                                  reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+        continue;
       break;
     }
     // Only replies keep the search listening; anything else sent to the
@@ -243,14 +262,16 @@ void sEnumerateTCPIP(Enumeration& e) {
 
 bool sMatchSerial(const linkSpec* candidate, bool* success, void* ref) {
   auto* wanted = static_cast<linkSpec*>(ref);
-  if (candidate->serialNumber != wanted->serialNumber) return true;
+  if (candidate->serialNumber != wanted->serialNumber)
+    return true;
   std::memcpy(wanted, candidate, sizeof(linkSpec));
   *success = true;
   return false;
 }
 
 bool sMatchFirst(const linkSpec* candidate, bool* success, void* ref) {
-  if (candidate->serialNumber == 0) return true;
+  if (candidate->serialNumber == 0)
+    return true;
   std::memcpy(ref, candidate, sizeof(linkSpec));
   *success = true;
   return false;
@@ -258,17 +279,19 @@ bool sMatchFirst(const linkSpec* candidate, bool* success, void* ref) {
 
 linkSpec* sFind(linkType type, uint32_t serialNumber, aDiscoveryCallback match, uint32_t networkInterface) {
   linkSpec* spec = aLinkSpec_Create(type);
-  if (!spec) return nullptr;
+  if (!spec)
+    return nullptr;
   spec->serialNumber = serialNumber;
-  if (aDiscovery_EnumerateModules(type, match, spec, networkInterface) == 0) aLinkSpec_Destroy(&spec);
+  if (aDiscovery_EnumerateModules(type, match, spec, networkInterface) == 0)
+    aLinkSpec_Destroy(&spec);
   return spec;
 }
 
 }  // namespace
 
-uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref,
-                                    uint32_t networkInterface) {
-  if (!callback) return 0;
+uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* ref, uint32_t networkInterface) {
+  if (!callback)
+    return 0;
   Enumeration e{callback, ref};
   switch (type) {
     case LINK_USB:
@@ -286,7 +309,8 @@ uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, 
 }
 
 bool aDiscovery_DecodeReply(const uint8_t* data, size_t size, uint32_t from, linkSpec* spec) {
-  if (!data || !spec || size < kMinimumReply) return false;
+  if (!data || !spec || size < kMinimumReply)
+    return false;
   // A clean record, so nothing can show through a shorter datagram.
   uint8_t reply[kDatagramSize] = {};
   reply[kModelOffset] = kModelMissing;
@@ -305,13 +329,15 @@ bool aDiscovery_Report(aDiscoverySearch* search, const linkSpec& spec) {
   search->seen.push_back(spec);
   bool success = false;
   search->stopped = !search->callback(&search->seen.back(), &success, search->ref);
-  if (success) ++search->count;
+  if (success)
+    ++search->count;
   return !search->stopped;
 }
 
 bool aDiscovery_HandleReply(aDiscoverySearch* search, const uint8_t* data, size_t size, uint32_t from) {
   linkSpec spec;
-  if (!search || search->stopped || !aDiscovery_DecodeReply(data, size, from, &spec)) return false;
+  if (!search || search->stopped || !aDiscovery_DecodeReply(data, size, from, &spec))
+    return false;
   for (const linkSpec& known : search->seen) {
     if (known.serialNumber == spec.serialNumber && known.address == spec.address && known.port == spec.port)
       return true;

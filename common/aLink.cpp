@@ -42,13 +42,16 @@ aLink* sInitialised(aLinkRef ref) {
 aErr sQueue(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_t* data) {
   static const uint8_t kNone = 0;
   aPacket* packet = aPacket_CreateWithData(address, length, data ? data : &kNone);
-  if (!packet) return aErrMemory;
+  if (!packet)
+    return aErrMemory;
   aErr err = aPacketFifo_Put(fifo, packet);
   aPacket_Destroy(&packet);
   return err;
 }
 
-aErr sQueueForceRoute(aLink* link, uint8_t route) { return sQueue(link->outputFifo, cmdFORCEROUTE, 1, &route); }
+aErr sQueueForceRoute(aLink* link, uint8_t route) {
+  return sQueue(link->outputFifo, cmdFORCEROUTE, 1, &route);
+}
 
 void sLogPacket(aLink* link, uint32_t type, const uint8_t* bytes, uint32_t length) {
   aLink_PacketDebug_Record(link, static_cast<uint8_t>(type), bytes, length);
@@ -67,8 +70,10 @@ void sStartSync(aLink* link) {
   link->lastSyncStartMS = sSteadyMS();
   aPacket_Reset(link->receivePacket);
   aErr last = aErrNone;
-  for (int i = 0; i < kSyncQueryCount; ++i) last = sQueue(link->outputFifo, kSyncQueryAddress, 0, nullptr);
-  if (last == aErrNone) link->syncState = kSyncStateByte1;
+  for (int i = 0; i < kSyncQueryCount; ++i)
+    last = sQueue(link->outputFifo, kSyncQueryAddress, 0, nullptr);
+  if (last == aErrNone)
+    link->syncState = kSyncStateByte1;
 }
 
 void sSyncByte(aLink* link, uint8_t byte) {
@@ -109,15 +114,19 @@ bool sIsHeartbeat(const aLink* link, const aPacket* packet) {
 
 void sAnswerHeartbeat(aLink* link, const aPacket* packet) {
   const uint8_t value = packet->data[1];
-  if (value == 0) link->heartbeatState = 2;
-  if (value == 1) link->heartbeatState = 3;
+  if (value == 0)
+    link->heartbeatState = 2;
+  if (value == 1)
+    link->heartbeatState = 3;
   const uint8_t reply[2] = {0, static_cast<uint8_t>(value + 2)};
   aPacket* answer = aPacket_CreateWithData(packet->address, 2, reply);
-  if (!answer) return;  // the state stays set: later heartbeats are delivered, not answered
+  if (!answer)
+    return;  // the state stays set: later heartbeats are delivered, not answered
   aPacketFifo_Put(link->outputFifo, answer);
   aPacket_Destroy(&answer);
   link->heartbeatState = 0;
-  if (link->heartbeatNotify) link->heartbeatNotify((reply[1] & 1) != 0);
+  if (link->heartbeatNotify)
+    link->heartbeatNotify((reply[1] & 1) != 0);
 }
 
 aErr sHandlePacket(aLink* link) {
@@ -129,7 +138,8 @@ aErr sHandlePacket(aLink* link) {
   aErr err = aErrNone;
   bool consumed = false;
   if (aMutex_Lock(link->filterLock) == aErrNone) {
-    if (link->userFilter) consumed = link->userFilter(packet, link->userFilterRef);
+    if (link->userFilter)
+      consumed = link->userFilter(packet, link->userFilterRef);
     aMutex_Unlock(link->filterLock);
   }
   if (!consumed) {
@@ -163,7 +173,8 @@ void sIdleTick(aLink* link) {
 // waking without a byte to read (a peer that hung up): the thread never spins.
 void sAfterEmptyRead(aLink* link, uint32_t* fruitless) {
   ++*fruitless;
-  if (link->stream->wait && *fruitless <= 2) return;
+  if (link->stream->wait && *fruitless <= 2)
+    return;
   aTime_MSSleep(*fruitless < 4 ? 1u << *fruitless : 10);
 }
 
@@ -190,8 +201,7 @@ void* sInPipeProcess(void* arg) {
       }
       link->syncFor = asked;  // the handshake under way answers every request made so far
     }
-    if (link->stream && link->stream->wait &&
-        aStream_WaitReadable(link->stream, kIdleWaitMS) == aErrTimeout) {
+    if (link->stream && link->stream->wait && aStream_WaitReadable(link->stream, kIdleWaitMS) == aErrTimeout) {
       fruitless = 0;
       sIdleTick(link);
       continue;
@@ -244,7 +254,8 @@ void* sOutPipeProcess(void* arg) {
   uint8_t pool[kLinkPoolBytes];
   while (link->running) {
     aPacket* packet = aPacketFifo_Await(link->outputFifo, kOutPipeWaitMS);
-    if (!packet) continue;
+    if (!packet)
+      continue;
     if (packet->address == kNoModuleAddress) {
       aPacket_Destroy(&packet);
       continue;
@@ -261,8 +272,10 @@ void* sOutPipeProcess(void* arg) {
       uint64_t used = sWire(packet, pool);
       while (used + aPACKET_MAX_WIRE <= kLinkPoolBytes) {
         aPacket* next = aPacketFifo_Get(link->outputFifo);
-        if (!next) break;
-        if (next->address != kNoModuleAddress) used += sWire(next, pool + used);
+        if (!next)
+          break;
+        if (next->address != kNoModuleAddress)
+          used += sWire(next, pool + used);
         aPacket_Destroy(&next);
       }
       aStream_Write(link->stream, pool, used);
@@ -271,7 +284,8 @@ void* sOutPipeProcess(void* arg) {
   }
   // What is still queued (the stop's force route among it) goes out one by one.
   while (aPacket* packet = aPacketFifo_Get(link->outputFifo)) {
-    if (packet->address != kNoModuleAddress) sWritePacket(link, packet);
+    if (packet->address != kNoModuleAddress)
+      sWritePacket(link, packet);
     aPacket_Destroy(&packet);
   }
   return nullptr;
@@ -284,20 +298,27 @@ struct Parts {
   aMutex* filterLock = nullptr;
 
   void release() {
-    if (input) aPacketFifo_Destroy(&input);
-    if (output) aPacketFifo_Destroy(&output);
-    if (packet) aPacket_Destroy(&packet);
-    if (filterLock) aMutex_Destroy(&filterLock);
+    if (input)
+      aPacketFifo_Destroy(&input);
+    if (output)
+      aPacketFifo_Destroy(&output);
+    if (packet)
+      aPacket_Destroy(&packet);
+    if (filterLock)
+      aMutex_Destroy(&filterLock);
   }
 };
 
 }  // namespace
 
-bool drainAll(const aPacket*, void*) { return true; }
+bool drainAll(const aPacket*, void*) {
+  return true;
+}
 
 aLinkRef aLink_Init(aLinkRef ref, aStream* stream) {
   aLink* link = aLink_GetLinkObject(ref);
-  if (!link || link->running) return 0;
+  if (!link || link->running)
+    return 0;
 
   // Make the new parts first: a failure leaves the link as it was.
   Parts made;
@@ -322,7 +343,8 @@ aLinkRef aLink_Init(aLinkRef ref, aStream* stream) {
   link->check = aLINKCHECK;
   link->running = 0;
   if (stream) {
-    if (link->stream && link->stream != stream) aStream_Destroy(&link->stream);
+    if (link->stream && link->stream != stream)
+      aStream_Destroy(&link->stream);
     link->stream = stream;
     link->streamsInstalled.fetch_add(1);
     link->status = linkStateStopped;
@@ -363,8 +385,10 @@ bool sEndThreads(aLink* link) {
   // Wake the send thread now rather than at the end of its wait, without a
   // packet: a full queue must not cost the backlog or the force route.
   aPacketFifo_Wake(link->outputFifo);
-  if (link->inPipeThread && aThread_Destroy(&link->inPipeThread) != 0) joined = false;
-  if (link->outPipeThread && aThread_Destroy(&link->outPipeThread) != 0) joined = false;
+  if (link->inPipeThread && aThread_Destroy(&link->inPipeThread) != 0)
+    joined = false;
+  if (link->outPipeThread && aThread_Destroy(&link->outPipeThread) != 0)
+    joined = false;
   link->inPipeStarted = 0;
   link->outPipeStarted = 0;
   aPacket_Reset(link->receivePacket);
@@ -377,8 +401,10 @@ bool sEndThreads(aLink* link) {
 
 aErr aLink_Start(aLinkRef ref) {
   aLink* link = sInitialised(ref);
-  if (!link) return aErrParam;
-  if (link->running) return aErrNone;
+  if (!link)
+    return aErrParam;
+  if (link->running)
+    return aErrNone;
   link->running = 1;
   link->status = linkStateStarting;
   link->heartbeatState = 0;
@@ -396,7 +422,8 @@ aErr aLink_Start(aLinkRef ref) {
       aTime_MSSleep(kPollMS);
     }
   }
-  if (result == aErrNone) return aLink_ForceRoute(ref, 1);
+  if (result == aErrNone)
+    return aLink_ForceRoute(ref, 1);
   // A thread left running would read the stream the caller now destroys or
   // replaces; no force route went out, so none goes out now either.
   sEndThreads(link);
@@ -404,20 +431,25 @@ aErr aLink_Start(aLinkRef ref) {
 }
 
 aErr aLink_Stop(aLink* link) {
-  if (!link) return aErrParam;
+  if (!link)
+    return aErrParam;
   const uint32_t status = link->status;
-  if (status == linkStateStopped || status == linkStateStopping) return aErrNone;
+  if (status == linkStateStopped || status == linkStateStopping)
+    return aErrNone;
   link->status = linkStateStopping;
   aErr result = aErrNone;
   // Queued on the link itself, not by id: a link being destroyed has left the table already.
-  if (link->inPipeThread && link->outPipeThread) result = sQueueForceRoute(link, 0);
-  if (!sEndThreads(link)) result = aErrUnknown;
+  if (link->inPipeThread && link->outPipeThread)
+    result = sQueueForceRoute(link, 0);
+  if (!sEndThreads(link))
+    result = aErrUnknown;
   return result;
 }
 
 aErr aLink_Sync(aLinkRef ref) {
   aLink* link = sInitialised(ref);
-  if (!link) return aErrParam;
+  if (!link)
+    return aErrParam;
   const uint32_t asked = link->syncRequested.fetch_add(1) + 1;
   link->status = linkStateSyncing;
   aErr result = aErrNotReady;
@@ -441,8 +473,10 @@ aErr aLink_Sync(aLinkRef ref) {
 
 aErr aLink_ForceRoute(aLinkRef ref, uint8_t route) {
   linkItem* entry = aLink_LookupEntry(ref);
-  if (!entry) return aErrNotFound;
-  if (!entry->link) return aErrParam;
+  if (!entry)
+    return aErrNotFound;
+  if (!entry->link)
+    return aErrParam;
   return sQueueForceRoute(entry->link, route);
 }
 
@@ -453,34 +487,41 @@ uint32_t aLink_GetStatus(aLinkRef ref) {
 
 aErr aLink_GetConnectionEpoch(aLinkRef ref, uint64_t* epoch) {
   aLink* link = sInitialised(ref);
-  if (!link || !epoch || !link->stream) return aErrParam;
+  if (!link || !epoch || !link->stream)
+    return aErrParam;
   uint64_t streamEpoch = 0;
   const aErr err = aStream_GetEpoch(link->stream, &streamEpoch);
-  if (err != aErrNone) return err;
+  if (err != aErrNone)
+    return err;
   *epoch = (uint64_t{link->streamsInstalled.load()} << 32) + streamEpoch;
   return aErrNone;
 }
 
 aErr aLink_Probe(aLinkRef ref) {
   aLink* link = sInitialised(ref);
-  if (!link) return aErrParam;
+  if (!link)
+    return aErrParam;
   return sQueue(link->outputFifo, kSyncQueryAddress, 0, nullptr);
 }
 
 aErr aLink_PutPacket(aLinkRef ref, const aPacket* packet) {
   aLink* link = sInitialised(ref);
-  if (!link) return aErrParam;
+  if (!link)
+    return aErrParam;
   return aPacketFifo_Put(link->outputFifo, packet);
 }
 
 aErr aLink_AwaitOutputRoom(aLinkRef ref, uint64_t msTimeout) {
   aLink* link = sInitialised(ref);
-  if (!link) return aErrParam;
-  if (aPacketFifo_GetLength(link->outputFifo) < aLINK_OUTPUT_HIGH_WATER) return aErrNone;
-  const aErr err =
-      aPacketFifo_AwaitRoom(link->outputFifo, aLINK_OUTPUT_HIGH_WATER, aLINK_OUTPUT_LOW_WATER, msTimeout);
-  if (err == aErrParam) return aErrConnection;
-  if (err != aErrNone) return err;
+  if (!link)
+    return aErrParam;
+  if (aPacketFifo_GetLength(link->outputFifo) < aLINK_OUTPUT_HIGH_WATER)
+    return aErrNone;
+  const aErr err = aPacketFifo_AwaitRoom(link->outputFifo, aLINK_OUTPUT_HIGH_WATER, aLINK_OUTPUT_LOW_WATER, msTimeout);
+  if (err == aErrParam)
+    return aErrConnection;
+  if (err != aErrNone)
+    return err;
   return link->status == linkStateRunning ? aErrNone : aErrConnection;
 }
 
@@ -501,7 +542,8 @@ aPacket* aLink_GetFirst(aLinkRef ref, aPacketFilterProc filter, void* filterRef)
 
 aPacket* aLink_AwaitFirst(aLinkRef ref, aPacketFilterProc filter, void* filterRef, uint64_t msTimeout) {
   aLink* link = sInitialised(ref);
-  if (!link) return nullptr;
+  if (!link)
+    return nullptr;
   // The steady clock: a change of the system time neither cuts nor stretches the wait.
   const uint64_t start = sSteadyMS();
   const uint64_t deadline = msTimeout > UINT64_MAX - start ? UINT64_MAX : start + msTimeout;
@@ -519,28 +561,37 @@ size_t aLink_DrainPackets(aLinkRef ref, aPacketFilterProc filter, void* filterRe
 }
 
 aErr aLink_Exchange(aLinkRef ref, const std::function<aErr()>& send, aPacketFilterProc filter, void* filterRef,
-                    uint64_t msTimeout, aPacket** reply, bool* sent, aPacketFilterProc staleFilter,
-                    void* staleRef) {
-  if (sent) *sent = false;
-  if (!reply || !filter) return aErrParam;
+                    uint64_t msTimeout, aPacket** reply, bool* sent, aPacketFilterProc staleFilter, void* staleRef) {
+  if (sent)
+    *sent = false;
+  if (!reply || !filter)
+    return aErrParam;
   *reply = nullptr;
-  if (!sInitialised(ref)) return aErrParam;
-  if (aLink_GetStatus(ref) != linkStateRunning) return aErrConnection;
-  if (staleFilter) aLink_DrainPackets(ref, staleFilter, staleRef);
-  else aLink_DrainPackets(ref, filter, staleRef ? staleRef : filterRef);
+  if (!sInitialised(ref))
+    return aErrParam;
+  if (aLink_GetStatus(ref) != linkStateRunning)
+    return aErrConnection;
+  if (staleFilter)
+    aLink_DrainPackets(ref, staleFilter, staleRef);
+  else
+    aLink_DrainPackets(ref, filter, staleRef ? staleRef : filterRef);
   const aErr err = send();
-  if (err != aErrNone) return err;
-  if (sent) *sent = true;
+  if (err != aErrNone)
+    return err;
+  if (sent)
+    *sent = true;
   *reply = aLink_AwaitFirst(ref, filter, filterRef, msTimeout);
-  if (*reply) return aErrNone;
+  if (*reply)
+    return aErrNone;
   return aLink_GetStatus(ref) == linkStateRunning ? aErrTimeout : aErrConnection;
 }
 
-aErr aLink_ExchangePacket(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* data,
-                          aPacketFilterProc filter, void* filterRef, uint64_t msTimeout, aPacket** reply, bool* sent) {
+aErr aLink_ExchangePacket(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* data, aPacketFilterProc filter,
+                          void* filterRef, uint64_t msTimeout, aPacket** reply, bool* sent) {
   const auto put = [&]() -> aErr {
     aPacket* packet = aPacket_CreateWithData(address, length, data);
-    if (!packet) return aErrResource;
+    if (!packet)
+      return aErrResource;
     const aErr err = aLink_PutPacket(ref, packet);
     aPacket_Destroy(&packet);
     return err;
@@ -550,31 +601,37 @@ aErr aLink_ExchangePacket(aLinkRef ref, uint8_t address, uint8_t length, const u
 
 namespace {
 
-bool sEmptyPacket(const aPacket* packet, void*) { return packet->length == 0; }
+bool sEmptyPacket(const aPacket* packet, void*) {
+  return packet->length == 0;
+}
 
 }  // namespace
 
 aErr aLink_QueryModuleAddress(aLinkRef ref, uint64_t msTimeout, bool nextPacket, uint8_t* address) {
-  if (!address) return aErrParam;
+  if (!address)
+    return aErrParam;
   const uint8_t none = 0;
   aPacket* reply = nullptr;
   aErr err = aLink_ExchangePacket(ref, kSyncQueryAddress, 0, &none, nextPacket ? drainAll : sEmptyPacket, nullptr,
                                   msTimeout, &reply);
-  if (err != aErrNone) return err;
+  if (err != aErrNone)
+    return err;
   err = aLink_ReadModuleAddress(reply, address);
   aPacket_Destroy(&reply);
   return err;
 }
 
 aErr aLink_ReadModuleAddress(const aPacket* reply, uint8_t* address) {
-  if (reply->length != 0 || reply->address == 0) return aErrIO;
+  if (reply->length != 0 || reply->address == 0)
+    return aErrIO;
   *address = reply->address;
   return aErrNone;
 }
 
 aErr aLink_InstallUserPacketFilter(aLinkRef ref, aPacketFilterProc filter, void* filterRef) {
   aLink* link = sInitialised(ref);
-  if (!link || aMutex_Lock(link->filterLock) != aErrNone) return aErrParam;
+  if (!link || aMutex_Lock(link->filterLock) != aErrNone)
+    return aErrParam;
   link->userFilter = filter;
   link->userFilterRef = filterRef;
   aMutex_Unlock(link->filterLock);
@@ -583,7 +640,8 @@ aErr aLink_InstallUserPacketFilter(aLinkRef ref, aPacketFilterProc filter, void*
 
 aErr aLink_EnablePooledPackets(aLinkRef ref, bool pooled) {
   aLink* link = sInitialised(ref);
-  if (!link) return aErrParam;
+  if (!link)
+    return aErrParam;
   link->pooled = pooled ? 1 : 0;
   return aErrNone;
 }

@@ -51,7 +51,7 @@ struct aLink {
   aThreadProc outPipeProc;
   std::atomic<uint8_t> inPipeStarted;
   std::atomic<uint8_t> outPipeStarted;
-  aStream* stream;  // owned by the link object
+  aStream* stream;          // owned by the link object
   uint32_t heartbeatState;  // 0 idle; 2 or 3 while a reply to value 0 or 1 is queued
   aLinkHeartbeatNotifyProc heartbeatNotify;
   uint32_t syncState;  // receive thread only
@@ -68,7 +68,7 @@ struct aLink {
   // receive thread stores meanwhile (a read error, say) never swallows one.
   std::atomic<uint32_t> syncRequested;
   std::atomic<uint32_t> syncServed;
-  uint32_t syncFor;  // receive thread only: the requests the handshake under way answers
+  uint32_t syncFor;          // receive thread only: the requests the handshake under way answers
   uint64_t lastSyncStartMS;  // steady-clock time of the last handshake restart
   // Streams this link object has been given: a stream made anew (a link
   // reset) starts its own epoch afresh, so the link's epoch counts both.

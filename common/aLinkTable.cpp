@@ -43,7 +43,8 @@ class TableStep {
  public:
   TableStep() : lock_(sTableLock()), held(lock_ && aMutex_Lock(lock_) == aErrNone) {}
   ~TableStep() {
-    if (held) aMutex_Unlock(lock_);
+    if (held)
+      aMutex_Unlock(lock_);
   }
   TableStep(const TableStep&) = delete;
   TableStep& operator=(const TableStep&) = delete;
@@ -57,14 +58,16 @@ class TableStep {
 
 linkItem* sFindLocked(aLinkRef ref) {
   for (linkItem* e = _links.head; e; e = e->next) {
-    if (e->linkRef == ref) return e;
+    if (e->linkRef == ref)
+      return e;
   }
   return nullptr;
 }
 
 aLinkRef sCreate2(uint32_t identifier, uint32_t port, uint32_t clientIndex, uint32_t type) {
   linkItem* entry = new (std::nothrow) linkItem{};
-  if (!entry) return 0;
+  if (!entry)
+    return 0;
   entry->link = new (std::nothrow) aLink{};
   if (!entry->link) {
     delete entry;
@@ -81,13 +84,16 @@ aLinkRef sCreate2(uint32_t identifier, uint32_t port, uint32_t clientIndex, uint
     return 0;
   }
   entry->linkRef = _links.nextId++;
-  if (_links.nextId == 0) _links.nextId = 1;
+  if (_links.nextId == 0)
+    _links.nextId = 1;
   entry->next = _links.head;
   _links.head = entry;
   return entry->linkRef;
 }
 
-aLinkRef sCreate(uint32_t identifier, uint32_t port, uint32_t type) { return sCreate2(identifier, port, 0, type); }
+aLinkRef sCreate(uint32_t identifier, uint32_t port, uint32_t type) {
+  return sCreate2(identifier, port, 0, type);
+}
 
 // The newest entry of that kind with that identifier and port gets one more
 // user, in the same step as the lookup, so a destroy cannot free it in
@@ -95,15 +101,19 @@ aLinkRef sCreate(uint32_t identifier, uint32_t port, uint32_t type) { return sCr
 // carries a server (it is then not shared).
 aLinkRef sShareByEndpoint(uint32_t identifier, uint32_t port, uint32_t type, bool* hasServer) {
   TableStep step;
-  if (!step.held) return 0;
+  if (!step.held)
+    return 0;
   for (linkItem* e = _links.head; e; e = e->next) {
     // The kind matters: a serial number must never find a network link whose
     // address happens to have the same value.
     // Nor may one module behind a forwarding gateway find another module
     // that shares its address on another port.
-    if (e->identifier != identifier || e->port != port || e->type != type) continue;
-    if (hasServer) *hasServer = e->server != nullptr;
-    if (e->server) return 0;
+    if (e->identifier != identifier || e->port != port || e->type != type)
+      continue;
+    if (hasServer)
+      *hasServer = e->server != nullptr;
+    if (e->server)
+      return 0;
     e->userCount = static_cast<int16_t>(e->userCount + 1);
     return e->linkRef;
   }
@@ -113,14 +123,16 @@ aLinkRef sShareByEndpoint(uint32_t identifier, uint32_t port, uint32_t type, boo
 aLinkRef sShareByID(aLinkRef ref) {
   TableStep step;
   linkItem* e = step.held ? sFindLocked(ref) : nullptr;
-  if (!e) return 0;
+  if (!e)
+    return 0;
   e->userCount = static_cast<int16_t>(e->userCount + 1);
   return ref;
 }
 
 void sChangeUseCount(aLinkRef ref, int16_t delta) {
   TableStep step;
-  if (linkItem* e = step.held ? sFindLocked(ref) : nullptr) e->userCount = static_cast<int16_t>(e->userCount + delta);
+  if (linkItem* e = step.held ? sFindLocked(ref) : nullptr)
+    e->userCount = static_cast<int16_t>(e->userCount + delta);
 }
 
 enum class Release { NotFound, StillUsed, Last };
@@ -129,13 +141,17 @@ enum class Release { NotFound, StillUsed, Last };
 // step, so of two destroys racing for the last use exactly one tears down.
 Release sRelease(aLinkRef ref, linkItem** extracted) {
   TableStep step;
-  if (!step.held) return Release::NotFound;
+  if (!step.held)
+    return Release::NotFound;
   linkItem** at = &_links.head;
-  while (*at && (*at)->linkRef != ref) at = &(*at)->next;
+  while (*at && (*at)->linkRef != ref)
+    at = &(*at)->next;
   linkItem* e = *at;
-  if (!e) return Release::NotFound;
+  if (!e)
+    return Release::NotFound;
   e->userCount = static_cast<int16_t>(e->userCount - 1);
-  if (e->userCount > 0) return Release::StillUsed;
+  if (e->userCount > 0)
+    return Release::StillUsed;
   *at = e->next;
   e->next = nullptr;
   *extracted = e;
@@ -145,7 +161,8 @@ Release sRelease(aLinkRef ref, linkItem** extracted) {
 // Stops a link whose stream goes next: a pipe thread that is reconnecting
 // the stream is cut short rather than waited for.
 void sStopForGood(aLink* link) {
-  if (link->stream) aStream_Interrupt(link->stream);
+  if (link->stream)
+    aStream_Interrupt(link->stream);
   aLink_Stop(link);
 }
 
@@ -157,17 +174,22 @@ void sTearDown(linkItem* entry, aErr* result) {
     aMutex_Unlock(link->filterLock);
   }
   sStopForGood(link);
-  if (entry->server) aServer_Destroy(&entry->server);
+  if (entry->server)
+    aServer_Destroy(&entry->server);
   if (entry->dependentRef) {
     aLinkRef dependent = entry->dependentRef;
     aLink_Destroy(&dependent);
   }
-  if (link->inputFifo) aPacketFifo_Destroy(&link->inputFifo);
+  if (link->inputFifo)
+    aPacketFifo_Destroy(&link->inputFifo);
   *result = link->outputFifo ? aPacketFifo_Destroy(&link->outputFifo) : aErrNone;
-  if (link->receivePacket) aPacket_Destroy(&link->receivePacket);
+  if (link->receivePacket)
+    aPacket_Destroy(&link->receivePacket);
   aLink_PacketDebug_Free(link);
-  if (link->filterLock) aMutex_Destroy(&link->filterLock);
-  if (link->stream) aStream_Destroy(&link->stream);
+  if (link->filterLock)
+    aMutex_Destroy(&link->filterLock);
+  if (link->stream)
+    aStream_Destroy(&link->stream);
   link->check = 0;
   delete link;
   delete entry;
@@ -215,24 +237,30 @@ aLink* aLink_GetLinkObject(aLinkRef ref) {
 
 aLinkRef aLink_CreateUSB(uint32_t serialNumber) {
   bool hasServer = false;
-  if (aLinkRef shared = sShareByEndpoint(serialNumber, 0, LINK_USB, &hasServer)) return shared;
-  if (hasServer) return 0;
+  if (aLinkRef shared = sShareByEndpoint(serialNumber, 0, LINK_USB, &hasServer))
+    return shared;
+  if (hasServer)
+    return 0;
   aLinkRef ref = sCreate(serialNumber, 0, LINK_USB);
-  if (!ref) return 0;
+  if (!ref)
+    return 0;
   aStream* stream = nullptr;
   if (aStream_CreateUSB(serialNumber, &stream) != aErrNone) {
     aLink_Destroy(&ref);
     return 0;
   }
   ref = sInitAndStart(ref, stream);
-  if (ref && aLink_Sync(ref) != aErrNone) aLink_Destroy(&ref);
+  if (ref && aLink_Sync(ref) != aErrNone)
+    aLink_Destroy(&ref);
   return ref;
 }
 
 aLinkRef aLink_CreateTCPIP(uint32_t address, uint16_t port) {
-  if (aLinkRef shared = sShareByEndpoint(address, port, LINK_TCPIP, nullptr)) return shared;
+  if (aLinkRef shared = sShareByEndpoint(address, port, LINK_TCPIP, nullptr))
+    return shared;
   aLinkRef ref = sCreate(address, port, LINK_TCPIP);
-  if (!ref) return 0;
+  if (!ref)
+    return 0;
   aStream* stream = nullptr;
   if (aStream_CreateSocket(address, port, &stream) != aErrNone) {
     aLink_Destroy(&ref);
@@ -242,9 +270,11 @@ aLinkRef aLink_CreateTCPIP(uint32_t address, uint16_t port) {
 }
 
 aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* devicePath, uint32_t baudRate) {
-  if (aLinkRef shared = sShareByEndpoint(serialNumber, 0, LINK_SERIAL, nullptr)) return shared;
+  if (aLinkRef shared = sShareByEndpoint(serialNumber, 0, LINK_SERIAL, nullptr))
+    return shared;
   aLinkRef ref = sCreate(serialNumber, 0, LINK_SERIAL);
-  if (!ref) return 0;
+  if (!ref)
+    return 0;
   uint32_t index = 0;
   aStream* stream = nullptr;
   if (!devicePath || !sBaudIndex(baudRate, &index) ||
@@ -256,9 +286,11 @@ aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* devicePath, uint3
 }
 
 aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef reference) {
-  if (reference) return sShareByID(reference);
+  if (reference)
+    return sShareByID(reference);
   aLinkRef ref = sCreate2(address, port, _clientCount++, LINK_ALANIC);
-  if (!ref) return 0;
+  if (!ref)
+    return 0;
   aStream* stream = nullptr;
   if (aStream_CreateClient(address, port, &stream) != aErrNone) {
     aLink_Destroy(&ref);
@@ -268,7 +300,8 @@ aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef reference)
 }
 
 aLinkRef aLink_Create(aStream* stream) {
-  if (!aVALIDSTREAM(stream)) return 0;
+  if (!aVALIDSTREAM(stream))
+    return 0;
   aLinkRef ref = sCreate(kLinkStreamIdentifier, 0, LINK_STREAM);
   if (!ref) {
     aStream_Destroy(&stream);
@@ -278,7 +311,8 @@ aLinkRef aLink_Create(aStream* stream) {
 }
 
 aErr aLink_Destroy(aLinkRef* ref) {
-  if (!ref) return aErrParam;
+  if (!ref)
+    return aErrParam;
   const aLinkRef id = *ref;
   *ref = 0;
   linkItem* entry = nullptr;
@@ -301,24 +335,31 @@ aErr aLink_Destroy(aLinkRef* ref) {
 
 aErr aLink_Reset(aLinkRef ref) {
   linkItem* entry = aLink_LookupEntry(ref);
-  if (!entry || !entry->link) return aErrParam;
+  if (!entry || !entry->link)
+    return aErrParam;
   return aLink_ResetLink(entry);
 }
 
 aErr aLink_AnswersAnew(aLinkRef ref, uint64_t ms) {
   const linkItem* entry = aLink_LookupEntry(ref);
-  if (!entry) return aErrParam;
-  if (entry->type != LINK_TCPIP) return aErrMode;
+  if (!entry)
+    return aErrParam;
+  if (entry->type != LINK_TCPIP)
+    return aErrMode;
   return aSocket_Answers(entry->identifier, static_cast<uint16_t>(entry->port), ms);
 }
 
 aErr aLink_ResetLink(linkItem* entry) {
-  if (!entry || !entry->link) return aErrParam;
+  if (!entry || !entry->link)
+    return aErrParam;
   aLink* link = entry->link;
   sStopForGood(link);
-  if (link->inputFifo) aPacketFifo_Destroy(&link->inputFifo);
-  if (link->outputFifo) aPacketFifo_Destroy(&link->outputFifo);
-  if (link->stream) aStream_Destroy(&link->stream);
+  if (link->inputFifo)
+    aPacketFifo_Destroy(&link->inputFifo);
+  if (link->outputFifo)
+    aPacketFifo_Destroy(&link->outputFifo);
+  if (link->stream)
+    aStream_Destroy(&link->stream);
 
   aStream* stream = nullptr;
   aErr err = aErrParam;
@@ -337,10 +378,12 @@ aErr aLink_ResetLink(linkItem* entry) {
         err = aErrParam;
         break;
     }
-    if (err == aErrNone) break;
+    if (err == aErrNone)
+      break;
     aTime_MSSleep(kResetPauseMS);
   }
-  if (err != aErrNone) return err;
+  if (err != aErrNone)
+    return err;
   if (aLink_Init(entry->linkRef, stream) != entry->linkRef) {
     aStream_Destroy(&stream);
     return aErrMemory;

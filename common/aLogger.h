@@ -23,7 +23,7 @@ typedef void (*aLoggerProc)(void* file, uint32_t value);
 struct aLogger {
   uint32_t value;  // handed to the callback on every call
   aLoggerProc callback;
-  aFile* file;     // owned; opened for appending, unbuffered
+  aFile* file;      // owned; opened for appending, unbuffered
   aThread* thread;  // null while not running
   std::atomic<uint8_t> running;
   uint16_t check;  // aLOGGERCHECK

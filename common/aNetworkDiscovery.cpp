@@ -26,7 +26,8 @@ std::mutex _interfaceLock;
 std::string _backupInterface;
 
 void _configureBackup() {
-  if (_backupInterface.capacity() < _BACKUP_CAPACITY) _backupInterface.reserve(_BACKUP_CAPACITY);
+  if (_backupInterface.capacity() < _BACKUP_CAPACITY)
+    _backupInterface.reserve(_BACKUP_CAPACITY);
 }
 
 bool _isValidIpAddress(const char* text) {
@@ -63,19 +64,24 @@ void sAskSlot(aDiscoverySearch& search, int slot) {
       aMulticast_Send(requests, request.data(), request.size()) == static_cast<int>(request.size())) {
     uint8_t answer[kReceiveBufferSize];
     const int n = aMulticast_Receive(answers, answer, sizeof answer);
-    if (n > 0) aDiscovery_HandleAnswer(&search, answer, static_cast<size_t>(n), true);
+    if (n > 0)
+      aDiscovery_HandleAnswer(&search, answer, static_cast<size_t>(n), true);
   }
-  if (answers) aMulticast_Destroy(&answers);
-  if (requests) aMulticast_Destroy(&requests);
+  if (answers)
+    aMulticast_Destroy(&answers);
+  if (requests)
+    aMulticast_Destroy(&requests);
 }
 
 void _findLinkSpecs_multicast(aDiscoverySearch& search) {
-  for (int slot = 0; slot < kDiscoveryMulticastSlots && !search.stopped; ++slot) sAskSlot(search, slot);
+  for (int slot = 0; slot < kDiscoveryMulticastSlots && !search.stopped; ++slot)
+    sAskSlot(search, slot);
 }
 
 void _findLinkSpecs_beacon(aDiscoverySearch& search) {
   zactor_t* beacon = zactor_new(zbeacon, nullptr);
-  if (!beacon) return;
+  if (!beacon)
+    return;
   zsock_send(beacon, "si", "CONFIGURE", static_cast<int>(kDiscoveryBeaconPort));
   char* own = zstr_recv(beacon);
   // Without an interface the beacon can neither send nor hear anything.
@@ -93,13 +99,16 @@ void _findLinkSpecs_beacon(aDiscoverySearch& search) {
     while (!search.stopped) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
+      if (left.count() <= 0)
+        break;
       zsock_set_rcvtimeo(beacon, static_cast<int>(std::min(left, kBeaconWait).count()));
       zmsg_t* delivery = zmsg_recv(beacon);
-      if (!delivery) continue;
+      if (!delivery)
+        continue;
       zframe_t* sender = zmsg_first(delivery);
       zframe_t* payload = zmsg_next(delivery);
-      if (sender && payload) aDiscovery_HandleAnswer(&search, zframe_data(payload), zframe_size(payload), false);
+      if (sender && payload)
+        aDiscovery_HandleAnswer(&search, zframe_data(payload), zframe_size(payload), false);
       zmsg_destroy(&delivery);
     }
     zstr_sendx(beacon, "SILENCE", nullptr);
@@ -110,8 +119,10 @@ void _findLinkSpecs_beacon(aDiscoverySearch& search) {
 
 void _findLinkSpecs_beaconHelper(aDiscoverySearch& search, uint32_t networkInterface) {
   char text[kDiscoveryAddressTextSize];
-  if (aDiscovery_ConvertIPv4Interface(networkInterface, text, sizeof text) == 0) return;
-  if (!zBeaconInterface_backupSetAndLock(text)) return;
+  if (aDiscovery_ConvertIPv4Interface(networkInterface, text, sizeof text) == 0)
+    return;
+  if (!zBeaconInterface_backupSetAndLock(text))
+    return;
   _findLinkSpecs_beacon(search);
   zBeaconInterface_restoreAndUnlock();
 }
@@ -119,7 +130,8 @@ void _findLinkSpecs_beaconHelper(aDiscoverySearch& search, uint32_t networkInter
 }  // namespace
 
 uint8_t aDiscovery_Enumerate_aLanicModules(aDiscoveryCallback callback, void* ref, uint32_t networkInterface) {
-  if (!callback) return 0;
+  if (!callback)
+    return 0;
   aDiscoverySearch search;
   search.callback = callback;
   search.ref = ref;
@@ -134,41 +146,51 @@ uint8_t aDiscovery_Enumerate_aLanicModules(aDiscoveryCallback callback, void* re
 }
 
 uint32_t aDiscovery_GetIPv4Interfaces(uint32_t* interfaces, uint32_t capacity) {
-  if (!interfaces) return 0;
+  if (!interfaces)
+    return 0;
   ziflist_t* list = ziflist_new();
-  if (!list) return 0;
+  if (!list)
+    return 0;
   uint32_t count = 0;
   for (const char* name = ziflist_first(list); name && count < capacity; name = ziflist_next(list)) {
     in_addr address{};
     const char* text = ziflist_address(list);
-    if (text && ::inet_pton(AF_INET, text, &address) == 1) interfaces[count++] = address.s_addr;
+    if (text && ::inet_pton(AF_INET, text, &address) == 1)
+      interfaces[count++] = address.s_addr;
   }
   ziflist_destroy(&list);
   return count;
 }
 
 size_t aDiscovery_ConvertIPv4Interface(uint32_t address, char* buffer, size_t length) {
-  if (!buffer || length < kDiscoveryAddressTextSize) return 0;
+  if (!buffer || length < kDiscoveryAddressTextSize)
+    return 0;
   std::memset(buffer, 0, length);
   const in_addr a{address};
-  if (!::inet_ntop(AF_INET, &a, buffer, static_cast<socklen_t>(length))) return 0;
+  if (!::inet_ntop(AF_INET, &a, buffer, static_cast<socklen_t>(length)))
+    return 0;
   return std::strlen(buffer);
 }
 
 bool aDiscovery_HandleAnswer(aDiscoverySearch* search, const uint8_t* data, size_t size, bool localOnly) {
-  if (!search || search->stopped) return false;
-  if (!data || size != sizeof(linkSpec)) return true;
+  if (!search || search->stopped)
+    return false;
+  if (!data || size != sizeof(linkSpec))
+    return true;
   linkSpec spec;
   std::memcpy(&spec, data, sizeof spec);
-  if (localOnly && spec.address != kDiscoveryLoopbackAddress) return true;
+  if (localOnly && spec.address != kDiscoveryLoopbackAddress)
+    return true;
   for (const linkSpec& known : search->seen) {
-    if (known.serialNumber == spec.serialNumber) return true;
+    if (known.serialNumber == spec.serialNumber)
+      return true;
   }
   return aDiscovery_Report(search, spec);
 }
 
 bool zBeaconInterface_setAndLock(const char* interface) {
-  if (!_isValidBeaconConfig(interface)) return false;
+  if (!_isValidBeaconConfig(interface))
+    return false;
   _interfaceLock.lock();
   aZmq_LeaveSignalsAlone();
   zsys_set_interface(interface);
@@ -176,7 +198,8 @@ bool zBeaconInterface_setAndLock(const char* interface) {
 }
 
 bool zBeaconInterface_backupSetAndLock(const char* interface) {
-  if (!_isValidBeaconConfig(interface)) return false;
+  if (!_isValidBeaconConfig(interface))
+    return false;
   _interfaceLock.lock();
   _configureBackup();
   _backupInterface = sCurrentInterface();
@@ -189,16 +212,22 @@ void zBeaconInterface_restoreAndUnlock() {
   _interfaceLock.unlock();
 }
 
-void zBeaconInterface_unlock() { _interfaceLock.unlock(); }
+void zBeaconInterface_unlock() {
+  _interfaceLock.unlock();
+}
 
-std::string zBeaconInterface_get() { return sCurrentInterface(); }
+std::string zBeaconInterface_get() {
+  return sCurrentInterface();
+}
 
 std::string zBeaconInterface_getAndLock() {
   _interfaceLock.lock();
   return sCurrentInterface();
 }
 
-std::string zBeaconInterface_getBackup() { return _backupInterface; }
+std::string zBeaconInterface_getBackup() {
+  return _backupInterface;
+}
 
 std::string zBeaconInterface_getBackupAndLock() {
   _interfaceLock.lock();

@@ -40,8 +40,7 @@ struct packetFifo {
   // Caller holds lock.
   void updateWindow() { window = queue.empty() ? nextId.load() : queue.front().id; }
   // After packets left the queue. Caller holds lock.
-  void afterRemoval()
-  {
+  void afterRemoval() {
     updateWindow();
     ++taken;
     if (roomWaiters && queue.size() <= roomMark)
@@ -49,10 +48,7 @@ struct packetFifo {
   }
   // A wait ends with whatever it found; a pending wake is used up by it.
   // Caller holds lock.
-  bool waitOver()
-  {
-    return !queue.empty() || wakePending || !alive;
-  }
+  bool waitOver() { return !queue.empty() || wakePending || !alive; }
 };
 
 using FifoRef = std::shared_ptr<packetFifo>;
@@ -60,22 +56,19 @@ using Clock = std::chrono::steady_clock;
 
 // Built on first use and never torn down, so link threads still running
 // while the process exits find them intact.
-std::mutex& gpPacketFifoDictionaryMutex()
-{
+std::mutex& gpPacketFifoDictionaryMutex() {
   static std::mutex* m = new std::mutex;
   return *m;
 }
 
-std::map<aPacketFifoId, FifoRef>& gpPacketFifoDictionary()
-{
+std::map<aPacketFifoId, FifoRef>& gpPacketFifoDictionary() {
   static auto* d = new std::map<aPacketFifoId, FifoRef>;
   return *d;
 }
 
 std::atomic<aPacketFifoId> gpSequentialId{1};
 
-FifoRef sLookup(aPacketFifoId id)
-{
+FifoRef sLookup(aPacketFifoId id) {
   if (id == 0)
     return nullptr;
   try {
@@ -90,8 +83,7 @@ FifoRef sLookup(aPacketFifoId id)
 
 // now + ms on the monotonic clock, capped at the clock's end instead of
 // overflowing for huge time-outs.
-Clock::time_point sDeadline(uint64_t ms)
-{
+Clock::time_point sDeadline(uint64_t ms) {
   const Clock::time_point now = Clock::now();
   const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
   if (ms >= static_cast<uint64_t>(room.count()))
@@ -101,8 +93,7 @@ Clock::time_point sDeadline(uint64_t ms)
 
 // Removes the packet at it and returns a copy; when no copy can be made the
 // packet stays queued and null is returned. Caller holds the lock.
-aPacket* sRemove(packetFifo& f, std::deque<SerialPacket>::iterator it)
-{
+aPacket* sRemove(packetFifo& f, std::deque<SerialPacket>::iterator it) {
   aPacket* copy = aPacket_Copy(it->packet.get());
   if (!copy)
     return nullptr;
@@ -113,8 +104,7 @@ aPacket* sRemove(packetFifo& f, std::deque<SerialPacket>::iterator it)
 
 }  // namespace
 
-aPacketFifoId aPacketFifo_Create()
-{
+aPacketFifoId aPacketFifo_Create() {
   try {
     auto fifo = std::make_shared<packetFifo>();
     std::lock_guard<std::mutex> g(gpPacketFifoDictionaryMutex());
@@ -128,8 +118,7 @@ aPacketFifoId aPacketFifo_Create()
   }
 }
 
-aErr aPacketFifo_Destroy(aPacketFifoId* id)
-{
+aErr aPacketFifo_Destroy(aPacketFifoId* id) {
   if (!id)
     return aErrParam;
   try {
@@ -158,8 +147,7 @@ aErr aPacketFifo_Destroy(aPacketFifoId* id)
   }
 }
 
-aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet)
-{
+aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet) {
   FifoRef fifo = sLookup(id);
   if (!fifo || !aVALIDPACKET(packet))
     return aErrParam;
@@ -184,8 +172,7 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet)
   }
 }
 
-aErr aPacketFifo_Wake(aPacketFifoId id)
-{
+aErr aPacketFifo_Wake(aPacketFifoId id) {
   FifoRef fifo = sLookup(id);
   if (!fifo)
     return aErrParam;
@@ -197,8 +184,7 @@ aErr aPacketFifo_Wake(aPacketFifoId id)
   return aErrNone;
 }
 
-aErr aPacketFifo_AwaitRoom(aPacketFifoId id, size_t high, size_t low, uint64_t msTimeout)
-{
+aErr aPacketFifo_AwaitRoom(aPacketFifoId id, size_t high, size_t low, uint64_t msTimeout) {
   FifoRef fifo = sLookup(id);
   if (!fifo)
     return aErrParam;
@@ -212,8 +198,7 @@ aErr aPacketFifo_AwaitRoom(aPacketFifoId id, size_t high, size_t low, uint64_t m
   // when its time runs out, and waits on while they go on.
   bool room = false;
   for (uint64_t seen = fifo->taken;; seen = fifo->taken) {
-    room = fifo->roomed.wait_until(g, sDeadline(msTimeout),
-                                   [&] { return fifo->queue.size() <= low || !fifo->alive; });
+    room = fifo->roomed.wait_until(g, sDeadline(msTimeout), [&] { return fifo->queue.size() <= low || !fifo->alive; });
     if (room || fifo->taken == seen)
       break;
   }
@@ -224,8 +209,7 @@ aErr aPacketFifo_AwaitRoom(aPacketFifoId id, size_t high, size_t low, uint64_t m
   return room ? aErrNone : aErrTimeout;
 }
 
-aPacket* aPacketFifo_Get(aPacketFifoId id)
-{
+aPacket* aPacketFifo_Get(aPacketFifoId id) {
   FifoRef fifo = sLookup(id);
   if (!fifo)
     return nullptr;
@@ -233,8 +217,7 @@ aPacket* aPacketFifo_Get(aPacketFifoId id)
   return fifo->queue.empty() ? nullptr : sRemove(*fifo, fifo->queue.begin());
 }
 
-aPacket* aPacketFifo_Await(aPacketFifoId id, uint64_t msTimeout)
-{
+aPacket* aPacketFifo_Await(aPacketFifoId id, uint64_t msTimeout) {
   FifoRef fifo = sLookup(id);
   if (!fifo)
     return nullptr;
@@ -245,8 +228,7 @@ aPacket* aPacketFifo_Await(aPacketFifoId id, uint64_t msTimeout)
   return fifo->queue.empty() ? nullptr : sRemove(*fifo, fifo->queue.begin());
 }
 
-aPacket* aPacketFifo_GetFirst(aPacketFifoId id, aPacketFilterProc filter, void* ref)
-{
+aPacket* aPacketFifo_GetFirst(aPacketFifoId id, aPacketFilterProc filter, void* ref) {
   FifoRef fifo = sLookup(id);
   if (!fifo || !filter)
     return nullptr;
@@ -257,9 +239,7 @@ aPacket* aPacketFifo_GetFirst(aPacketFifoId id, aPacketFilterProc filter, void* 
   return nullptr;
 }
 
-aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilterProc filter, void* ref,
-                                uint64_t msTimeout)
-{
+aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilterProc filter, void* ref, uint64_t msTimeout) {
   FifoRef fifo = sLookup(id);
   if (!fifo || !filter)
     return nullptr;
@@ -288,8 +268,7 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilterProc filter, void
   return accepted ? sRemove(*fifo, found) : nullptr;
 }
 
-size_t aPacketFifo_DrainPackets(aPacketFifoId id, aPacketFilterProc filter, void* ref)
-{
+size_t aPacketFifo_DrainPackets(aPacketFifoId id, aPacketFilterProc filter, void* ref) {
   FifoRef fifo = sLookup(id);
   if (!fifo || !filter)
     return 0;
@@ -301,8 +280,7 @@ size_t aPacketFifo_DrainPackets(aPacketFifoId id, aPacketFilterProc filter, void
   return before - fifo->queue.size();
 }
 
-size_t aPacketFifo_GetLength(aPacketFifoId id)
-{
+size_t aPacketFifo_GetLength(aPacketFifoId id) {
   FifoRef fifo = sLookup(id);
   if (!fifo)
     return 0;

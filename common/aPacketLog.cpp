@@ -35,12 +35,15 @@ uint8_t sByteAt(const aPacketLog* ring, uint32_t offset) {
 // record there (its header or data would run past the write index).
 bool sOldestLength(const aPacketLog* ring, uint32_t* length) {
   const uint32_t used = sUsed(ring);
-  if (used < kHeader) return false;
+  if (used < kHeader)
+    return false;
   *length = sByteAt(ring, 1);
   return *length <= used - kHeader;
 }
 
-void sEmpty(aPacketLog* ring) { ring->readIndex = ring->writeIndex; }
+void sEmpty(aPacketLog* ring) {
+  ring->readIndex = ring->writeIndex;
+}
 
 // Frees one record's worth of room; a ring whose oldest record is damaged
 // is emptied instead, so dropping always ends.
@@ -79,10 +82,13 @@ aLink* sLink(aLinkRef ref) {
 template <typename Op>
 aErr sWithRing(aLinkRef ref, Op op) {
   aLink* link = sLink(ref);
-  if (!link) return aErrParam;
+  if (!link)
+    return aErrParam;
   // The ring is published after its lock is made, so a ring seen here has one.
-  if (!link->packetLog.load()) return aErrNotReady;
-  if (aMutex_Lock(link->packetLogLock) != aErrNone) return aErrNotReady;
+  if (!link->packetLog.load())
+    return aErrNotReady;
+  if (aMutex_Lock(link->packetLogLock) != aErrNone)
+    return aErrNotReady;
   aPacketLog* ring = link->packetLog.load();
   const aErr err = ring ? op(ring) : aErrNotReady;
   aMutex_Unlock(link->packetLogLock);
@@ -92,9 +98,11 @@ aErr sWithRing(aLinkRef ref, Op op) {
 }  // namespace
 
 aPacketLog* aPacketLog_Create(uint32_t size) {
-  if (size == 0) return nullptr;
+  if (size == 0)
+    return nullptr;
   aPacketLog* ring = new (std::nothrow) aPacketLog{};
-  if (!ring) return nullptr;
+  if (!ring)
+    return nullptr;
   ring->data = new (std::nothrow) uint8_t[size];
   if (!ring->data) {
     delete ring;
@@ -105,22 +113,31 @@ aPacketLog* aPacketLog_Create(uint32_t size) {
 }
 
 aErr aPacketLog_Put(aPacketLog* ring, uint8_t type, uint32_t length, const uint8_t* bytes) {
-  if (!ring || (length && !bytes)) return aErrParam;
-  if (length > aPACKETLOG_MAX_RECORD) return aErrSize;
-  if (!sConsistent(ring)) return aErrParse;
+  if (!ring || (length && !bytes))
+    return aErrParam;
+  if (length > aPACKETLOG_MAX_RECORD)
+    return aErrSize;
+  if (!sConsistent(ring))
+    return aErrParse;
   const uint64_t needed = uint64_t{length} + kHeader;
-  if (needed >= ring->size) return aErrOverrun;
-  while (ring->size - sUsed(ring) <= needed) sDropOldest(ring);
+  if (needed >= ring->size)
+    return aErrOverrun;
+  while (ring->size - sUsed(ring) <= needed)
+    sDropOldest(ring);
   const uint8_t header[kHeader] = {type, static_cast<uint8_t>(length)};
   sPutBytes(ring, header, kHeader);
-  if (length) sPutBytes(ring, bytes, length);
+  if (length)
+    sPutBytes(ring, bytes, length);
   return aErrNone;
 }
 
 aErr aPacketLog_Get(aPacketLog* ring, uint8_t* type, uint32_t* length, uint8_t* buffer) {
-  if (!ring || !type || !length || (*length && !buffer)) return aErrParam;
-  if (!sConsistent(ring)) return aErrParse;
-  if (sUsed(ring) == 0) return aErrNotFound;
+  if (!ring || !type || !length || (*length && !buffer))
+    return aErrParam;
+  if (!sConsistent(ring))
+    return aErrParse;
+  if (sUsed(ring) == 0)
+    return aErrNotFound;
   uint32_t recordLength = 0;
   if (!sOldestLength(ring, &recordLength)) {
     sEmpty(ring);
@@ -129,16 +146,19 @@ aErr aPacketLog_Get(aPacketLog* ring, uint8_t* type, uint32_t* length, uint8_t* 
   const uint32_t capacity = *length;
   *type = sByteAt(ring, 0);
   *length = recordLength;
-  if (capacity < recordLength) return aErrOverrun;
-  if (recordLength) sGetBytes(ring, kHeader, buffer, recordLength);
+  if (capacity < recordLength)
+    return aErrOverrun;
+  if (recordLength)
+    sGetBytes(ring, kHeader, buffer, recordLength);
   ring->readIndex = (ring->readIndex + kHeader + recordLength) % ring->size;
   return aErrNone;
 }
 
 aErr aPacketLog_Destroy(aPacketLog** ring) {
-  if (!ring || !*ring) return aErrNone;
+  if (!ring || !*ring)
+    return aErrNone;
   (*ring)->enabled = 0;
-  delete[] (*ring)->data;
+  delete[](*ring)->data;
   delete *ring;
   *ring = nullptr;
   return aErrNone;
@@ -146,32 +166,40 @@ aErr aPacketLog_Destroy(aPacketLog** ring) {
 
 aErr aLink_PacketDebug_SetLogSize(aLinkRef ref, uint32_t size) {
   aLink* link = sLink(ref);
-  if (!link) return aErrParam;
+  if (!link)
+    return aErrParam;
   const int32_t asked = static_cast<int32_t>(size);
-  if (asked > aPACKETLOG_MAX_SIZE) return aErrParam;
+  if (asked > aPACKETLOG_MAX_SIZE)
+    return aErrParam;
   std::lock_guard<std::mutex> hold(gSetupMutex);
-  if (link->packetLog.load()) return aErrBusy;
+  if (link->packetLog.load())
+    return aErrBusy;
   link->packetLogSize = asked < 0 ? 0 : size;
   return aErrNone;
 }
 
 aErr aLink_PacketDebug_Enable(aLinkRef ref) {
   aLink* link = sLink(ref);
-  if (!link) return aErrParam;
+  if (!link)
+    return aErrParam;
   std::lock_guard<std::mutex> hold(gSetupMutex);
-  if (link->packetLogSize == 0) link->packetLogSize = aPACKETLOG_DEFAULT_SIZE;
+  if (link->packetLogSize == 0)
+    link->packetLogSize = aPACKETLOG_DEFAULT_SIZE;
   if (!link->packetLogLock) {
     char name[64];
     std::snprintf(name, sizeof name, "LOG_SEMA_%p", static_cast<void*>(link));
     link->packetLogLock = aMutex_Create(name);
-    if (!link->packetLogLock) return aErrResource;
+    if (!link->packetLogLock)
+      return aErrResource;
   }
-  if (aMutex_Lock(link->packetLogLock) != aErrNone) return aErrResource;
+  if (aMutex_Lock(link->packetLogLock) != aErrNone)
+    return aErrResource;
   aErr err = aErrNone;
   aPacketLog* ring = link->packetLog.load();
   if (!ring) {
     ring = aPacketLog_Create(link->packetLogSize);
-    if (ring) link->packetLog.store(ring);
+    if (ring)
+      link->packetLog.store(ring);
   }
   if (ring) {
     ring->enabled = 1;
@@ -198,18 +226,23 @@ aErr aLink_PacketDebug_Write(aLinkRef ref, uint8_t type, uint32_t length, const 
 }
 
 void aLink_PacketDebug_Record(aLink* link, uint8_t type, const uint8_t* bytes, uint32_t length) {
-  if (!link || !link->packetLog.load()) return;
-  if (aMutex_Lock(link->packetLogLock) != aErrNone) return;
+  if (!link || !link->packetLog.load())
+    return;
+  if (aMutex_Lock(link->packetLogLock) != aErrNone)
+    return;
   aPacketLog* ring = link->packetLog.load();
-  if (ring && ring->enabled) aPacketLog_Put(ring, type, length, bytes);
+  if (ring && ring->enabled)
+    aPacketLog_Put(ring, type, length, bytes);
   aMutex_Unlock(link->packetLogLock);
 }
 
 void aLink_PacketDebug_Drop(aLink* link) {
-  if (!link) return;
+  if (!link)
+    return;
   std::lock_guard<std::mutex> hold(gSetupMutex);
   aPacketLog* ring = link->packetLog.load();
-  if (!ring) return;
+  if (!ring)
+    return;
   if (link->packetLogLock && aMutex_Lock(link->packetLogLock) == aErrNone) {
     link->packetLog.store(nullptr);
     aMutex_Unlock(link->packetLogLock);
@@ -220,8 +253,10 @@ void aLink_PacketDebug_Drop(aLink* link) {
 }
 
 void aLink_PacketDebug_Free(aLink* link) {
-  if (!link) return;
+  if (!link)
+    return;
   aPacketLog* ring = link->packetLog.exchange(nullptr);
   aPacketLog_Destroy(&ring);
-  if (link->packetLogLock) aMutex_Destroy(&link->packetLogLock);
+  if (link->packetLogLock)
+    aMutex_Destroy(&link->packetLogLock);
 }

@@ -15,7 +15,7 @@ struct aLink;
 // The ring functions take no lock: the link functions hold the link's.
 struct aPacketLog {
   uint8_t enabled;  // the link engine records only while set
-  uint8_t* data;                 // owned, `size` bytes
+  uint8_t* data;    // owned, `size` bytes
   uint32_t size;
   uint32_t readIndex;   // where the oldest record starts
   uint32_t writeIndex;  // where the next record goes

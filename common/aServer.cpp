@@ -18,7 +18,6 @@
 #include "aZmqPair.h"
 #include "aZmqSignals.h"
 
-
 namespace {
 
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
@@ -27,7 +26,8 @@ constexpr int kSendFlags = ZFRAME_DONTWAIT;
 // Sends bytes as one frame without waiting; false when it could not be queued.
 bool sSendBytes(zsock_t* socket, const uint8_t* data, size_t size, int more = 0) {
   zframe_t* frame = zframe_new(data, size);
-  if (!frame) return false;
+  if (!frame)
+    return false;
   if (zframe_send(&frame, socket, kSendFlags | more) != 0) {
     zframe_destroy(&frame);
     return false;
@@ -37,7 +37,8 @@ bool sSendBytes(zsock_t* socket, const uint8_t* data, size_t size, int more = 0)
 
 // Sends [identity][payload] on a ROUTER without waiting; both frames stay the caller's.
 bool sSendToClient(zsock_t* router, zframe_t* identity, zframe_t* payload) {
-  if (zframe_send(&identity, router, kSendFlags | ZFRAME_REUSE | ZFRAME_MORE) != 0) return false;
+  if (zframe_send(&identity, router, kSendFlags | ZFRAME_REUSE | ZFRAME_MORE) != 0)
+    return false;
   return zframe_send(&payload, router, kSendFlags | ZFRAME_REUSE) == 0;
 }
 
@@ -49,14 +50,17 @@ void sSendCommand(zsock_t* socket, uint8_t command, uint16_t count) {
 
 // A bound port, or 0 for a failed bind (never taken for a port).
 uint16_t sBind(zsock_t* socket, const char* endpoint) {
-  if (!socket) return 0;
+  if (!socket)
+    return 0;
   int port = zsock_bind(socket, "%s", endpoint);
   return port > 0 && port <= 0xFFFF ? static_cast<uint16_t>(port) : 0;
 }
 
 void sDestroyFrames(zlist_t** list) {
-  if (!*list) return;
-  while (zframe_t* frame = static_cast<zframe_t*>(zlist_pop(*list))) zframe_destroy(&frame);
+  if (!*list)
+    return;
+  while (zframe_t* frame = static_cast<zframe_t*>(zlist_pop(*list)))
+    zframe_destroy(&frame);
   zlist_destroy(list);
 }
 
@@ -68,7 +72,8 @@ bool sContinues(const aPacket* packet) {
 
 aServerPacketPool* sPoolCreate(zframe_t* identity, const aPacket* first) {
   aServerPacketPool* pool = new (std::nothrow) aServerPacketPool{};
-  if (!pool) return nullptr;
+  if (!pool)
+    return nullptr;
   pool->identity = zframe_dup(identity);
   pool->packets = zlist_new();
   aPacket* copy = aPacket_Copy(first);
@@ -85,9 +90,11 @@ aServerPacketPool* sPoolCreate(zframe_t* identity, const aPacket* first) {
 }
 
 void sPoolDestroy(aServerPacketPool** pool) {
-  if (!*pool) return;
+  if (!*pool)
+    return;
   if ((*pool)->packets) {
-    while (aPacket* p = static_cast<aPacket*>(zlist_pop((*pool)->packets))) aPacket_Destroy(&p);
+    while (aPacket* p = static_cast<aPacket*>(zlist_pop((*pool)->packets)))
+      aPacket_Destroy(&p);
     zlist_destroy(&(*pool)->packets);
   }
   zframe_destroy(&(*pool)->identity);
@@ -110,13 +117,15 @@ void sAgePools(aServer* server) {
       --pool->timeToLive;
     }
   }
-  for (aServerPacketPool* pool : stale) sPoolRemove(server, pool);
+  for (aServerPacketPool* pool : stale)
+    sPoolRemove(server, pool);
 }
 
 aServerPacketPool* sFindPool(aServer* server, zframe_t* identity) {
   for (void* item = zlist_first(server->packetPools); item; item = zlist_next(server->packetPools)) {
     aServerPacketPool* pool = static_cast<aServerPacketPool*>(item);
-    if (zframe_eq(pool->identity, identity)) return pool;
+    if (zframe_eq(pool->identity, identity))
+      return pool;
   }
   return nullptr;
 }
@@ -138,7 +147,8 @@ void sQueueRequest(aServerBrokerLists* lists, zframe_t* identity, aServerRequest
   aServerRequestQueues::Client& client = queued.clients[id];
   // A client the turns do not hold yet queues behind every client that
   // waits; the one served last takes its place there at the next hand-over.
-  if (client.requests.empty() && id != queued.served) queued.turns.push_back(id);
+  if (client.requests.empty() && id != queued.served)
+    queued.turns.push_back(id);
   client.packets += request.packets;
   client.requests.push_back(std::move(request));
 }
@@ -148,11 +158,13 @@ void sQueueRequest(aServerBrokerLists* lists, zframe_t* identity, aServerRequest
 size_t sPacketsWaiting(aServer* server, aServerBrokerLists* lists, zframe_t* identity) {
   size_t waiting = 0;
   const auto client = lists->queued.clients.find(sIdentity(identity));
-  if (client != lists->queued.clients.end()) waiting = client->second.packets;
+  if (client != lists->queued.clients.end())
+    waiting = client->second.packets;
   if (server->packetPools) {
     for (void* item = zlist_first(server->packetPools); item; item = zlist_next(server->packetPools)) {
       aServerPacketPool* pool = static_cast<aServerPacketPool*>(item);
-      if (zframe_eq(pool->identity, identity)) waiting += zlist_size(pool->packets);
+      if (zframe_eq(pool->identity, identity))
+        waiting += zlist_size(pool->packets);
     }
   }
   return waiting;
@@ -180,7 +192,8 @@ void sQueuePool(aServerBrokerLists* lists, aServerPacketPool* pool, zframe_t* id
 
 // True when the byte-block pools take the packet.
 bool sHandleSetUEIBytes(aServer* server, aServerBrokerLists* lists, zframe_t* identity, const aPacket* packet) {
-  if (!server->packetPools || !aUEI_isUEIPayload(packet)) return false;
+  if (!server->packetPools || !aUEI_isUEIPayload(packet))
+    return false;
   sAgePools(server);
   aServerPacketPool* pool = sFindPool(server, identity);
   if (pool) {
@@ -211,9 +224,11 @@ bool sHandleSetUEIBytes(aServer* server, aServerBrokerLists* lists, zframe_t* id
     // is dropped and this packet handled as a fresh one.
     sPoolRemove(server, pool);
   }
-  if (!sOpensTransfer(packet)) return false;
+  if (!sOpensTransfer(packet))
+    return false;
   if (aServerPacketPool* fresh = sPoolCreate(identity, packet)) {
-    if (zlist_append(server->packetPools, fresh) != 0) sPoolDestroy(&fresh);
+    if (zlist_append(server->packetPools, fresh) != 0)
+      sPoolDestroy(&fresh);
   }
   return true;
 }
@@ -221,23 +236,29 @@ bool sHandleSetUEIBytes(aServer* server, aServerBrokerLists* lists, zframe_t* id
 void sHandleStreamEnable(aServerBrokerLists* lists, zframe_t* identity, const aPacket* packet) {
   constexpr uint8_t kCmdStream = 0x5D;
   constexpr uint8_t kStreamEnable = 0x81;
-  if (packet->length != 7 || packet->data[0] != kCmdStream || packet->data[1] != kStreamEnable) return;
+  if (packet->length != 7 || packet->data[0] != kCmdStream || packet->data[1] != kStreamEnable)
+    return;
   for (void* item = zlist_first(lists->subscribers); item; item = zlist_next(lists->subscribers)) {
-    if (zframe_eq(static_cast<zframe_t*>(item), identity)) return;
+    if (zframe_eq(static_cast<zframe_t*>(item), identity))
+      return;
   }
   // Remote clients choose how many identities they bring; every batch is
   // copied to each subscriber, so the list has a bound.
-  if (zlist_size(lists->subscribers) >= kServerMaxSubscribers) return;
+  if (zlist_size(lists->subscribers) >= kServerMaxSubscribers)
+    return;
   zlist_append(lists->subscribers, zframe_dup(identity));
 }
 
-bool sIsBlacklisted(const aPacket* packet) { return packet->address == cmdFORCEROUTE && packet->length == 1; }
+bool sIsBlacklisted(const aPacket* packet) {
+  return packet->address == cmdFORCEROUTE && packet->length == 1;
+}
 
 // ---- broker -------------------------------------------------------------
 
 void sBrokerFrontend(aServer* server, aServerBrokerLists* lists) {
   zmsg_t* msg = zmsg_recv(server->frontEnd);
-  if (!msg) return;
+  if (!msg)
+    return;
   zframe_t* identity = zmsg_pop(msg);
   zframe_t* content = zmsg_pop(msg);
   zmsg_destroy(&msg);
@@ -249,7 +270,8 @@ void sBrokerFrontend(aServer* server, aServerBrokerLists* lists) {
 // a reply of one data byte is three bytes long, like a command.
 void sBrokerSync(aServer* server, aServerBrokerLists* lists) {
   zframe_t* frame = zframe_recv(server->syncBrokerEnd);
-  if (!frame) return;
+  if (!frame)
+    return;
   // Told apart before the routing consumes it: a command, not a reply.
   const bool command = server->expectedReplies == 0 && zframe_size(frame) == kServerCommandSize;
   zframe_t* identity =
@@ -265,7 +287,8 @@ void sBrokerSync(aServer* server, aServerBrokerLists* lists) {
 
 void sBrokerStreaming(aServer* server, aServerBrokerLists* lists) {
   zframe_t* batch = zframe_recv(server->streamBrokerEnd);
-  if (!batch) return;
+  if (!batch)
+    return;
   // A client that left (or reset, which gives it a new identity) is
   // unreachable: the front end says so (EHOSTUNREACH), and it is no longer
   // a subscriber. A full queue (EAGAIN) only loses this batch.
@@ -298,8 +321,10 @@ void sBroker(zsock_t* pipe, void* arg) {
   aServer* server = static_cast<aServer*>(arg);
   zsock_signal(pipe, 0);
   zpoller_t* poller = zpoller_new(pipe, server->syncBrokerEnd, server->frontEnd, server->streamBrokerEnd, nullptr);
-  if (!poller) return;
-  if (server->beacon && server->discoveryResponder) zpoller_add(poller, server->discoveryResponder);
+  if (!poller)
+    return;
+  if (server->beacon && server->discoveryResponder)
+    zpoller_add(poller, server->discoveryResponder);
   server->publishing = false;
   server->lastPublish = 0;
   aServerBrokerLists lists{};
@@ -319,7 +344,8 @@ void sBroker(zsock_t* pipe, void* arg) {
       zframe_t* frame = zframe_recv(pipe);
       const bool flush = frame && zframe_size(frame) == 8 && zframe_data(frame)[0] == kServerFlushSignal;
       zframe_destroy(&frame);
-      if (!flush) break;
+      if (!flush)
+        break;
       sFlushWaiting(&lists);
     } else if (which && which == server->discoveryResponder) {
       _serverWorker_broker_beacon(server);
@@ -336,14 +362,17 @@ void sBroker(zsock_t* pipe, void* arg) {
 
 // ---- sync actor ---------------------------------------------------------
 
-bool sDrainAll(const aPacket* packet, void* ref) { return drainAll(packet, ref); }
+bool sDrainAll(const aPacket* packet, void* ref) {
+  return drainAll(packet, ref);
+}
 
 // Puts one request (its packet frames, one message) on the link and tells
 // the broker how it went: its answer, SERVER_CMD_DROPPED_PACKET, or
 // SERVER_CMD_NO_ANSWER for a request the module does not answer.
 void sSyncBackend(aServer* server) {
   zmsg_t* message = zmsg_recv(server->syncActorEnd);
-  if (!message) return;
+  if (!message)
+    return;
   aLink* link = server->linkEntry->link;
   // Replies are not matched to requests: the next packet received is taken
   // as this request's answer. Whatever is already queued (an answer that
@@ -357,7 +386,8 @@ void sSyncBackend(aServer* server) {
   while (zframe_t* frame = zmsg_pop(message)) {
     aPacket* request = aServer_FrameToPacket(zframe_data(frame), zframe_size(frame));
     zframe_destroy(&frame);
-    if (!request) continue;
+    if (!request)
+      continue;
     // The chunks of a byte block come one after the other without answers to
     // wait for: they are fed to the link no faster than it writes them, and
     // a link that takes nothing for the reply wait has the put refused.
@@ -378,7 +408,8 @@ void sSyncBackend(aServer* server) {
   std::vector<aPacket*> replies;
   while (aPacket* reply = aPacketFifo_Await(link->inputFifo, kServerReplyWaitMS)) {
     replies.push_back(reply);
-    if (!sContinues(reply) || replies.size() == 0xFFFF) break;
+    if (!sContinues(reply) || replies.size() == 0xFFFF)
+      break;
   }
   if (replies.empty()) {
     sSendCommand(server->syncActorEnd, SERVER_CMD_DROPPED_PACKET, 0);
@@ -396,11 +427,13 @@ void sSyncActor(zsock_t* pipe, void* arg) {
   aServer* server = static_cast<aServer*>(arg);
   zsock_signal(pipe, 0);
   zpoller_t* poller = zpoller_new(pipe, server->syncActorEnd, nullptr);
-  if (!poller) return;
+  if (!poller)
+    return;
   zsock_signal(pipe, 0);
   while (true) {
     void* which = zpoller_wait(poller, kServerPollMS);
-    if (which == pipe) break;
+    if (which == pipe)
+      break;
     if (which == server->syncActorEnd) {
       sSyncBackend(server);
     } else if (!which && zpoller_terminated(poller)) {
@@ -413,7 +446,8 @@ void sSyncActor(zsock_t* pipe, void* arg) {
 // Starts an actor and waits for its ready signal; null when it cannot start.
 zactor_t* sStartActor(zactor_fn* fn, aServer* server) {
   zactor_t* actor = zactor_new(fn, server);
-  if (actor && zsock_wait(actor) != 0) zactor_destroy(&actor);
+  if (actor && zsock_wait(actor) != 0)
+    zactor_destroy(&actor);
   return actor;
 }
 
@@ -423,9 +457,11 @@ aErr sInitServer(aServer* server) {
   server->frontEnd = zsock_new(ZMQ_ROUTER);
   // Sends to a client that is gone fail (EHOSTUNREACH) instead of vanishing,
   // so the broker can drop its stream subscription.
-  if (server->frontEnd) zsock_set_router_mandatory(server->frontEnd, 1);
+  if (server->frontEnd)
+    zsock_set_router_mandatory(server->frontEnd, 1);
   // What a client leaves unread stays within its high-water mark.
-  if (server->frontEnd) zsock_set_sndhwm(server->frontEnd, kServerClientSendHighWater);
+  if (server->frontEnd)
+    zsock_set_sndhwm(server->frontEnd, kServerClientSendHighWater);
   server->streamFilterEnd = zsock_new(ZMQ_DEALER);
   server->streamBrokerEnd = zsock_new(ZMQ_DEALER);
   server->syncActorEnd = zsock_new(ZMQ_DEALER);
@@ -439,7 +475,8 @@ aErr sInitServer(aServer* server) {
   }
 
   // May replace the interface; sets the responder, the beacon flag and host.
-  if (_configureInterface(server) != aErrNone) return aErrResource;
+  if (_configureInterface(server) != aErrNone)
+    return aErrResource;
 
   char endpoint[64];
   if (server->localOnly) {
@@ -465,26 +502,34 @@ aErr sInitServer(aServer* server) {
     zsock_set_rcvhwm(end, 0);
   }
   const bool syncPair = aZmqPair_Join(server->syncBrokerEnd, server->syncActorEnd);
-  if (!server->frontPort || !streamPair || !syncPair) return aErrResource;
+  if (!server->frontPort || !streamPair || !syncPair)
+    return aErrResource;
 
   server->broker = sStartActor(sBroker, server);
-  if (!server->broker) return aErrResource;
+  if (!server->broker)
+    return aErrResource;
   server->syncActor = sStartActor(sSyncActor, server);
-  if (!server->syncActor) return aErrResource;
+  if (!server->syncActor)
+    return aErrResource;
 
   const aLinkRef ref = server->linkEntry->linkRef;
-  if (aLink_InstallUserPacketFilter(ref, aServer_StreamingPacketFilter, server) != aErrNone) return aErrResource;
+  if (aLink_InstallUserPacketFilter(ref, aServer_StreamingPacketFilter, server) != aErrNone)
+    return aErrResource;
   aLink_DrainPackets(ref, sDrainAll, nullptr);
-  if (!server->discoveryResponder) return aErrResource;
+  if (!server->discoveryResponder)
+    return aErrResource;
   return aErrNone;
 }
 
 void sDeinitServer(aServer* server) {
   // After the link table's teardown the entry is no longer in the table and
   // its filter is already gone; this covers a server destroyed on its own.
-  if (server->linkEntry) aLink_InstallUserPacketFilter(server->linkEntry->linkRef, nullptr, nullptr);
-  if (server->syncActor) zactor_destroy(&server->syncActor);
-  if (server->broker) zactor_destroy(&server->broker);
+  if (server->linkEntry)
+    aLink_InstallUserPacketFilter(server->linkEntry->linkRef, nullptr, nullptr);
+  if (server->syncActor)
+    zactor_destroy(&server->syncActor);
+  if (server->broker)
+    zactor_destroy(&server->broker);
   _stopDiscoveryResponder(server);
   zsock_destroy(&server->syncBrokerEnd);
   zsock_destroy(&server->syncActorEnd);
@@ -502,9 +547,11 @@ void sDeinitServer(aServer* server) {
 }  // namespace
 
 aPacket* aServer_FrameToPacket(const uint8_t* frame, size_t size) {
-  if (!frame || size < 2 || size > aPACKET_MAX_WIRE) return nullptr;
+  if (!frame || size < 2 || size > aPACKET_MAX_WIRE)
+    return nullptr;
   const uint8_t length = frame[1];
-  if (length > aPACKET_MAX_DATA || size < static_cast<size_t>(length) + 2) return nullptr;
+  if (length > aPACKET_MAX_DATA || size < static_cast<size_t>(length) + 2)
+    return nullptr;
   return aPacket_CreateWithData(frame[0], length, frame + 2);
 }
 
@@ -512,17 +559,18 @@ size_t aServer_PacketToFrame(const aPacket* packet, uint8_t* out) {
   const uint8_t length = packet->length > aPACKET_MAX_DATA ? aPACKET_MAX_DATA : packet->length;
   out[0] = packet->address;
   out[1] = length;
-  for (uint8_t i = 0; i < length; ++i) out[2 + i] = packet->data[i];
+  for (uint8_t i = 0; i < length; ++i)
+    out[2 + i] = packet->data[i];
   return static_cast<size_t>(length) + 2;
 }
 
 bool aServer_IsResponseRequired(const aPacket* packet) {
-  if (packet->address == cmdFORCEROUTE) return false;
+  if (packet->address == cmdFORCEROUTE)
+    return false;
   return !sContinues(packet);
 }
 
-void aServer_HandleClientMessage(aServer* server, aServerBrokerLists* lists, zframe_t* identity,
-                                 zframe_t* content) {
+void aServer_HandleClientMessage(aServer* server, aServerBrokerLists* lists, zframe_t* identity, zframe_t* content) {
   aPacket* packet = identity && content ? aServer_FrameToPacket(zframe_data(content), zframe_size(content)) : nullptr;
   if (packet) {
     sHandleStreamEnable(lists, identity, packet);
@@ -548,18 +596,22 @@ void aServer_DispatchRequests(aServer* server, aServerBrokerLists* lists) {
   aServerRequestQueues& queued = lists->queued;
   while (zlist_size(lists->waiting) == 0) {
     // The client served last goes behind everyone that queued meanwhile.
-    if (!queued.served.empty() && queued.clients.count(queued.served)) queued.turns.push_back(queued.served);
+    if (!queued.served.empty() && queued.clients.count(queued.served))
+      queued.turns.push_back(queued.served);
     queued.served.clear();
-    if (queued.turns.empty()) return;
+    if (queued.turns.empty())
+      return;
     const std::string id = std::move(queued.turns.front());
     queued.turns.pop_front();
     const auto found = queued.clients.find(id);
-    if (found == queued.clients.end() || found->second.requests.empty()) continue;
+    if (found == queued.clients.end() || found->second.requests.empty())
+      continue;
     aServerRequestQueues::Client& client = found->second;
     const aServerRequest request = std::move(client.requests.front());
     client.requests.pop_front();
     client.packets -= request.packets;
-    if (client.requests.empty()) queued.clients.erase(found);
+    if (client.requests.empty())
+      queued.clients.erase(found);
     queued.served = id;
     // One message of all its frames: the sync actor answers it once.
     const uint8_t* frames = reinterpret_cast<const uint8_t*>(request.frames.data());
@@ -585,7 +637,8 @@ void aServer_DispatchRequests(aServer* server, aServerBrokerLists* lists) {
 
 bool aServer_StreamingPacketFilter(const aPacket* packet, void* ref) {
   aServer* server = static_cast<aServer*>(ref);
-  if (!server || !packet) return false;
+  if (!server || !packet)
+    return false;
   const auto send = [](const uint8_t* batch, size_t length, void* to) {
     sSendBytes(static_cast<zsock_t*>(to), batch, length);
   };
@@ -594,9 +647,11 @@ bool aServer_StreamingPacketFilter(const aPacket* packet, void* ref) {
 
 aServer* aServer_Create(uint32_t linkRef, uint32_t networkInterface, bool localOnly) {
   linkItem* entry = aLink_LookupEntry(linkRef);
-  if (!entry || !entry->link) return nullptr;
+  if (!entry || !entry->link)
+    return nullptr;
   aServer* server = new (std::nothrow) aServer{};
-  if (!server) return nullptr;
+  if (!server)
+    return nullptr;
   server->linkEntry = entry;
   server->localOnly = localOnly;
   server->networkInterface = networkInterface ? networkInterface : kLoopback;
@@ -604,12 +659,14 @@ aServer* aServer_Create(uint32_t linkRef, uint32_t networkInterface, bool localO
 }
 
 aErr aServer_Start(aServer* server) {
-  if (!server) return aErrParam;
+  if (!server)
+    return aErrParam;
   return sInitServer(server);
 }
 
 aErr aServer_Destroy(aServer** server) {
-  if (!server || !*server) return aErrParam;
+  if (!server || !*server)
+    return aErrParam;
   sDeinitServer(*server);
   delete *server;
   *server = nullptr;
@@ -617,32 +674,38 @@ aErr aServer_Destroy(aServer** server) {
 }
 
 aErr aServer_GetPort(const aServer* server, uint16_t* port) {
-  if (!server || !port) return aErrParam;
+  if (!server || !port)
+    return aErrParam;
   *port = server->frontPort;
   return aErrNone;
 }
 
 aErr aServer_GetInterface(const aServer* server, uint32_t* networkInterface) {
-  if (!server || !networkInterface) return aErrParam;
+  if (!server || !networkInterface)
+    return aErrParam;
   *networkInterface = server->networkInterface;
   return aErrNone;
 }
 
 aErr aServer_SetModuleAddress(aServer* server, uint8_t address) {
-  if (!server) return aErrParam;
+  if (!server)
+    return aErrParam;
   server->moduleAddress = address;
   return aErrNone;
 }
 
 aErr aServer_SetModel(aServer* server, uint8_t model) {
-  if (!server) return aErrParam;
+  if (!server)
+    return aErrParam;
   server->model = model;
   return aErrNone;
 }
 
 aErr aServer_FlushFIFO(aServer* server) {
-  if (!server) return aErrParam;
-  if (server->broker) zsock_signal(server->broker, kServerFlushSignal);
+  if (!server)
+    return aErrParam;
+  if (server->broker)
+    zsock_signal(server->broker, kServerFlushSignal);
   return aErrNone;
 }
 
@@ -657,7 +720,9 @@ constexpr uint64_t kDetailsPauseMS = 10;
 // The server hands this client the module's next reply, so the reply is the
 // next packet received, whatever it is; one already queued (a late answer to
 // an earlier try) is not it.
-bool sAnyPacket(const aPacket*, void*) { return true; }
+bool sAnyPacket(const aPacket*, void*) {
+  return true;
+}
 
 aErr sAsk(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* data, aPacket** reply) {
   return aLink_ExchangePacket(ref, address, length, data, sAnyPacket, nullptr, kDetailsWaitMS, reply);
@@ -668,7 +733,8 @@ aErr sGetModel(aLinkRef ref, uint8_t address, uint8_t* model) {
   const uint8_t request[] = {0x03, 0x48, 0x20};
   aPacket* reply = nullptr;
   aErr err = sAsk(ref, address, sizeof request, request, &reply);
-  if (err != aErrNone) return err;
+  if (err != aErrNone)
+    return err;
   err = aServer_ReadModel(reply, address, model);
   aPacket_Destroy(&reply);
   return err;
@@ -683,7 +749,8 @@ aErr sConfigureServerDetails(aLinkRef clientRef, aServer* server) {
     err = sGetModel(clientRef, address, &model);
     aServer_SetModel(server, err == aErrNone ? model : 0);
   }
-  if (err != aErrNone) aServer_FlushFIFO(server);
+  if (err != aErrNone)
+    aServer_FlushFIFO(server);
   return err;
 }
 
@@ -694,8 +761,10 @@ aErr sConfigureServerDetails(aLinkRef clientRef, aServer* server) {
 // the server would outlive the create whenever another user holds the plain
 // link, keep its filter slot and refuse every later plain open.
 void sTakeBackServer(linkItem* usbEntry, aLinkRef usb, aLinkRef client) {
-  if (linkItem* clientEntry = client ? aLink_LookupEntry(client) : nullptr) clientEntry->dependentRef = 0;
-  if (client) aLink_Destroy(&client);
+  if (linkItem* clientEntry = client ? aLink_LookupEntry(client) : nullptr)
+    clientEntry->dependentRef = 0;
+  if (client)
+    aLink_Destroy(&client);
   aServer* server = usbEntry->server;
   usbEntry->server = nullptr;
   aServer_Destroy(&server);
@@ -705,9 +774,11 @@ void sTakeBackServer(linkItem* usbEntry, aLinkRef usb, aLinkRef client) {
 }  // namespace
 
 aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* networkInterface, bool localOnly) {
-  if (!port || !networkInterface) return 0;
+  if (!port || !networkInterface)
+    return 0;
   aLinkRef usb = aLink_CreateUSB(serialNumber);
-  if (!usb) return 0;
+  if (!usb)
+    return 0;
   linkItem* entry = aLink_LookupEntry(usb);
   aServer* server = entry ? aServer_Create(usb, *networkInterface, localOnly) : nullptr;
   if (!server) {
@@ -729,7 +800,8 @@ aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* net
     clientEntry->dependentRef = usb;
     for (int i = 0; i < kDetailsTries && err != aErrNone; ++i) {
       err = sConfigureServerDetails(client, server);
-      if (err != aErrNone) aTime_MSSleep(kDetailsPauseMS);
+      if (err != aErrNone)
+        aTime_MSSleep(kDetailsPauseMS);
     }
   }
   if (err != aErrNone) {

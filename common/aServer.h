@@ -67,10 +67,10 @@ inline constexpr uint8_t kServerFlushSignal = 5;
 // One client's multi-packet byte-block transfer, held back until its last
 // packet has arrived.
 struct aServerPacketPool {
-  zframe_t* identity;  // copy of the client's identity frame
-  zlist_t* packets;    // aPacket* copies, in arrival order
-  uint8_t sequence;    // sequence number of the last packet taken in
-  uint32_t timeToLive; // decremented for each UEI-payload packet from any client; reset by each chunk taken
+  zframe_t* identity;   // copy of the client's identity frame
+  zlist_t* packets;     // aPacket* copies, in arrival order
+  uint8_t sequence;     // sequence number of the last packet taken in
+  uint32_t timeToLive;  // decremented for each UEI-payload packet from any client; reset by each chunk taken
 };
 
 struct aServer {
@@ -88,17 +88,17 @@ struct aServer {
   zactor_t* discoveryResponder;
   bool beacon;  // the discovery responder is a beacon (else the multicast responder)
   uint16_t frontPort;
-  zsock_t* frontEnd;  // ROUTER
-  uint16_t syncPairPort;    // 0: the pairs are in-process (aZmqPair.h)
-  zsock_t* syncActorEnd;   // connected; sync actor only
-  zsock_t* syncBrokerEnd;  // bound; broker only
-  uint16_t streamPairPort;  // 0, as above
+  zsock_t* frontEnd;         // ROUTER
+  uint16_t syncPairPort;     // 0: the pairs are in-process (aZmqPair.h)
+  zsock_t* syncActorEnd;     // connected; sync actor only
+  zsock_t* syncBrokerEnd;    // bound; broker only
+  uint16_t streamPairPort;   // 0, as above
   zsock_t* streamFilterEnd;  // connected; the link's receive thread only
   zsock_t* streamBrokerEnd;  // bound; broker only
   uint8_t streamBatch[kServerStreamBatchSize];
   uint16_t batchLength;
-  uint32_t beaconHost;     // IPv4, network byte order, placed in discovery answers
-  zlist_t* packetPools;    // aServerPacketPool*
+  uint32_t beaconHost;   // IPv4, network byte order, placed in discovery answers
+  zlist_t* packetPools;  // aServerPacketPool*
   uint16_t expectedReplies;
   // Requests dropped: past a client's share, or without an answer from the
   // module. Counted by the broker; read by anyone.
@@ -178,8 +178,7 @@ struct aServerBrokerLists {
 // Handles one client message as the broker does: stream enable, byte-block
 // pools, force-route refusal, the client's share, and the request queued
 // for its turn. Takes ownership of both frames (either may be null).
-void aServer_HandleClientMessage(aServer* server, aServerBrokerLists* lists, zframe_t* identity,
-                                 zframe_t* content);
+void aServer_HandleClientMessage(aServer* server, aServerBrokerLists* lists, zframe_t* identity, zframe_t* content);
 
 // While no request is with the sync actor: hands the next client in turn's
 // oldest request to it on server->syncBrokerEnd, as one message of its

@@ -38,8 +38,10 @@ bool _configureBeacon(aServer* server, zactor_t* beacon) {
 
 bool _createBeacon(aServer* server) {
   char text[kDiscoveryAddressTextSize];
-  if (aDiscovery_ConvertIPv4Interface(server->networkInterface, text, sizeof text) == 0) return false;
-  if (!zBeaconInterface_setAndLock(text)) return false;
+  if (aDiscovery_ConvertIPv4Interface(server->networkInterface, text, sizeof text) == 0)
+    return false;
+  if (!zBeaconInterface_setAndLock(text))
+    return false;
   zactor_t* beacon = zactor_new(zbeacon, nullptr);
   if (!beacon) {
     zBeaconInterface_unlock();
@@ -58,11 +60,13 @@ void sChoosePorts(aMulticast*& receiver, aMulticast*& sender) {
       receiver = aMulticast_Create(kDiscoveryLoopbackAddress, kDiscoveryMulticastGroupAddress,
                                    static_cast<uint16_t>(kDiscoveryMulticastRequestPort + slot), false);
     }
-    if (!receiver) return;
+    if (!receiver)
+      return;
     --slot;
     sender = aMulticast_Create(kDiscoveryLoopbackAddress, kDiscoveryMulticastGroupAddress,
                                static_cast<uint16_t>(kDiscoveryMulticastAnswerPort + slot), true);
-    if (sender) return;
+    if (sender)
+      return;
     aMulticast_Destroy(&receiver);
   }
 }
@@ -70,8 +74,10 @@ void sChoosePorts(aMulticast*& receiver, aMulticast*& sender) {
 void sAnswerOne(aServer* server, aMulticast* receiver, aMulticast* sender) {
   uint8_t request[kRequestBufferSize];
   const int n = aMulticast_Receive(receiver, request, sizeof request);
-  if (n <= 0 || !aServerDiscovery_IsMulticastRequest(request, static_cast<size_t>(n))) return;
-  if (!_isDiscoveryConfigured(server)) return;
+  if (n <= 0 || !aServerDiscovery_IsMulticastRequest(request, static_cast<size_t>(n)))
+    return;
+  if (!_isDiscoveryConfigured(server))
+    return;
   const linkSpec answer = _createNetworkSpec(server);
   aMulticast_Send(sender, &answer, sizeof answer);
 }
@@ -92,7 +98,8 @@ linkSpec _createNetworkSpec(const aServer* server) {
   linkSpec spec;
   std::memset(&spec, 0, sizeof spec);
   spec.type = LINK_ALANIC;
-  if (!server) return spec;
+  if (!server)
+    return spec;
   spec.serialNumber = server->linkEntry ? server->linkEntry->identifier : 0;
   spec.model = server->model.load();
   spec.address = server->beaconHost;
@@ -100,10 +107,13 @@ linkSpec _createNetworkSpec(const aServer* server) {
   return spec;
 }
 
-bool _isDiscoveryConfigured(const aServer* server) { return server && server->model.load() != 0; }
+bool _isDiscoveryConfigured(const aServer* server) {
+  return server && server->model.load() != 0;
+}
 
 aErr _configureInterface(aServer* server) {
-  if (!server) return aErrParam;
+  if (!server)
+    return aErrParam;
   uint32_t interfaces[kDiscoveryMaxInterfaces];
   const uint32_t listed = aDiscovery_GetIPv4Interfaces(interfaces, kDiscoveryMaxInterfaces);
   if (!server->localOnly && listed > 0) {
@@ -115,13 +125,15 @@ aErr _configureInterface(aServer* server) {
   server->beaconHost = kDiscoveryLoopbackAddress;
   server->beacon = false;
   server->discoveryResponder = zactor_new(_serverWorker_multicastDiscovery, server);
-  if (!server->discoveryResponder) return aErrResource;
+  if (!server->discoveryResponder)
+    return aErrResource;
   zsock_wait(server->discoveryResponder);
   return aErrNone;
 }
 
 void _stopDiscoveryResponder(aServer* server) {
-  if (!server || !server->discoveryResponder) return;
+  if (!server || !server->discoveryResponder)
+    return;
   if (!server->beacon) {
     zsock_signal(server->discoveryResponder, 0);
     zsock_wait(server->discoveryResponder);
@@ -130,9 +142,11 @@ void _stopDiscoveryResponder(aServer* server) {
 }
 
 void _serverWorker_broker_beacon(aServer* server) {
-  if (!server || !server->beacon || !server->discoveryResponder) return;
+  if (!server || !server->beacon || !server->discoveryResponder)
+    return;
   zmsg_t* delivery = zmsg_recv(server->discoveryResponder);
-  if (!delivery) return;
+  if (!delivery)
+    return;
   if (_isDiscoveryConfigured(server) && !server->publishing) {
     zframe_t* sender = zmsg_first(delivery);
     zframe_t* payload = zmsg_next(delivery);
@@ -147,8 +161,10 @@ void _serverWorker_broker_beacon(aServer* server) {
 }
 
 void _serverWorker_broker_silence(aServer* server) {
-  if (!server || !server->beacon || !server->discoveryResponder || !server->publishing) return;
-  if (aTime_GetMSTicks() - server->lastPublish <= kBeaconPublishMS) return;
+  if (!server || !server->beacon || !server->discoveryResponder || !server->publishing)
+    return;
+  if (aTime_GetMSTicks() - server->lastPublish <= kBeaconPublishMS)
+    return;
   zstr_sendx(server->discoveryResponder, "SILENCE", nullptr);
   server->publishing = false;
 }
@@ -162,15 +178,19 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* args) {
   zpoller_t* poller = zpoller_new(pipe, nullptr);
   zsock_signal(pipe, 0);
   while (poller) {
-    if (receiver && sender) sAnswerOne(server, receiver, sender);
+    if (receiver && sender)
+      sAnswerOne(server, receiver, sender);
     // The receive above already waits up to a second; waiting on the pipe
     // as well would leave requests unread for that long, past the second a
     // searcher waits for its answer. Without endpoints only the pipe paces.
     const int wait = receiver && sender ? 0 : kMulticastReceiveTimeoutMS;
-    if (zpoller_wait(poller, wait) || zpoller_terminated(poller)) break;
+    if (zpoller_wait(poller, wait) || zpoller_terminated(poller))
+      break;
   }
   zpoller_destroy(&poller);
-  if (receiver) aMulticast_Destroy(&receiver);
-  if (sender) aMulticast_Destroy(&sender);
+  if (receiver)
+    aMulticast_Destroy(&receiver);
+  if (sender)
+    aMulticast_Destroy(&sender);
   zsock_signal(pipe, 0);
 }

@@ -30,20 +30,23 @@ zframe_t* aServer_RouteSyncFrame(uint16_t* expectedReplies, zlist_t* waiting, co
   const bool reply = *expectedReplies > 0 || size != kServerCommandSize;
   zframe_t* identity = static_cast<zframe_t*>(zlist_pop(waiting));
   if (reply) {
-    if (*expectedReplies > 0) --*expectedReplies;
+    if (*expectedReplies > 0)
+      --*expectedReplies;
     return identity;
   }
   if (frame[0] == SERVER_CMD_INCOMING_PACKETS) {
     const uint16_t count = static_cast<uint16_t>(frame[1] << 8 | frame[2]);
     *expectedReplies = count;
-    for (uint16_t i = 0; identity && i < count; ++i) zlist_push(waiting, zframe_dup(identity));
+    for (uint16_t i = 0; identity && i < count; ++i)
+      zlist_push(waiting, zframe_dup(identity));
   }
   zframe_destroy(&identity);
   return nullptr;
 }
 
 aErr aServer_ReadModel(const aPacket* reply, uint8_t address, uint8_t* model) {
-  if (reply->length != kModelReplyLength || reply->address != address || reply->data[0] != kCmdSystem) return aErrIO;
+  if (reply->length != kModelReplyLength || reply->address != address || reply->data[0] != kCmdSystem)
+    return aErrIO;
   *model = reply->data[kModelReplyLength - 1];
   return aErrNone;
 }

@@ -21,11 +21,11 @@
 inline constexpr int kClientGetWaitMS = 1000;
 
 struct aStreamZeroMQClient {
-  zsock_t* server;  // DEALER to the server's front end; broker only
-  uint16_t outgoingPort;  // 0: the pairs are in-process (aZmqPair.h)
+  zsock_t* server;             // DEALER to the server's front end; broker only
+  uint16_t outgoingPort;       // 0: the pairs are in-process (aZmqPair.h)
   zsock_t* outgoingWriteEnd;   // bound; write operation
   zsock_t* outgoingBrokerEnd;  // connected; broker
-  uint16_t incomingPort;  // 0, as above
+  uint16_t incomingPort;       // 0, as above
   zsock_t* incomingReadEnd;    // bound; get operation
   zsock_t* incomingBrokerEnd;  // connected; broker
   zactor_t* broker;
