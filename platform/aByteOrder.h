@@ -9,13 +9,17 @@
 
 namespace aByteOrder {
 
-constexpr uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(uint16_t{p[0]} << 8 | p[1]); }
+constexpr uint16_t be16(const uint8_t* p) {
+  return static_cast<uint16_t>(uint16_t{p[0]} << 8 | p[1]);
+}
 
 constexpr uint32_t be32(const uint8_t* p) {
   return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
 
-constexpr uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | uint16_t{p[1]} << 8); }
+constexpr uint16_t le16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | uint16_t{p[1]} << 8);
+}
 
 constexpr uint32_t le32(const uint8_t* p) {
   return p[0] | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;

@@ -13,7 +13,8 @@ bool aDebug_On(uint32_t topics) {
 }
 
 void aDebug_Trace(uint32_t topics, const char* format, ...) {
-  if (!aDebug_On(topics)) return;
+  if (!aDebug_On(topics))
+    return;
   // One write per line, so traces of threads running at once never
   // interleave within a line.
   char line[1024];
@@ -21,7 +22,8 @@ void aDebug_Trace(uint32_t topics, const char* format, ...) {
   va_start(args, format);
   const int n = std::vsnprintf(line, sizeof line - 1, format, args);
   va_end(args);
-  if (n < 0) return;
+  if (n < 0)
+    return;
   size_t length = std::strlen(line);
   if (length == 0 || line[length - 1] != '\n') {
     line[length++] = '\n';

@@ -24,7 +24,9 @@ constexpr size_t MAX_PARTS = 10;
 // Room for the joined path of one entry while listing or deleting.
 constexpr size_t ENTRY_PATH_SIZE = 2048;
 
-char sSeparator() { return aDIR_PATH_SEP[0]; }
+char sSeparator() {
+  return aDIR_PATH_SEP[0];
+}
 
 // True when the text at p, terminator included, shares a byte with buf.
 bool sOverlaps(const char* p, const char* buf, size_t size) {
@@ -48,7 +50,8 @@ bool sIsDot(const char* name) {
 aErr sBuildPath(char* buf, size_t size, const char* const* parts, size_t count) {
   const char sep = sSeparator();
   const size_t firstLength = strlen(parts[0]);
-  if (firstLength + 1 >= size) return aErrOverrun;
+  if (firstLength + 1 >= size)
+    return aErrOverrun;
   memcpy(buf, parts[0], firstLength + 1);
   size_t length = firstLength;
 
@@ -61,7 +64,8 @@ aErr sBuildPath(char* buf, size_t size, const char* const* parts, size_t count) 
       --room;
     }
     const size_t partLength = strlen(part);
-    if (partLength >= room) return aErrOverrun;
+    if (partLength >= room)
+      return aErrOverrun;
     memcpy(buf + length, part, partLength + 1);
     length += partLength;
   }
@@ -78,7 +82,8 @@ aErr sBuildPath(char* buf, size_t size, const char* const* parts, size_t count) 
 aErr sDeleteTree(int parent, const char* name, const char* path, bool followTop) {
   const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followTop ? 0 : O_NOFOLLOW);
   const int fd = openat(parent, name, flags);
-  if (fd == -1) return aErrNotFound;
+  if (fd == -1)
+    return aErrNotFound;
   DIR* dir = fdopendir(fd);
   if (dir == nullptr) {
     close(fd);
@@ -90,15 +95,18 @@ aErr sDeleteTree(int parent, const char* name, const char* path, bool followTop)
   char entryPath[ENTRY_PATH_SIZE];
   while (result == aErrNone) {
     const dirent* entry = readdir(dir);
-    if (entry == nullptr) break;
-    if (sIsDot(entry->d_name)) continue;
+    if (entry == nullptr)
+      break;
+    if (sIsDot(entry->d_name))
+      continue;
     // A path that does not fit is left alone rather than removed under a
     // cut name; the directory then stays non-empty and its removal fails.
     if (aDirectory_JoinPath(entryPath, sizeof(entryPath), path, entry->d_name) != aErrNone) {
       continue;
     }
     struct stat status;
-    if (fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+      continue;
     if (S_ISDIR(status.st_mode)) {
       result = sDeleteTree(fd, entry->d_name, entryPath, false);
     } else if (seam->unlinkat(fd, entry->d_name, 0) != 0) {
@@ -108,21 +116,25 @@ aErr sDeleteTree(int parent, const char* name, const char* path, bool followTop)
     }
   }
   closedir(dir);
-  if (parent == AT_FDCWD) return aDirectory_Delete(path);
+  if (parent == AT_FDCWD)
+    return aDirectory_Delete(path);
   return seam->unlinkat(parent, name, AT_REMOVEDIR) == 0 ? aErrNone : aErrUnknown;
 }
 
 }  // namespace
 
 bool aDirectory_Exists(const char* path) {
-  if (path == nullptr) return false;
+  if (path == nullptr)
+    return false;
   struct stat status;
   return stat(path, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 aErr aDirectory_Ensure(const char* path, uint16_t mode) {
-  if (path == nullptr || path[0] == '\0') return aErrParam;
-  if (aDirectory_Exists(path)) return aErrNone;
+  if (path == nullptr || path[0] == '\0')
+    return aErrParam;
+  if (aDirectory_Exists(path))
+    return aErrNone;
 
   // Each level is created in turn from the top; levels that exist are passed
   // over and EEXIST is accepted, so a level made meanwhile by another caller
@@ -130,12 +142,14 @@ aErr aDirectory_Ensure(const char* path, uint16_t mode) {
   std::string level(path);
   const char sep = sSeparator();
   for (size_t at = level.find(sep); at != std::string::npos; at = level.find(sep, at + 1)) {
-    if (at == 0 || level[at - 1] == sep) continue;  // empty level
+    if (at == 0 || level[at - 1] == sep)
+      continue;  // empty level
     level[at] = '\0';
     const char* prefix = level.c_str();
     const bool failed = !aDirectory_Exists(prefix) && mkdir(prefix, mode) != 0 && errno != EEXIST;
     level[at] = sep;
-    if (failed) return aErrPermission;
+    if (failed)
+      return aErrPermission;
   }
   if (!aDirectory_Exists(path) && mkdir(path, mode) != 0 && errno != EEXIST) {
     return aErrPermission;
@@ -144,9 +158,11 @@ aErr aDirectory_Ensure(const char* path, uint16_t mode) {
 }
 
 aErr aDirectory_List(const char* path, aDirectoryListProc proc, void* ref) {
-  if (path == nullptr || proc == nullptr) return aErrParam;
+  if (path == nullptr || proc == nullptr)
+    return aErrParam;
   DIR* dir = opendir(path);
-  if (dir == nullptr) return aErrNotFound;
+  if (dir == nullptr)
+    return aErrNotFound;
 
   char entryPath[ENTRY_PATH_SIZE];
   for (const dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
@@ -154,27 +170,31 @@ aErr aDirectory_List(const char* path, aDirectoryListProc proc, void* ref) {
       continue;
     }
     struct stat status;
-    if (stat(entryPath, &status) != 0) continue;
-    const aDirectoryListData data{entryPath, static_cast<uint32_t>(status.st_size),
-                                  S_ISDIR(status.st_mode) ? 1 : 0};
-    if (!proc(&data, ref)) break;
+    if (stat(entryPath, &status) != 0)
+      continue;
+    const aDirectoryListData data{entryPath, static_cast<uint32_t>(status.st_size), S_ISDIR(status.st_mode) ? 1 : 0};
+    if (!proc(&data, ref))
+      break;
   }
   closedir(dir);
   return aErrNone;
 }
 
 aErr aDirectory_Delete(const char* path) {
-  if (path == nullptr) return aErrParam;
+  if (path == nullptr)
+    return aErrParam;
   return rmdir(path) == 0 ? aErrNone : aErrUnknown;
 }
 
 aErr aDirectory_DeleteTree(const char* path) {
-  if (path == nullptr) return aErrParam;
+  if (path == nullptr)
+    return aErrParam;
   return sDeleteTree(AT_FDCWD, path, path, true);
 }
 
 aErr aDirectory_CWD(char* buf, size_t size) {
-  if (buf == nullptr || size == 0) return aErrParam;
+  if (buf == nullptr || size == 0)
+    return aErrParam;
   if (getcwd(buf, size) == nullptr) {
     buf[0] = '\0';
     return aErrParam;
@@ -183,7 +203,8 @@ aErr aDirectory_CWD(char* buf, size_t size) {
 }
 
 aErr aDirectory_ExecutableFilePath(char* buf, size_t size) {
-  if (buf == nullptr || size == 0) return aErrParam;
+  if (buf == nullptr || size == 0)
+    return aErrParam;
   const ssize_t length = readlink("/proc/self/exe", buf, size - 1);
   if (length < 0) {
     buf[0] = '\0';
@@ -194,7 +215,8 @@ aErr aDirectory_ExecutableFilePath(char* buf, size_t size) {
 }
 
 aErr aDirectory_GetHomeDirectory(char* buf, size_t size) {
-  if (buf == nullptr || size == 0) return aErrParam;
+  if (buf == nullptr || size == 0)
+    return aErrParam;
   buf[0] = '\0';
 
   const long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -210,7 +232,8 @@ aErr aDirectory_GetHomeDirectory(char* buf, size_t size) {
     return aErrNone;
   }
   const char* home = getenv("HOME");
-  if (home == nullptr) return aErrNotFound;
+  if (home == nullptr)
+    return aErrNotFound;
   sCopyCut(buf, size, home);
   return aErrNone;
 }
@@ -220,7 +243,8 @@ aErr aDirectory_JoinPath(char* buf, size_t size, const char* first, const char* 
 }
 
 aErr aDirectory_BuildPath(char* buf, size_t size, const char* first, ...) {
-  if (buf == nullptr || size == 0) return aErrParam;
+  if (buf == nullptr || size == 0)
+    return aErrParam;
 
   // Gather the parts (one more than allowed, to see an over-long list)
   // before anything is written, since a part may lie inside the buffer.
@@ -232,15 +256,18 @@ aErr aDirectory_BuildPath(char* buf, size_t size, const char* first, ...) {
     va_start(args, first);
     while (count <= MAX_PARTS) {
       const char* part = va_arg(args, const char*);
-      if (part == nullptr) break;
+      if (part == nullptr)
+        break;
       parts[count++] = part;
     }
     va_end(args);
   }
 
   bool valid = count >= 1 && count <= MAX_PARTS && first[0] != '\0';
-  for (size_t i = 0; valid && i < count; ++i) valid = !sOverlaps(parts[i], buf, size);
+  for (size_t i = 0; valid && i < count; ++i)
+    valid = !sOverlaps(parts[i], buf, size);
   buf[0] = '\0';
-  if (!valid) return aErrParam;
+  if (!valid)
+    return aErrParam;
   return sBuildPath(buf, size, parts, count);
 }

@@ -13,7 +13,9 @@ namespace {
 std::atomic<const aDirectorySeam*> sSeam{&aDirectorySeam_System};
 }
 
-const aDirectorySeam* aDirectorySeam_Get() { return sSeam.load(std::memory_order_acquire); }
+const aDirectorySeam* aDirectorySeam_Get() {
+  return sSeam.load(std::memory_order_acquire);
+}
 
 const aDirectorySeam* aDirectorySeam_Install(const aDirectorySeam* seam) {
   return sSeam.exchange(seam ? seam : &aDirectorySeam_System, std::memory_order_acq_rel);

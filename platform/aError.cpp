@@ -46,8 +46,7 @@ constexpr ErrorEntry ERROR_TABLE[] = {
     {"aErrUnknown", "Unknown error"},
 };
 
-static_assert(sizeof(ERROR_TABLE) / sizeof(ERROR_TABLE[0]) == aErrUnknown + 1,
-              "one table entry per code");
+static_assert(sizeof(ERROR_TABLE) / sizeof(ERROR_TABLE[0]) == aErrUnknown + 1, "one table entry per code");
 
 const ErrorEntry& sEntry(uint32_t code) {
   return ERROR_TABLE[code > aErrUnknown ? aErrUnknown : code];
@@ -55,6 +54,10 @@ const ErrorEntry& sEntry(uint32_t code) {
 
 }  // namespace
 
-const char* aError_GetErrorText(uint32_t code) { return sEntry(code).text; }
+const char* aError_GetErrorText(uint32_t code) {
+  return sEntry(code).text;
+}
 
-const char* aError_GetErrorDescription(uint32_t code) { return sEntry(code).description; }
+const char* aError_GetErrorDescription(uint32_t code) {
+  return sEntry(code).description;
+}

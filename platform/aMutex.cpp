@@ -31,25 +31,35 @@ constexpr ErrnoMap UNLOCK_MAP{aErrUnknown, aErrUnknown, aErrUnknown, aErrPermiss
 
 aErr sTranslate(int rc, const ErrnoMap& map) {
   switch (rc) {
-    case 0: return aErrNone;
-    case EAGAIN: return map.onEAGAIN;
-    case EBUSY: return map.onEBUSY;
-    case EINVAL: return aErrParam;
-    case EDEADLK: return map.onEDEADLK;
-    case EPERM: return map.onEPERM;
-    default: return aErrUnknown;
+    case 0:
+      return aErrNone;
+    case EAGAIN:
+      return map.onEAGAIN;
+    case EBUSY:
+      return map.onEBUSY;
+    case EINVAL:
+      return aErrParam;
+    case EDEADLK:
+      return map.onEDEADLK;
+    case EPERM:
+      return map.onEPERM;
+    default:
+      return aErrUnknown;
   }
 }
 
 }  // namespace
 
 aMutex* aMutex_Create(const char* name) {
-  if (name == nullptr) name = "";
+  if (name == nullptr)
+    name = "";
   const size_t length = strnlen(name, MAX_NAME_LENGTH + 1);
-  if (length > MAX_NAME_LENGTH) return nullptr;
+  if (length > MAX_NAME_LENGTH)
+    return nullptr;
 
   auto* record = new (std::nothrow) aMutexRecord;
-  if (record == nullptr) return nullptr;
+  if (record == nullptr)
+    return nullptr;
   memcpy(record->name, name, length);
   record->name[length] = '\0';
 
@@ -75,7 +85,8 @@ const char* aMutex_Identifier(const aMutex* mutex) {
 }
 
 aErr aMutex_Destroy(aMutex** mutex) {
-  if (mutex == nullptr || *mutex == nullptr) return aErrParam;
+  if (mutex == nullptr || *mutex == nullptr)
+    return aErrParam;
   const aErr err = sTranslate(pthread_mutex_destroy(&(*mutex)->mutex), DESTROY_MAP);
   delete *mutex;
   *mutex = nullptr;
@@ -83,16 +94,19 @@ aErr aMutex_Destroy(aMutex** mutex) {
 }
 
 aErr aMutex_Lock(aMutex* mutex) {
-  if (mutex == nullptr) return aErrParam;
+  if (mutex == nullptr)
+    return aErrParam;
   return sTranslate(pthread_mutex_lock(&mutex->mutex), LOCK_MAP);
 }
 
 aErr aMutex_TryLock(aMutex* mutex) {
-  if (mutex == nullptr) return aErrParam;
+  if (mutex == nullptr)
+    return aErrParam;
   return sTranslate(pthread_mutex_trylock(&mutex->mutex), TRYLOCK_MAP);
 }
 
 aErr aMutex_Unlock(aMutex* mutex) {
-  if (mutex == nullptr) return aErrParam;
+  if (mutex == nullptr)
+    return aErrParam;
   return sTranslate(pthread_mutex_unlock(&mutex->mutex), UNLOCK_MAP);
 }

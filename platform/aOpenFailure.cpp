@@ -80,7 +80,8 @@ size_t sFormat(char* text, size_t size, const char* format, ...) {
 void aOpenFailure_Note(aOpenStep step, aOpenCause cause, int code, uint32_t ms) {
   tLast = aOpenFailure{step, cause, code, ms};
   const uint32_t topics = aDebugLink | (sIsUsbStep(step) ? uint32_t{aDebugUSB} : 0u);
-  if (!aDebug_On(topics)) return;
+  if (!aDebug_On(topics))
+    return;
   char why[256];
   char raw[64];
   aOpenFailure_Describe(tLast, why, sizeof why);
@@ -89,13 +90,18 @@ void aOpenFailure_Note(aOpenStep step, aOpenCause cause, int code, uint32_t ms) 
 }
 
 bool aOpenFailure_Last(aOpenFailure* failure) {
-  if (failure) *failure = tLast;
+  if (failure)
+    *failure = tLast;
   return tLast.step != aOpenStepNone;
 }
 
-void aOpenFailure_Clear() { tLast = aOpenFailure{}; }
+void aOpenFailure_Clear() {
+  tLast = aOpenFailure{};
+}
 
-void aOpenFailure_Put(const aOpenFailure& failure) { tLast = failure; }
+void aOpenFailure_Put(const aOpenFailure& failure) {
+  tLast = failure;
+}
 
 const char* aOpenFailure_StepText(aOpenStep step) {
   switch (step) {
@@ -128,12 +134,13 @@ const char* aOpenFailure_StepText(aOpenStep step) {
 size_t aOpenFailure_Describe(const aOpenFailure& failure, char* text, size_t size) {
   // Opening a device only to read its serial number happens before it is
   // known which module it is: say so rather than blame the module asked for.
-  const char* prefix =
-      failure.step == aOpenStepReadSerial ? "a device of the family could not be opened to read its serial number: "
-                                          : "";
+  const char* prefix = failure.step == aOpenStepReadSerial
+                           ? "a device of the family could not be opened to read its serial number: "
+                           : "";
   switch (failure.cause) {
     case aOpenCauseLibusb: {
-      if (const char* known = sLibusbCause(failure.code)) return sFormat(text, size, "%s%s", prefix, known);
+      if (const char* known = sLibusbCause(failure.code))
+        return sFormat(text, size, "%s%s", prefix, known);
       return sFormat(text, size, "%sUSB error (%s)", prefix, libusb_strerror(failure.code));
     }
     case aOpenCauseErrno: {

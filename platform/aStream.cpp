@@ -14,14 +14,12 @@
 #include "aFile.h"
 #include "aStreamInternal.h"
 
-bool aVALIDSTREAM(const aStream* stream)
-{
+bool aVALIDSTREAM(const aStream* stream) {
   return stream != nullptr && stream->check == aSTREAMCHECK;
 }
 
-aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
-                        aStreamDeleteProc del, void* ref)
-{
+aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write, aStreamDeleteProc del,
+                        void* ref) {
   aStream* s = new (std::nothrow) aStream{};
   if (!s)
     return nullptr;
@@ -34,16 +32,14 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
   return s;
 }
 
-aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait)
-{
+aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait) {
   if (!aVALIDSTREAM(stream))
     return aErrParam;
   stream->wait = wait;
   return aErrNone;
 }
 
-aErr aStream_WaitReadable(aStream* stream, uint64_t ms)
-{
+aErr aStream_WaitReadable(aStream* stream, uint64_t ms) {
   if (!aVALIDSTREAM(stream))
     return aErrParam;
   if (stream->ringCount > 0)
@@ -53,16 +49,14 @@ aErr aStream_WaitReadable(aStream* stream, uint64_t ms)
   return stream->wait(ms, stream->ref);
 }
 
-aErr aStream_SetEpochProc(aStream* stream, aStreamEpochProc epoch)
-{
+aErr aStream_SetEpochProc(aStream* stream, aStreamEpochProc epoch) {
   if (!aVALIDSTREAM(stream))
     return aErrParam;
   stream->epoch = epoch;
   return aErrNone;
 }
 
-aErr aStream_GetEpoch(aStream* stream, uint64_t* epoch)
-{
+aErr aStream_GetEpoch(aStream* stream, uint64_t* epoch) {
   if (!aVALIDSTREAM(stream) || !epoch)
     return aErrParam;
   if (!stream->epoch)
@@ -70,16 +64,14 @@ aErr aStream_GetEpoch(aStream* stream, uint64_t* epoch)
   return stream->epoch(epoch, stream->ref);
 }
 
-aErr aStream_SetInterruptProc(aStream* stream, aStreamInterruptProc interrupt)
-{
+aErr aStream_SetInterruptProc(aStream* stream, aStreamInterruptProc interrupt) {
   if (!aVALIDSTREAM(stream))
     return aErrParam;
   stream->interrupt = interrupt;
   return aErrNone;
 }
 
-aErr aStream_Interrupt(aStream* stream)
-{
+aErr aStream_Interrupt(aStream* stream) {
   if (!aVALIDSTREAM(stream))
     return aErrParam;
   return stream->interrupt ? stream->interrupt(stream->ref) : aErrNone;
@@ -90,8 +82,7 @@ aErr aStream_Interrupt(aStream* stream)
 // Makes room for n more bytes. The ring grows in whole chunks whenever it
 // would hold more than capacity - 1 bytes; the held bytes move to the start
 // of the new buffer in reading order.
-static aErr sRingReserve(aStream* s, uint64_t n)
-{
+static aErr sRingReserve(aStream* s, uint64_t n) {
   uint64_t cap = s->ringCapacity;
   while (s->ringCount + n > (cap == 0 ? 0 : cap - 1))
     cap += aSTREAMBUFCHUNK;
@@ -110,8 +101,7 @@ static aErr sRingReserve(aStream* s, uint64_t n)
   return aErrNone;
 }
 
-aErr aStreamBufferChar(aStream* stream, uint8_t byte)
-{
+aErr aStreamBufferChar(aStream* stream, uint8_t byte) {
   if (!aVALIDSTREAM(stream))
     return aErrParam;
   aErr e = sRingReserve(stream, 1);
@@ -125,8 +115,7 @@ aErr aStreamBufferChar(aStream* stream, uint8_t byte)
 
 // Returns bytes a read took but cannot use to the front of the ring, so they
 // are read again before anything held there.
-static aErr sUnread(aStream* s, const uint8_t* bytes, uint64_t n)
-{
+static aErr sUnread(aStream* s, const uint8_t* bytes, uint64_t n) {
   if (n == 0)
     return aErrNone;
   aErr e = sRingReserve(s, n);
@@ -140,8 +129,7 @@ static aErr sUnread(aStream* s, const uint8_t* bytes, uint64_t n)
 }
 
 // One byte: from the ring while it holds any, else from the transport.
-static aErr sTake(aStream* s, uint8_t* byte)
-{
+static aErr sTake(aStream* s, uint8_t* byte) {
   if (s->ringCount > 0) {
     *byte = s->ring[s->ringRead];
     s->ringRead = (s->ringRead + 1) % s->ringCapacity;
@@ -153,8 +141,7 @@ static aErr sTake(aStream* s, uint8_t* byte)
 
 // ---- reading ----
 
-aErr aStream_Read(aStream* stream, uint8_t* dest, uint64_t n)
-{
+aErr aStream_Read(aStream* stream, uint8_t* dest, uint64_t n) {
   if (!aVALIDSTREAM(stream) || !dest)
     return aErrParam;
   if (!stream->get)
@@ -189,9 +176,8 @@ aErr aStream_Read(aStream* stream, uint8_t* dest, uint64_t n)
 }
 
 // Throws std::bad_alloc when scratch space cannot be made.
-static aErr sReadRecord(aStream* stream, uint8_t* dest, uint64_t* length, uint64_t max,
-                        const uint8_t* separator, uint64_t separatorLength)
-{
+static aErr sReadRecord(aStream* stream, uint8_t* dest, uint64_t* length, uint64_t max, const uint8_t* separator,
+                        uint64_t separatorLength) {
   std::vector<uint8_t> stored;
   stored.reserve(max);
   std::vector<uint8_t> pend(separatorLength);  // scratch for re-matching after a mismatch
@@ -254,9 +240,8 @@ static aErr sReadRecord(aStream* stream, uint8_t* dest, uint64_t* length, uint64
   return result;
 }
 
-aErr aStream_ReadRecord(aStream* stream, uint8_t* dest, uint64_t* length, uint64_t max,
-                        const uint8_t* separator, uint64_t separatorLength)
-{
+aErr aStream_ReadRecord(aStream* stream, uint8_t* dest, uint64_t* length, uint64_t max, const uint8_t* separator,
+                        uint64_t separatorLength) {
   if (!aVALIDSTREAM(stream) || !dest || !separator || separatorLength == 0 || max == 0)
     return aErrParam;
   if (!stream->get)
@@ -270,8 +255,7 @@ aErr aStream_ReadRecord(aStream* stream, uint8_t* dest, uint64_t* length, uint64
   }
 }
 
-aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, uint64_t size, const char* separator)
-{
+aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, uint64_t size, const char* separator) {
   if (!aVALIDSTREAM(stream) || !buffer || !separator || size < 2 || separator[0] == '\0')
     return aErrParam;
   uint64_t n = 0;
@@ -282,8 +266,7 @@ aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, uint64_t size, con
   return e;
 }
 
-aErr aStream_ReadCString(aStream* stream, char* buffer, uint64_t size)
-{
+aErr aStream_ReadCString(aStream* stream, char* buffer, uint64_t size) {
   if (!aVALIDSTREAM(stream) || !buffer || size < 2)
     return aErrParam;
   static const uint8_t nul = 0;
@@ -296,8 +279,7 @@ aErr aStream_ReadCString(aStream* stream, char* buffer, uint64_t size)
 
 // ---- writing ----
 
-aErr aStream_Write(aStream* stream, const uint8_t* data, uint64_t n)
-{
+aErr aStream_Write(aStream* stream, const uint8_t* data, uint64_t n) {
   if (!aVALIDSTREAM(stream) || !data)
     return aErrParam;
   if (!stream->write && !stream->put)
@@ -312,32 +294,28 @@ aErr aStream_Write(aStream* stream, const uint8_t* data, uint64_t n)
   return aErrNone;
 }
 
-aErr aStream_WriteRecord(aStream* stream, const uint8_t* data, uint64_t length,
-                         const uint8_t* separator, uint64_t separatorLength)
-{
+aErr aStream_WriteRecord(aStream* stream, const uint8_t* data, uint64_t length, const uint8_t* separator,
+                         uint64_t separatorLength) {
   if (!aVALIDSTREAM(stream) || !data || !separator || separatorLength == 0)
     return aErrParam;
   aErr e = aStream_Write(stream, data, length);
   return e != aErrNone ? e : aStream_Write(stream, separator, separatorLength);
 }
 
-aErr aStream_WriteCString(aStream* stream, const char* text)
-{
+aErr aStream_WriteCString(aStream* stream, const char* text) {
   if (!text)
     return aErrParam;
   return aStream_Write(stream, reinterpret_cast<const uint8_t*>(text), std::strlen(text) + 1);
 }
 
-aErr aStream_WriteCStringRecord(aStream* stream, const char* text, const char* separator)
-{
+aErr aStream_WriteCStringRecord(aStream* stream, const char* text, const char* separator) {
   if (!text || !separator)
     return aErrParam;
   return aStream_WriteRecord(stream, reinterpret_cast<const uint8_t*>(text), std::strlen(text),
                              reinterpret_cast<const uint8_t*>(separator), std::strlen(separator) + 1);
 }
 
-aErr aStream_Flush(aStream* source, aStream* destination)
-{
+aErr aStream_Flush(aStream* source, aStream* destination) {
   if (!aVALIDSTREAM(source) || !aVALIDSTREAM(destination))
     return aErrParam;
   if (!source->get || !destination->put)
@@ -355,8 +333,7 @@ aErr aStream_Flush(aStream* source, aStream* destination)
   }
 }
 
-aErr aStream_Destroy(aStream** stream)
-{
+aErr aStream_Destroy(aStream** stream) {
   if (!stream)
     return aErrParam;
   aStream* s = *stream;
@@ -372,37 +349,32 @@ aErr aStream_Destroy(aStream** stream)
 
 // ---- file streams ----
 
-static aErr sFileGet(uint8_t* byte, void* ref)
-{
+static aErr sFileGet(uint8_t* byte, void* ref) {
   if (!ref)
     return aErrIO;
   return aFile_Read(static_cast<aFile*>(ref), byte, 1, nullptr);
 }
 
-static aErr sFilePut(const uint8_t* byte, void* ref)
-{
+static aErr sFilePut(const uint8_t* byte, void* ref) {
   if (!ref)
     return aErrIO;
   return aFile_Write(static_cast<aFile*>(ref), byte, 1, nullptr);
 }
 
-static aErr sFileWrite(const uint8_t* data, uint64_t length, void* ref)
-{
+static aErr sFileWrite(const uint8_t* data, uint64_t length, void* ref) {
   if (!ref)
     return aErrIO;
   return aFile_Write(static_cast<aFile*>(ref), data, length, nullptr);
 }
 
-static aErr sFileDelete(void* ref)
-{
+static aErr sFileDelete(void* ref) {
   if (!ref)
     return aErrIO;
   aFile* f = static_cast<aFile*>(ref);
   return aFile_Close(&f);
 }
 
-static aErr sCreateFile(const char* path, aStream** stream, uint32_t mode)
-{
+static aErr sCreateFile(const char* path, aStream** stream, uint32_t mode) {
   if (!stream)
     return aErrResource;
   *stream = nullptr;
@@ -411,9 +383,8 @@ static aErr sCreateFile(const char* path, aStream** stream, uint32_t mode)
   aFile* f = aFile_Open(path, mode);
   if (!f)
     return aErrResource;
-  *stream = mode == aFileModeRead
-                ? aStream_Create(sFileGet, nullptr, nullptr, sFileDelete, f)
-                : aStream_Create(nullptr, sFilePut, sFileWrite, sFileDelete, f);
+  *stream = mode == aFileModeRead ? aStream_Create(sFileGet, nullptr, nullptr, sFileDelete, f)
+                                  : aStream_Create(nullptr, sFilePut, sFileWrite, sFileDelete, f);
   if (!*stream) {
     aFile_Close(&f);
     return aErrResource;
@@ -421,20 +392,17 @@ static aErr sCreateFile(const char* path, aStream** stream, uint32_t mode)
   return aErrNone;
 }
 
-aErr aStream_CreateFileInput(const char* path, aStream** stream)
-{
+aErr aStream_CreateFileInput(const char* path, aStream** stream) {
   return sCreateFile(path, stream, aFileModeRead);
 }
 
-aErr aStream_CreateFileOutput(const char* path, aStream** stream)
-{
+aErr aStream_CreateFileOutput(const char* path, aStream** stream) {
   return sCreateFile(path, stream, aFileModeWrite);
 }
 
 // ---- descriptor wait ----
 
-aErr aStream_WaitDescriptor(int fd, uint64_t ms)
-{
+aErr aStream_WaitDescriptor(int fd, uint64_t ms) {
   if (fd < 0)
     return aErrParam;
   pollfd p{fd, POLLIN, 0};

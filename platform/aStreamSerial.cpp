@@ -33,13 +33,11 @@ struct aSerialStream {
   size_t rxLen = 0;
 };
 
-bool aVALIDSS(const aSerialStream* ss)
-{
+bool aVALIDSS(const aSerialStream* ss) {
   return ss != nullptr && ss->check == kSerialCheck;
 }
 
-aErr sGet(uint8_t* byte, void* ref)
-{
+aErr sGet(uint8_t* byte, void* ref) {
   auto* ss = static_cast<aSerialStream*>(ref);
   if (!aVALIDSS(ss) || !byte)
     return aErrParam;
@@ -56,8 +54,7 @@ aErr sGet(uint8_t* byte, void* ref)
   return aErrNone;
 }
 
-aErr sWrite(const uint8_t* data, uint64_t length, void* ref)
-{
+aErr sWrite(const uint8_t* data, uint64_t length, void* ref) {
   auto* ss = static_cast<aSerialStream*>(ref);
   if (!aVALIDSS(ss) || (!data && length > 0))
     return aErrParam;
@@ -69,13 +66,11 @@ aErr sWrite(const uint8_t* data, uint64_t length, void* ref)
   return aErrNone;
 }
 
-aErr sPut(const uint8_t* byte, void* ref)
-{
+aErr sPut(const uint8_t* byte, void* ref) {
   return sWrite(byte, 1, ref);
 }
 
-aErr sWait(uint64_t ms, void* ref)
-{
+aErr sWait(uint64_t ms, void* ref) {
   auto* ss = static_cast<aSerialStream*>(ref);
   if (!aVALIDSS(ss))
     return aErrParam;
@@ -84,8 +79,7 @@ aErr sWait(uint64_t ms, void* ref)
   return aStream_WaitDescriptor(ss->fd, ms);
 }
 
-aErr sDelete(void* ref)
-{
+aErr sDelete(void* ref) {
   auto* ss = static_cast<aSerialStream*>(ref);
   if (!aVALIDSS(ss))
     return aErrParam;
@@ -101,30 +95,27 @@ aErr sDelete(void* ref)
   return aErrNone;
 }
 
-aErr sOpenError(int err)
-{
+aErr sOpenError(int err) {
   switch (err) {
-  case ENOENT:
-  case ENODEV:
-  case ENXIO:
-    return aErrNotFound;
-  case EACCES:
-  case EPERM:
-    return aErrPermission;
-  default:
-    return aErrIO;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return aErrNotFound;
+    case EACCES:
+    case EPERM:
+      return aErrPermission;
+    default:
+      return aErrIO;
   }
 }
 
 // The line set-up failed: noted with the call's errno.
-aErr sSetUpFailed()
-{
+aErr sSetUpFailed() {
   aOpenFailure_Note(aOpenStepSetUpSerial, aOpenCauseErrno, errno);
   return aErrIO;
 }
 
-aErr sOpen(aSerialStream* ss, uint32_t parity, int32_t dataBits, int32_t stopBits)
-{
+aErr sOpen(aSerialStream* ss, uint32_t parity, int32_t dataBits, int32_t stopBits) {
   // Non-blocking so the open never waits for carrier; reads get their
   // no-wait behaviour from VMIN/VTIME below.
   ss->fd = ::open(ss->path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -145,8 +136,7 @@ aErr sOpen(aSerialStream* ss, uint32_t parity, int32_t dataBits, int32_t stopBit
   t.c_iflag = IGNBRK | (even ? IGNPAR : 0);
   t.c_oflag = 0;
   t.c_lflag = 0;
-  t.c_cflag = CREAD | CLOCAL | (even ? PARENB : 0) | (dataBits == 1 ? CS7 : CS8) |
-              (stopBits == 1 ? CSTOPB : 0);
+  t.c_cflag = CREAD | CLOCAL | (even ? PARENB : 0) | (dataBits == 1 ? CS7 : CS8) | (stopBits == 1 ? CSTOPB : 0);
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
   if (::cfsetispeed(&t, kBaud[ss->baudIndex]) != 0 || ::cfsetospeed(&t, kBaud[ss->baudIndex]) != 0)
@@ -161,9 +151,8 @@ aErr sOpen(aSerialStream* ss, uint32_t parity, int32_t dataBits, int32_t stopBit
 
 }  // namespace
 
-aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, uint32_t parity, int32_t dataBits,
-                          int32_t stopBits, aStream** stream)
-{
+aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, uint32_t parity, int32_t dataBits, int32_t stopBits,
+                          aStream** stream) {
   if (!stream)
     return aErrResource;
   *stream = nullptr;

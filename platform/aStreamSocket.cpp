@@ -68,8 +68,7 @@ struct aSocketStream {
   uint64_t peerClosedGeneration = 0;
 };
 
-bool aVALIDSS(const aSocketStream* ss)
-{
+bool aVALIDSS(const aSocketStream* ss) {
   return ss != nullptr && ss->check == kSocketCheck;
 }
 
@@ -79,8 +78,7 @@ enum class Borrow { ok, busy, down };
 
 // Takes the descriptor for one operation. While the other thread is
 // reconnecting, waits until the deadline for it to finish.
-Borrow sBorrow(aSocketStream* ss, Clock::time_point deadline, int* fd, uint64_t* generation)
-{
+Borrow sBorrow(aSocketStream* ss, Clock::time_point deadline, int* fd, uint64_t* generation) {
   std::unique_lock<std::mutex> g(ss->lock);
   const auto idle = [ss] { return !ss->reconnecting; };
   if (deadline == Clock::time_point::max())
@@ -95,21 +93,18 @@ Borrow sBorrow(aSocketStream* ss, Clock::time_point deadline, int* fd, uint64_t*
   return Borrow::ok;
 }
 
-void sGiveBack(aSocketStream* ss)
-{
+void sGiveBack(aSocketStream* ss) {
   std::lock_guard<std::mutex> g(ss->lock);
   if (--ss->users == 0)
     ss->changed.notify_all();
 }
 
-void sClose(int fd)
-{
+void sClose(int fd) {
   ::close(fd);
   aTime_MSSleep(kClosePauseMs);
 }
 
-aErr sSetOptions(int fd)
-{
+aErr sSetOptions(int fd) {
   const int on = 1;
   const timeval noTimeout{0, 0};
   const linger drop{1, 0};  // a close resets the connection at once
@@ -125,8 +120,7 @@ aErr sSetOptions(int fd)
 // interrupt descriptor (-1: none) to be raised. 0 once connected, else the
 // errno of the failure: ETIMEDOUT when the peer did not answer in time,
 // ECANCELED when interrupted.
-int sAwaitConnect(int s, uint64_t ms, int interruptFd)
-{
+int sAwaitConnect(int s, uint64_t ms, int interruptFd) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -151,8 +145,7 @@ int sAwaitConnect(int s, uint64_t ms, int interruptFd)
 // Opens a TCP connection to `to`, giving up after ms or when the interrupt
 // descriptor is raised; *fd is -1 on failure, and *cause (may be null) the
 // errno of the failure.
-aErr sOpenBounded(const sockaddr_in& to, uint64_t ms, int interruptFd, int* fd, int* cause = nullptr)
-{
+aErr sOpenBounded(const sockaddr_in& to, uint64_t ms, int interruptFd, int* fd, int* cause = nullptr) {
   *fd = -1;
   int unused = 0;
   int& err = cause ? *cause : unused;
@@ -178,8 +171,7 @@ aErr sOpenBounded(const sockaddr_in& to, uint64_t ms, int interruptFd, int* fd, 
 }
 
 // Opens a new connection to the stored address; *fd is -1 on failure.
-aErr sConnect(const aSocketStream* ss, int* fd)
-{
+aErr sConnect(const aSocketStream* ss, int* fd) {
   int cause = 0;
   const aErr e = sOpenBounded(ss->address, aSOCKET_CONNECT_BOUND_MS, ss->interruptFd, fd, &cause);
   if (e != aErrNone) {
@@ -198,8 +190,7 @@ aErr sConnect(const aSocketStream* ss, int* fd)
 
 // Replaces a connection found broken in generation `seen`. When the other
 // thread has replaced it since, that result stands and nothing is redone.
-aErr sReconnect(aSocketStream* ss, uint64_t seen)
-{
+aErr sReconnect(aSocketStream* ss, uint64_t seen) {
   std::unique_lock<std::mutex> g(ss->lock);
   ss->changed.wait(g, [ss] { return !ss->reconnecting; });
   if (ss->generation != seen)
@@ -233,8 +224,7 @@ aErr sReconnect(aSocketStream* ss, uint64_t seen)
 
 // Counts the loss of generation gen's connection in the epoch, once
 // whichever thread finds it.
-void sMarkLost(aSocketStream* ss, uint64_t gen)
-{
+void sMarkLost(aSocketStream* ss, uint64_t gen) {
   uint64_t seen = ss->lostGeneration.load();
   while (seen != gen + 1) {
     if (ss->lostGeneration.compare_exchange_weak(seen, gen + 1)) {
@@ -244,13 +234,11 @@ void sMarkLost(aSocketStream* ss, uint64_t gen)
   }
 }
 
-bool sBroken(int err)
-{
+bool sBroken(int err) {
   return err == ECONNRESET || err == ENOTCONN || err == ETIMEDOUT;
 }
 
-aErr sGet(uint8_t* byte, void* ref)
-{
+aErr sGet(uint8_t* byte, void* ref) {
   auto* ss = static_cast<aSocketStream*>(ref);
   if (!aVALIDSS(ss) || !byte)
     return aErrParam;
@@ -265,12 +253,12 @@ aErr sGet(uint8_t* byte, void* ref)
     int fd = -1;
     uint64_t gen = 0;
     switch (sBorrow(ss, Clock::now(), &fd, &gen)) {
-    case Borrow::busy:
-      return aErrNotReady;  // the other thread is reconnecting
-    case Borrow::down:
-      return aErrConnection;
-    case Borrow::ok:
-      break;
+      case Borrow::busy:
+        return aErrNotReady;  // the other thread is reconnecting
+      case Borrow::down:
+        return aErrConnection;
+      case Borrow::ok:
+        break;
     }
     const ssize_t n = ::recv(fd, ss->rx, sizeof ss->rx, MSG_DONTWAIT);
     const int err = errno;
@@ -302,16 +290,14 @@ aErr sGet(uint8_t* byte, void* ref)
 
 // Waits on fd for the given events and on the reconnect kick, at most ms.
 // True when either came.
-bool sPoll(const aSocketStream* ss, int fd, short events, uint64_t ms)
-{
+bool sPoll(const aSocketStream* ss, int fd, short events, uint64_t ms) {
   pollfd p[2] = {{ss->wakeFd, POLLIN, 0}, {fd, events, 0}};
   const nfds_t n = fd >= 0 ? 2 : 1;
   const int r = ::poll(p, n, ms > INT_MAX ? INT_MAX : static_cast<int>(ms));
   return r > 0 || (r < 0 && errno == EINTR);
 }
 
-aErr sWait(uint64_t ms, void* ref)
-{
+aErr sWait(uint64_t ms, void* ref) {
   auto* ss = static_cast<aSocketStream*>(ref);
   if (!aVALIDSS(ss))
     return aErrParam;
@@ -322,12 +308,12 @@ aErr sWait(uint64_t ms, void* ref)
   int fd = -1;
   uint64_t gen = 0;
   switch (sBorrow(ss, start + cap, &fd, &gen)) {
-  case Borrow::busy:
-    return aErrTimeout;
-  case Borrow::down:
-    return aErrNone;  // let the reader's get report it
-  case Borrow::ok:
-    break;
+    case Borrow::busy:
+      return aErrTimeout;
+    case Borrow::down:
+      return aErrNone;  // let the reader's get report it
+    case Borrow::ok:
+      break;
   }
   const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   const uint64_t left = spent >= cap ? 0 : static_cast<uint64_t>((cap - spent).count());
@@ -341,14 +327,12 @@ aErr sWait(uint64_t ms, void* ref)
 
 // True when the peer has closed its end or the connection failed: a block
 // sent now would be taken by the kernel and lost.
-bool sPeerGone(int fd)
-{
+bool sPeerGone(int fd) {
   pollfd p{fd, POLLRDHUP, 0};
   return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
 }
 
-aErr sWrite(const uint8_t* data, uint64_t length, void* ref)
-{
+aErr sWrite(const uint8_t* data, uint64_t length, void* ref) {
   auto* ss = static_cast<aSocketStream*>(ref);
   if (!aVALIDSS(ss) || (!data && length > 0))
     return aErrParam;
@@ -417,8 +401,7 @@ aErr sWrite(const uint8_t* data, uint64_t length, void* ref)
   return aErrNone;
 }
 
-aErr sEpoch(uint64_t* epoch, void* ref)
-{
+aErr sEpoch(uint64_t* epoch, void* ref) {
   auto* ss = static_cast<aSocketStream*>(ref);
   if (!aVALIDSS(ss) || !epoch)
     return aErrParam;
@@ -435,13 +418,11 @@ aErr sEpoch(uint64_t* epoch, void* ref)
   return aErrNone;
 }
 
-aErr sPut(const uint8_t* byte, void* ref)
-{
+aErr sPut(const uint8_t* byte, void* ref) {
   return sWrite(byte, 1, ref);
 }
 
-aErr sInterrupt(void* ref)
-{
+aErr sInterrupt(void* ref) {
   auto* ss = static_cast<aSocketStream*>(ref);
   if (!aVALIDSS(ss))
     return aErrParam;
@@ -451,8 +432,7 @@ aErr sInterrupt(void* ref)
   return aErrNone;
 }
 
-aErr sDelete(void* ref)
-{
+aErr sDelete(void* ref) {
   auto* ss = static_cast<aSocketStream*>(ref);
   if (!aVALIDSS(ss))
     return aErrIO;
@@ -470,8 +450,7 @@ aErr sDelete(void* ref)
 
 }  // namespace
 
-aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream)
-{
+aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
   if (!stream)
     return aErrResource;
   *stream = nullptr;
@@ -502,8 +481,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream)
   return aErrNone;
 }
 
-aErr aSocket_Answers(uint32_t address, uint16_t port, uint64_t ms)
-{
+aErr aSocket_Answers(uint32_t address, uint16_t port, uint64_t ms) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(port);

@@ -41,9 +41,11 @@ void* sThreadStart(void* param) {
 }  // namespace
 
 aThread* aThread_Create(aThreadProc entry, void* arg) {
-  if (entry == nullptr) return nullptr;
+  if (entry == nullptr)
+    return nullptr;
   auto* record = new (std::nothrow) aThreadRecord;
-  if (record == nullptr) return nullptr;
+  if (record == nullptr)
+    return nullptr;
 
   StartBlock start;
   start.entry = entry;
@@ -58,9 +60,11 @@ aThread* aThread_Create(aThreadProc entry, void* arg) {
 }
 
 int aThread_Destroy(aThread** thread) {
-  if (thread == nullptr || *thread == nullptr) return EINVAL;
+  if (thread == nullptr || *thread == nullptr)
+    return EINVAL;
   const int rc = pthread_join((*thread)->thread, nullptr);
-  if (rc != 0) return rc;
+  if (rc != 0)
+    return rc;
   delete *thread;
   *thread = nullptr;
   return 0;

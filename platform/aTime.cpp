@@ -13,14 +13,16 @@ constexpr uint64_t MAX_SLICE_US = 999999;
 void sSleepMicroseconds(uint64_t us) {
   timespec request{static_cast<time_t>(us / 1000000), static_cast<long>((us % 1000000) * 1000)};
   timespec remaining{};
-  while (nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
+  while (nanosleep(&request, &remaining) != 0 && errno == EINTR)
+    request = remaining;
 }
 
 }  // namespace
 
 uint64_t aTime_GetMSTicks() {
   timeval now{};
-  if (gettimeofday(&now, nullptr) != 0) return 0;
+  if (gettimeofday(&now, nullptr) != 0)
+    return 0;
   return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_usec) / 1000;
 }
 

@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -84,7 +84,8 @@ class ContextGuard {
 libusb_context* sContextLocked() {
   if (!_libusbContext) {
     libusb_context* context = nullptr;
-    if (aUSBSeam_Get()->init(&context) == 0 && context) _libusbContext = context;
+    if (aUSBSeam_Get()->init(&context) == 0 && context)
+      _libusbContext = context;
   }
   return _libusbContext;
 }
@@ -93,13 +94,15 @@ libusb_context* sContextLocked() {
 libusb_context* sAcquireContext() {
   ContextGuard guard;
   libusb_context* context = sContextLocked();
-  if (context) ++sContextUsers;
+  if (context)
+    ++sContextUsers;
   return context;
 }
 
 void sReleaseContext() {
   ContextGuard guard;
-  if (sContextUsers > 0) --sContextUsers;
+  if (sContextUsers > 0)
+    --sContextUsers;
 }
 
 }  // namespace
@@ -109,12 +112,16 @@ libusb_context* Jorvanite_libusb_context() {
   return sContextLocked();
 }
 
-libusb_context* Jorvanite_libusb_init() { return Jorvanite_libusb_context(); }
+libusb_context* Jorvanite_libusb_init() {
+  return Jorvanite_libusb_context();
+}
 
 aErr Jorvanite_libusb_exit() {
   ContextGuard guard;
-  if (sContextUsers > 0) return aErrBusy;
-  if (_libusbContext) aUSBSeam_Get()->exit(_libusbContext);
+  if (sContextUsers > 0)
+    return aErrBusy;
+  if (_libusbContext)
+    aUSBSeam_Get()->exit(_libusbContext);
   _libusbContext = nullptr;
   return aErrNone;
 }
@@ -122,7 +129,8 @@ aErr Jorvanite_libusb_exit() {
 // --- Serial numbers and the node path ---------------------------------------
 
 bool jvusb_parse_serial(const char* text, size_t length, uint32_t* serialNumber) {
-  if (!text || length != 8) return false;
+  if (!text || length != 8)
+    return false;
   uint32_t value = 0;
   for (size_t i = 0; i < length; ++i) {
     const char c = text[i];
@@ -136,7 +144,8 @@ bool jvusb_parse_serial(const char* text, size_t length, uint32_t* serialNumber)
     }
     value = (value << 4) | digit;
   }
-  if (serialNumber) *serialNumber = value;
+  if (serialNumber)
+    *serialNumber = value;
   return true;
 }
 
@@ -163,10 +172,12 @@ void sSerialText(uint32_t serialNumber, char (&text)[9]) {
 aErr jvusb_set_node_path_format(const char* format) {
   const std::string text = format ? format : kDefaultNodeFormat;
   const size_t at = text.find(kSerialConversion);
-  if (at == std::string::npos) return aErrParam;
+  if (at == std::string::npos)
+    return aErrParam;
   std::string prefix = text.substr(0, at);
   std::string suffix = text.substr(at + std::strlen(kSerialConversion));
-  if (prefix.find('%') != std::string::npos || suffix.find('%') != std::string::npos) return aErrParam;
+  if (prefix.find('%') != std::string::npos || suffix.find('%') != std::string::npos)
+    return aErrParam;
   std::lock_guard<std::mutex> lock(sNodeFormatMutex);
   sNodePrefix = std::move(prefix);
   sNodeSuffix = std::move(suffix);
@@ -177,7 +188,8 @@ bool jvusb_is_kernel_driver_installed(uint32_t serialNumber) {
   char text[9];
   sSerialText(serialNumber, text);
   struct stat info;
-  if (::stat(sNodePath(text).c_str(), &info) != 0) return false;
+  if (::stat(sNodePath(text).c_str(), &info) != 0)
+    return false;
   return !S_ISDIR(info.st_mode);
 }
 
@@ -186,7 +198,8 @@ bool jvusb_is_kernel_driver_installed(uint32_t serialNumber) {
 namespace {
 
 bool sIsFamilyDevice(libusb_device* usbDevice, libusb_device_descriptor* descriptor) {
-  if (aUSBSeam_Get()->get_device_descriptor(usbDevice, descriptor) != 0) return false;
+  if (aUSBSeam_Get()->get_device_descriptor(usbDevice, descriptor) != 0)
+    return false;
   return descriptor->idVendor == kJorvaniteUSBVendorID && (descriptor->idProduct & 0x8000) == 0;
 }
 
@@ -197,7 +210,8 @@ bool sReadSerial(libusb_device_handle* handle, const libusb_device_descriptor& d
   unsigned char raw[kSerialTextSize] = {};
   const int length = aUSBSeam_Get()->get_string_descriptor_ascii(handle, descriptor.iSerialNumber, raw,
                                                                  static_cast<int>(sizeof raw - 1));
-  if (length < 0 || length >= static_cast<int>(sizeof raw)) return false;
+  if (length < 0 || length >= static_cast<int>(sizeof raw))
+    return false;
   if (!jvusb_parse_serial(reinterpret_cast<const char*>(raw), static_cast<size_t>(length), serialNumber))
     return false;
   std::memcpy(text, raw, static_cast<size_t>(length));
@@ -211,7 +225,8 @@ bool sReadSerial(libusb_device_handle* handle, const libusb_device_descriptor& d
 bool sFindInterface(libusb_device* usbDevice, jvusb_device* device) {
   const aUSBSeam* seam = aUSBSeam_Get();
   libusb_config_descriptor* config = nullptr;
-  if (seam->get_config_descriptor(usbDevice, 0, &config) != 0 || !config) return false;
+  if (seam->get_config_descriptor(usbDevice, 0, &config) != 0 || !config)
+    return false;
   bool matched = false;
   for (int i = 0; i < config->bNumInterfaces; ++i) {
     const libusb_interface& interface = config->interface[i];
@@ -226,7 +241,8 @@ bool sFindInterface(libusb_device* usbDevice, jvusb_device* device) {
       device->inMaxPacket = device->outMaxPacket = 0;
       for (int e = 0; e < alt.bNumEndpoints; ++e) {
         const libusb_endpoint_descriptor& endpoint = alt.endpoint[e];
-        if ((endpoint.bmAttributes & 0x02) == 0) continue;
+        if ((endpoint.bmAttributes & 0x02) == 0)
+          continue;
         const uint16_t maxPacket = static_cast<uint16_t>(endpoint.wMaxPacketSize & 0x07FF);
         if (endpoint.bEndpointAddress & 0x80) {
           device->inEndpoint = endpoint.bEndpointAddress;
@@ -257,7 +273,8 @@ aErr sClaimError(int rc) {
 
 // Closes the record's handle and gives its use of the context back.
 void sDropHandle(jvusb_device* device) {
-  if (!device->handle) return;
+  if (!device->handle)
+    return;
   aUSBSeam_Get()->close(device->handle);
   device->handle = nullptr;
   sReleaseContext();
@@ -267,7 +284,8 @@ void sDropHandle(jvusb_device* device) {
 // the context; these keep that count right.
 libusb_device_handle* sOpenCounted(libusb_device* usbDevice) {
   libusb_device_handle* handle = nullptr;
-  if (!sAcquireContext()) return nullptr;
+  if (!sAcquireContext())
+    return nullptr;
   if (const int rc = aUSBSeam_Get()->open(usbDevice, &handle); rc != 0 || !handle) {
     aOpenFailure_Note(aOpenStepReadSerial, aOpenCauseLibusb, rc != 0 ? rc : LIBUSB_ERROR_OTHER);
     sReleaseContext();
@@ -288,17 +306,21 @@ void sCloseCounted(libusb_device_handle* handle) {
 template <typename Visit>
 void sWalkFamilyDevices(Visit&& visit) {
   libusb_context* context = sAcquireContext();
-  if (!context) return;
+  if (!context)
+    return;
   const aUSBSeam* seam = aUSBSeam_Get();
   libusb_device** list = nullptr;
   const ssize_t count = seam->get_device_list(context, &list);
-  if (count < 0) aOpenFailure_Note(aOpenStepListDevices, aOpenCauseLibusb, static_cast<int>(count));
+  if (count < 0)
+    aOpenFailure_Note(aOpenStepListDevices, aOpenCauseLibusb, static_cast<int>(count));
   if (count >= 0 && list) {
     for (ssize_t i = 0; i < count && list[i]; ++i) {
       libusb_device_descriptor descriptor{};
-      if (!sIsFamilyDevice(list[i], &descriptor)) continue;
+      if (!sIsFamilyDevice(list[i], &descriptor))
+        continue;
       libusb_device_handle* handle = sOpenCounted(list[i]);
-      if (!handle) continue;
+      if (!handle)
+        continue;
       char text[kSerialTextSize];
       uint32_t serial = 0;
       bool stop = false;
@@ -306,7 +328,8 @@ void sWalkFamilyDevices(Visit&& visit) {
           visit(list[i], handle, descriptor, text, serial, stop))
         break;
       sCloseCounted(handle);
-      if (stop) break;
+      if (stop)
+        break;
     }
     seam->free_device_list(list, 1);
   }
@@ -318,27 +341,37 @@ void sWalkFamilyDevices(Visit&& visit) {
 // --- Records ------------------------------------------------------------------
 
 jvusb_device* jvusb_create_usb(uint32_t mode) {
-  if (mode != jvusbModeKernel && mode != jvusbModeLibusb) return nullptr;
-  if (mode == jvusbModeLibusb && !Jorvanite_libusb_context()) return nullptr;
+  if (mode != jvusbModeKernel && mode != jvusbModeLibusb)
+    return nullptr;
+  if (mode == jvusbModeLibusb && !Jorvanite_libusb_context())
+    return nullptr;
   jvusb_device* device = new (std::nothrow) jvusb_device{};
-  if (device) device->mode = mode;
+  if (device)
+    device->mode = mode;
   return device;
 }
 
-uint32_t jvusb_get_state(const jvusb_device* device) { return device ? device->state.load() : 0; }
+uint32_t jvusb_get_state(const jvusb_device* device) {
+  return device ? device->state.load() : 0;
+}
 
-uint32_t jvusb_get_mode(const jvusb_device* device) { return device ? device->mode : 0; }
+uint32_t jvusb_get_mode(const jvusb_device* device) {
+  return device ? device->mode : 0;
+}
 
 namespace {
 
 aErr sCheck(const jvusb_device* device, uint32_t mode) {
-  if (!device) return aErrParam;
+  if (!device)
+    return aErrParam;
   return device->mode == mode ? aErrNone : aErrMode;
 }
 
 aErr sCheckOpen(const jvusb_device* device, uint32_t mode, const char* serialText) {
-  if (aErr err = sCheck(device, mode)) return err;
-  if (!serialText || !jvusb_parse_serial(serialText, std::strlen(serialText), nullptr)) return aErrParam;
+  if (aErr err = sCheck(device, mode))
+    return err;
+  if (!serialText || !jvusb_parse_serial(serialText, std::strlen(serialText), nullptr))
+    return aErrParam;
   const uint32_t state = device->state.load();
   if (device->handle || device->fd >= 0 || (state != jvusbStateCreated && state != jvusbStateClosed))
     return aErrResource;
@@ -348,13 +381,15 @@ aErr sCheckOpen(const jvusb_device* device, uint32_t mode, const char* serialTex
 }  // namespace
 
 aErr jvusb_open_jorvanite_device(jvusb_device* device, const char* serialText) {
-  if (!device) return aErrParam;
+  if (!device)
+    return aErrParam;
   return device->mode == jvusbModeLibusb ? jvusb_open_jorvanite_USBlib_device(device, serialText)
                                          : jvusb_open_jorvanite_kernel_device(device, serialText);
 }
 
 aErr jvusb_open_jorvanite_USBlib_device(jvusb_device* device, const char* serialText) {
-  if (aErr err = sCheckOpen(device, jvusbModeLibusb, serialText)) return err;
+  if (aErr err = sCheckOpen(device, jvusbModeLibusb, serialText))
+    return err;
   // Devices the walk could not read before it found the module do not
   // explain anything once the module is open.
   aOpenFailure before;
@@ -362,7 +397,8 @@ aErr jvusb_open_jorvanite_USBlib_device(jvusb_device* device, const char* serial
   aErr result = aErrNotFound;
   sWalkFamilyDevices([&](libusb_device* usbDevice, libusb_device_handle* handle, const libusb_device_descriptor&,
                          const char* text, uint32_t, bool& stop) {
-    if (std::strcmp(text, serialText) != 0) return false;
+    if (std::strcmp(text, serialText) != 0)
+      return false;
     stop = true;
     std::snprintf(device->serialText, sizeof device->serialText, "%s", serialText);
     // The handle now belongs to the record, with its use of the context.
@@ -387,12 +423,14 @@ aErr jvusb_open_jorvanite_USBlib_device(jvusb_device* device, const char* serial
     // Handing the handle back to the walk closes it there.
     return false;
   });
-  if (result == aErrNone) aOpenFailure_Put(before);
+  if (result == aErrNone)
+    aOpenFailure_Put(before);
   return result;
 }
 
 aErr jvusb_open_jorvanite_kernel_device(jvusb_device* device, const char* serialText) {
-  if (aErr err = sCheckOpen(device, jvusbModeKernel, serialText)) return err;
+  if (aErr err = sCheckOpen(device, jvusbModeKernel, serialText))
+    return err;
   std::snprintf(device->serialText, sizeof device->serialText, "%s", serialText);
   const int fd = aUSBNodeSeam_Get()->open(sNodePath(serialText).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
@@ -419,7 +457,8 @@ aErr sHandleErrorTolerance(jvusb_device* device, aErr result, bool isWrite) {
   uint8_t before = device->errorCount.load();
   while (!device->errorCount.compare_exchange_weak(before, before == UINT8_MAX ? before : before + 1)) {
   }
-  if (before < kJvusbToleratedErrors) return isWrite ? aErrNone : aErrNotReady;
+  if (before < kJvusbToleratedErrors)
+    return isWrite ? aErrNone : aErrNotReady;
   device->state = jvusbStateFailed;
   return aErrIO;
 }
@@ -437,26 +476,32 @@ aErr sStateError(uint32_t state) {
 
 aErr sLibusbWrite(jvusb_device* device, const uint8_t* data, size_t length) {
   const uint32_t state = device->state.load();
-  if (state == jvusbStateFailed) return aErrIO;
-  if (state != jvusbStateReady) return sStateError(state);
+  if (state == jvusbStateFailed)
+    return aErrIO;
+  if (state != jvusbStateReady)
+    return sStateError(state);
   const aUSBSeam* seam = aUSBSeam_Get();
   size_t sent = 0;
   int failures = 0;
   bool clearFailed = false;
   while (sent < length && failures < kJvusbWriteMaxFailures) {
     int chunk = static_cast<int>(std::min<size_t>(length - sent, device->outMaxPacket));
-    if (chunk == kAvoidedChunk) chunk = kAvoidedChunk - 1;
+    if (chunk == kAvoidedChunk)
+      chunk = kAvoidedChunk - 1;
     int transferred = 0;
     const int rc = seam->bulk_transfer(device->handle, device->outEndpoint, const_cast<uint8_t*>(data + sent), chunk,
                                        &transferred, kJvusbWriteTimeoutMS);
-    if (transferred > 0) sent += static_cast<size_t>(std::min(transferred, chunk));
+    if (transferred > 0)
+      sent += static_cast<size_t>(std::min(transferred, chunk));
     // A transfer that moves nothing counts as failed too, so a write always ends.
     if (rc != 0 || transferred <= 0) {
       ++failures;
-      if (rc == LIBUSB_ERROR_PIPE && seam->clear_halt(device->handle, device->outEndpoint) != 0) clearFailed = true;
+      if (rc == LIBUSB_ERROR_PIPE && seam->clear_halt(device->handle, device->outEndpoint) != 0)
+        clearFailed = true;
     }
   }
-  if (clearFailed) return aErrIO;
+  if (clearFailed)
+    return aErrIO;
   return sent < length ? aErrWrite : aErrNone;
 }
 
@@ -466,14 +511,15 @@ aErr sLibusbWrite(jvusb_device* device, const uint8_t* data, size_t length) {
 aErr sFill(jvusb_device* device, unsigned timeoutMS) {
   const aUSBSeam* seam = aUSBSeam_Get();
   int received = 0;
-  const int rc = seam->bulk_transfer(device->handle, device->inEndpoint, device->buffer, kJvusbReadChunk, &received,
-                                     timeoutMS);
+  const int rc =
+      seam->bulk_transfer(device->handle, device->inEndpoint, device->buffer, kJvusbReadChunk, &received, timeoutMS);
   if (rc == 0 || (rc == LIBUSB_ERROR_TIMEOUT && received > 0)) {
     device->cursor = 0;
     device->available = static_cast<uint32_t>(std::clamp(received, 0, kJvusbReadChunk));
     return device->available ? aErrNone : aErrNotReady;
   }
-  if (rc == LIBUSB_ERROR_TIMEOUT) return aErrNotReady;
+  if (rc == LIBUSB_ERROR_TIMEOUT)
+    return aErrNotReady;
   if (rc == LIBUSB_ERROR_PIPE) {
     seam->clear_halt(device->handle, device->inEndpoint);
     return aErrNotReady;
@@ -483,15 +529,18 @@ aErr sFill(jvusb_device* device, unsigned timeoutMS) {
 
 aErr sLibusbRead(jvusb_device* device, uint8_t* byte) {
   const uint32_t state = device->state.load();
-  if (state == jvusbStateFailed) return aErrIO;
-  if (state != jvusbStateReady) return sStateError(state);
+  if (state == jvusbStateFailed)
+    return aErrIO;
+  if (state != jvusbStateReady)
+    return sStateError(state);
   if (device->pending != aErrNone) {
     const aErr pending = device->pending;
     device->pending = aErrNone;
     return pending;
   }
   if (device->available == 0) {
-    if (aErr err = sFill(device, kJvusbReadTimeoutMS)) return err;
+    if (aErr err = sFill(device, kJvusbReadTimeoutMS))
+      return err;
   }
   *byte = device->buffer[device->cursor++];
   --device->available;
@@ -499,12 +548,14 @@ aErr sLibusbRead(jvusb_device* device, uint8_t* byte) {
 }
 
 aErr sKernelWrite(jvusb_device* device, const uint8_t* data, size_t length) {
-  if (device->fd < 0) return aErrMode;
+  if (device->fd < 0)
+    return aErrMode;
   size_t written = 0;
   for (int calls = 0; written < length && calls < kKernelWriteMaxCalls; ++calls) {
     const ssize_t n = aUSBNodeSeam_Get()->write(device->fd, data + written, length - written);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       return aErrIO;
     }
     written += static_cast<size_t>(n);
@@ -513,32 +564,42 @@ aErr sKernelWrite(jvusb_device* device, const uint8_t* data, size_t length) {
 }
 
 aErr sKernelRead(jvusb_device* device, uint8_t* byte) {
-  if (device->fd < 0) return aErrMode;
+  if (device->fd < 0)
+    return aErrMode;
   const ssize_t n = aUSBNodeSeam_Get()->read(device->fd, byte, 1);
-  if (n == 1) return aErrNone;
-  if (n == 0) return aErrNotReady;
+  if (n == 1)
+    return aErrNone;
+  if (n == 0)
+    return aErrNotReady;
   // The driver answers EFAULT when no byte is waiting; a signal is no failure either.
-  if (errno == EFAULT || errno == EINTR || errno == EAGAIN) return aErrNotReady;
+  if (errno == EFAULT || errno == EINTR || errno == EAGAIN)
+    return aErrNotReady;
   return aErrIO;
 }
 
 }  // namespace
 
 aErr jvusb_write_to_device(jvusb_device* device, const uint8_t* data, size_t length) {
-  if (!device || (!data && length)) return aErrParam;
-  if (device->mode == jvusbModeKernel) return sKernelWrite(device, data, length);
+  if (!device || (!data && length))
+    return aErrParam;
+  if (device->mode == jvusbModeKernel)
+    return sKernelWrite(device, data, length);
   return sHandleErrorTolerance(device, sLibusbWrite(device, data, length), true);
 }
 
 aErr jvusb_get_from_device(jvusb_device* device, uint8_t* byte) {
-  if (!device || !byte) return aErrParam;
-  if (device->mode == jvusbModeKernel) return sKernelRead(device, byte);
+  if (!device || !byte)
+    return aErrParam;
+  if (device->mode == jvusbModeKernel)
+    return sKernelRead(device, byte);
   return sHandleErrorTolerance(device, sLibusbRead(device, byte), false);
 }
 
 aErr jvusb_wait_readable(jvusb_device* device, uint64_t ms) {
-  if (!device) return aErrParam;
-  if (device->mode == jvusbModeKernel) return device->fd < 0 ? aErrNone : aStream_WaitDescriptor(device->fd, ms);
+  if (!device)
+    return aErrParam;
+  if (device->mode == jvusbModeKernel)
+    return device->fd < 0 ? aErrNone : aStream_WaitDescriptor(device->fd, ms);
   if (device->state.load() != jvusbStateReady || device->available > 0 || device->pending != aErrNone)
     return aErrNone;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -548,7 +609,8 @@ aErr jvusb_wait_readable(jvusb_device* device, uint64_t ms) {
     // libusb takes a time-out of 0 as no time-out at all.
     const unsigned slice = static_cast<unsigned>(std::clamp<long long>(left, 1, kJvusbReadTimeoutMS));
     const aErr err = sFill(device, slice);
-    if (err == aErrNone) return aErrNone;
+    if (err == aErrNone)
+      return aErrNone;
     if (err != aErrNotReady) {
       device->pending = err;
       return aErrNone;
@@ -564,14 +626,17 @@ aErr jvusb_wait_readable(jvusb_device* device, uint64_t ms) {
 // --- Closing ------------------------------------------------------------------
 
 aErr jvusb_close_jorvanite_device(jvusb_device* device) {
-  if (!device) return aErrParam;
+  if (!device)
+    return aErrParam;
   return device->mode == jvusbModeLibusb ? jvusb_close_jorvanite_USBlib_device(device)
                                          : jvusb_close_jorvanite_kernel_device(device);
 }
 
 aErr jvusb_close_jorvanite_USBlib_device(jvusb_device* device) {
-  if (aErr err = sCheck(device, jvusbModeLibusb)) return err;
-  if (!device->handle) return aErrMode;
+  if (aErr err = sCheck(device, jvusbModeLibusb))
+    return err;
+  if (!device->handle)
+    return aErrMode;
   aUSBSeam_Get()->release_interface(device->handle, device->interfaceNumber);
   sDropHandle(device);
   device->state = jvusbStateClosed;
@@ -582,8 +647,10 @@ aErr jvusb_close_jorvanite_USBlib_device(jvusb_device* device) {
 }
 
 aErr jvusb_close_jorvanite_kernel_device(jvusb_device* device) {
-  if (aErr err = sCheck(device, jvusbModeKernel)) return err;
-  if (device->fd < 0) return aErrNone;
+  if (aErr err = sCheck(device, jvusbModeKernel))
+    return err;
+  if (device->fd < 0)
+    return aErrNone;
   // The descriptor is released even when the close fails: the record lets
   // go of it either way, so that nothing closes its number a second time
   // once another file holds it.
@@ -594,10 +661,12 @@ aErr jvusb_close_jorvanite_kernel_device(jvusb_device* device) {
 }
 
 aErr jvusb_destroy(jvusb_device** device) {
-  if (!device || !*device) return aErrParam;
+  if (!device || !*device)
+    return aErrParam;
   jvusb_device* record = *device;
   sDropHandle(record);
-  if (record->fd >= 0) aUSBNodeSeam_Get()->close(record->fd);
+  if (record->fd >= 0)
+    aUSBNodeSeam_Get()->close(record->fd);
   delete record;
   *device = nullptr;
   return aErrNone;
@@ -606,9 +675,10 @@ aErr jvusb_destroy(jvusb_device** device) {
 // --- Enumeration ------------------------------------------------------------------
 
 void jvusb_enumerate(jvusb_enumerate_proc proc, void* ref) {
-  if (!proc) return;
-  sWalkFamilyDevices([&](libusb_device*, libusb_device_handle*, const libusb_device_descriptor& descriptor,
-                         const char*, uint32_t serial, bool& stop) {
+  if (!proc)
+    return;
+  sWalkFamilyDevices([&](libusb_device*, libusb_device_handle*, const libusb_device_descriptor& descriptor, const char*,
+                         uint32_t serial, bool& stop) {
     stop = !proc(serial, descriptor.idProduct, ref);
     return false;
   });

@@ -9,7 +9,9 @@
 
 namespace {
 
-int sOpen(const char* path, int flags) { return ::open(path, flags); }
+int sOpen(const char* path, int flags) {
+  return ::open(path, flags);
+}
 
 std::atomic<const aUSBNodeSeam*> sSeam{&aUSBNodeSeam_System};
 
@@ -17,7 +19,9 @@ std::atomic<const aUSBNodeSeam*> sSeam{&aUSBNodeSeam_System};
 
 const aUSBNodeSeam aUSBNodeSeam_System = {sOpen, ::read, ::write, ::close};
 
-const aUSBNodeSeam* aUSBNodeSeam_Get() { return sSeam.load(std::memory_order_acquire); }
+const aUSBNodeSeam* aUSBNodeSeam_Get() {
+  return sSeam.load(std::memory_order_acquire);
+}
 
 const aUSBNodeSeam* aUSBNodeSeam_Install(const aUSBNodeSeam* seam) {
   return sSeam.exchange(seam ? seam : &aUSBNodeSeam_System, std::memory_order_acq_rel);

@@ -9,8 +9,8 @@
 // Every slot may be called from any thread: a node is read by one thread
 // while another writes it.
 
-#include <cstddef>
 #include <sys/types.h>
+#include <cstddef>
 
 #include "aError.h"
 

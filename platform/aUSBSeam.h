@@ -12,8 +12,8 @@
 
 #include <libusb.h>
 
-#include <cstdint>
 #include <sys/types.h>
+#include <cstdint>
 
 struct aUSBSeam {
   int (*init)(libusb_context** context);

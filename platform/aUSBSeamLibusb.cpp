@@ -26,7 +26,9 @@ namespace {
 std::atomic<const aUSBSeam*> sSeam{&aUSBSeam_Libusb};
 }
 
-const aUSBSeam* aUSBSeam_Get() { return sSeam.load(std::memory_order_acquire); }
+const aUSBSeam* aUSBSeam_Get() {
+  return sSeam.load(std::memory_order_acquire);
+}
 
 const aUSBSeam* aUSBSeam_Install(const aUSBSeam* seam) {
   return sSeam.exchange(seam ? seam : &aUSBSeam_Libusb, std::memory_order_acq_rel);

@@ -15,7 +15,9 @@ struct aUSBStream {
   uint16_t check = 0;
 };
 
-bool aVALIDUSBS(const aUSBStream* context) { return context && context->check == aUSBSTREAMCHECK; }
+bool aVALIDUSBS(const aUSBStream* context) {
+  return context && context->check == aUSBSTREAMCHECK;
+}
 
 aUSBStream* sContext(void* ref) {
   aUSBStream* context = static_cast<aUSBStream*>(ref);
@@ -32,7 +34,9 @@ aErr sWrite(const uint8_t* data, uint64_t length, void* ref) {
   return context ? jvusb_write_to_device(context->device, data, static_cast<size_t>(length)) : aErrParam;
 }
 
-aErr sPut(const uint8_t* byte, void* ref) { return sWrite(byte, 1, ref); }
+aErr sPut(const uint8_t* byte, void* ref) {
+  return sWrite(byte, 1, ref);
+}
 
 aErr sWait(uint64_t ms, void* ref) {
   aUSBStream* context = sContext(ref);
@@ -61,12 +65,15 @@ aErr sDelete(void* ref) {
 }  // namespace
 
 aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream) {
-  if (!stream) return aErrParam;
+  if (!stream)
+    return aErrParam;
   *stream = nullptr;
-  if (serialNumber == 0) return aErrParam;
+  if (serialNumber == 0)
+    return aErrParam;
   const bool kernel = jvusb_is_kernel_driver_installed(serialNumber);
   aUSBStream* context = new (std::nothrow) aUSBStream{};
-  if (!context) return aErrMemory;
+  if (!context)
+    return aErrMemory;
   context->serialNumber = serialNumber;
   context->check = aUSBSTREAMCHECK;
   char text[9];
