@@ -25,38 +25,48 @@ void I2CClass::init(Module* module, uint8_t index) {
   m_speed = 0;
 }
 
-aErr I2CClass::transfer(const uint8_t* request, uint8_t requestLength, const uint8_t* prefix,
-                        uint8_t prefixLength, uint8_t* reply, uint8_t* replyLength) {
+aErr I2CClass::transfer(const uint8_t* request, uint8_t requestLength, const uint8_t* prefix, uint8_t prefixLength,
+                        uint8_t* reply, uint8_t* replyLength) {
   *replyLength = prefixLength;
   const aErr err = exchangePacket(cmdI2C, requestLength, request, prefix, replyLength, reply, nullptr);
-  if (err != aErrNone) return err;
-  if (*replyLength <= kStatusByte) return aErrPacket;
-  if (reply[kStatusByte] & kStatusFailed) return ueiModuleError(reply[kStatusByte] & 0x7F);
+  if (err != aErrNone)
+    return err;
+  if (*replyLength <= kStatusByte)
+    return aErrPacket;
+  if (reply[kStatusByte] & kStatusFailed)
+    return ueiModuleError(reply[kStatusByte] & 0x7F);
   return aErrNone;
 }
 
 aErr I2CClass::read(uint8_t address, uint8_t length, uint8_t* buffer) {
-  if (length > kI2CMaxTransfer) return aErrSize;
-  if (!buffer) return aErrParam;
+  if (length > kI2CMaxTransfer)
+    return aErrSize;
+  if (!buffer)
+    return aErrParam;
   const uint8_t device = static_cast<uint8_t>(address | 1);
   const uint8_t request[] = {getIndex(), device, length, m_speed};
   const uint8_t prefix[] = {cmdI2C, getIndex(), device};
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t replyLength = 0;
   const aErr err = transfer(request, sizeof request, prefix, sizeof prefix, reply, &replyLength);
-  if (err != aErrNone) return err;
+  if (err != aErrNone)
+    return err;
   const uint8_t count = reply[3];
   // A reply that carries fewer bytes than its own count is torn.
-  if (kReadData + count > replyLength) return aErrPacket;
+  if (kReadData + count > replyLength)
+    return aErrPacket;
   std::memcpy(buffer, &reply[kReadData], std::min(count, length));
   return aErrNone;
 }
 
 aErr I2CClass::write(uint8_t address, uint8_t length, const uint8_t* data) {
-  if (length > kI2CMaxTransfer) return aErrSize;
-  if (length && !data) return aErrParam;
+  if (length > kI2CMaxTransfer)
+    return aErrSize;
+  if (length && !data)
+    return aErrParam;
   uint8_t request[4 + kI2CMaxTransfer] = {getIndex(), address, length, m_speed};
-  if (length) std::memcpy(&request[4], data, length);
+  if (length)
+    std::memcpy(&request[4], data, length);
   const uint8_t prefix[] = {cmdI2C, getIndex(), address, 0};
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t replyLength = 0;
@@ -72,13 +82,15 @@ aErr I2CClass::setPullup(bool on) {
 }
 
 aErr I2CClass::setSpeed(uint8_t speed) {
-  if (speed > kI2CMaxSpeed) return aErrParam;
+  if (speed > kI2CMaxSpeed)
+    return aErrParam;
   m_speed = speed;
   return aErrNone;
 }
 
 aErr I2CClass::getSpeed(uint8_t* speed) const {
-  if (!speed) return aErrParam;
+  if (!speed)
+    return aErrParam;
   *speed = m_speed;
   return aErrNone;
 }

@@ -15,11 +15,11 @@ struct Link::impl {
   Link* owner;
   aLinkRef linkRef = 0;  // one use of this link-table entry is held while nonzero
   aLanicConfig config;
-  std::mutex streamMutex;  // around the stream cache; taken by every UEI get
-  StreamMap streamMap;     // guarded by streamMutex
-  LinkStreams streams;     // declared after the map: its thread has ended before the map goes
-  char* name = nullptr;    // owned; at most kMaxNameLength characters
-  linkSpec* spec = nullptr;  // owned copy; null until one is set
+  std::mutex streamMutex;     // around the stream cache; taken by every UEI get
+  StreamMap streamMap;        // guarded by streamMutex
+  LinkStreams streams;        // declared after the map: its thread has ended before the map goes
+  char* name = nullptr;       // owned; at most kMaxNameLength characters
+  linkSpec* spec = nullptr;   // owned copy; null until one is set
   aLogger* logger = nullptr;  // owned; made by the first enablePacketLog
   // The link id on which this Link turned the packet log on, 0 when it has
   // not: only a Link that turned it on may turn it off.

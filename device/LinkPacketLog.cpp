@@ -24,7 +24,8 @@ bool sWriteOneRecord(aFile* file, aLinkRef ref) {
   uint8_t record[aPACKETLOG_MAX_RECORD + 1];
   uint8_t type = 0;
   uint32_t length = sizeof record;
-  if (aLink_PacketDebug_Read(ref, &type, &length, record) != aErrNone) return false;
+  if (aLink_PacketDebug_Read(ref, &type, &length, record) != aErrNone)
+    return false;
   // Header, then up to five characters per byte ("0xFF "), then "\r\n".
   char line[16 + 5 * sizeof record + 2];
   int used = std::snprintf(line, sizeof line, "%d %s ", static_cast<int>(length), type == aPacketLogSent ? ">" : "<");
@@ -56,8 +57,10 @@ void sJoinLog(aLinkRef ref) {
 bool sLeaveLog(aLinkRef ref) {
   std::lock_guard<std::mutex> hold(gLogUsersMutex);
   const auto users = gLogUsers.find(ref);
-  if (users == gLogUsers.end()) return true;
-  if (--users->second > 0) return false;
+  if (users == gLogUsers.end())
+    return true;
+  if (--users->second > 0)
+    return false;
   gLogUsers.erase(users);
   return true;
 }
@@ -66,14 +69,16 @@ bool sLeaveLog(aLinkRef ref) {
 
 void Link::impl::readDebugBuffer(void* file, uint32_t linkRef) {
   // Nothing to write: pause, so the logger thread never spins on an empty ring.
-  if (!sWriteOneRecord(static_cast<aFile*>(file), linkRef)) aTime_MSSleep(kIdleMS);
+  if (!sWriteOneRecord(static_cast<aFile*>(file), linkRef))
+    aTime_MSSleep(kIdleMS);
 }
 
 aErr Link::impl::stopPacketLogger() {
   const bool last = loggingOn && sLeaveLog(loggingOn);
   const aLinkRef ref = loggingOn;
   loggingOn = 0;
-  if (last) aLink_PacketDebug_Disable(ref);
+  if (last)
+    aLink_PacketDebug_Disable(ref);
   const aErr err = aLogger_Disable(logger);
   // Once nobody records, what the ring still holds goes to the file, so it
   // ends with the last record made; while others record, their loggers read on.
@@ -86,10 +91,13 @@ aErr Link::impl::stopPacketLogger() {
 
 aErr Link::enablePacketLog(const char* path) {
   const aLinkRef ref = m_pImpl->linkRef;
-  if (!ref) return aErrConfiguration;
-  if (!path) return aErrParam;
+  if (!ref)
+    return aErrConfiguration;
+  if (!path)
+    return aErrParam;
   aErr err = aLink_PacketDebug_Enable(ref);
-  if (err != aErrNone) return err;
+  if (err != aErrNone)
+    return err;
   // This Link turned recording on, so it is one that may turn it off, even
   // when its logger cannot be made.
   if (m_pImpl->loggingOn != ref) {
@@ -99,11 +107,13 @@ aErr Link::enablePacketLog(const char* path) {
   aLogger*& logger = m_pImpl->logger;
   if (!logger) {
     logger = aLogger_Create(ref, impl::readDebugBuffer, path);
-    if (!logger) return aErrIO;
+    if (!logger)
+      return aErrIO;
   } else if (logger->value != ref) {
     // Reconnected since the logger was made: it follows the link now held.
     err = aLogger_Disable(logger);
-    if (err != aErrNone) return err;
+    if (err != aErrNone)
+      return err;
     aLogger_SetValue(logger, ref);
   }
   err = aLogger_Enable(logger);
@@ -114,17 +124,20 @@ aErr Link::enablePacketLog(const char* path) {
 }
 
 aErr Link::disablePacketLog() {
-  if (!m_pImpl->linkRef) return aErrConfiguration;
+  if (!m_pImpl->linkRef)
+    return aErrConfiguration;
   return m_pImpl->stopPacketLogger();
 }
 
 aErr Module::enablePacketLog(const char* path) {
-  if (!m_link) return aErrConfiguration;
+  if (!m_link)
+    return aErrConfiguration;
   return m_link->enablePacketLog(path);
 }
 
 aErr Module::disablePacketLog() {
-  if (!m_link) return aErrConfiguration;
+  if (!m_link)
+    return aErrConfiguration;
   return m_link->disablePacketLog();
 }
 

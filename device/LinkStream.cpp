@@ -22,38 +22,46 @@ constexpr uint8_t kTimestampBytes = 8;  // two big-endian halves
 
 constexpr unsigned sElementShift(Link::STREAM_KEY element) {
   switch (element) {
-    case Link::STREAM_KEY_INDEX: return 0;
-    case Link::STREAM_KEY_OPTION: return 8;
-    case Link::STREAM_KEY_CMD: return 16;
-    case Link::STREAM_KEY_MODULE_ADDRESS: return 24;
-    case Link::STREAM_KEY_SUBINDEX: return 32;
+    case Link::STREAM_KEY_INDEX:
+      return 0;
+    case Link::STREAM_KEY_OPTION:
+      return 8;
+    case Link::STREAM_KEY_CMD:
+      return 16;
+    case Link::STREAM_KEY_MODULE_ADDRESS:
+      return 24;
+    case Link::STREAM_KEY_SUBINDEX:
+      return 32;
   }
   return 64;
 }
 
 constexpr Link::STREAM_KEY kElements[] = {Link::STREAM_KEY_MODULE_ADDRESS, Link::STREAM_KEY_CMD,
-                                          Link::STREAM_KEY_OPTION, Link::STREAM_KEY_INDEX,
-                                          Link::STREAM_KEY_SUBINDEX};
+                                          Link::STREAM_KEY_OPTION, Link::STREAM_KEY_INDEX, Link::STREAM_KEY_SUBINDEX};
 
 // Value width of a typed sample, 0 for a byte block or no type.
 uint8_t sValueWidth(Link::STREAM_PACKET type) {
   switch (type) {
     case Link::STREAM_PACKET_U8:
-    case Link::STREAM_PACKET_U8_SUBINDEX: return 1;
+    case Link::STREAM_PACKET_U8_SUBINDEX:
+      return 1;
     case Link::STREAM_PACKET_U16:
-    case Link::STREAM_PACKET_U16_SUBINDEX: return 2;
+    case Link::STREAM_PACKET_U16_SUBINDEX:
+      return 2;
     case Link::STREAM_PACKET_U32:
-    case Link::STREAM_PACKET_U32_SUBINDEX: return 4;
-    default: return 0;
+    case Link::STREAM_PACKET_U32_SUBINDEX:
+      return 4;
+    default:
+      return 0;
   }
 }
 
 // Header, optional subindex, timestamp, value, trailer.
 bool _checkStreamSampleLength(const aPacket* packet, Link::STREAM_PACKET type) {
   const uint8_t width = sValueWidth(type);
-  if (!width) return false;
-  const unsigned expected =
-      kStreamHeader + (Link::isSubindexType(type) ? 1u : 0u) + kTimestampBytes + width + 1u;
+  if (!width)
+    return false;
+  const unsigned expected = kStreamHeader + (Link::isSubindexType(type) ? 1u : 0u) + kTimestampBytes + width + 1u;
   return packet->length == expected;
 }
 
@@ -66,21 +74,24 @@ uint64_t sPacketKey(const aPacket* packet, Link::STREAM_PACKET type) {
 bool sMatches(uint64_t key, const uint8_t pattern[5]) {
   for (size_t i = 0; i < 5; ++i) {
     const uint8_t want = pattern[i];
-    if (want != kWildcard && Link::getStreamKeyElement(key, kElements[i]) != want) return false;
+    if (want != kWildcard && Link::getStreamKeyElement(key, kElements[i]) != want)
+      return false;
   }
   return true;
 }
 
 bool sHasWildcard(uint64_t key) {
   for (Link::STREAM_KEY element : kElements) {
-    if (Link::getStreamKeyElement(key, element) == kWildcard) return true;
+    if (Link::getStreamKeyElement(key, element) == kWildcard)
+      return true;
   }
   return false;
 }
 
 // Removes every entry the pattern covers; the caller holds the stream lock.
 void sErasePattern(Link& link, StreamMap& map, uint8_t address, uint8_t command, uint8_t option, uint8_t index) {
-  for (uint64_t key : link.filterActiveStreamKeys(address, command, option, index, kWildcard, false)) map.erase(key);
+  for (uint64_t key : link.filterActiveStreamKeys(address, command, option, index, kWildcard, false))
+    map.erase(key);
 }
 
 }  // namespace
@@ -98,17 +109,24 @@ uint8_t Link::getStreamKeyElement(uint64_t key, STREAM_KEY element) {
 }
 
 uint64_t Link::_getGenericStreamKeyMask(uint8_t i) {
-  if (i >= kGenericMasks) return 0;
+  if (i >= kGenericMasks)
+    return 0;
   const unsigned selected = i + 1u;
   uint64_t mask = 0;
-  if (selected & 1u) mask |= uint64_t{0xFF} << sElementShift(STREAM_KEY_INDEX);
-  if (selected & 2u) mask |= uint64_t{0xFF} << sElementShift(STREAM_KEY_OPTION);
-  if (selected & 4u) mask |= uint64_t{0xFF} << sElementShift(STREAM_KEY_CMD);
-  if (selected & 8u) mask |= uint64_t{0xFF} << sElementShift(STREAM_KEY_SUBINDEX);
+  if (selected & 1u)
+    mask |= uint64_t{0xFF} << sElementShift(STREAM_KEY_INDEX);
+  if (selected & 2u)
+    mask |= uint64_t{0xFF} << sElementShift(STREAM_KEY_OPTION);
+  if (selected & 4u)
+    mask |= uint64_t{0xFF} << sElementShift(STREAM_KEY_CMD);
+  if (selected & 8u)
+    mask |= uint64_t{0xFF} << sElementShift(STREAM_KEY_SUBINDEX);
   return mask;
 }
 
-bool Link::isStreamPacket(const aPacket* packet) { return aUEI_isStreamPacket(packet); }
+bool Link::isStreamPacket(const aPacket* packet) {
+  return aUEI_isStreamPacket(packet);
+}
 
 bool Link::getStreamPacketType(const aPacket* packet, STREAM_PACKET* type) {
   STREAM_PACKET found = STREAM_PACKET_UNKNOWN;
@@ -121,26 +139,30 @@ bool Link::getStreamPacketType(const aPacket* packet, STREAM_PACKET* type) {
       found = static_cast<STREAM_PACKET>(byte3);
     }
   }
-  if (type) *type = found;
+  if (type)
+    *type = found;
   return found != STREAM_PACKET_UNKNOWN;
 }
 
 bool Link::isSubindexType(STREAM_PACKET type) {
-  return type == STREAM_PACKET_U8_SUBINDEX || type == STREAM_PACKET_U16_SUBINDEX ||
-         type == STREAM_PACKET_U32_SUBINDEX;
+  return type == STREAM_PACKET_U8_SUBINDEX || type == STREAM_PACKET_U16_SUBINDEX || type == STREAM_PACKET_U32_SUBINDEX;
 }
 
 bool Link::isStreamSample(const aPacket* packet) {
   STREAM_PACKET type = STREAM_PACKET_UNKNOWN;
-  if (!getStreamPacketType(packet, &type) || type == STREAM_PACKET_BYTES) return false;
+  if (!getStreamPacketType(packet, &type) || type == STREAM_PACKET_BYTES)
+    return false;
   return packet->data[packet->length - 1] == 0 && _checkStreamSampleLength(packet, type);
 }
 
 aErr Link::getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex) {
   STREAM_PACKET type = STREAM_PACKET_UNKNOWN;
-  if (!getStreamPacketType(packet, &type)) return aErrPacket;
-  if (type == STREAM_PACKET_BYTES) return aErrSize;
-  if (!isStreamSample(packet)) return aErrPacket;
+  if (!getStreamPacketType(packet, &type))
+    return aErrPacket;
+  if (type == STREAM_PACKET_BYTES)
+    return aErrSize;
+  if (!isStreamSample(packet))
+    return aErrPacket;
   const bool hasSubindex = isSubindexType(type);
   const uint8_t* at = &packet->data[kStreamHeader + (hasSubindex ? 1 : 0)];
   const uint64_t upper = aUEI_RetrieveInt(at);
@@ -148,26 +170,38 @@ aErr Link::getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t*
   at += kTimestampBytes;
   uint32_t sample = 0;
   switch (sValueWidth(type)) {
-    case 1: sample = at[0]; break;
-    case 2: sample = aUEI_RetrieveShort(at); break;
-    default: sample = aUEI_RetrieveInt(at); break;
+    case 1:
+      sample = at[0];
+      break;
+    case 2:
+      sample = aUEI_RetrieveShort(at);
+      break;
+    default:
+      sample = aUEI_RetrieveInt(at);
+      break;
   }
-  if (timestamp) *timestamp = upper << 32 | lower;
-  if (value) *value = sample;
-  if (subindex) *subindex = hasSubindex ? packet->data[4] : 0;
+  if (timestamp)
+    *timestamp = upper << 32 | lower;
+  if (value)
+    *value = sample;
+  if (subindex)
+    *subindex = hasSubindex ? packet->data[4] : 0;
   return aErrNone;
 }
 
 void Link::getTimestampParts(uint64_t timestamp, uint32_t* upper, uint32_t* lower) {
-  if (upper) *upper = static_cast<uint32_t>(timestamp >> 32);
-  if (lower) *lower = static_cast<uint32_t>(timestamp);
+  if (upper)
+    *upper = static_cast<uint32_t>(timestamp >> 32);
+  if (lower)
+    *lower = static_cast<uint32_t>(timestamp);
 }
 
 // ---- the filter on the receive thread ---------------------------------------
 
 bool Link::impl::linkStreamFilter(const aPacket* packet, void* reference) {
   STREAM_PACKET type = STREAM_PACKET_UNKNOWN;
-  if (!getStreamPacketType(packet, &type)) return false;
+  if (!getStreamPacketType(packet, &type))
+    return false;
   impl* self = static_cast<impl*>(reference);
   const uint64_t key = sPacketKey(packet, type);
   uint32_t value = 0;
@@ -189,12 +223,16 @@ bool Link::impl::linkStreamFilter(const aPacket* packet, void* reference) {
   size_t found = 0;
   for (uint8_t i = 0; i < kGenericMasks; ++i) {
     const uint64_t covering = key | _getGenericStreamKeyMask(i);
-    if (covering == key) continue;
+    if (covering == key)
+      continue;
     const auto entry = map.find(covering);
-    if (entry == map.end()) continue;
+    if (entry == map.end())
+      continue;
     bool repeated = false;
-    for (size_t j = 0; j < found; ++j) repeated = repeated || seen[j] == entry;
-    if (repeated) continue;
+    for (size_t j = 0; j < found; ++j)
+      repeated = repeated || seen[j] == entry;
+    if (repeated)
+      continue;
     seen[found++] = entry;
     self->queueAsyncCallback(entry, packet);
   }
@@ -209,10 +247,12 @@ bool Link::impl::linkStreamFilter(const aPacket* packet, void* reference) {
 }
 
 void Link::impl::queueAsyncCallback(StreamMap::iterator entry, const aPacket* packet) {
-  if (!entry->second.callback) return;
+  if (!entry->second.callback)
+    return;
   asyncPacket job;
   job.packet = aPacket_Copy(packet);
-  if (!job.packet) return;
+  if (!job.packet)
+    return;
   job.callback = entry->second.callback;
   job.reference = entry->second.reference;
   if (!streams.queue.push(std::move(job))) {
@@ -270,21 +310,25 @@ void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<v
       continue;
     }
     const uint32_t seen = signals->wake.load();
-    if (sStopped(stop)) break;
-    if (!queue->empty()) continue;
+    if (sStopped(stop))
+      break;
+    if (!queue->empty())
+      continue;
     signals->wake.wait(seen);
   }
 }
 
 void LinkStreams::start() {
-  if (callbackThread) return;
+  if (callbackThread)
+    return;
   reapRetired();
   callbackThread = std::make_unique<std::thread>(Link::impl::asyncWork, &queue, stopPromise.get_future(), signals);
   callbackThreadId = callbackThread->get_id();
 }
 
 void LinkStreams::stop() {
-  if (!callbackThread) return;
+  if (!callbackThread)
+    return;
   stopPromise.set_value();
   signals->poke();
   retired.push_back(std::move(*callbackThread));
@@ -303,7 +347,8 @@ void LinkStreams::reapRetired() {
       ++it;
       continue;
     }
-    if (it->joinable()) it->join();
+    if (it->joinable())
+      it->join();
     it = retired.erase(it);
   }
   // Whatever was queued for the stopped threads is never run: free it. The
@@ -317,12 +362,15 @@ void LinkStreams::reapRetired() {
 }
 
 void LinkStreams::waitFinished(uint64_t pushed) {
-  if (!callbackThread || onCallbackThread()) return;
+  if (!callbackThread || onCallbackThread())
+    return;
   std::unique_lock<std::mutex> hold(signals->finishedMutex);
   signals->finishedChanged.wait(hold, [&] { return signals->finished >= pushed; });
 }
 
-bool LinkStreams::onCallbackThread() const { return std::this_thread::get_id() == callbackThreadId; }
+bool LinkStreams::onCallbackThread() const {
+  return std::this_thread::get_id() == callbackThreadId;
+}
 
 LinkStreams::~LinkStreams() {
   stop();
@@ -330,7 +378,8 @@ LinkStreams::~LinkStreams() {
   for (std::thread& t : retired) {
     // Only a callback that destroys its own Link is left here; that thread
     // returns from the callback without touching the ring again.
-    if (t.get_id() == self) t.detach();
+    if (t.get_id() == self)
+      t.detach();
   }
   reapRetired();
 }
@@ -372,12 +421,14 @@ aErr sJoinDispatch(aLinkRef ref, Link::impl* subscriber) {
   auto fresh = std::make_unique<StreamDispatch>();
   if (current != gDispatchers.end()) {
     const std::vector<Link::impl*>& now = current->second->subscribers;
-    if (std::find(now.begin(), now.end(), subscriber) != now.end()) return aErrNone;
+    if (std::find(now.begin(), now.end(), subscriber) != now.end())
+      return aErrNone;
     fresh->subscribers = now;
   }
   fresh->subscribers.push_back(subscriber);
   const aErr err = aLink_InstallUserPacketFilter(ref, sDispatchStream, fresh.get());
-  if (err != aErrNone) return err;
+  if (err != aErrNone)
+    return err;
   gDispatchers[ref] = std::move(fresh);
   return aErrNone;
 }
@@ -387,10 +438,12 @@ aErr sJoinDispatch(aLinkRef ref, Link::impl* subscriber) {
 void sLeaveDispatch(aLinkRef ref, Link::impl* subscriber) {
   std::lock_guard<std::mutex> hold(gDispatchMutex);
   const auto current = gDispatchers.find(ref);
-  if (current == gDispatchers.end()) return;
+  if (current == gDispatchers.end())
+    return;
   std::vector<Link::impl*> rest = current->second->subscribers;
   const auto at = std::find(rest.begin(), rest.end(), subscriber);
-  if (at == rest.end()) return;
+  if (at == rest.end())
+    return;
   rest.erase(at);
   // A failed install means the link is gone, and with it every call of the filter.
   if (rest.empty()) {
@@ -408,7 +461,8 @@ void sLeaveDispatch(aLinkRef ref, Link::impl* subscriber) {
 void sRestoreDispatch(aLinkRef ref) {
   std::lock_guard<std::mutex> hold(gDispatchMutex);
   const auto current = gDispatchers.find(ref);
-  if (current != gDispatchers.end()) aLink_InstallUserPacketFilter(ref, sDispatchStream, current->second.get());
+  if (current != gDispatchers.end())
+    aLink_InstallUserPacketFilter(ref, sDispatchStream, current->second.get());
 }
 
 }  // namespace
@@ -416,10 +470,12 @@ void sRestoreDispatch(aLinkRef ref) {
 // ---- installing, subscribing, reading --------------------------------------
 
 aErr Link::impl::installStreamFilter(bool install) {
-  if (!linkRef) return aErrConnection;
+  if (!linkRef)
+    return aErrConnection;
   if (install) {
     const aErr err = sJoinDispatch(linkRef, this);
-    if (err != aErrNone) return err;
+    if (err != aErrNone)
+      return err;
   } else if (streams.filterInstalled) {
     sLeaveDispatch(linkRef, this);
   }
@@ -437,13 +493,15 @@ aErr Link::impl::installStreamFilter(bool install) {
 }
 
 aErr Link::impl::restoreStreamFilter(aErr resetResult) {
-  if (resetResult == aErrNone) sRestoreDispatch(linkRef);
+  if (resetResult == aErrNone)
+    sRestoreDispatch(linkRef);
   return resetResult;
 }
 
 aErr Link::registerStreamCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable,
                                   streamCallback callback, void* reference) {
-  if (address & 1) return aErrParam;
+  if (address & 1)
+    return aErrParam;
   const uint64_t key = createStreamKey(address, command, option, index, kWildcard);
   bool empty = false;
   uint64_t pushed = 0;
@@ -463,7 +521,8 @@ aErr Link::registerStreamCallback(uint8_t address, uint8_t command, uint8_t opti
   }
   // Jobs already queued for what was removed run (or are discarded) before
   // the caller regains control, so it may free what its reference names.
-  if (!enable) m_pImpl->streams.waitFinished(pushed);
+  if (!enable)
+    m_pImpl->streams.waitFinished(pushed);
 
   aErr err = m_pImpl->installStreamFilter(!empty);
   if (err == aErrNone) {
@@ -490,12 +549,15 @@ aErr Link::enableStream(uint8_t address, uint8_t command, uint8_t option, uint8_
 
 aErr Link::getStreamValue(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                           uint32_t* value) {
-  if (!value) return aErrParam;
+  if (!value)
+    return aErrParam;
   std::lock_guard<std::mutex> hold(m_pImpl->streamMutex);
   const auto entry = m_pImpl->streamMap.find(createStreamKey(address, command, option, index, subindex));
-  if (entry == m_pImpl->streamMap.end()) return aErrNotFound;
+  if (entry == m_pImpl->streamMap.end())
+    return aErrNotFound;
   *value = entry->second.value;
-  if (!entry->second.fresh) return aErrStreamStale;
+  if (!entry->second.fresh)
+    return aErrStreamStale;
   entry->second.fresh = false;
   return aErrNone;
 }
@@ -504,24 +566,30 @@ std::vector<uint64_t> Link::filterActiveStreamKeys(uint8_t address, uint8_t comm
                                                    uint8_t subindex, bool lock) {
   const uint8_t pattern[5] = {address, command, option, index, subindex};
   std::unique_lock<std::mutex> hold(m_pImpl->streamMutex, std::defer_lock);
-  if (lock) hold.lock();
+  if (lock)
+    hold.lock();
   std::vector<uint64_t> keys;
   for (const auto& [key, entry] : m_pImpl->streamMap) {
-    if (sMatches(key, pattern)) keys.push_back(key);
+    if (sMatches(key, pattern))
+      keys.push_back(key);
   }
   return keys;
 }
 
 aErr Link::getStreamStatus(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                            StreamStatusEntry* entries, size_t capacity, size_t* count) {
-  if (!isConnected()) return aErrConnection;
-  if (!entries || !capacity || !count) return aErrParam;
+  if (!isConnected())
+    return aErrConnection;
+  if (!entries || !capacity || !count)
+    return aErrParam;
   const uint8_t pattern[5] = {address, command, option, index, subindex};
   std::lock_guard<std::mutex> hold(m_pImpl->streamMutex);
   *count = 0;
   for (const auto& [key, entry] : m_pImpl->streamMap) {
-    if (sHasWildcard(key) || !sMatches(key, pattern)) continue;
-    if (*count == capacity) return aErrSize;
+    if (sHasWildcard(key) || !sMatches(key, pattern))
+      continue;
+    if (*count == capacity)
+      return aErrSize;
     entries[*count] = StreamStatusEntry{key, entry.value};
     ++*count;
   }
@@ -529,7 +597,8 @@ aErr Link::getStreamStatus(uint8_t address, uint8_t command, uint8_t option, uin
 }
 
 aErr Link::isLinkStreaming(uint8_t address, uint8_t* state) {
-  if (!state) return aErrParam;
+  if (!state)
+    return aErrParam;
   uei request{};
   request.address = address;
   request.command = cmdSTREAM;
@@ -538,8 +607,10 @@ aErr Link::isLinkStreaming(uint8_t address, uint8_t* state) {
   request.type = ueiTypeNone;
   uei reply{};
   const aErr err = exchangeUEI(request, nullptr, kStreamState & ueiOPTION_MASK, &reply);
-  if (err != aErrNone) return err;
-  if (reply.type != ueiTypeByte) return aErrSize;
+  if (err != aErrNone)
+    return err;
+  if (reply.type != ueiTypeByte)
+    return aErrSize;
   *state = reply.value.byteVal;
   return aErrNone;
 }

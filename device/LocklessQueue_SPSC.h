@@ -31,7 +31,8 @@ class LocklessQueue_SPSC {
   // Producer side. False, leaving the value with the caller, when full.
   bool push(T value) {
     const uint16_t next = _increment(m_write.load());
-    if (next == m_read.load()) return false;
+    if (next == m_read.load())
+      return false;
     m_slots[next] = std::move(value);
     m_write.store(next);
     return true;
@@ -40,7 +41,8 @@ class LocklessQueue_SPSC {
   // Consumer side. False, leaving *out as it was, when empty.
   bool pop(T* out) {
     const uint16_t read = m_read.load();
-    if (read == m_write.load()) return false;
+    if (read == m_write.load())
+      return false;
     const uint16_t next = _increment(read);
     m_read.store(next);
     // The slot is ours until the read index moves on again: the producer
