@@ -21,14 +21,16 @@ HID_SDPLoader::HID_SDPLoader(uint16_t vendor_id, uint16_t product_id)
 
 HID_SDPLoader::~HID_SDPLoader() {
   const aHIDSeam* hid = aHIDSeam_Get();
-  if (device_) hid->close(device_);
+  if (device_)
+    hid->close(device_);
   hid->exit();
   device_ = nullptr;
 }
 
 bool HID_SDPLoader::init() {
   const aHIDSeam* hid = aHIDSeam_Get();
-  if (device_) return true;
+  if (device_)
+    return true;
   if (hid->init() != 0) {
     Log::log(DEBUG_iMXSerial, "hid_init failed\n");
     return false;
@@ -39,12 +41,14 @@ bool HID_SDPLoader::init() {
 }
 
 int64_t HID_SDPLoader::writeData(const std::vector<uint8_t>& report) {
-  if (!device_ || report.empty()) return -1;
+  if (!device_ || report.empty())
+    return -1;
   return aHIDSeam_Get()->write(device_, report.data(), report.size());
 }
 
 int64_t HID_SDPLoader::readData(std::vector<uint8_t>& out, uint32_t timeout_ms) {
-  if (!device_) return 0;
+  if (!device_)
+    return 0;
   const aHIDSeam* hid = aHIDSeam_Get();
   int timeout = timeout_ms > uint32_t(INT32_MAX) ? INT32_MAX : int(timeout_ms);
   int64_t count = 0;
@@ -52,9 +56,12 @@ int64_t HID_SDPLoader::readData(std::vector<uint8_t>& out, uint32_t timeout_ms) 
   for (;;) {
     memset(buffer, 0, sizeof buffer);
     int n = hid->read_timeout(device_, buffer, sizeof buffer, timeout);
-    if (n <= 0) break;
-    if (n > int(sizeof buffer)) n = int(sizeof buffer);
-    if (buffer[0] == kHabReport && n > kHabReportBytes) n = kHabReportBytes;
+    if (n <= 0)
+      break;
+    if (n > int(sizeof buffer))
+      n = int(sizeof buffer);
+    if (buffer[0] == kHabReport && n > kHabReportBytes)
+      n = kHabReportBytes;
     out.insert(out.end(), buffer, buffer + n);
     count += n;
   }
@@ -62,7 +69,8 @@ int64_t HID_SDPLoader::readData(std::vector<uint8_t>& out, uint32_t timeout_ms) 
 }
 
 bool HID_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& reply, uint32_t index, uint32_t& value) {
-  if (reply.size() != REPLY_BYTES || index > kLastIndex) return false;
+  if (reply.size() != REPLY_BYTES || index > kLastIndex)
+    return false;
   const uint8_t* word = reply.data() + kStatusAt + index;
   value |= aByteOrder::le32(word);
   return true;

@@ -12,7 +12,7 @@
 #include "SDPLoader_Interface.h"
 
 class HID_SDPLoader : public SDPLoader_Interface {
-public:
+ public:
   // Length of one gathered reply (report 3 cut to 5 bytes, report 4 whole).
   static constexpr size_t REPLY_BYTES = 5 + 65;
 
@@ -31,7 +31,7 @@ public:
   // Only a reply of exactly REPLY_BYTES bytes and index <= 15 has a word.
   bool getDataFromBuffer(const std::vector<uint8_t>& reply, uint32_t index, uint32_t& value) override;
 
-private:
+ private:
   hid_device* device_ = nullptr;
   uint16_t vendor_id_;
   uint16_t product_id_;

@@ -15,15 +15,13 @@ using namespace nxpserial;
 
 namespace {
 
-bool sEndsWithTerm(const char* line, uint64_t length)
-{
+bool sEndsWithTerm(const char* line, uint64_t length) {
   return length >= 2 && line[length - 2] == '\r' && line[length - 1] == '\n';
 }
 
 // One decimal number that makes up a whole reply line ("123\r\n"); false
 // for a line cut short, empty, signed or carrying anything else.
-bool sParseNumberLine(const char* line, uint64_t length, unsigned long* value)
-{
+bool sParseNumberLine(const char* line, uint64_t length, unsigned long* value) {
   if (!sEndsWithTerm(line, length))
     return false;
   const char* p = line;
@@ -40,27 +38,23 @@ bool sParseNumberLine(const char* line, uint64_t length, unsigned long* value)
 
 // What a reply line that should have arrived whole tells the caller when it
 // did not: the last read's failure, or aErrIO for a line cut or garbled.
-aErr sLineFailure(aErr lastRead)
-{
+aErr sLineFailure(aErr lastRead) {
   return lastRead != aErrNone ? lastRead : aErrIO;
 }
 
 // Where the return code sits in a reply line: with echo on, the character
 // before the line end (what the echo left in front is skipped), else the first.
-uint64_t sErrorIndex(bool echo, uint64_t lineLength)
-{
+uint64_t sErrorIndex(bool echo, uint64_t lineLength) {
   return echo && lineLength > 2 ? lineLength - NXPSerialClass::TERMINATION_SIZE - 1 : 0;
 }
 
 }  // namespace
 
-uint8_t NXPSerialClass::GetErrorIndex(uint64_t lineLength)
-{
+uint8_t NXPSerialClass::GetErrorIndex(uint64_t lineLength) {
   return static_cast<uint8_t>(sErrorIndex(echo, lineLength));
 }
 
-aErr NXPSerialClass::Sync()
-{
+aErr NXPSerialClass::Sync() {
   static const char kSynchronized[] = "Synchronized\r\n";
   char buf[kLineCapacity];
   uint64_t len = 0;
@@ -70,8 +64,7 @@ aErr NXPSerialClass::Sync()
     return err;
   err = Response(buf, sizeof buf, &len, kSynchronized, 14);
   if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial,
-             "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n", "?",
+    Log::log(DEBUG_NXPSerial, "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n", "?",
              buf);
     return err;
   }
@@ -100,8 +93,7 @@ aErr NXPSerialClass::Sync()
     return err;
 
   char crystal[32];
-  std::snprintf(crystal, sizeof crystal, "%d\r\n",
-                static_cast<int>(CRYSTAL_DEFAULT * 1000.0f + 0.5f));
+  std::snprintf(crystal, sizeof crystal, "%d\r\n", static_cast<int>(CRYSTAL_DEFAULT * 1000.0f + 0.5f));
   if ((err = Send(crystal, false)) != aErrNone)
     return err;
   if ((err = Response(buf, sizeof buf, &len, crystal, std::strlen(crystal) - 1)) != aErrNone)
@@ -113,9 +105,8 @@ aErr NXPSerialClass::Sync()
 // itself to be 0: with echo on, the whole number that ends just before the
 // line end, so that a code such as 10 ending in 0 is not taken for success.
 // A failed code is logged under responsePackage (0: not logged).
-aErr NXPSerialClass::Exchange(const char* text, const char* logPrefix, uint32_t responsePackage,
-                              char* line, uint64_t* length)
-{
+aErr NXPSerialClass::Exchange(const char* text, const char* logPrefix, uint32_t responsePackage, char* line,
+                              uint64_t* length) {
   const aErr err = SendCommand(text, 0);
   if (err != aErrNone) {
     std::string printable(text);
@@ -133,8 +124,7 @@ aErr NXPSerialClass::Exchange(const char* text, const char* logPrefix, uint32_t 
   return aErrParam;
 }
 
-bool NXPSerialClass::ReturnCodeIsSuccess(const char* line, uint64_t length, bool echo)
-{
+bool NXPSerialClass::ReturnCodeIsSuccess(const char* line, uint64_t length, bool echo) {
   // Not GetErrorIndex: its 8-bit position would wrap on a long line and
   // could land on a stray 0 inside it.
   const uint64_t at = sErrorIndex(echo, length);
@@ -155,15 +145,13 @@ bool NXPSerialClass::ReturnCodeIsSuccess(const char* line, uint64_t length, bool
   return true;
 }
 
-aErr NXPSerialClass::Unlock()
-{
+aErr NXPSerialClass::Unlock() {
   char line[kLineCapacity];
   uint64_t len = 0;
   return Exchange("U 23130\r\n", "", 0, line, &len);
 }
 
-aErr NXPSerialClass::SetBaudRate(unsigned rate)
-{
+aErr NXPSerialClass::SetBaudRate(unsigned rate) {
   char text[64];
   std::snprintf(text, sizeof text, "B %u %d\r\n", rate, 1);
   char line[kLineCapacity];
@@ -171,8 +159,7 @@ aErr NXPSerialClass::SetBaudRate(unsigned rate)
   return Exchange(text, "", 0, line, &len);
 }
 
-aErr NXPSerialClass::SetEcho(bool on)
-{
+aErr NXPSerialClass::SetEcho(bool on) {
   char text[16];
   std::snprintf(text, sizeof text, "A %d\r\n", on ? 1 : 0);
   Log::log(DEBUG_NXPSerial, "Setting device echo %d\n", on ? 1 : 0);
@@ -184,8 +171,7 @@ aErr NXPSerialClass::SetEcho(bool on)
   return err;
 }
 
-aErr NXPSerialClass::SectorCommand(char letter, unsigned firstSector, unsigned lastSector)
-{
+aErr NXPSerialClass::SectorCommand(char letter, unsigned firstSector, unsigned lastSector) {
   if (lastSector < firstSector)
     return aErrParam;
   char text[64];
@@ -195,18 +181,15 @@ aErr NXPSerialClass::SectorCommand(char letter, unsigned firstSector, unsigned l
   return Exchange(text, "", DEBUG_NXPSerial, line, &len);
 }
 
-aErr NXPSerialClass::Prepare(unsigned firstSector, unsigned lastSector)
-{
+aErr NXPSerialClass::Prepare(unsigned firstSector, unsigned lastSector) {
   return SectorCommand('P', firstSector, lastSector);
 }
 
-aErr NXPSerialClass::Erase(unsigned firstSector, unsigned lastSector)
-{
+aErr NXPSerialClass::Erase(unsigned firstSector, unsigned lastSector) {
   return SectorCommand('E', firstSector, lastSector);
 }
 
-aErr NXPSerialClass::CopyToFlash(unsigned flashAddress, unsigned ramAddress, unsigned count)
-{
+aErr NXPSerialClass::CopyToFlash(unsigned flashAddress, unsigned ramAddress, unsigned count) {
   if (flashAddress % 256 != 0 || (count != 256 && count != 512 && count != 1024 && count != 4096))
     return aErrParam;
   char text[96];
@@ -216,17 +199,15 @@ aErr NXPSerialClass::CopyToFlash(unsigned flashAddress, unsigned ramAddress, uns
   return Exchange(text, "", DEBUG_NXPSerial, line, &len);
 }
 
-aErr NXPSerialClass::ExecuteFrom(unsigned address)
-{
+aErr NXPSerialClass::ExecuteFrom(unsigned address) {
   char text[64];
   std::snprintf(text, sizeof text, "G %u T\r\n", address);
   return SendCommand(text, 0);
 }
 
 // The command line of Write ('W') or Read ('R'), after the checks both share.
-aErr NXPSerialClass::DataCommand(char letter, unsigned address, unsigned count, const void* data,
-                                 char* line, uint64_t* length)
-{
+aErr NXPSerialClass::DataCommand(char letter, unsigned address, unsigned count, const void* data, char* line,
+                                 uint64_t* length) {
   if (count == 0 || count % 4 != 0 || !data)
     return aErrParam;
   char text[64];
@@ -235,8 +216,7 @@ aErr NXPSerialClass::DataCommand(char letter, unsigned address, unsigned count, 
                        : Exchange(text, "", DEBUG_NXPSerial, line, length);
 }
 
-aErr NXPSerialClass::Write(unsigned ramAddress, unsigned count, unsigned char* data)
-{
+aErr NXPSerialClass::Write(unsigned ramAddress, unsigned count, unsigned char* data) {
   char line[kLineCapacity];
   uint64_t len = 0;
   aErr err = DataCommand('W', ramAddress, count, data, line, &len);
@@ -259,8 +239,7 @@ aErr NXPSerialClass::Write(unsigned ramAddress, unsigned count, unsigned char* d
       continue;
 
     const int checksum = sum(data + lastGood, sent - lastGood);
-    Log::log(DEBUG_NXPSerial_SR, "Write() Checksum: %08X (%d)\n", static_cast<unsigned>(checksum),
-             checksum);
+    Log::log(DEBUG_NXPSerial_SR, "Write() Checksum: %08X (%d)\n", static_cast<unsigned>(checksum), checksum);
     char checksumText[32];
     std::snprintf(checksumText, sizeof checksumText, "%d\r\n", checksum);
     if ((err = Send(checksumText, echo)) != aErrNone)
@@ -271,8 +250,8 @@ aErr NXPSerialClass::Write(unsigned ramAddress, unsigned count, unsigned char* d
              static_cast<int>(aTime_GetMSTicks() - started + 1));
     if (std::strcmp(line, "OK\r\n") == 0) {
       lastGood = sent;
-      Log::log(DEBUG_NXPSerial_SR, "Write() valid transfer of %d of %d (%.0f%%) bytes\n",
-               static_cast<int>(sent), static_cast<int>(count), sent * 100.0 / count);
+      Log::log(DEBUG_NXPSerial_SR, "Write() valid transfer of %d of %d (%.0f%%) bytes\n", static_cast<int>(sent),
+               static_cast<int>(count), sent * 100.0 / count);
     } else if (std::strcmp(line, "RESEND\r\n") == 0) {
       if (--retries < 1) {
         Log::log(DEBUG_NXPSerial, "Write() exceeded retries\n");
@@ -289,8 +268,7 @@ aErr NXPSerialClass::Write(unsigned ramAddress, unsigned count, unsigned char* d
   return err;
 }
 
-aErr NXPSerialClass::Read(unsigned address, unsigned count, unsigned char* destination)
-{
+aErr NXPSerialClass::Read(unsigned address, unsigned count, unsigned char* destination) {
   char line[kLineCapacity];
   uint64_t len = 0;
   aErr err = DataCommand('R', address, count, destination, line, &len);
@@ -346,8 +324,7 @@ aErr NXPSerialClass::Read(unsigned address, unsigned count, unsigned char* desti
   return err;
 }
 
-aErr NXPSerialClass::ReadNumbers(const char* text, unsigned long* values, unsigned count)
-{
+aErr NXPSerialClass::ReadNumbers(const char* text, unsigned long* values, unsigned count) {
   char line[kLineCapacity];
   uint64_t len = 0;
   aErr err = Exchange(text, "", 0, line, &len);
@@ -363,8 +340,7 @@ aErr NXPSerialClass::ReadNumbers(const char* text, unsigned long* values, unsign
   return aErrNone;
 }
 
-aErr NXPSerialClass::GetDeviceID()
-{
+aErr NXPSerialClass::GetDeviceID() {
   unsigned long words[4] = {};
   const aErr err = ReadNumbers("N\r\n", words, 4);
   if (err != aErrNone)
@@ -374,8 +350,7 @@ aErr NXPSerialClass::GetDeviceID()
   return aErrNone;
 }
 
-aErr NXPSerialClass::GetPartNumber(long* partNumber)
-{
+aErr NXPSerialClass::GetPartNumber(long* partNumber) {
   if (!partNumber)
     return aErrParam;
   unsigned long value = 0;
@@ -383,13 +358,11 @@ aErr NXPSerialClass::GetPartNumber(long* partNumber)
   if (err != aErrNone)
     return err;
   *partNumber = static_cast<long>(value);
-  Log::log(DEBUG_NXPSerial, "Device responded with part number: %lld\n",
-           static_cast<long long>(*partNumber));
+  Log::log(DEBUG_NXPSerial, "Device responded with part number: %lld\n", static_cast<long long>(*partNumber));
   return aErrNone;
 }
 
-aErr NXPSerialClass::GetBootLoaderVersion(unsigned char* major, unsigned char* minor)
-{
+aErr NXPSerialClass::GetBootLoaderVersion(unsigned char* major, unsigned char* minor) {
   if (!major || !minor)
     return aErrParam;
   unsigned long values[2] = {};

@@ -49,7 +49,7 @@ uint32_t WAIT_TIME_MS(uint64_t n, uint32_t r);
 // `limit` bytes are kept. The buffer holds limit + 1 bytes and stays
 // NUL-terminated.
 class NXPReplyReader {
-public:
+ public:
   enum Step : uint8_t { Kept, Complete, SkippedLF, SkippedCR, SkippedNul, Refused };
   NXPReplyReader(char* buffer, uint64_t limit);
   // Refused once the reply is whole: nothing more is kept.
@@ -57,7 +57,7 @@ public:
   bool complete() const;
   uint64_t length() const { return stored_; }
 
-private:
+ private:
   char* buffer_;
   uint64_t limit_;
   uint64_t stored_ = 0;
@@ -65,7 +65,7 @@ private:
 };
 
 class NXPSerialClass {
-public:
+ public:
   static constexpr uint8_t MAX_ERROR = 20;
   static constexpr float CRYSTAL_DEFAULT = 14.7456f;  // MHz, announced in Sync
   static constexpr unsigned MAX_BYTES_PER_LINE = 45;
@@ -149,8 +149,7 @@ public:
   aErr SendCommand(const char* text, int settleMs);
   aErr GetEcho(const char* expected, uint64_t count, uint64_t* matched);
   aErr GetLine(char* buffer, uint64_t capacity, uint64_t* length, unsigned missBudget);
-  aErr Response(char* buffer, uint64_t capacity, uint64_t* length, const char* expected,
-                uint64_t expectedLength);
+  aErr Response(char* buffer, uint64_t capacity, uint64_t* length, const char* expected, uint64_t expectedLength);
   uint8_t GetErrorIndex(uint64_t lineLength);
   // Whether a command's return-code line of `length` bytes says CMD_SUCCESS:
   // the whole number at the place the echo setting puts the code (before the
@@ -169,18 +168,15 @@ public:
   // same bytes are read the same way, only without the waits.
   unsigned readPauseMs = EMPTY_READ_PAUSE_MS;
 
-private:
+ private:
   // The one write path of Send and SendCommand: the text in one stream write
   // (dumped first, with its printable text when showText), the settle time,
   // then the echo of all but the last character when one is expected (the
   // next reader takes the last). `caller` names the operation in the log of
   // a failed write. The write's code; *matched the echo bytes that matched.
-  aErr Put(const char* text, const char* caller, bool showText, int settleMs, bool expectEcho,
-           uint64_t* matched);
-  aErr Exchange(const char* text, const char* logPrefix, uint32_t responsePackage, char* line,
-                uint64_t* length);
-  aErr DataCommand(char letter, unsigned address, unsigned count, const void* data, char* line,
-                   uint64_t* length);
+  aErr Put(const char* text, const char* caller, bool showText, int settleMs, bool expectEcho, uint64_t* matched);
+  aErr Exchange(const char* text, const char* logPrefix, uint32_t responsePackage, char* line, uint64_t* length);
+  aErr DataCommand(char letter, unsigned address, unsigned count, const void* data, char* line, uint64_t* length);
   aErr SectorCommand(char letter, unsigned firstSector, unsigned lastSector);
   aErr ReadNumbers(const char* text, unsigned long* values, unsigned count);
 };

@@ -24,22 +24,19 @@ constexpr unsigned kStrayLimit = 1024;
 // without being tested against the first terminator byte again.
 struct LineEnd {
   unsigned seen = 0;
-  bool feed(uint8_t b)
-  {
+  bool feed(uint8_t b) {
     seen = (b == static_cast<uint8_t>(kTerm[seen])) ? seen + 1 : 0;
     return seen == NXPSerialClass::TERMINATION_SIZE;
   }
 };
 
-bool sDumping()
-{
+bool sDumping() {
   return (Log::package_bitmask & DEBUG_NXPSerial_SR) != 0;
 }
 
 // "<title>" then the bytes in hex, "] [", the bytes as text and the closing
 // (which carries its own "]"), written in slices the log line size allows.
-void sDump(const char* title, const uint8_t* data, uint64_t n, const std::string& closing)
-{
+void sDump(const char* title, const uint8_t* data, uint64_t n, const std::string& closing) {
   if (!sDumping())
     return;
   std::string out = title;
@@ -78,8 +75,7 @@ enum class Took {
 // a stream that can tell. The code of the last read (aErrNone when it
 // brought a byte).
 template <class Whole, class Take>
-aErr sReadBytes(aStream* stream, unsigned pauseMs, unsigned missBudget, Whole whole, Take take)
-{
+aErr sReadBytes(aStream* stream, unsigned pauseMs, unsigned missBudget, Whole whole, Take take) {
   unsigned misses = 0;
   unsigned strays = 0;
   aErr last = aErrNone;
@@ -96,15 +92,15 @@ aErr sReadBytes(aStream* stream, unsigned pauseMs, unsigned missBudget, Whole wh
     if (last != aErrNone)
       break;
     switch (take(b)) {
-    case Took::Kept:
-      break;
-    case Took::Stray:
-      ++strays;
-      break;
-    case Took::Skipped:
-      ++misses;
-      aTime_MSSleep(pauseMs);
-      break;
+      case Took::Kept:
+        break;
+      case Took::Stray:
+        ++strays;
+        break;
+      case Took::Skipped:
+        ++misses;
+        aTime_MSSleep(pauseMs);
+        break;
     }
   }
   return last;
@@ -114,13 +110,11 @@ aErr sReadBytes(aStream* stream, unsigned pauseMs, unsigned missBudget, Whole wh
 
 NXPSerialClass::NXPSerialClass() = default;
 
-NXPSerialClass::~NXPSerialClass()
-{
+NXPSerialClass::~NXPSerialClass() {
   Disconnect();
 }
 
-aErr NXPSerialClass::Connect(const char* devicePath, unsigned rate)
-{
+aErr NXPSerialClass::Connect(const char* devicePath, unsigned rate) {
   static const unsigned kRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 0};
   Disconnect();
   uint32_t code = 0;
@@ -130,8 +124,8 @@ aErr NXPSerialClass::Connect(const char* devicePath, unsigned rate)
     code = aSerialBaud9600;
   baud = kRates[code];
   const char* shown = devicePath ? devicePath : "";
-  Log::log(DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%d(%d)\n", shown,
-           static_cast<int>(code), static_cast<int>(baud));
+  Log::log(DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%d(%d)\n", shown, static_cast<int>(code),
+           static_cast<int>(baud));
   const aErr err = aStream_CreateSerial(devicePath, code, 0, 0, 0, &stream);
   if (err != aErrNone) {
     Log::log(DEBUG_NXPSerial, "Error Creating Serial [%s] ==> %s", shown, aError_GetErrorText(err));
@@ -145,16 +139,14 @@ aErr NXPSerialClass::Connect(const char* devicePath, unsigned rate)
   return aErrNone;
 }
 
-aErr NXPSerialClass::Disconnect()
-{
+aErr NXPSerialClass::Disconnect() {
   if (stream)
     aStream_Destroy(&stream);
   stream = nullptr;
   return aErrNone;
 }
 
-aErr NXPSerialClass::GetEcho(const char* expected, uint64_t count, uint64_t* matched)
-{
+aErr NXPSerialClass::GetEcho(const char* expected, uint64_t count, uint64_t* matched) {
   if (Log::package_bitmask & DEBUG_NXPSerial_E) {
     std::string hex;
     char h[4];
@@ -184,8 +176,7 @@ aErr NXPSerialClass::GetEcho(const char* expected, uint64_t count, uint64_t* mat
   return last;
 }
 
-aErr NXPSerialClass::GetLine(char* buffer, uint64_t capacity, uint64_t* length, unsigned missBudget)
-{
+aErr NXPSerialClass::GetLine(char* buffer, uint64_t capacity, uint64_t* length, unsigned missBudget) {
   if (!buffer || capacity == 0)
     return aErrParam;
   uint64_t len = 0;
@@ -207,21 +198,20 @@ aErr NXPSerialClass::GetLine(char* buffer, uint64_t capacity, uint64_t* length, 
     *length = len;
   if (sDumping()) {
     char closing[128];
-    std::snprintf(closing, sizeof closing, "] %d %s [%s]\n", static_cast<int>(len),
-                  terminated ? "term" : "non-term", aError_GetErrorText(last));
+    std::snprintf(closing, sizeof closing, "] %d %s [%s]\n", static_cast<int>(len), terminated ? "term" : "non-term",
+                  aError_GetErrorText(last));
     sDump("GetLine() Received: [", reinterpret_cast<const uint8_t*>(buffer), len, closing);
   }
   return last;
 }
 
-aErr NXPSerialClass::Response(char* buffer, uint64_t capacity, uint64_t* length,
-                              const char* expected, uint64_t expectedLength)
-{
+aErr NXPSerialClass::Response(char* buffer, uint64_t capacity, uint64_t* length, const char* expected,
+                              uint64_t expectedLength) {
   if (!buffer || capacity == 0)
     return aErrParam;
   const uint32_t wait = WAIT_TIME_MS(expectedLength, baud) + 20;
-  Log::log(DEBUG_NXPSerial_E, "Response() wait for serial [%d bytes, %d, %d ms]\n",
-           static_cast<int>(expectedLength), static_cast<int>(baud), static_cast<int>(wait));
+  Log::log(DEBUG_NXPSerial_E, "Response() wait for serial [%d bytes, %d, %d ms]\n", static_cast<int>(expectedLength),
+           static_cast<int>(baud), static_cast<int>(wait));
   aTime_MSSleep(wait);
   uint64_t limit = expected ? expectedLength : capacity - 1;
   if (limit > capacity - 1)
@@ -232,24 +222,22 @@ aErr NXPSerialClass::Response(char* buffer, uint64_t capacity, uint64_t* length,
       [&](uint8_t b) {
         const uint64_t at = reply.length();
         switch (reply.feed(b)) {
-        case NXPReplyReader::SkippedLF:
-          Log::log(DEBUG_NXPSerial_E, "Response ignoring leading \\n\n");
-          return Took::Stray;
-        case NXPReplyReader::SkippedCR:
-          Log::log(DEBUG_NXPSerial_E, "Response ignoring leading \\r\n");
-          return Took::Stray;
-        case NXPReplyReader::SkippedNul:
-          Log::log(DEBUG_NXPSerial_E, "Response ignoring leading 0 byte\n");
-          return Took::Stray;
-        default:
-          break;
+          case NXPReplyReader::SkippedLF:
+            Log::log(DEBUG_NXPSerial_E, "Response ignoring leading \\n\n");
+            return Took::Stray;
+          case NXPReplyReader::SkippedCR:
+            Log::log(DEBUG_NXPSerial_E, "Response ignoring leading \\r\n");
+            return Took::Stray;
+          case NXPReplyReader::SkippedNul:
+            Log::log(DEBUG_NXPSerial_E, "Response ignoring leading 0 byte\n");
+            return Took::Stray;
+          default:
+            break;
         }
         if (expected && b != static_cast<uint8_t>(expected[at])) {
           const uint8_t want = static_cast<uint8_t>(expected[at]);
-          Log::log(DEBUG_NXPSerial_E,
-                   "Error Response() Expected byte %d does not match [[%02X] %c != %c [%02X]]\n",
-                   static_cast<int>(at), b, std::isprint(b) ? b : ' ', std::isprint(want) ? want : ' ',
-                   want);
+          Log::log(DEBUG_NXPSerial_E, "Error Response() Expected byte %d does not match [[%02X] %c != %c [%02X]]\n",
+                   static_cast<int>(at), b, std::isprint(b) ? b : ' ', std::isprint(want) ? want : ' ', want);
         }
         return Took::Kept;
       });
@@ -259,13 +247,11 @@ aErr NXPSerialClass::Response(char* buffer, uint64_t capacity, uint64_t* length,
   return last;
 }
 
-NXPReplyReader::NXPReplyReader(char* buffer, uint64_t limit) : buffer_(buffer), limit_(limit)
-{
+NXPReplyReader::NXPReplyReader(char* buffer, uint64_t limit) : buffer_(buffer), limit_(limit) {
   buffer_[0] = '\0';
 }
 
-NXPReplyReader::Step NXPReplyReader::feed(uint8_t b)
-{
+NXPReplyReader::Step NXPReplyReader::feed(uint8_t b) {
   if (complete())
     return Refused;
   if (stored_ == 0 && b == '\n')
@@ -282,14 +268,12 @@ NXPReplyReader::Step NXPReplyReader::feed(uint8_t b)
   return complete() ? Complete : Kept;
 }
 
-bool NXPReplyReader::complete() const
-{
+bool NXPReplyReader::complete() const {
   return stored_ >= limit_ || ended_ == NXPSerialClass::TERMINATION_SIZE;
 }
 
 aErr NXPSerialClass::Put(const char* text, const char* caller, bool showText, int settleMs, bool expectEcho,
-                         uint64_t* matched)
-{
+                         uint64_t* matched) {
   if (matched)
     *matched = 0;
   if (!stream)
@@ -320,13 +304,11 @@ aErr NXPSerialClass::Put(const char* text, const char* caller, bool showText, in
   return err;
 }
 
-aErr NXPSerialClass::Send(const char* text, bool expectEcho)
-{
+aErr NXPSerialClass::Send(const char* text, bool expectEcho) {
   return Put(text, "Send", false, 0, expectEcho, nullptr);
 }
 
-aErr NXPSerialClass::SendCommand(const char* text, int settleMs)
-{
+aErr NXPSerialClass::SendCommand(const char* text, int settleMs) {
   uint64_t matched = 0;
   const aErr err = Put(text, "SendCommand", true, settleMs, echo, &matched);
   if (err != aErrNone) {

@@ -41,21 +41,26 @@ void sCommand(std::vector<uint8_t>& buffer, uint8_t type, uint32_t address, uint
 
 SDPLoader::SDPLoader() = default;
 
-SDPLoader::~SDPLoader() { delete loader_; }
+SDPLoader::~SDPLoader() {
+  delete loader_;
+}
 
 bool SDPLoader::setLoader(SDPLoader_Interface* loader) {
-  if (!loader || loader_) return false;
+  if (!loader || loader_)
+    return false;
   loader_ = loader;
   return true;
 }
 
 uint8_t SDPLoader::init() {
-  if (!loader_) return SDP_NO_TRANSPORT;
+  if (!loader_)
+    return SDP_NO_TRANSPORT;
   return loader_->init() ? SDP_OK : SDP_OPEN_FAILED;
 }
 
 void SDPLoader::_fillCommand(std::vector<uint8_t>& buffer) {
-  if (buffer.size() < MAX_COMMAND_BYTES) buffer.resize(MAX_COMMAND_BYTES, 0);
+  if (buffer.size() < MAX_COMMAND_BYTES)
+    buffer.resize(MAX_COMMAND_BYTES, 0);
 }
 
 void SDPLoader::_createStatusPacket(std::vector<uint8_t>& buffer) {
@@ -79,7 +84,8 @@ void SDPLoader::_create4ByteReadRegisterPacket(std::vector<uint8_t>& buffer, uin
 }
 
 void SDPLoader::_printBuffer(const std::vector<uint8_t>& buffer) {
-  if (!Log::fh || !(Log::package_bitmask & DEBUG_iMXSerial)) return;
+  if (!Log::fh || !(Log::package_bitmask & DEBUG_iMXSerial))
+    return;
   // Log lines are cut at 2047 characters; a data report dumps to about three
   // times its size, so it goes out in pieces.
   std::string text;
@@ -135,15 +141,18 @@ bool SDPLoader::_isConnectionAlive() {
   std::vector<uint8_t> reply;
   for (uint32_t attempt = 0; attempt < kProbeAttempts; ++attempt) {
     _exchange(command, reply, false);
-    if (_expectResponse(reply)) return true;
+    if (_expectResponse(reply))
+      return true;
   }
   Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
   return false;
 }
 
 uint8_t SDPLoader::writeLoader(std::vector<uint8_t> image, uint32_t address) {
-  if (!loader_) return SDP_NO_TRANSPORT;
-  if (!_isConnectionAlive()) return SDP_NO_ANSWER;
+  if (!loader_)
+    return SDP_NO_TRANSPORT;
+  if (!_isConnectionAlive())
+    return SDP_NO_ANSWER;
 
   std::vector<uint8_t> buffer;
   _createWriteFilePacket(buffer, address, uint32_t(image.size()));
@@ -166,7 +175,8 @@ uint8_t SDPLoader::writeLoader(std::vector<uint8_t> image, uint32_t address) {
       return SDP_UNEXPECTED_DATA;
     }
     size_t take = image.size() - consumed;
-    if (take > MAX_WRITE_BYTES) take = MAX_WRITE_BYTES;
+    if (take > MAX_WRITE_BYTES)
+      take = MAX_WRITE_BYTES;
     buffer.clear();
     buffer.reserve(take + 1);
     buffer.push_back(kDataReport);
@@ -193,7 +203,8 @@ uint8_t SDPLoader::writeLoader(std::vector<uint8_t> image, uint32_t address) {
 }
 
 void SDPLoader::startLoader(uint32_t address) {
-  if (!loader_) return;
+  if (!loader_)
+    return;
   std::vector<uint8_t> buffer;
   _createJumpPacket(buffer, address);
   // Whatever the ROM says before it jumps is taken and not looked at.
@@ -210,12 +221,16 @@ uint8_t SDPLoader::_readFuse(uint32_t address, uint32_t& word) {
 }
 
 uint8_t SDPLoader::getFingerprint(uint64_t& value) {
-  if (!loader_) return SDP_NO_TRANSPORT;
-  if (!_isConnectionAlive()) return SDP_NO_ANSWER;
+  if (!loader_)
+    return SDP_NO_TRANSPORT;
+  if (!_isConnectionAlive())
+    return SDP_NO_ANSWER;
   uint32_t word;
-  if (_readFuse(IMX1050::OCOTP_BASE_ADDRESS + IMX1050::CFG0_OFFSET, word) != SDP_OK) return SDP_MALFORMED_REPLY;
+  if (_readFuse(IMX1050::OCOTP_BASE_ADDRESS + IMX1050::CFG0_OFFSET, word) != SDP_OK)
+    return SDP_MALFORMED_REPLY;
   value |= word;
-  if (_readFuse(IMX1050::OCOTP_BASE_ADDRESS + IMX1050::CFG1_OFFSET, word) != SDP_OK) return SDP_MALFORMED_REPLY;
+  if (_readFuse(IMX1050::OCOTP_BASE_ADDRESS + IMX1050::CFG1_OFFSET, word) != SDP_OK)
+    return SDP_MALFORMED_REPLY;
   value |= uint64_t(word) << 32;
   return SDP_OK;
 }

@@ -13,15 +13,15 @@
 #include "SDPLoader_Interface.h"
 
 class SDPLoader {
-public:
+ public:
   enum Result : uint8_t {
     SDP_OK = 0,
-    SDP_NO_TRANSPORT = 1,    // init without a transport
-    SDP_NO_ANSWER = 2,       // the status probe went unanswered five times
-    SDP_UNEXPECTED_DATA = 3, // the device sent bytes during a transfer
-    SDP_BAD_STATUS = 4,      // the final status was missing or not "complete"
-    SDP_OPEN_FAILED = 6,     // the transport's init failed
-    SDP_MALFORMED_REPLY = 7, // a register read answered in the wrong shape
+    SDP_NO_TRANSPORT = 1,     // init without a transport
+    SDP_NO_ANSWER = 2,        // the status probe went unanswered five times
+    SDP_UNEXPECTED_DATA = 3,  // the device sent bytes during a transfer
+    SDP_BAD_STATUS = 4,       // the final status was missing or not "complete"
+    SDP_OPEN_FAILED = 6,      // the transport's init failed
+    SDP_MALFORMED_REPLY = 7,  // a register read answered in the wrong shape
   };
 
   // Status words (little-endian in a reply).
@@ -53,7 +53,7 @@ public:
   // caller zeroes it first. SDP_OK, SDP_NO_ANSWER or SDP_MALFORMED_REPLY.
   uint8_t getFingerprint(uint64_t& value);
 
-private:
+ private:
   // Command report builders: 17 bytes each (report ID 1 and 16 command bytes).
   static void _createStatusPacket(std::vector<uint8_t>& buffer);
   static void _createWriteFilePacket(std::vector<uint8_t>& buffer, uint32_t address, uint32_t size);

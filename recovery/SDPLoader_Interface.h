@@ -8,7 +8,7 @@
 #include <vector>
 
 class SDPLoader_Interface {
-public:
+ public:
   virtual ~SDPLoader_Interface() = default;
 
   // Opens the link; true on success. Called once, before any other operation.

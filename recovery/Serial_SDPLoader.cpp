@@ -13,7 +13,9 @@
 #include "aByteOrder.h"
 
 struct PrivateSerial_SDPLoader {
-  explicit PrivateSerial_SDPLoader(const char* device_path) : path(device_path) { memset(&settings, 0, sizeof settings); }
+  explicit PrivateSerial_SDPLoader(const char* device_path) : path(device_path) {
+    memset(&settings, 0, sizeof settings);
+  }
 
   // -1 while none: 0 is a valid descriptor when standard input is closed.
   int descriptor = -1;
@@ -37,7 +39,8 @@ bool sAwaitOutputSent(int fd, std::chrono::milliseconds stall) {
   auto last_progress = Clock::now();
   for (;;) {
     int now = 0;
-    if (ioctl(fd, TIOCOUTQ, &now) != 0 || now <= 0) return true;
+    if (ioctl(fd, TIOCOUTQ, &now) != 0 || now <= 0)
+      return true;
     if (queued < 0 || now < queued) {
       queued = now;
       last_progress = Clock::now();
@@ -65,8 +68,10 @@ Serial_SDPLoader::~Serial_SDPLoader() {
 }
 
 bool Serial_SDPLoader::init() {
-  if (impl_->descriptor >= 0) return true;
-  if (!impl_->path) return false;
+  if (impl_->descriptor >= 0)
+    return true;
+  if (!impl_->path)
+    return false;
   int fd = open(impl_->path, O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     Log::log(DEBUG_iMXSerial, "Cannot open %s: %s\n", impl_->path, strerror(errno));
@@ -95,7 +100,8 @@ bool Serial_SDPLoader::init() {
 }
 
 int64_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& report) {
-  if (impl_->descriptor < 0 || report.empty()) return -1;
+  if (impl_->descriptor < 0 || report.empty())
+    return -1;
   const uint8_t* data = report.data() + 1;
   size_t left = report.size() - 1;
   auto last_progress = Clock::now();
@@ -117,15 +123,18 @@ int64_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& report) {
     }
     usleep(kRetryPauseUs);
   }
-  if (!sAwaitOutputSent(impl_->descriptor, std::chrono::milliseconds(WRITE_STALL_MS))) return -1;
+  if (!sAwaitOutputSent(impl_->descriptor, std::chrono::milliseconds(WRITE_STALL_MS)))
+    return -1;
   return int64_t(report.size() - 1);
 }
 
 int64_t Serial_SDPLoader::readData(std::vector<uint8_t>& out, uint32_t timeout_ms) {
-  if (impl_->descriptor < 0) return 0;
+  if (impl_->descriptor < 0)
+    return 0;
   // The ROM answers a whole reply at once; waiting first and then taking what
   // is there keeps a reply from being split across two calls.
-  if (timeout_ms > 0) usleep(useconds_t(timeout_ms) * 1000);
+  if (timeout_ms > 0)
+    usleep(useconds_t(timeout_ms) * 1000);
   int64_t count = 0;
   uint8_t byte;
   while (read(impl_->descriptor, &byte, 1) == 1) {
@@ -136,7 +145,8 @@ int64_t Serial_SDPLoader::readData(std::vector<uint8_t>& out, uint32_t timeout_m
 }
 
 bool Serial_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& reply, uint32_t index, uint32_t& value) {
-  if (index > kLastIndex || reply.size() < (size_t(index) + 2) * 4) return false;
+  if (index > kLastIndex || reply.size() < (size_t(index) + 2) * 4)
+    return false;
   const uint8_t* word = reply.data() + index + 4;
   value |= aByteOrder::le32(word);
   return true;

@@ -12,7 +12,7 @@
 struct PrivateSerial_SDPLoader;
 
 class Serial_SDPLoader : public SDPLoader_Interface {
-public:
+ public:
   // A writeData that makes no progress for this long gives up and returns -1
   // (a port that stops taking or sending bytes would otherwise hold the
   // caller forever).
@@ -38,6 +38,6 @@ public:
   // index <= 15 and at least (index + 2) * 4 bytes: the word at index + 4.
   bool getDataFromBuffer(const std::vector<uint8_t>& reply, uint32_t index, uint32_t& value) override;
 
-private:
+ private:
   std::unique_ptr<PrivateSerial_SDPLoader> impl_;
 };

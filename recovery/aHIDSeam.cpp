@@ -10,7 +10,9 @@ namespace {
 std::atomic<const aHIDSeam*> sSeam{&aHIDSeam_Hidapi};
 }
 
-const aHIDSeam* aHIDSeam_Get() { return sSeam.load(); }
+const aHIDSeam* aHIDSeam_Get() {
+  return sSeam.load();
+}
 
 const aHIDSeam* aHIDSeam_Install(const aHIDSeam* seam) {
   return sSeam.exchange(seam ? seam : &aHIDSeam_Hidapi);
