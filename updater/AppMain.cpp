@@ -8,8 +8,8 @@
 #include "PrintableText.h"
 #include "UpdateServerRequest.h"
 #include "aDefs.h"
-#include "aError.h"
 #include "aDirectory.h"
+#include "aError.h"
 #include "aVersion.h"
 
 namespace {
@@ -26,41 +26,35 @@ const char kRightsNotice[] = "Copyright (c) the Jorvanite updater authors.";
 
 // The real Updater, operation for operation.
 class UpdaterAdapter : public UpdaterCommands {
-public:
+ public:
   UpdaterAdapter(const char* url, const char* dir, UpdaterDisplayInterface& display) : updater(url, dir, display) {}
 
   void Set_UEIBytes_Load(bool on) override { updater.Set_UEIBytes_Load(on); }
   std::vector<DeviceInfo> Discover_Devices(linkType type) override { return updater.Discover_Devices(type); }
-  std::vector<DeviceInfo> Discover_JVNetwork_Devices(uint32_t router, linkType type) override
-  {
+  std::vector<DeviceInfo> Discover_JVNetwork_Devices(uint32_t router, linkType type) override {
     return updater.Discover_JVNetwork_Devices(router, type);
   }
   bool Get_BuildList(uint32_t serial, BuildMap& builds) override { return updater.Get_BuildList(serial, builds); }
-  bool Get_BuildListLocal(uint32_t serial, BuildMap& builds) override
-  {
+  bool Get_BuildListLocal(uint32_t serial, BuildMap& builds) override {
     return updater.Get_BuildListLocal(serial, builds);
   }
-  uint32_t Download_Firmware(uint32_t serial, std::string build, bool override, bool noCal) override
-  {
+  uint32_t Download_Firmware(uint32_t serial, std::string build, bool override, bool noCal) override {
     return updater.Download_Firmware(serial, std::move(build), override, noCal);
   }
   bool Update_Firmware(uint32_t serial, uint32_t build, std::string path, uint8_t address, uint32_t router,
-                       bool override) override
-  {
+                       bool override) override {
     return updater.Update_Firmware(serial, build, std::move(path), address, router, override);
   }
   bool Get_Fingerprint(Fingerprint& out, std::string port, uint32_t serial, std::string path, uint32_t rate,
-                       bool reset) override
-  {
+                       bool reset) override {
     return updater.Get_Fingerprint(out, std::move(port), serial, std::move(path), rate, reset);
   }
   bool Recover_Firmware(std::string port, uint32_t build, uint32_t rate, uint32_t serial, std::string path,
-                        bool override) override
-  {
+                        bool override) override {
     return updater.Recover_Firmware(std::move(port), build, rate, serial, std::move(path), override);
   }
 
-private:
+ private:
   Updater updater;
 };
 
@@ -74,13 +68,11 @@ struct Entry {
   bool blankAfter;
 };
 
-std::string _pad(const std::string& text, size_t width)
-{
+std::string _pad(const std::string& text, size_t width) {
   return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-void _append_entries(std::string& out, const std::vector<Entry>& entries)
-{
+void _append_entries(std::string& out, const std::vector<Entry>& entries) {
   for (const Entry& e : entries) {
     out += "     " + _pad(e.option, 25) + "- " + e.lines[0] + "\n";
     for (size_t i = 1; i < e.lines.size(); ++i)
@@ -95,8 +87,7 @@ struct Sample {
   std::vector<const char*> lines;
 };
 
-void _append_samples(std::string& out, const std::vector<Sample>& samples, bool lastStandsAlone)
-{
+void _append_samples(std::string& out, const std::vector<Sample>& samples, bool lastStandsAlone) {
   for (size_t s = 0; s < samples.size(); ++s) {
     const Sample& sample = samples[s];
     size_t first = 0;
@@ -112,95 +103,109 @@ void _append_samples(std::string& out, const std::vector<Sample>& samples, bool 
   }
 }
 
-std::string _log_package_line(const char* name, uint32_t bit)
-{
+std::string _log_package_line(const char* name, uint32_t bit) {
   char buf[64];
   snprintf(buf, sizeof buf, "%-20s0x%08X", name, static_cast<unsigned>(bit));
   return buf;
 }
 
-std::string _short_usage()
-{
+std::string _short_usage() {
   std::string out = "\nApplication Usage:\n";
   out += kAppName;
-  out += " <-B | -D | -G | -U > [-Hh | --help] [-b build_num]\n"
-         "    [-d serial_num]\n"
-         "    [-t transport] [-r router_serial]\n"
-         "    [-s serial_port] [-o baud_rate]\n"
-         "\n"
-         "  Jorvanite Update and Maintenance Application\n"
-         "    -H -h or --help for full usage information.\n"
-         "\n";
+  out +=
+      " <-B | -D | -G | -U > [-Hh | --help] [-b build_num]\n"
+      "    [-d serial_num]\n"
+      "    [-t transport] [-r router_serial]\n"
+      "    [-s serial_port] [-o baud_rate]\n"
+      "\n"
+      "  Jorvanite Update and Maintenance Application\n"
+      "    -H -h or --help for full usage information.\n"
+      "\n";
   return out;
 }
 
-std::string _usage_block_a()
-{
+std::string _usage_block_a() {
   std::string out = "  Parameters to commands:\n";
   _append_entries(out, {
-      {"-i <tovanire_directory>", {"The Tovanire directory used for storage of ",
-                                   "firmware files. [Default: ~/.tovanire ]."}, false},
-      {"-b <build number>", {"Build version of the firmware to transfer.", "[Default: latest version available]."},
-       false},
-      {"-d <device>", {"Device serial number of the device to access."}, false},
-      {"-t <transport type>", {"communications method [USB,TCP,RECOVER]."}, false},
-      {"-f <bird file>", {"Firmware file to be transferred to device."}, false},
-      {"-r <router serial>", {"indirect connection through router device"}, false},
-      {"-s <serial port>", {"name of serial port to use for recovery"}, false},
-      {"-o <baud rate>", {"baud rate for serial port (2400, 4800, 9600,", "19200, 38400, 57600, 115200, 230400)"},
-       false},
-  });
+                           {"-i <tovanire_directory>",
+                            {"The Tovanire directory used for storage of ", "firmware files. [Default: ~/.tovanire ]."},
+                            false},
+                           {"-b <build number>",
+                            {"Build version of the firmware to transfer.", "[Default: latest version available]."},
+                            false},
+                           {"-d <device>", {"Device serial number of the device to access."}, false},
+                           {"-t <transport type>", {"communications method [USB,TCP,RECOVER]."}, false},
+                           {"-f <bird file>", {"Firmware file to be transferred to device."}, false},
+                           {"-r <router serial>", {"indirect connection through router device"}, false},
+                           {"-s <serial port>", {"name of serial port to use for recovery"}, false},
+                           {"-o <baud rate>",
+                            {"baud rate for serial port (2400, 4800, 9600,", "19200, 38400, 57600, 115200, 230400)"},
+                            false},
+                       });
   out += "  Commands:\n";
-  _append_entries(out, {
-      {"-B", {"list the Builds available for given device."}, true},
-      {"-L", {"list the local Builds available for given device."}, true},
-      {"-D", {"Discover devices that are currently connected."}, true},
-      {"-G", {"Get build file from the Tovanire server and", "store on local machine for download to device.",
-              "Must specify a specific device [\"-d\" option].", "Default is to obtain the latest build for the",
-              "given device, override with \"-b\" option."}, true},
-      {"-U", {"Update the firmware on device specified.", "Must specify a specific device [\"-d\" option].",
-              "Default is to download the latest build for the", "given device, override with \"-b\" option or",
-              "specify specific BIRD file using \"-f\" option."}, false},
-      {"-H or -h", {"Display extended usage information."}, false},
-  });
+  _append_entries(
+      out, {
+               {"-B", {"list the Builds available for given device."}, true},
+               {"-L", {"list the local Builds available for given device."}, true},
+               {"-D", {"Discover devices that are currently connected."}, true},
+               {"-G",
+                {"Get build file from the Tovanire server and", "store on local machine for download to device.",
+                 "Must specify a specific device [\"-d\" option].", "Default is to obtain the latest build for the",
+                 "given device, override with \"-b\" option."},
+                true},
+               {"-U",
+                {"Update the firmware on device specified.", "Must specify a specific device [\"-d\" option].",
+                 "Default is to download the latest build for the", "given device, override with \"-b\" option or",
+                 "specify specific BIRD file using \"-f\" option."},
+                false},
+               {"-H or -h", {"Display extended usage information."}, false},
+           });
   out += "\n";
   return out;
 }
 
-std::string _usage_block_b()
-{
+std::string _usage_block_b() {
   const std::string defaultServer = "Default: " + _server_host_port(JV_UPDATE_SERVER_URL);
   std::string out = "  Extended Parameters:\n";
-  _append_entries(out, {
-      {"-e", {"echoing of bytes enabled during recovery."}, true},
-      {"-m", {"Attemps to use UEIBytes for faster loading"}, false},
-      {"-l 'log message'", {"message to place in device history log"}, false},
-      {"-k <filename>", {"log messages written into given filename", "Default:[APP.log]"}, false},
-      {"-u <host:port>", {"The hostname and port of the update server", defaultServer.c_str()}, false},
-  });
+  _append_entries(out,
+                  {
+                      {"-e", {"echoing of bytes enabled during recovery."}, true},
+                      {"-m", {"Attemps to use UEIBytes for faster loading"}, false},
+                      {"-l 'log message'", {"message to place in device history log"}, false},
+                      {"-k <filename>", {"log messages written into given filename", "Default:[APP.log]"}, false},
+                      {"-u <host:port>", {"The hostname and port of the update server", defaultServer.c_str()}, false},
+                  });
   out += "  Extended Commands:\n";
   _append_entries(out, {
-      {"-I", {"View stored device information.", "Must either use DISCOVER command [\"-D\"] or",
-              "specify a specific device [\"-d\" option]."}, true},
-      {"-OVERRIDE", {"Override the model checks for BIRD firmware files.",
-                     "This option should only be used when authorized by", "Tovanire development engineers."},
-       true},
-      {"-N", {"Get fingerprint from a device, requires -s"}, true},
-  });
+                           {"-I",
+                            {"View stored device information.", "Must either use DISCOVER command [\"-D\"] or",
+                             "specify a specific device [\"-d\" option]."},
+                            true},
+                           {"-OVERRIDE",
+                            {"Override the model checks for BIRD firmware files.",
+                             "This option should only be used when authorized by", "Tovanire development engineers."},
+                            true},
+                           {"-N", {"Get fingerprint from a device, requires -s"}, true},
+                       });
 
   // The log packages, grouped; an empty name stands for an empty line.
   static const struct {
     const char* name;
     uint32_t bit;
   } packages[] = {
-      {"DEBUG_Updater", DEBUG_Updater},     {"DEBUG_History", DEBUG_History},
-      {"DEBUG_Attributes", DEBUG_Attributes}, {"DEBUG_BirdFile", DEBUG_BirdFile},
-      {"DEBUG_Network", DEBUG_Network_Legacy}, {"DEBUG_ServerComm", DEBUG_ServerComm},
+      {"DEBUG_Updater", DEBUG_Updater},
+      {"DEBUG_History", DEBUG_History},
+      {"DEBUG_Attributes", DEBUG_Attributes},
+      {"DEBUG_BirdFile", DEBUG_BirdFile},
+      {"DEBUG_Network", DEBUG_Network_Legacy},
+      {"DEBUG_ServerComm", DEBUG_ServerComm},
       {"", 0},
-      {"DEBUG_Network", DEBUG_Network},     {"DEBUG_Network_SR", DEBUG_Network_SR},
+      {"DEBUG_Network", DEBUG_Network},
+      {"DEBUG_Network_SR", DEBUG_Network_SR},
       {"DEBUG_Network_FIRM", DEBUG_Network_FIRM},
       {"", 0},
-      {"DEBUG_NXPSerial", DEBUG_NXPSerial}, {"DEBUG_NXPSerial_E", DEBUG_NXPSerial_E},
+      {"DEBUG_NXPSerial", DEBUG_NXPSerial},
+      {"DEBUG_NXPSerial_E", DEBUG_NXPSerial_E},
       {"DEBUG_NXPSerial_SR", DEBUG_NXPSerial_SR},
       {"", 0},
       {"DEBUG_APP", DEBUG_APP},
@@ -220,49 +225,58 @@ std::string _usage_block_b()
   return out;
 }
 
-std::string _usage_block_c()
-{
+std::string _usage_block_c() {
   std::string out = " Sample usage:\n\n";
-  _append_samples(out, {
-      {"-D", {"Discover all devices connected by either USB or TCPIP.",
-              "Records the device information into the settings for that device."}},
-      {"-D -t USB", {"Discover all the devices connected by USB. Records the",
-                     "device information into the settings for that device."}},
-      {"-D -t USB -d 0F5849A", {"Discover settings of the specific device (serial number 0x40F5849A)"}},
-      {"-G -d 40F5849A", {"Get the latest firmware for the given device.",
-                          "Downloads the firmware file into the updater specific device directory."}},
-      {"-U -d 40F5849A", {"Update the firmware on the specific device.",
-                          "Without other options, this command will try to locate",
-                          "the latest firmware version to be used for updating the device."}},
-      {"-G -d 40F5849A -b 99528558", {"Get the specified build's firmware for the given device.",
-                                      "Downloads the firmware file into the updater's specific",
-                                      "device directory with the build number as the filename."}},
-      {"-G -U -d 40F5849A", {"Get the latest firmware for the given device.",
-                             "Downloads the firmware file into the updater specific",
-                             "device directory. After download, update the firmware", "using the latest release."}},
-      {"-U -t RECOVER -s /dev/serial", {"Update the firmware as described above, but uses the serial interface",
-                                        "in communicating with the device to install the latest firmware."}},
-  }, false);
+  _append_samples(
+      out,
+      {
+          {"-D",
+           {"Discover all devices connected by either USB or TCPIP.",
+            "Records the device information into the settings for that device."}},
+          {"-D -t USB",
+           {"Discover all the devices connected by USB. Records the",
+            "device information into the settings for that device."}},
+          {"-D -t USB -d 0F5849A", {"Discover settings of the specific device (serial number 0x40F5849A)"}},
+          {"-G -d 40F5849A",
+           {"Get the latest firmware for the given device.",
+            "Downloads the firmware file into the updater specific device directory."}},
+          {"-U -d 40F5849A",
+           {"Update the firmware on the specific device.", "Without other options, this command will try to locate",
+            "the latest firmware version to be used for updating the device."}},
+          {"-G -d 40F5849A -b 99528558",
+           {"Get the specified build's firmware for the given device.",
+            "Downloads the firmware file into the updater's specific",
+            "device directory with the build number as the filename."}},
+          {"-G -U -d 40F5849A",
+           {"Get the latest firmware for the given device.", "Downloads the firmware file into the updater specific",
+            "device directory. After download, update the firmware", "using the latest release."}},
+          {"-U -t RECOVER -s /dev/serial",
+           {"Update the firmware as described above, but uses the serial interface",
+            "in communicating with the device to install the latest firmware."}},
+      },
+      false);
   out += " Sample usage for network discovery and updates:\n\n";
-  _append_samples(out, {
-      {"-D -r D272031D", {"Discover all devices connected to the I2C Jorvanite network",
-                          "of the given routing device D272031D."}},
-      {"-G -U -d 2181F0EE -r D272031D", {"Get and Update to the latest firmware for device 2181F0EE",
-                                         "indirectly through routing device D272031D."}},
-  }, true);
+  _append_samples(
+      out,
+      {
+          {"-D -r D272031D",
+           {"Discover all devices connected to the I2C Jorvanite network", "of the given routing device D272031D."}},
+          {"-G -U -d 2181F0EE -r D272031D",
+           {"Get and Update to the latest firmware for device 2181F0EE",
+            "indirectly through routing device D272031D."}},
+      },
+      true);
   return out;
 }
 
 // Decimal text (as -b and a download leave it) to a build number; empty
 // means 0, the latest build.
-uint32_t _build_number(const std::string& build)
-{
+uint32_t _build_number(const std::string& build) {
   char* end = nullptr;
   return _get_int_arg(build.c_str(), &end);
 }
 
-int _run_discover(UpdaterDisplayInterface& display, UpdaterCommands& updater, const Parameters& params)
-{
+int _run_discover(UpdaterDisplayInterface& display, UpdaterCommands& updater, const Parameters& params) {
   linkType type = LINK_STREAM;
   if (params.transportGiven && params.transport != TRANSPORT_RECOVER)
     type = static_cast<linkType>(params.transport);
@@ -279,8 +293,7 @@ int _run_discover(UpdaterDisplayInterface& display, UpdaterCommands& updater, co
   return 0;
 }
 
-int _run_update(UpdaterDisplayInterface& display, UpdaterCommands& updater, const Parameters& params)
-{
+int _run_update(UpdaterDisplayInterface& display, UpdaterCommands& updater, const Parameters& params) {
   uint32_t build = _build_number(params.build);
   updater.Set_UEIBytes_Load(params.ueiBytes);
   if (params.transport == TRANSPORT_RECOVER)
@@ -298,28 +311,24 @@ int _run_update(UpdaterDisplayInterface& display, UpdaterCommands& updater, cons
              : 1;
 }
 
-} // namespace
+}  // namespace
 
 std::unique_ptr<UpdaterCommands> MakeUpdater(const char* serverUrl, const char* storeDir,
-                                             UpdaterDisplayInterface& display)
-{
+                                             UpdaterDisplayInterface& display) {
   return std::make_unique<UpdaterAdapter>(serverUrl, storeDir, display);
 }
 
-void _display_app_version(UpdaterDisplayInterface& display)
-{
+void _display_app_version(UpdaterDisplayInterface& display) {
   char version[64];
   snprintf(version, sizeof version, "Version: %s %s", aVersion_GetString(), kReleaseDate);
   display.message(INFO, "%s (%s)", kAppName, version);
 }
 
-void _display_rights_notice(UpdaterDisplayInterface& display)
-{
+void _display_rights_notice(UpdaterDisplayInterface& display) {
   display.message(INFO, "%s", kRightsNotice);
 }
 
-std::string _server_host_port(const std::string& url)
-{
+std::string _server_host_port(const std::string& url) {
   std::string rest = url;
   std::string scheme;
   size_t colonSlashes = rest.find("://");
@@ -338,8 +347,7 @@ std::string _server_host_port(const std::string& url)
   return rest + (scheme == "https" ? ":443" : ":80");
 }
 
-std::string _usage_text(bool extended, bool full)
-{
+std::string _usage_text(bool extended, bool full) {
   std::string out = _short_usage();
   if (full)
     out += _usage_block_a();
@@ -350,14 +358,12 @@ std::string _usage_text(bool extended, bool full)
   return out;
 }
 
-void _display_usage(bool extended, bool full, FILE* out)
-{
+void _display_usage(bool extended, bool full, FILE* out) {
   std::string text = _usage_text(extended, full);
   fwrite(text.data(), 1, text.size(), out);
 }
 
-void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, linkType type)
-{
+void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, linkType type) {
   const char* typeName = type == LINK_USB ? "USB" : type == LINK_TCPIP ? "TCPIP" : "Unknown";
   display.message(INFO, "Discovered Devices: (%s)", typeName);
   if (devices.empty()) {
@@ -367,8 +373,9 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
   if (type == LINK_USB)
     display.message(INFO, "    Device    Module   Router  Model          Firmware Version (Build)    Device Name");
   else
-    display.message(INFO, "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]"
-                          "       Device Name");
+    display.message(INFO,
+                    "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]"
+                    "       Device Name");
   for (const DeviceInfo& d : devices) {
     const linkSpec& s = d.spec;
     const char* model = aDefs_GetModelName(s.model);
@@ -395,14 +402,12 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
                       d.error);
     } else {
       display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)         %s", s.serialNumber,
-                      s.module, s.router, model, d.major, d.minor, static_cast<int>(d.patch), d.build,
-                      name.c_str());
+                      s.module, s.router, model, d.major, d.minor, static_cast<int>(d.patch), d.build, name.c_str());
     }
   }
 }
 
-void _display_builds(UpdaterDisplayInterface& display, const BuildMap& builds, uint32_t serialNumber)
-{
+void _display_builds(UpdaterDisplayInterface& display, const BuildMap& builds, uint32_t serialNumber) {
   if (builds.empty()) {
     display.message(INFO, "No builds found for device [%08X]", serialNumber);
     return;
@@ -416,13 +421,11 @@ void _display_builds(UpdaterDisplayInterface& display, const BuildMap& builds, u
                     PrintableColumn(row.second, kBuildColumn).c_str());
 }
 
-void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fp)
-{
+void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fp) {
   display.message(INFO, "[ %08X %08X %08X %08X ]", fp.word[0], fp.word[1], fp.word[2], fp.word[3]);
 }
 
-int AppMain(int argc, char* argv[], UpdaterDisplayInterface& display, const UpdaterFactory& makeUpdater, FILE* usage)
-{
+int AppMain(int argc, char* argv[], UpdaterDisplayInterface& display, const UpdaterFactory& makeUpdater, FILE* usage) {
   Parameters params;
   if (_get_params(display, argc, argv, params) != 0) {
     _display_app_version(display);

@@ -17,7 +17,7 @@
 
 // The Updater operations a run calls.
 class UpdaterCommands {
-public:
+ public:
   virtual ~UpdaterCommands() = default;
   virtual void Set_UEIBytes_Load(bool on) = 0;
   virtual std::vector<DeviceInfo> Discover_Devices(linkType type) = 0;
@@ -27,8 +27,7 @@ public:
   virtual bool Get_BuildList(uint32_t serialNumber, BuildMap& builds) = 0;
   // False (message shown) when the store's listing was refused.
   virtual bool Get_BuildListLocal(uint32_t serialNumber, BuildMap& builds) = 0;
-  virtual uint32_t Download_Firmware(uint32_t serialNumber, std::string build, bool override,
-                                     bool noCalibration) = 0;
+  virtual uint32_t Download_Firmware(uint32_t serialNumber, std::string build, bool override, bool noCalibration) = 0;
   virtual bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdPath, uint8_t moduleAddress,
                                uint32_t routerSerialNumber, bool override) = 0;
   virtual bool Get_Fingerprint(Fingerprint& out, std::string port, uint32_t serialNumber, std::string birdPath,

@@ -12,8 +12,7 @@ constexpr unsigned char kPad = 0xFE;
 // Reverse of the alphabet: every byte maps to its 6-bit value, "=" to kPad,
 // everything else to kInvalid so that foreign characters are refused rather
 // than decoded to garbage.
-unsigned char* _build_decoding_table()
-{
+unsigned char* _build_decoding_table() {
   auto* table = static_cast<unsigned char*>(std::malloc(256));
   if (!table)
     return nullptr;
@@ -25,10 +24,9 @@ unsigned char* _build_decoding_table()
   return table;
 }
 
-} // namespace
+}  // namespace
 
-char* base64_encode(const unsigned char* data, size_t input_length, size_t* output_length)
-{
+char* base64_encode(const unsigned char* data, size_t input_length, size_t* output_length) {
   if (!data && input_length)
     return nullptr;
   const size_t groups = input_length / 3 + (input_length % 3 ? 1 : 0);
@@ -57,8 +55,7 @@ char* base64_encode(const unsigned char* data, size_t input_length, size_t* outp
   return out;
 }
 
-unsigned char* base64_decode(const char* data, size_t input_length, size_t* output_length)
-{
+unsigned char* base64_decode(const char* data, size_t input_length, size_t* output_length) {
   if (!data && input_length)
     return nullptr;
   while (input_length > 0 && (data[input_length - 1] == '\r' || data[input_length - 1] == '\n'))

@@ -36,47 +36,44 @@ constexpr auto GetShort = aByteOrder::be16;
 constexpr auto getLE32 = aByteOrder::le32;
 constexpr auto putLE32 = aByteOrder::putLE32;
 
-const char* blockName(uint8_t type)
-{
+const char* blockName(uint8_t type) {
   switch (type) {
-  case BirdFile::BLOCK_LOADER:
-    return "loader";
-  case BirdFile::BLOCK_FIRMWARE:
-    return "firmware";
-  case BirdFile::BLOCK_SERIAL_OFFSETS:
-    return "serial offsets";
-  case BirdFile::BLOCK_DESCRIPTOR:
-    return "descriptor";
-  case BirdFile::BLOCK_START_ADDRESS:
-    return "start address";
-  default:
-    return "other";
+    case BirdFile::BLOCK_LOADER:
+      return "loader";
+    case BirdFile::BLOCK_FIRMWARE:
+      return "firmware";
+    case BirdFile::BLOCK_SERIAL_OFFSETS:
+      return "serial offsets";
+    case BirdFile::BLOCK_DESCRIPTOR:
+      return "descriptor";
+    case BirdFile::BLOCK_START_ADDRESS:
+      return "start address";
+    default:
+      return "other";
   }
 }
 
 // The least data a block of this type must hold for its readers; 0 for
 // types nothing reads.
-uint32_t minimumLength(uint8_t type)
-{
+uint32_t minimumLength(uint8_t type) {
   switch (type) {
-  case BirdFile::BLOCK_LOADER:
-  case BirdFile::BLOCK_FIRMWARE:
-    return BirdFile::ADDRESS_PREFIX_SIZE;
-  case BirdFile::BLOCK_SERIAL_OFFSETS:
-    return BirdFile::SERIAL_OFFSETS_SIZE;
-  case BirdFile::BLOCK_DESCRIPTOR:
-    return BirdFile::DESCRIPTOR_SIZE;
-  case BirdFile::BLOCK_START_ADDRESS:
-    return BirdFile::START_ADDRESS_SIZE;
-  default:
-    return 0;
+    case BirdFile::BLOCK_LOADER:
+    case BirdFile::BLOCK_FIRMWARE:
+      return BirdFile::ADDRESS_PREFIX_SIZE;
+    case BirdFile::BLOCK_SERIAL_OFFSETS:
+      return BirdFile::SERIAL_OFFSETS_SIZE;
+    case BirdFile::BLOCK_DESCRIPTOR:
+      return BirdFile::DESCRIPTOR_SIZE;
+    case BirdFile::BLOCK_START_ADDRESS:
+      return BirdFile::START_ADDRESS_SIZE;
+    default:
+      return 0;
   }
 }
 
 // Does [start, start + size) lie inside the firmware block's image range?
 // In 64 bits, so addresses near the top of the 32-bit space cannot wrap.
-bool covers(const BirdBlock& b, uint64_t start, uint64_t size)
-{
+bool covers(const BirdBlock& b, uint64_t start, uint64_t size) {
   uint64_t first = b.address;
   uint64_t end = first + (uint64_t(b.length) - BirdFile::ADDRESS_PREFIX_SIZE);
   return start >= first && start + size <= end;
@@ -86,8 +83,7 @@ bool covers(const BirdBlock& b, uint64_t start, uint64_t size)
 // size. O_NONBLOCK keeps the open of a FIFO from waiting for a writer (and a
 // terminal's from waiting for its line); regular files do not heed it. -1
 // with the reason in why otherwise.
-int openRegular(const char* path, BirdFile::Source source, std::string& why, uint64_t& size)
-{
+int openRegular(const char* path, BirdFile::Source source, std::string& why, uint64_t& size) {
   if (source == BirdFile::Source::Stored) {
     const UpdaterStoreOpen opened = UpdaterStorePath_OpenFile(path, O_RDONLY);
     if (opened.Refused())
@@ -124,8 +120,7 @@ int openRegular(const char* path, BirdFile::Source source, std::string& why, uin
 
 // Up to n bytes; fewer only at the end of the file. -1 with errno set on a
 // read error.
-ssize_t readUpTo(int fd, uint8_t* buf, size_t n)
-{
+ssize_t readUpTo(int fd, uint8_t* buf, size_t n) {
   size_t got = 0;
   while (got < n) {
     const ssize_t r = ::read(fd, buf + got, n - got);
@@ -142,29 +137,25 @@ ssize_t readUpTo(int fd, uint8_t* buf, size_t n)
 
 const char kNotBird[] = "not a BIRD file (it does not begin with \"bird\")";
 
-std::string inflateProblem(int rc)
-{
+std::string inflateProblem(int rc) {
   switch (rc) {
-  case Z_DATA_ERROR:  // zlib tells an incomplete stream from a damaged one no better
-    return "its compressed body is cut short or corrupt";
-  case Z_BUF_ERROR:
-    return "its body inflates to more than 8 times its compressed size";
-  case Z_MEM_ERROR:
-    return "no memory to inflate its body";
-  default:
-    return "its compressed body does not inflate (zlib error " + std::to_string(rc) + ")";
+    case Z_DATA_ERROR:  // zlib tells an incomplete stream from a damaged one no better
+      return "its compressed body is cut short or corrupt";
+    case Z_BUF_ERROR:
+      return "its body inflates to more than 8 times its compressed size";
+    case Z_MEM_ERROR:
+      return "no memory to inflate its body";
+    default:
+      return "its compressed body does not inflate (zlib error " + std::to_string(rc) + ")";
   }
 }
 
 }  // namespace
 
 BirdFile::LoadError::LoadError(const std::string& path, const std::string& reason)
-    : std::runtime_error("Failed to load bird data: " + path + ": " + reason), m_path(path), m_reason(reason)
-{
-}
+    : std::runtime_error("Failed to load bird data: " + path + ": " + reason), m_path(path), m_reason(reason) {}
 
-std::string BirdFile::FailureText(const std::exception& e)
-{
+std::string BirdFile::FailureText(const std::exception& e) {
   if (const auto* load = dynamic_cast<const LoadError*>(&e))
     return load->Cause();
   return e.what();
@@ -172,8 +163,7 @@ std::string BirdFile::FailureText(const std::exception& e)
 
 BirdFile::BirdFile() = default;
 
-BirdFile::BirdFile(const std::string& path, Source source) : m_path(path), m_source(source)
-{
+BirdFile::BirdFile(const std::string& path, Source source) : m_path(path), m_source(source) {
   std::string why;
   if (!Load(&why))
     throw LoadError(path, why);
@@ -194,13 +184,11 @@ BirdFile::BirdFile(BirdFile&& other) noexcept
       m_descriptorOffset(other.m_descriptorOffset),
       m_data(std::move(other.m_data)),
       m_dataSize(other.m_dataSize),
-      m_scanProblem(std::move(other.m_scanProblem))
-{
+      m_scanProblem(std::move(other.m_scanProblem)) {
   other.reset();
 }
 
-BirdFile& BirdFile::operator=(BirdFile&& other) noexcept
-{
+BirdFile& BirdFile::operator=(BirdFile&& other) noexcept {
   if (this != &other) {
     m_path = std::move(other.m_path);
     m_source = other.m_source;
@@ -220,8 +208,7 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept
   return *this;
 }
 
-void BirdFile::reset()
-{
+void BirdFile::reset() {
   m_path.clear();
   m_source = Source::Named;
   m_signature = 0;
@@ -238,12 +225,9 @@ void BirdFile::reset()
 }
 
 BirdFile::Incomplete::Incomplete(const std::string& path, const std::string& problem)
-    : std::runtime_error("BIRD file " + path + " is incomplete: " + problem), m_problem(problem)
-{
-}
+    : std::runtime_error("BIRD file " + path + " is incomplete: " + problem), m_problem(problem) {}
 
-BirdFile BirdFile::LoadWhole(const std::string& path, Source source)
-{
+BirdFile BirdFile::LoadWhole(const std::string& path, Source source) {
   BirdFile file(path, source);
   if (!file.IsWhole())
     throw Incomplete(path, file.ScanProblem());
@@ -253,8 +237,7 @@ BirdFile BirdFile::LoadWhole(const std::string& path, Source source)
   return file;
 }
 
-std::string BirdFile::PlacementProblem() const
-{
+std::string BirdFile::PlacementProblem() const {
   for (const uint8_t type : {BLOCK_LOADER, BLOCK_FIRMWARE}) {
     const std::vector<BirdBlock> blocks = FindBlocks(type);
     const char* kind = type == BLOCK_LOADER ? "loader" : "firmware";
@@ -266,9 +249,9 @@ std::string BirdFile::PlacementProblem() const
         std::snprintf(text, sizeof text, "%s block %zu of %zu (at 0x%08X) holds no bytes", kind, i + 1, blocks.size(),
                       static_cast<unsigned>(block.address));
       } else if (block.address + bytes > (uint64_t{1} << 32)) {
-        std::snprintf(text, sizeof text, "%s block %zu of %zu (at 0x%08X, %llu bytes) runs past the 4 GiB address space",
-                      kind, i + 1, blocks.size(), static_cast<unsigned>(block.address),
-                      static_cast<unsigned long long>(bytes));
+        std::snprintf(text, sizeof text,
+                      "%s block %zu of %zu (at 0x%08X, %llu bytes) runs past the 4 GiB address space", kind, i + 1,
+                      blocks.size(), static_cast<unsigned>(block.address), static_cast<unsigned long long>(bytes));
       } else {
         continue;
       }
@@ -278,13 +261,11 @@ std::string BirdFile::PlacementProblem() const
   return {};
 }
 
-bool BirdFile::VerifyFile(const std::string& path, Source source)
-{
+bool BirdFile::VerifyFile(const std::string& path, Source source) {
   return HeaderProblem(path, source).empty();
 }
 
-std::string BirdFile::HeaderProblem(const std::string& path, Source source)
-{
+std::string BirdFile::HeaderProblem(const std::string& path, Source source) {
   std::string why;
   uint64_t size = 0;
   const int fd = openRegular(path.c_str(), source, why, size);
@@ -309,8 +290,7 @@ std::string BirdFile::HeaderProblem(const std::string& path, Source source)
   return {};
 }
 
-bool BirdFile::Load(std::string* why)
-{
+bool BirdFile::Load(std::string* why) {
   const char* path = m_path.c_str();
   auto fail = [why](std::string text) {
     if (why)
@@ -329,8 +309,8 @@ bool BirdFile::Load(std::string* why)
     return fail(problem);
   }
   if (size <= kHeaderSize) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s holds %llu bytes, no body after the 6-byte header\n",
-             path, (unsigned long long)size);
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s holds %llu bytes, no body after the 6-byte header\n", path,
+             (unsigned long long)size);
     ::close(fd);
     return fail(size == 0 ? std::string("is empty")
                           : "holds only " + std::to_string(size) + " bytes, no body after its 6-byte header");
@@ -343,8 +323,7 @@ bool BirdFile::Load(std::string* why)
   }
   std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[size]);
   if (!buf) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - no memory for %llu bytes of %s\n", (unsigned long long)size,
-             path);
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - no memory for %llu bytes of %s\n", (unsigned long long)size, path);
     ::close(fd);
     return fail("no memory for its " + std::to_string(size) + " bytes");
   }
@@ -358,8 +337,7 @@ bool BirdFile::Load(std::string* why)
   if (uint64_t(got) < size) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path, size_t(got),
              size_t(size));
-    return fail("was cut short while being read (" + std::to_string(got) + " of " + std::to_string(size) +
-                " bytes)");
+    return fail("was cut short while being read (" + std::to_string(got) + " of " + std::to_string(size) + " bytes)");
   }
 
   m_signature = GetInt(buf.get());
@@ -368,8 +346,7 @@ bool BirdFile::Load(std::string* why)
   if (!DecompressData(buf.get() + kHeaderSize, size - kHeaderSize, &rc))
     return fail(m_signature != BIRD_FILE_SIGNATURE ? std::string(kNotBird) : inflateProblem(rc));
   if (m_dataSize < 4) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - body of %u bytes has no room for its block count\n",
-             m_dataSize);
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - body of %u bytes has no room for its block count\n", m_dataSize);
     return fail("its body of " + std::to_string(m_dataSize) + " bytes has no room for its block count");
   }
   // A mismatch in the block list is logged and kept by the scan; it does not
@@ -381,8 +358,7 @@ bool BirdFile::Load(std::string* why)
   return true;
 }
 
-bool BirdFile::DecompressData(const uint8_t* data, uint64_t n, int* zlibResult)
-{
+bool BirdFile::DecompressData(const uint8_t* data, uint64_t n, int* zlibResult) {
   // The old body goes, so nothing may keep pointing into it.
   m_blocks.clear();
   m_blockCount = 0;
@@ -401,8 +377,7 @@ bool BirdFile::DecompressData(const uint8_t* data, uint64_t n, int* zlibResult)
   uint64_t capacity = n * kInflateFactor;
   m_data.reset(new (std::nothrow) uint8_t[capacity ? capacity : 1]);
   if (!m_data) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - no memory for a %llu byte body\n",
-             (unsigned long long)capacity);
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - no memory for a %llu byte body\n", (unsigned long long)capacity);
     return false;
   }
   uLongf destLen = uLongf(capacity);
@@ -418,8 +393,7 @@ bool BirdFile::DecompressData(const uint8_t* data, uint64_t n, int* zlibResult)
   return true;
 }
 
-bool BirdFile::ScanBlocks(uint8_t* body, uint64_t size)
-{
+bool BirdFile::ScanBlocks(uint8_t* body, uint64_t size) {
   m_blocks.clear();
   m_blockCount = 0;
   m_fileChecksum = 0;
@@ -451,8 +425,7 @@ bool BirdFile::ScanBlocks(uint8_t* body, uint64_t size)
     b.length = GetInt(body + pos + 1);
     Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t %02X   %02X   %u\n", b.type, b.flags, b.length);
     if (uint64_t(b.length) > left - kBlockHeaderSize) {
-      Log::log(DEBUG_BirdFile,
-               "BIRDFILE: Error - block of type %02X at body offset %llu needs %u bytes, %llu remain\n",
+      Log::log(DEBUG_BirdFile, "BIRDFILE: Error - block of type %02X at body offset %llu needs %u bytes, %llu remain\n",
                b.type, (unsigned long long)pos, b.length, (unsigned long long)(left - kBlockHeaderSize));
       mismatch("a block of type " + std::to_string(b.type) + " at body offset " + std::to_string(pos) +
                " runs past the end of the body");
@@ -476,8 +449,7 @@ bool BirdFile::ScanBlocks(uint8_t* body, uint64_t size)
       b.address = GetInt(b.data);
     if (b.type == BLOCK_DESCRIPTOR)
       for (size_t f = 0; f < 4; ++f)
-        Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t \t[%16.16s]\n",
-                 reinterpret_cast<const char*>(b.data + f * kFieldSize));
+        Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t \t[%16.16s]\n", reinterpret_cast<const char*>(b.data + f * kFieldSize));
     m_blocks.push_back(b);
     ++m_blockCount;
   }
@@ -497,24 +469,22 @@ bool BirdFile::ScanBlocks(uint8_t* body, uint64_t size)
     ok = false;
   }
   if (m_blockCount != declared) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in number of blocks. (%u != %u)\n",
-             m_blockCount, declared);
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in number of blocks. (%u != %u)\n", m_blockCount,
+             declared);
     mismatch("it declares " + std::to_string(declared) + " blocks and holds " + std::to_string(m_blockCount));
     ok = false;
   }
   return ok;
 }
 
-const BirdBlock* BirdFile::firstBlock(uint8_t type) const
-{
+const BirdBlock* BirdFile::firstBlock(uint8_t type) const {
   for (const BirdBlock& b : m_blocks)
     if (b.type == type)
       return &b;
   return nullptr;
 }
 
-bool BirdFile::FindSerialNumberOffsets()
-{
+bool BirdFile::FindSerialNumberOffsets() {
   const BirdBlock* b = m_blockCount ? firstBlock(BLOCK_SERIAL_OFFSETS) : nullptr;
   if (!b)
     return false;
@@ -525,8 +495,7 @@ bool BirdFile::FindSerialNumberOffsets()
   return true;
 }
 
-std::vector<BirdBlock> BirdFile::FindBlocks(uint8_t type) const
-{
+std::vector<BirdBlock> BirdFile::FindBlocks(uint8_t type) const {
   std::vector<BirdBlock> out;
   for (const BirdBlock& b : m_blocks)
     if (b.type == type)
@@ -534,8 +503,7 @@ std::vector<BirdBlock> BirdFile::FindBlocks(uint8_t type) const
   return out;
 }
 
-uint32_t BirdFile::GetBuild() const
-{
+uint32_t BirdFile::GetBuild() const {
   const BirdBlock* d = firstBlock(BLOCK_DESCRIPTOR);
   if (!d)
     return 0;
@@ -552,8 +520,7 @@ uint32_t BirdFile::GetBuild() const
   return uint32_t(value);
 }
 
-std::string BirdFile::GetVersion() const
-{
+std::string BirdFile::GetVersion() const {
   const BirdBlock* d = firstBlock(BLOCK_DESCRIPTOR);
   if (!d)
     return std::string();
@@ -562,8 +529,7 @@ std::string BirdFile::GetVersion() const
   return text.substr(0, text.find(' '));
 }
 
-uint32_t BirdFile::GetSerialNumber() const
-{
+uint32_t BirdFile::GetSerialNumber() const {
   const BirdBlock* d = firstBlock(BLOCK_DESCRIPTOR);
   if (!d)
     return 0;
@@ -572,13 +538,11 @@ uint32_t BirdFile::GetSerialNumber() const
   return uint32_t(std::strtoul(text, nullptr, 16));
 }
 
-bool BirdFile::ValidateSerialNumber(uint32_t serialNumber) const
-{
+bool BirdFile::ValidateSerialNumber(uint32_t serialNumber) const {
   return serialNumber == GetSerialNumber();
 }
 
-bool BirdFile::ValidateModel(const std::string& name) const
-{
+bool BirdFile::ValidateModel(const std::string& name) const {
   const BirdBlock* d = firstBlock(BLOCK_DESCRIPTOR);
   if (!d)
     return false;
@@ -592,29 +556,25 @@ bool BirdFile::ValidateModel(const std::string& name) const
   return true;
 }
 
-bool BirdFile::imageHolds(uint32_t address, uint32_t size) const
-{
+bool BirdFile::imageHolds(uint32_t address, uint32_t size) const {
   for (const BirdBlock& b : m_blocks)
     if (b.type == BLOCK_FIRMWARE && covers(b, address, size))
       return true;
   return false;
 }
 
-std::string BirdFile::SerialNumberProblem() const
-{
+std::string BirdFile::SerialNumberProblem() const {
   if (m_serialOffset == 0 && m_descriptorOffset == 0)
     return "the file gives no place for it";
   char text[96] = "";
   if (m_serialOffset != 0 && !imageHolds(m_serialOffset, 4))
     std::snprintf(text, sizeof text, "the serial-number word at 0x%08X lies in no firmware block", m_serialOffset);
   else if (m_descriptorOffset != 0 && !imageHolds(m_descriptorOffset, 16))
-    std::snprintf(text, sizeof text, "the serial-number text at 0x%08X lies in no firmware block",
-                  m_descriptorOffset);
+    std::snprintf(text, sizeof text, "the serial-number text at 0x%08X lies in no firmware block", m_descriptorOffset);
   return text;
 }
 
-bool BirdFile::ReplaceSerialNumber(uint32_t serialNumber)
-{
+bool BirdFile::ReplaceSerialNumber(uint32_t serialNumber) {
   bool serialWritten = false;
   bool textWritten = false;
   char text[9];
@@ -625,8 +585,7 @@ bool BirdFile::ReplaceSerialNumber(uint32_t serialNumber)
     uint8_t* image = b.data + ADDRESS_PREFIX_SIZE;
     if (m_serialOffset != 0 && covers(b, m_serialOffset, 4)) {
       uint8_t* word = image + (m_serialOffset - b.address);
-      Log::log(DEBUG_BirdFile, "BIRDFILE: updating serial number from %08X ==> %08X\n", getLE32(word),
-               serialNumber);
+      Log::log(DEBUG_BirdFile, "BIRDFILE: updating serial number from %08X ==> %08X\n", getLE32(word), serialNumber);
       putLE32(word, serialNumber);
       serialWritten = true;
     }
@@ -647,8 +606,7 @@ bool BirdFile::ReplaceSerialNumber(uint32_t serialNumber)
   return (m_serialOffset == 0 || serialWritten) && (m_descriptorOffset == 0 || textWritten);
 }
 
-bool BirdFile::DecodeFirmwareBlocks(const uint32_t key[4])
-{
+bool BirdFile::DecodeFirmwareBlocks(const uint32_t key[4]) {
   if (!key)
     return false;
   uint8_t k[16];
@@ -669,8 +627,7 @@ bool BirdFile::DecodeFirmwareBlocks(const uint32_t key[4])
   return true;
 }
 
-bool BirdFile::ReplaceVectorChecksum()
-{
+bool BirdFile::ReplaceVectorChecksum() {
   constexpr uint32_t kChecksumWord = 7;
   constexpr uint32_t kTableBytes = (kChecksumWord + 1) * 4;
   for (const BirdBlock& b : m_blocks) {
@@ -693,8 +650,7 @@ bool BirdFile::ReplaceVectorChecksum()
   return true;
 }
 
-bool BirdFile::ValidateData(const uint8_t* pattern, uint32_t length) const
-{
+bool BirdFile::ValidateData(const uint8_t* pattern, uint32_t length) const {
   Log::log(DEBUG_BirdFile, "BIRDFILE: looking for data pattern in [%s]\n", m_path.c_str());
   bool found = false;
   if (pattern && length > 0) {
@@ -712,8 +668,7 @@ bool BirdFile::ValidateData(const uint8_t* pattern, uint32_t length) const
   return found;
 }
 
-bool BirdFile::DumpBlocks(uint8_t type) const
-{
+bool BirdFile::DumpBlocks(uint8_t type) const {
   std::printf("BIRDFILE: BLOCK DUMP [%s]\n", PrintableText(m_path).c_str());
   for (const BirdBlock& b : m_blocks) {
     if (b.type != type)

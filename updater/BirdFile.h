@@ -20,23 +20,23 @@
 #include <vector>
 
 struct BirdBlock {
-  uint8_t type = 0;      // BirdFile::BLOCK_TYPE, or any other value 0..31
-  uint8_t flags = 0;     // 0..7, passed to the module loader as they are
-  uint32_t length = 0;   // bytes of data, address prefix included
-  uint32_t address = 0;  // load address of loader and firmware blocks, else 0
+  uint8_t type = 0;         // BirdFile::BLOCK_TYPE, or any other value 0..31
+  uint8_t flags = 0;        // 0..7, passed to the module loader as they are
+  uint32_t length = 0;      // bytes of data, address prefix included
+  uint32_t address = 0;     // load address of loader and firmware blocks, else 0
   uint8_t* data = nullptr;  // into the owning BirdFile's body
 };
 
 class BirdFile {
-public:
+ public:
   // Raised by LoadWhole for a file that loads but whose block list does not
   // match its body; what() is "BIRD file <path> is incomplete: <problem>".
   class Incomplete : public std::runtime_error {
-  public:
+   public:
     Incomplete(const std::string& path, const std::string& problem);
     const std::string& Problem() const { return m_problem; }
 
-  private:
+   private:
     std::string m_problem;
   };
 
@@ -45,12 +45,12 @@ public:
   // Cause() "<path>: <reason>", the reason the system's error text, "not a
   // regular file", "is empty", "its compressed body is corrupt", ...
   class LoadError : public std::runtime_error {
-  public:
+   public:
     LoadError(const std::string& path, const std::string& reason);
     std::string Cause() const { return m_path + ": " + m_reason; }
     const std::string& Reason() const { return m_reason; }
 
-  private:
+   private:
     std::string m_path;
     std::string m_reason;
   };
@@ -187,7 +187,7 @@ public:
   const uint8_t* Data() const { return m_data.get(); }
   uint32_t DataSize() const { return m_dataSize; }
 
-private:
+ private:
   const BirdBlock* firstBlock(uint8_t type) const;
   // True when some firmware block's image holds all size bytes from address.
   bool imageHolds(uint32_t address, uint32_t size) const;

@@ -4,8 +4,7 @@
 
 #include "aDirectory.h"
 
-std::string BuildPath(const char* first, ...)
-{
+std::string BuildPath(const char* first, ...) {
   std::string path = first != nullptr ? first : "";
   va_list args;
   va_start(args, first);

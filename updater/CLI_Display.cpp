@@ -26,44 +26,39 @@ std::atomic<bool> s_lineOpen{false};
 
 // Holds standard output's lock for one write and the state that goes with it.
 class StdoutLock {
-public:
+ public:
   StdoutLock() { flockfile(stdout); }
   ~StdoutLock() { funlockfile(stdout); }
   StdoutLock(const StdoutLock&) = delete;
   StdoutLock& operator=(const StdoutLock&) = delete;
 };
 
-bool _stdout_is_terminal()
-{
+bool _stdout_is_terminal() {
   return isatty(fileno(stdout)) == 1;
 }
 
-void _clear_line()
-{
+void _clear_line() {
   StdoutLock lock;
   fprintf(stdout, "\r%*s\r", kClearWidth, " ");
   s_lineOpen = false;
 }
 
-} // namespace
+}  // namespace
 
-CLI_Display::CLI_Display()
-{
+CLI_Display::CLI_Display() {
   muted = false;
   setvbuf(stdout, nullptr, _IONBF, 0);
   setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
-void CLI_Display::display_progress(bool on)
-{
+void CLI_Display::display_progress(bool on) {
   if (!_stdout_is_terminal())
     return;
   if (!on)
     _clear_line();
 }
 
-void CLI_Display::update_progress(double fraction, const char* label)
-{
+void CLI_Display::update_progress(double fraction, const char* label) {
   if (!_stdout_is_terminal())
     return;
   // Out-of-range fractions are drawn as the nearest end, so the bar never
@@ -88,8 +83,7 @@ void CLI_Display::update_progress(double fraction, const char* label)
   s_lineOpen = true;
 }
 
-void CLI_Display::update_spinner(bool on, const char* label)
-{
+void CLI_Display::update_spinner(bool on, const char* label) {
   if (!_stdout_is_terminal())
     return;
   if (!on) {
@@ -106,8 +100,7 @@ void CLI_Display::update_spinner(bool on, const char* label)
   s_spinnerFrame = (s_spinnerFrame + 1) & 7;
 }
 
-void CLI_Display::info_message(const char* text)
-{
+void CLI_Display::info_message(const char* text) {
   // The last guard for text from outside that a caller did not make
   // printable itself: a terminal obeys the controls in what it is given.
   const std::string shown = PrintableLines(text);
@@ -116,13 +109,11 @@ void CLI_Display::info_message(const char* text)
   s_lineOpen = false;
 }
 
-void CLI_Display::error_message(const char* text)
-{
+void CLI_Display::error_message(const char* text) {
   fprintf(stderr, "%s\n", PrintableLines(text).c_str());
 }
 
-void CLI_Display::EndLineForExit()
-{
+void CLI_Display::EndLineForExit() {
   flockfile(stdout);
   if (s_lineOpen.exchange(false)) {
     fputc_unlocked('\n', stdout);

@@ -6,7 +6,7 @@
 #include "UpdaterDisplayInterface.h"
 
 class CLI_Display : public UpdaterDisplayInterface {
-public:
+ public:
   // Makes standard output and standard error unbuffered, so that partial
   // lines beginning with a carriage return appear at once.
   CLI_Display();

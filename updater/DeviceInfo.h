@@ -14,7 +14,7 @@ struct DeviceInfo {
   uint8_t minor = 0;
   uint32_t patch = 0;
   std::string modelName;
-  std::string name;             // the module's own name; may hold any bytes
-  int error = 0;                // aErr of the query step that failed, 0 when none did
-  long heldBy = 0;              // process of a run on this host that holds the module (-1: unknown); 0: none
+  std::string name;  // the module's own name; may hold any bytes
+  int error = 0;     // aErr of the query step that failed, 0 when none did
+  long heldBy = 0;   // process of a run on this host that holds the module (-1: unknown); 0: none
 };

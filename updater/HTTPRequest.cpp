@@ -2,8 +2,8 @@
 
 #include "Log.h"
 
-#include <chrono>
 #include <curl/curl.h>
+#include <chrono>
 
 #include <algorithm>
 #include <cstdio>
@@ -23,20 +23,18 @@ struct ReceiveContext {
   bool overflow = false;
 };
 
-size_t _rcv_data(char* ptr, size_t size, size_t nmemb, void* userdata)
-{
+size_t _rcv_data(char* ptr, size_t size, size_t nmemb, void* userdata) {
   auto* ctx = static_cast<ReceiveContext*>(userdata);
   const size_t count = size * nmemb;
   // The received bytes are not NUL-terminated: print at most 100 of them and
   // never more than arrived.
   const int shown = static_cast<int>(std::min<size_t>(count, 100));
   Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%.*s]\n", static_cast<int>(size),
-           static_cast<int>(nmemb), static_cast<unsigned>(reinterpret_cast<uintptr_t>(ctx->response)), shown,
-           ptr);
+           static_cast<int>(nmemb), static_cast<unsigned>(reinterpret_cast<uintptr_t>(ctx->response)), shown, ptr);
   if (ctx->response->get_response_length() + count > ctx->maxBody) {
     ctx->overflow = true;
     Log::log(DEBUG_ServerComm, "rcv_data refuses body beyond %zu bytes\n", ctx->maxBody);
-    return 0; // makes libcurl end the transfer with CURLE_WRITE_ERROR
+    return 0;  // makes libcurl end the transfer with CURLE_WRITE_ERROR
   }
   ctx->response->process(ptr, count);
   Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(count));
@@ -49,16 +47,17 @@ size_t _rcv_data(char* ptr, size_t size, size_t nmemb, void* userdata)
 // close to the total bound is told as the total bound, which it nearly was.
 constexpr long kBoundSlackMs = 50;
 
-std::string _time_out_cause(CURL* h, const HTTPLimits& limits, long tookMs, const char* detail)
-{
+std::string _time_out_cause(CURL* h, const HTTPLimits& limits, long tookMs, const char* detail) {
   curl_off_t connectedUs = 0;
   const bool connected = curl_easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connectedUs) == CURLE_OK && connectedUs > 0;
   char text[256];
   if (!connected)
     std::snprintf(text, sizeof text, "No connection to the update server within %ld ms", limits.connectTimeoutMs);
   else if (tookMs + kBoundSlackMs >= limits.requestTimeoutMs())
-    std::snprintf(text, sizeof text, "The update server's answer took longer than %ld ms, the bound for an answer of up "
-                  "to %zu bytes", limits.requestTimeoutMs(), limits.maxBodyBytes);
+    std::snprintf(text, sizeof text,
+                  "The update server's answer took longer than %ld ms, the bound for an answer of up "
+                  "to %zu bytes",
+                  limits.requestTimeoutMs(), limits.maxBodyBytes);
   else
     std::snprintf(text, sizeof text, "The update server sent less than %ld bytes a second for %ld seconds",
                   limits.lowSpeedBytesPerSec, limits.lowSpeedTimeSec);
@@ -72,30 +71,26 @@ struct CurlCleanup {
   void operator()(CURL* c) const { curl_easy_cleanup(c); }
 };
 
-void globalInitOnce()
-{
+void globalInitOnce() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-} // namespace
+}  // namespace
 
 HTTPResponse::HTTPResponse(std::string request) : request_(std::move(request)) {}
 
-void HTTPRequest::SetLimits(const HTTPLimits& limits)
-{
+void HTTPRequest::SetLimits(const HTTPLimits& limits) {
   std::lock_guard<std::mutex> lock(g_limitsMutex);
   g_limits = limits;
 }
 
-HTTPLimits HTTPRequest::GetLimits()
-{
+HTTPLimits HTTPRequest::GetLimits() {
   std::lock_guard<std::mutex> lock(g_limitsMutex);
   return g_limits;
 }
 
-std::string HTTPRequest::BuildURL(const std::string& url, const std::map<std::string, std::string>& params)
-{
+std::string HTTPRequest::BuildURL(const std::string& url, const std::map<std::string, std::string>& params) {
   std::string full = url;
   if (!params.empty())
     full += '?';
@@ -108,14 +103,13 @@ std::string HTTPRequest::BuildURL(const std::string& url, const std::map<std::st
   return full;
 }
 
-std::string HTTPRequest::Escape(std::string_view value)
-{
+std::string HTTPRequest::Escape(std::string_view value) {
   static const char hex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(value.size());
   for (unsigned char c : value) {
-    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                            c == '-' || c == '.' || c == '_' || c == '~';
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                            c == '.' || c == '_' || c == '~';
     if (unreserved) {
       out += static_cast<char>(c);
     } else {
@@ -127,10 +121,9 @@ std::string HTTPRequest::Escape(std::string_view value)
   return out;
 }
 
-HTTPResponse HTTPRequest::GET(const std::string& url, std::map<std::string, std::string>& params)
-{
+HTTPResponse HTTPRequest::GET(const std::string& url, std::map<std::string, std::string>& params) {
   globalInitOnce();
-  char errbuf[CURL_ERROR_SIZE] = {0}; // outlives the handle that writes into it
+  char errbuf[CURL_ERROR_SIZE] = {0};  // outlives the handle that writes into it
   std::unique_ptr<CURL, CurlCleanup> curl(curl_easy_init());
   HTTPResponse response(BuildURL(url, params));
   if (!curl)

@@ -10,7 +10,7 @@
 
 // The result of one GET: the URL as sent, the HTTP status and the body bytes.
 class HTTPResponse {
-public:
+ public:
   explicit HTTPResponse(std::string request);
 
   const char* get_request() const { return request_.c_str(); }
@@ -24,7 +24,7 @@ public:
   void set_status(int64_t status) { status_ = status; }
   void process(const char* data, size_t length) { body_.append(data, length); }
 
-private:
+ private:
   std::string request_;
   int64_t status_ = 0;
   std::string body_;
@@ -33,25 +33,24 @@ private:
 // Bounds that keep a silent, trickling or endless server from holding the
 // tool forever. Process-wide; set them before any request runs.
 struct HTTPLimits {
-  long connectTimeoutMs = 15000;     // TCP and TLS connection set-up
+  long connectTimeoutMs = 15000;  // TCP and TLS connection set-up
   // A server on the slowest line still in use sends kilobytes a second;
   // one that sends less for this long is trickling and is left.
-  long lowSpeedBytesPerSec = 1024;   // abort when slower than this ...
-  long lowSpeedTimeSec = 10;         // ... for this many seconds in a row
-  size_t maxBodyBytes = 64u << 20;   // largest answer body accepted
+  long lowSpeedBytesPerSec = 1024;  // abort when slower than this ...
+  long lowSpeedTimeSec = 10;        // ... for this many seconds in a row
+  size_t maxBodyBytes = 64u << 20;  // largest answer body accepted
   // The whole request may last as long as the largest answer takes at this
   // rate, plus the connection set-up: a server that stays just above the
   // low-speed floor, or never ends its answer, is left too.
   long minAverageBytesPerSec = 64 * 1024;
 
-  long requestTimeoutMs() const
-  {
+  long requestTimeoutMs() const {
     return connectTimeoutMs + static_cast<long>(maxBodyBytes * 1000 / static_cast<size_t>(minAverageBytesPerSec));
   }
 };
 
 class HTTPRequest {
-public:
+ public:
   // GET of `url` + "?" + "key=value&" for every parameter in byte-wise key
   // order (nothing appended when `params` is empty). Redirects are not
   // followed; TLS peers and host names are verified. Raises

@@ -24,8 +24,7 @@ namespace {
 // takes no connections): such a holder's end is not announced.
 const int kLookAgainMS = 250;
 
-std::string& _scope()
-{
+std::string& _scope() {
   static std::string scope;
   return scope;
 }
@@ -35,8 +34,7 @@ struct ClaimName {
   sockaddr_un address{};
   socklen_t length = 0;
 
-  explicit ClaimName(uint32_t serialNumber)
-  {
+  explicit ClaimName(uint32_t serialNumber) {
     address.sun_family = AF_UNIX;
     char name[sizeof address.sun_path - 1];
     const std::string& scope = _scope();
@@ -51,13 +49,14 @@ struct ClaimName {
 };
 
 // Binds the name and listens on it; the socket, or -1 with errno set.
-int _claim(const ClaimName& name)
-{
+int _claim(const ClaimName& name) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+  if (fd < 0)
+    return -1;
   // Nobody is ever accepted: a waiter's connection only waits for the
   // claim's end, which resets it.
-  if (::bind(fd, name.get(), name.length) == 0 && ::listen(fd, SOMAXCONN) == 0) return fd;
+  if (::bind(fd, name.get(), name.length) == 0 && ::listen(fd, SOMAXCONN) == 0)
+    return fd;
   const int e = errno;
   ::close(fd);
   errno = e;
@@ -71,15 +70,17 @@ enum class Asked {
   Failed,
 };
 
-Asked _ask(const ClaimName& name, int* connection, HostHolder* holder)
-{
+Asked _ask(const ClaimName& name, int* connection, HostHolder* holder) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return Asked::Failed;
+  if (fd < 0)
+    return Asked::Failed;
   if (::connect(fd, name.get(), name.length) != 0) {
     const int e = errno;
     ::close(fd);
-    if (e == ECONNREFUSED || e == ENOENT) return Asked::Free;
-    if (e == EAGAIN) return Asked::Busy;
+    if (e == ECONNREFUSED || e == ENOENT)
+      return Asked::Free;
+    if (e == EAGAIN)
+      return Asked::Busy;
     errno = e;
     return Asked::Failed;
   }
@@ -97,16 +98,16 @@ Asked _ask(const ClaimName& name, int* connection, HostHolder* holder)
 
 }  // namespace
 
-void HostHold_SetScope(const std::string& scope)
-{
+void HostHold_SetScope(const std::string& scope) {
   _scope() = scope;
 }
 
-std::string HostHolderText(const HostHolder& holder)
-{
-  if (holder.pid <= 0 && !holder.uidKnown) return "another process";
+std::string HostHolderText(const HostHolder& holder) {
+  if (holder.pid <= 0 && !holder.uidKnown)
+    return "another process";
   std::string text = holder.pid > 0 ? "process " + std::to_string(holder.pid) : "a process";
-  if (!holder.uidKnown) return text;
+  if (!holder.uidKnown)
+    return text;
   std::vector<char> buffer(4096);
   passwd entry{};
   passwd* found = nullptr;
@@ -121,13 +122,11 @@ HostHold::HostHold(HostHold&& other) noexcept
       m_ours(other.m_ours),
       m_waitedOut(other.m_waitedOut),
       m_holder(other.m_holder),
-      m_problem(std::move(other.m_problem))
-{
+      m_problem(std::move(other.m_problem)) {
   other.m_fd = -1;
 }
 
-HostHold& HostHold::operator=(HostHold&& other) noexcept
-{
+HostHold& HostHold::operator=(HostHold&& other) noexcept {
   if (this != &other) {
     release();
     m_fd = other.m_fd;
@@ -140,21 +139,19 @@ HostHold& HostHold::operator=(HostHold&& other) noexcept
   return *this;
 }
 
-HostHold::~HostHold()
-{
+HostHold::~HostHold() {
   release();
 }
 
-void HostHold::release()
-{
+void HostHold::release() {
   // Closing the listener frees the name and resets every waiter's
   // connection, which wakes them.
-  if (m_fd >= 0) ::close(m_fd);
+  if (m_fd >= 0)
+    ::close(m_fd);
   m_fd = -1;
 }
 
-HostHold HostHold::Take(uint32_t serialNumber, uint32_t waitMS, const std::function<void(const HostHolder&)>& waiting)
-{
+HostHold HostHold::Take(uint32_t serialNumber, uint32_t waitMS, const std::function<void(const HostHolder&)>& waiting) {
   using Clock = std::chrono::steady_clock;
   HostHold hold;
   const ClaimName name(serialNumber);
@@ -194,11 +191,13 @@ HostHold HostHold::Take(uint32_t serialNumber, uint32_t waitMS, const std::funct
     hold.m_holder = holder;
     if (!told) {
       told = true;
-      if (waiting) waiting(holder);
+      if (waiting)
+        waiting(holder);
     }
     const Clock::time_point now = Clock::now();
     if (now >= deadline) {
-      if (connection >= 0) ::close(connection);
+      if (connection >= 0)
+        ::close(connection);
       hold.m_waitedOut = true;
       return hold;
     }
@@ -215,20 +214,22 @@ HostHold HostHold::Take(uint32_t serialNumber, uint32_t waitMS, const std::funct
   }
 }
 
-bool HostHold::KeptBy(uint32_t serialNumber, HostHolder* holder)
-{
+bool HostHold::KeptBy(uint32_t serialNumber, HostHolder* holder) {
   HostHolder found;
   int connection = -1;
   const Asked asked = _ask(ClaimName(serialNumber), &connection, &found);
-  if (connection >= 0) ::close(connection);
-  if (asked == Asked::Holder && found.pid == ::getpid()) return false;
-  if (asked != Asked::Holder && asked != Asked::Busy) return false;
-  if (holder) *holder = found;
+  if (connection >= 0)
+    ::close(connection);
+  if (asked == Asked::Holder && found.pid == ::getpid())
+    return false;
+  if (asked != Asked::Holder && asked != Asked::Busy)
+    return false;
+  if (holder)
+    *holder = found;
   return true;
 }
 
-HostHold TakeHostHold(UpdaterDisplayInterface& display, const char* what, uint32_t serialNumber)
-{
+HostHold TakeHostHold(UpdaterDisplayInterface& display, const char* what, uint32_t serialNumber) {
   const unsigned minutes = HostHold::kWaitMS / 60000;
   HostHold hold = HostHold::Take(serialNumber, HostHold::kWaitMS, [&](const HostHolder& holder) {
     display.message(UpdaterDisplayInterface::LEVEL_INFO,

@@ -24,7 +24,7 @@
 
 // Who keeps a claim.
 struct HostHolder {
-  pid_t pid = 0;   // 0 when it cannot be told (another process namespace, or a holder that takes no questions)
+  pid_t pid = 0;  // 0 when it cannot be told (another process namespace, or a holder that takes no questions)
   uid_t uid = 0;
   bool uidKnown = false;
 };
@@ -33,7 +33,7 @@ struct HostHolder {
 std::string HostHolderText(const HostHolder& holder);
 
 class HostHold {
-public:
+ public:
   // How long a run waits for a claim another process keeps: long enough for
   // that process's update to end.
   static constexpr uint32_t kWaitMS = 10 * 60 * 1000;
@@ -65,7 +65,7 @@ public:
   const HostHolder& Holder() const { return m_holder; }
   const std::string& Problem() const { return m_problem; }
 
-private:
+ private:
   void release();
 
   int m_fd = -1;

@@ -29,14 +29,12 @@ constexpr size_t kLineBufferSize = 2048;
 // is written back, so the reader holds it to the same bound.
 constexpr size_t kLongestPair = kLineBufferSize - 3;
 
-bool fitsOnALine(size_t keyLength, size_t valueLength)
-{
+bool fitsOnALine(size_t keyLength, size_t valueLength) {
   return keyLength + valueLength <= kLongestPair;
 }
 
 // Local time as ctime writes it, without its newline.
-std::string timeText()
-{
+std::string timeText() {
   time_t now = time(nullptr);
   char buf[64];
   if (!ctime_r(&now, buf))
@@ -47,15 +45,13 @@ std::string timeText()
   return text;
 }
 
-bool isBlank(char c)
-{
+bool isBlank(char c) {
   return std::isspace(static_cast<unsigned char>(c)) != 0;
 }
 
 // One line of the file (newline included) into a pair; false when the line
 // carries none.
-bool parseLine(const char* s, size_t n, std::string& key, std::string& value)
-{
+bool parseLine(const char* s, size_t n, std::string& key, std::string& value) {
   if (n < 3 || s[0] == '#')
     return false;
   size_t begin = 0;
@@ -86,8 +82,7 @@ bool parseLine(const char* s, size_t n, std::string& key, std::string& value)
 
 // One line, its newline included, as aFile_ReadLine reads it: aErrOverrun
 // when the buffer filled before the line ended, aErrEOF at the end.
-aErr readLine(FILE* f, char* buf, size_t size, size_t* len)
-{
+aErr readLine(FILE* f, char* buf, size_t size, size_t* len) {
   size_t n = 0;
   while (n < size - 1) {
     const int c = std::getc(f);
@@ -110,8 +105,7 @@ aErr readLine(FILE* f, char* buf, size_t size, size_t* len)
 
 }  // namespace
 
-KeyValueStore::KeyValueStore(const char* path)
-{
+KeyValueStore::KeyValueStore(const char* path) {
   if (path)
     Load(path);
 }
@@ -119,14 +113,12 @@ KeyValueStore::KeyValueStore(const char* path)
 KeyValueStore::KeyValueStore(const KeyValueStore& other) = default;
 KeyValueStore& KeyValueStore::operator=(const KeyValueStore& other) = default;
 
-KeyValueStore::~KeyValueStore()
-{
+KeyValueStore::~KeyValueStore() {
   m_pairs.clear();
 }
 
 KeyValueStore::ReadResult KeyValueStore::readPairs(const char* path, std::map<std::string, std::string>& pairs,
-                                                   int* openErr, std::string* refusal)
-{
+                                                   int* openErr, std::string* refusal) {
   const UpdaterStoreOpen opened = UpdaterStorePath_OpenFile(path, O_RDONLY);
   *openErr = opened.err;
   if (opened.Refused()) {
@@ -154,16 +146,15 @@ KeyValueStore::ReadResult KeyValueStore::readPairs(const char* path, std::map<st
       // The rest of an over-long line arrives in pieces; drop them all, but
       // keep reading, or the next save would lose every later pair.
       if (!inLongLine)
-        Log::log(DEBUG_Attributes, "Attibutes: skipping a line longer than %zu characters in '%s'\n",
-                 sizeof line - 2, path);
+        Log::log(DEBUG_Attributes, "Attibutes: skipping a line longer than %zu characters in '%s'\n", sizeof line - 2,
+                 path);
       inLongLine = true;
       continue;
     }
     if (r != aErrNone) {
       if (r != aErrEOF) {
         result = ReadResult::Unreadable;
-        Log::log(DEBUG_Attributes, "Attibutes: Error (%d) reading '%s'; it will not be saved over\n", int(r),
-                 path);
+        Log::log(DEBUG_Attributes, "Attibutes: Error (%d) reading '%s'; it will not be saved over\n", int(r), path);
       }
       break;
     }
@@ -174,8 +165,7 @@ KeyValueStore::ReadResult KeyValueStore::readPairs(const char* path, std::map<st
     if (!parseLine(line, len, key, value))
       continue;
     if (!fitsOnALine(key.size(), value.size())) {
-      Log::log(DEBUG_Attributes, "Attibutes: skipping a pair in '%s' that a save could not write back whole\n",
-               path);
+      Log::log(DEBUG_Attributes, "Attibutes: skipping a pair in '%s' that a save could not write back whole\n", path);
       continue;
     }
     pairs.insert_or_assign(key, value);
@@ -184,8 +174,7 @@ KeyValueStore::ReadResult KeyValueStore::readPairs(const char* path, std::map<st
   return result;
 }
 
-void KeyValueStore::Load(const char* path, bool createMissing)
-{
+void KeyValueStore::Load(const char* path, bool createMissing) {
   if (!path)
     return;
   int openErr = 0;
@@ -224,14 +213,12 @@ void KeyValueStore::Load(const char* path, bool createMissing)
   m_changed = false;
 }
 
-bool KeyValueStore::Save(const char* path)
-{
+bool KeyValueStore::Save(const char* path) {
   if (path) {
     m_path = path;
   } else if (m_path.empty()) {
     m_path = DEFAULT_FILENAME;
-    Log::log(DEBUG_Attributes, "Attibutes: no filename given for attributes, using default:[%s]\n",
-             m_path.c_str());
+    Log::log(DEBUG_Attributes, "Attibutes: no filename given for attributes, using default:[%s]\n", m_path.c_str());
   }
   UpdaterStoreDirectoryLock lock(m_path);
   if (!m_replaceAll && m_path == m_mergePath)
@@ -239,22 +226,21 @@ bool KeyValueStore::Save(const char* path)
   return writeOut();
 }
 
-void KeyValueStore::mergeFromFile()
-{
+void KeyValueStore::mergeFromFile() {
   std::map<std::string, std::string> onDisk;
   int openErr = 0;
   switch (readPairs(m_path.c_str(), onDisk, &openErr, &m_refusal)) {
-  case ReadResult::Unreadable:
-  case ReadResult::Refused:
-    m_unreadablePath = m_path;
-    return;
-  case ReadResult::Missing:
-    // Gone since it was read: nothing to keep, and nothing unread to spare.
-    if (m_unreadablePath == m_path)
-      m_unreadablePath.clear();
-    return;
-  case ReadResult::Read:
-    break;
+    case ReadResult::Unreadable:
+    case ReadResult::Refused:
+      m_unreadablePath = m_path;
+      return;
+    case ReadResult::Missing:
+      // Gone since it was read: nothing to keep, and nothing unread to spare.
+      if (m_unreadablePath == m_path)
+        m_unreadablePath.clear();
+      return;
+    case ReadResult::Read:
+      break;
   }
   if (m_unreadablePath == m_path)
     m_unreadablePath.clear();
@@ -269,8 +255,7 @@ void KeyValueStore::mergeFromFile()
       m_changed = true;
 }
 
-void KeyValueStore::noteSaved()
-{
+void KeyValueStore::noteSaved() {
   m_changed = false;
   m_setKeys.clear();
   m_replaceAll = false;
@@ -278,11 +263,9 @@ void KeyValueStore::noteSaved()
   m_refusal.clear();
 }
 
-bool KeyValueStore::writeOut()
-{
+bool KeyValueStore::writeOut() {
   if (!m_unreadablePath.empty() && m_path == m_unreadablePath) {
-    Log::log(DEBUG_Attributes, "Attibutes: Error - not saving over '%s', which could not be read\n",
-             m_path.c_str());
+    Log::log(DEBUG_Attributes, "Attibutes: Error - not saving over '%s', which could not be read\n", m_path.c_str());
     return false;
   }
   if (m_changed)
@@ -309,30 +292,26 @@ bool KeyValueStore::writeOut()
   return true;
 }
 
-bool KeyValueStore::Clear()
-{
+bool KeyValueStore::Clear() {
   m_pairs.clear();
   m_changed = true;
   m_replaceAll = true;
   return true;
 }
 
-const std::string* KeyValueStore::find(const char* key) const
-{
+const std::string* KeyValueStore::find(const char* key) const {
   if (!key)
     return nullptr;
   auto it = m_pairs.find(key);
   return it == m_pairs.end() ? nullptr : &it->second;
 }
 
-const char* KeyValueStore::operator[](const char* key) const
-{
+const char* KeyValueStore::operator[](const char* key) const {
   const std::string* v = find(key);
   return v ? v->c_str() : nullptr;
 }
 
-const std::string& KeyValueStore::valueForGet(const char* key)
-{
+const std::string& KeyValueStore::valueForGet(const char* key) {
   // A key no line could carry is not added: the save would drop it.
   static const std::string kNone;
   if (!fitsOnALine(std::strlen(key), 0)) {
@@ -342,48 +321,42 @@ const std::string& KeyValueStore::valueForGet(const char* key)
   return m_pairs[key];
 }
 
-int KeyValueStore::GetInt(const char* key, int defaultValue)
-{
+int KeyValueStore::GetInt(const char* key, int defaultValue) {
   if (!key)
     return defaultValue;
   const std::string& v = valueForGet(key);
   return v.empty() ? defaultValue : std::atoi(v.c_str());
 }
 
-uint32_t KeyValueStore::GetHex(const char* key, uint32_t defaultValue)
-{
+uint32_t KeyValueStore::GetHex(const char* key, uint32_t defaultValue) {
   if (!key)
     return defaultValue;
   const std::string& v = valueForGet(key);
   return v.empty() ? defaultValue : uint32_t(std::strtol(v.c_str(), nullptr, 16));
 }
 
-bool KeyValueStore::GetBOOL(const char* key, bool defaultValue)
-{
+bool KeyValueStore::GetBOOL(const char* key, bool defaultValue) {
   if (!key)
     return defaultValue;
   const std::string& v = valueForGet(key);
   return v.empty() ? defaultValue : std::atoi(v.c_str()) != 0;
 }
 
-double KeyValueStore::GetDouble(const char* key, double defaultValue)
-{
+double KeyValueStore::GetDouble(const char* key, double defaultValue) {
   if (!key)
     return defaultValue;
   const std::string& v = valueForGet(key);
   return v.empty() ? defaultValue : std::atof(v.c_str());
 }
 
-std::string KeyValueStore::GetString(const char* key, const char* defaultValue) const
-{
+std::string KeyValueStore::GetString(const char* key, const char* defaultValue) const {
   const std::string* v = find(key);
   if (v)
     return *v;
   return defaultValue ? std::string(defaultValue) : std::string();
 }
 
-bool KeyValueStore::set(const char* key, const std::string& value)
-{
+bool KeyValueStore::set(const char* key, const std::string& value) {
   if (!key)
     return false;
   if (!fitsOnALine(std::strlen(key), value.size())) {
@@ -404,15 +377,13 @@ bool KeyValueStore::set(const char* key, const std::string& value)
   return true;
 }
 
-bool KeyValueStore::Add(const char* key, int value)
-{
+bool KeyValueStore::Add(const char* key, int value) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%d", value);
   return set(key, buf);
 }
 
-bool KeyValueStore::Add(const char* key, double value)
-{
+bool KeyValueStore::Add(const char* key, double value) {
   // "%f" of a large value runs past any fixed buffer; keep its full text.
   int n = std::snprintf(nullptr, 0, "%f", value);
   std::string text(size_t(n > 0 ? n : 0), '\0');
@@ -420,25 +391,21 @@ bool KeyValueStore::Add(const char* key, double value)
   return set(key, text);
 }
 
-bool KeyValueStore::AddHex(const char* key, uint32_t value)
-{
+bool KeyValueStore::AddHex(const char* key, uint32_t value) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "0x%08X", value);
   return set(key, buf);
 }
 
-bool KeyValueStore::Add(const char* key, const char* value)
-{
+bool KeyValueStore::Add(const char* key, const char* value) {
   return set(key, value ? std::string(value) : std::string());
 }
 
-bool KeyValueStore::Add(const char* key, const std::string& value)
-{
+bool KeyValueStore::Add(const char* key, const std::string& value) {
   return set(key, value);
 }
 
-bool KeyValueStore::Add(const KeyValueStore& other)
-{
+bool KeyValueStore::Add(const KeyValueStore& other) {
   if (!other.m_pairs.empty())
     m_changed = true;
   for (const auto& [k, v] : other.m_pairs) {

@@ -31,7 +31,7 @@
 #include <string>
 
 class KeyValueStore {
-public:
+ public:
   static const char* const DEFAULT_FILENAME;  // ".settings"
   static const char* const KEY_CREATED_TIME;  // "CREATED_TIME"
   static const char* const KEY_UPDATED_TIME;  // "UPDATED_TIME"
@@ -97,7 +97,7 @@ public:
   bool Changed() const { return m_changed; }
   const std::map<std::string, std::string>& Pairs() const { return m_pairs; }
 
-private:
+ private:
   enum class ReadResult { Read, Missing, Unreadable, Refused };
   // Adds the file's pairs to `pairs`; *openErr is errno of a failed open,
   // *refusal what the path is when it is Refused.

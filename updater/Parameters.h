@@ -29,13 +29,13 @@ const uint32_t TRANSPORT_TCPIP = 2;
 const uint32_t TRANSPORT_RECOVER = 255;
 
 class CommandsClass {
-public:
+ public:
   void Set(uint32_t bits) { value |= bits; }
   // True when any of the bits is set.
   bool IsSet(uint32_t bits) const { return (value & bits) != 0; }
   uint32_t Get() const { return value; }
 
-private:
+ private:
   uint32_t value = 0;
 };
 

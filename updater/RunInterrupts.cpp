@@ -15,8 +15,7 @@
 
 namespace {
 
-sigset_t _run_signals()
-{
+sigset_t _run_signals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
@@ -24,8 +23,7 @@ sigset_t _run_signals()
   return set;
 }
 
-[[noreturn]] void _end_run(int signal)
-{
+[[noreturn]] void _end_run(int signal) {
   CLI_Display::EndLineForExit();
   const size_t removed = RunTempFiles::RemoveAllForExit();
   Log::log(DEBUG_APP, "Ended by signal %d; removed %zu temporary files of this run.\n", signal, removed);
@@ -34,17 +32,15 @@ sigset_t _run_signals()
 }
 
 // Ends the run when a signal waits on the descriptor; returns when none does.
-void _end_run_if_taken(int signalFd)
-{
+void _end_run_if_taken(int signalFd) {
   signalfd_siginfo info;
   if (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
     _end_run(static_cast<int>(info.ssi_signo));
 }
 
-} // namespace
+}  // namespace
 
-RunInterrupts::RunInterrupts()
-{
+RunInterrupts::RunInterrupts() {
   const sigset_t signals = _run_signals();
   blocked_ = pthread_sigmask(SIG_BLOCK, &signals, &previous_) == 0;
   if (blocked_)
@@ -72,8 +68,7 @@ RunInterrupts::RunInterrupts()
   blocked_ = false;
 }
 
-RunInterrupts::~RunInterrupts()
-{
+RunInterrupts::~RunInterrupts() {
   if (taker_.joinable()) {
     const uint64_t one = 1;
     while (::write(stopFd_, &one, sizeof one) < 0 && errno == EINTR) {
@@ -91,15 +86,14 @@ RunInterrupts::~RunInterrupts()
     pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
-void RunInterrupts::take(std::promise<void>* started)
-{
+void RunInterrupts::take(std::promise<void>* started) {
   started->set_value();
   struct pollfd fds[2] = {{signalFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
   for (;;) {
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR)
         continue;
-      return; // the destructor still takes a pending signal
+      return;  // the destructor still takes a pending signal
     }
     // A signal wins over the stop: a run interrupted while it ends is
     // still an interrupted run.

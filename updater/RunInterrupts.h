@@ -16,7 +16,7 @@
 #include <thread>
 
 class RunInterrupts {
-public:
+ public:
   // Blocks the signals for the calling thread and every thread it starts
   // later: construct it first thing in main, before any thread exists.
   // Returns once the taking thread runs.
@@ -28,7 +28,7 @@ public:
   RunInterrupts(const RunInterrupts&) = delete;
   RunInterrupts& operator=(const RunInterrupts&) = delete;
 
-private:
+ private:
   void take(std::promise<void>* started);
 
   int signalFd_ = -1;

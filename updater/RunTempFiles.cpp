@@ -14,26 +14,23 @@ namespace {
 
 struct Registry {
   std::mutex lock;
-  std::set<std::string> paths; // guarded by lock
+  std::set<std::string> paths;  // guarded by lock
 };
 
-Registry& registry()
-{
+Registry& registry() {
   static Registry r;
   return r;
 }
 
-std::string within(const std::string& dirPath, const std::string& name)
-{
+std::string within(const std::string& dirPath, const std::string& name) {
   return dirPath == "." ? name : dirPath + "/" + name;
 }
 
-} // namespace
+}  // namespace
 
 namespace RunTempFiles {
 
-int CreateIn(int dirFd, const std::string& dirPath, const std::string& name, int flags, mode_t mode)
-{
+int CreateIn(int dirFd, const std::string& dirPath, const std::string& name, int flags, mode_t mode) {
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.lock);
   const UpdaterStoreOpen opened = UpdaterStorePath_OpenFileAt(dirFd, dirPath, name, flags | O_CREAT | O_EXCL, mode);
@@ -44,8 +41,7 @@ int CreateIn(int dirFd, const std::string& dirPath, const std::string& name, int
   return opened.fd;
 }
 
-int RenameIn(int dirFd, const std::string& dirPath, const std::string& from, const std::string& to)
-{
+int RenameIn(int dirFd, const std::string& dirPath, const std::string& from, const std::string& to) {
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.lock);
   if (::renameat(dirFd, from.c_str(), dirFd, to.c_str()) != 0)
@@ -54,8 +50,7 @@ int RenameIn(int dirFd, const std::string& dirPath, const std::string& from, con
   return 0;
 }
 
-int RemoveIn(int dirFd, const std::string& dirPath, const std::string& name)
-{
+int RemoveIn(int dirFd, const std::string& dirPath, const std::string& name) {
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.lock);
   r.paths.erase(within(dirPath, name));
@@ -64,15 +59,13 @@ int RemoveIn(int dirFd, const std::string& dirPath, const std::string& name)
   return 0;
 }
 
-void Expect(const std::string& path)
-{
+void Expect(const std::string& path) {
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.lock);
   r.paths.insert(path);
 }
 
-int Remove(const std::string& path)
-{
+int Remove(const std::string& path) {
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.lock);
   r.paths.erase(path);
@@ -81,8 +74,7 @@ int Remove(const std::string& path)
   return 0;
 }
 
-size_t RemoveAllForExit()
-{
+size_t RemoveAllForExit() {
   Registry& r = registry();
   r.lock.lock();
   for (const std::string& path : r.paths)
@@ -90,4 +82,4 @@ size_t RemoveAllForExit()
   return r.paths.size();
 }
 
-} // namespace RunTempFiles
+}  // namespace RunTempFiles

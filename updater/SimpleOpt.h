@@ -39,26 +39,23 @@ enum {
 };
 
 // Table end marker: {-1, nullptr, SO_ARG_NONE}.
-#define SO_END_OF_OPTIONS {-1, nullptr, SO_ARG_NONE}
+#define SO_END_OF_OPTIONS \
+  { -1, nullptr, SO_ARG_NONE }
 
 template <class SOCHAR>
 class CSimpleOptTempl {
-public:
+ public:
   struct SOption {
-    int nId;              // caller's id, returned by OptionId()
-    const SOCHAR* pszText; // option text with its hyphens: "-d", "--help"
-    int nArgType;          // SO_ARG_NONE or SO_ARG_REQUIRED
+    int nId;                // caller's id, returned by OptionId()
+    const SOCHAR* pszText;  // option text with its hyphens: "-d", "--help"
+    int nArgType;           // SO_ARG_NONE or SO_ARG_REQUIRED
   };
 
   // Only flags 0 (the matching described above) exist; other flags are
   // refused and the matcher then yields no option.
-  CSimpleOptTempl(int argc, SOCHAR* argv[], const SOption* options, int flags = 0)
-  {
-    Init(argc, argv, options, flags);
-  }
+  CSimpleOptTempl(int argc, SOCHAR* argv[], const SOption* options, int flags = 0) { Init(argc, argv, options, flags); }
 
-  bool Init(int argc, SOCHAR* argv[], const SOption* options, int flags = 0)
-  {
+  bool Init(int argc, SOCHAR* argv[], const SOption* options, int flags = 0) {
     m_argc = argc < 0 ? 0 : argc;
     m_argv = argv;
     m_options = options;
@@ -73,8 +70,7 @@ public:
   }
 
   // True while there is another option word; false at the end of the words.
-  bool Next()
-  {
+  bool Next() {
     ClearCurrent();
     while (m_nNextArg < m_nLastArg) {
       SOCHAR* word = m_argv[m_nNextArg];
@@ -129,9 +125,8 @@ public:
   int FileCount() const { return m_argc - m_nLastArg; }
   SOCHAR* File(int index) const { return m_argv[m_nLastArg + index]; }
 
-private:
-  void ClearCurrent()
-  {
+ private:
+  void ClearCurrent() {
     m_nLastError = SO_SUCCESS;
     m_nOptionId = -1;
     m_pszOptionText = nullptr;
@@ -140,8 +135,7 @@ private:
 
   static bool IsOption(const SOCHAR* word) { return word != nullptr && word[0] == SOCHAR('-'); }
 
-  static SOCHAR* FindEquals(SOCHAR* word)
-  {
+  static SOCHAR* FindEquals(SOCHAR* word) {
     for (; *word != SOCHAR(0); ++word)
       if (*word == SOCHAR('='))
         return word;
@@ -151,8 +145,7 @@ private:
   // kExact for an identical text, the matched length for a proper
   // abbreviation, 0 for no match.
   static const int kExact = 1 << 30;
-  static int CalcMatch(const SOCHAR* text, const SOCHAR* word)
-  {
+  static int CalcMatch(const SOCHAR* text, const SOCHAR* word) {
     while (*text == SOCHAR('-') && *word == SOCHAR('-')) {
       ++text;
       ++word;
@@ -170,8 +163,7 @@ private:
   }
 
   // Row index, SO_OPT_INVALID or SO_OPT_MULTIPLE.
-  int LookupOption(const SOCHAR* word) const
-  {
+  int LookupOption(const SOCHAR* word) const {
     int best = 0;
     int bestRow = SO_OPT_INVALID;
     int tied = 0;
@@ -194,8 +186,7 @@ private:
 
   // Moves the word at index behind all others; the words not yet examined
   // end one place earlier.
-  void ShuffleArg(int index)
-  {
+  void ShuffleArg(int index) {
     SOCHAR* word = m_argv[index];
     for (int i = index; i + 1 < m_argc; ++i)
       m_argv[i] = m_argv[i + 1];

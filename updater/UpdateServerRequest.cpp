@@ -13,13 +13,11 @@
 
 namespace {
 
-const char* _default_url(const char* url)
-{
+const char* _default_url(const char* url) {
   return url ? url : JV_UPDATE_SERVER_URL;
 }
 
-std::string _serial_text(uint32_t serialNumber)
-{
+std::string _serial_text(uint32_t serialNumber) {
   char text[16];
   std::snprintf(text, sizeof text, "%08X", serialNumber);
   return text;
@@ -32,17 +30,15 @@ struct Answer {
   std::vector<std::string_view> lines;
 };
 
-void _set_why(std::string* why, std::string text)
-{
+void _set_why(std::string* why, std::string text) {
   if (why)
     *why = std::move(text);
 }
 
-} // namespace
+}  // namespace
 
 // A server's bytes may hold anything.
-std::string UpdateServerRequest::ShownText(std::string_view line)
-{
+std::string UpdateServerRequest::ShownText(std::string_view line) {
   constexpr size_t kShown = 40;
   std::string out = PrintableText(line.substr(0, kShown));
   if (line.size() > kShown)
@@ -56,8 +52,7 @@ namespace {
 // cause in *why) on transport failure, a status other than 200 or a first
 // line not beginning "ok".
 bool _exchange(const char* name, const char* url, std::map<std::string, std::string>& params, Answer& answer,
-               std::string* why)
-{
+               std::string* why) {
   try {
     HTTPResponse response = HTTPRequest::GET(url, params);
     if (response.get_status() != 200) {
@@ -74,9 +69,10 @@ bool _exchange(const char* name, const char* url, std::map<std::string, std::str
     answer.lines = UpdateServerRequest::SplitAnswerLines(answer.body);
     if (!UpdateServerRequest::AnswerIsOk(answer.lines)) {
       Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
-      _set_why(why, answer.lines.empty() ? std::string("the update server's answer is empty")
-                                         : "the update server answered \"" + UpdateServerRequest::ShownText(answer.lines[0]) +
-                                               "\" instead of \"ok\"");
+      _set_why(why, answer.lines.empty()
+                        ? std::string("the update server's answer is empty")
+                        : "the update server answered \"" + UpdateServerRequest::ShownText(answer.lines[0]) +
+                              "\" instead of \"ok\"");
       return false;
     }
     return true;
@@ -93,8 +89,7 @@ struct VersionKey {
 };
 
 // Parts convert with stoi rules and count by their low 8 bits.
-VersionKey _version_key(const std::string& version)
-{
+VersionKey _version_key(const std::string& version) {
   VersionKey key;
   const std::vector<std::string> parts = UpdateServerRequest::SplitJorvaniteVersion(version);
   if (parts.size() != 3)
@@ -111,9 +106,9 @@ VersionKey _version_key(const std::string& version)
 
 // Orders build texts as numbers when they are all digits (those first),
 // otherwise as text; the raw text breaks every tie, so keys never compare equal.
-auto _build_key(const std::string& build)
-{
-  const bool numeric = !build.empty() && std::all_of(build.begin(), build.end(), [](char c) { return c >= '0' && c <= '9'; });
+auto _build_key(const std::string& build) {
+  const bool numeric =
+      !build.empty() && std::all_of(build.begin(), build.end(), [](char c) { return c >= '0' && c <= '9'; });
   std::string_view digits;
   if (numeric) {
     digits = build;
@@ -130,8 +125,7 @@ struct SortEntry {
 
 // Strict weak ordering (a total one on distinct builds): parsed versions
 // first, newest first; then higher builds first.
-bool _sortVersion(const SortEntry& a, const SortEntry& b)
-{
+bool _sortVersion(const SortEntry& a, const SortEntry& b) {
   if (a.version.parsed != b.version.parsed)
     return a.version.parsed;
   if (a.version.parsed) {
@@ -143,15 +137,13 @@ bool _sortVersion(const SortEntry& a, const SortEntry& b)
   return _build_key(a.pair.first) > _build_key(b.pair.first);
 }
 
-std::string _line(const std::vector<std::string_view>& lines, size_t i)
-{
+std::string _line(const std::vector<std::string_view>& lines, size_t i) {
   return i < lines.size() ? std::string(lines[i]) : std::string();
 }
 
-} // namespace
+}  // namespace
 
-std::vector<std::string_view> UpdateServerRequest::SplitAnswerLines(std::string_view body)
-{
+std::vector<std::string_view> UpdateServerRequest::SplitAnswerLines(std::string_view body) {
   std::vector<std::string_view> lines;
   size_t pos = 0;
   while (pos < body.size()) {
@@ -165,14 +157,12 @@ std::vector<std::string_view> UpdateServerRequest::SplitAnswerLines(std::string_
   return lines;
 }
 
-bool UpdateServerRequest::AnswerIsOk(const std::vector<std::string_view>& lines)
-{
+bool UpdateServerRequest::AnswerIsOk(const std::vector<std::string_view>& lines) {
   return !lines.empty() && lines[0].substr(0, 2) == "ok";
 }
 
 void UpdateServerRequest::ParseQueryBuild(const std::vector<std::string_view>& lines, std::string& latestBuild,
-                                          std::string& firmwareId)
-{
+                                          std::string& firmwareId) {
   // A server that ends its lines with CR LF means the same build and identifier.
   const auto upToCR = [](std::string_view line) { return std::string(line.substr(0, line.find('\r'))); };
   if (lines.size() > 1)
@@ -181,16 +171,14 @@ void UpdateServerRequest::ParseQueryBuild(const std::vector<std::string_view>& l
     firmwareId = upToCR(lines[2]);
 }
 
-void UpdateServerRequest::ParseBuild(const std::vector<std::string_view>& lines, std::string& birdBase64)
-{
+void UpdateServerRequest::ParseBuild(const std::vector<std::string_view>& lines, std::string& birdBase64) {
   birdBase64.clear();
   if (lines.size() > 1)
     birdBase64 = std::string(lines[1]);
 }
 
 void UpdateServerRequest::ParseBuildList(const std::vector<std::string_view>& lines,
-                                         std::map<std::string, std::string>& builds)
-{
+                                         std::map<std::string, std::string>& builds) {
   static constexpr std::string_view kSeparators = ";\r\n";
   for (size_t i = 1; i < lines.size(); ++i) {
     const std::string_view line = lines[i];
@@ -219,8 +207,7 @@ void UpdateServerRequest::ParseBuildList(const std::vector<std::string_view>& li
 }
 
 void UpdateServerRequest::ParseRecoveryInfo(const std::vector<std::string_view>& lines, uint32_t& serialNumber,
-                                            uint32_t& build)
-{
+                                            uint32_t& build) {
   const std::string l0 = _line(lines, 0), l1 = _line(lines, 1), l2 = _line(lines, 2);
   Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", l0.c_str(), l1.c_str(), l2.c_str());
   if (lines.size() > 1)
@@ -229,16 +216,14 @@ void UpdateServerRequest::ParseRecoveryInfo(const std::vector<std::string_view>&
     build = static_cast<uint32_t>(std::strtoul(l2.c_str(), nullptr, 0));
 }
 
-bool UpdateServerRequest::ping(const char* url, std::string* why)
-{
+bool UpdateServerRequest::ping(const char* url, std::string* why) {
   std::map<std::string, std::string> params{{"op", "hi"}, {"rv", "2"}};
   Answer answer;
   return _exchange("ping", _default_url(url), params, answer, why);
 }
 
 bool UpdateServerRequest::QueryBuild(uint32_t serialNumber, std::string& latestBuild, std::string& firmwareId,
-                                     const char* url, std::string* why)
-{
+                                     const char* url, std::string* why) {
   std::map<std::string, std::string> params{{"op", "qu"}, {"sn", _serial_text(serialNumber)}};
   Answer answer;
   if (!_exchange("QueryBuild", _default_url(url), params, answer, why))
@@ -248,8 +233,7 @@ bool UpdateServerRequest::QueryBuild(uint32_t serialNumber, std::string& latestB
 }
 
 bool UpdateServerRequest::GetBuild(uint32_t serialNumber, const std::string& firmwareId, const std::string& build,
-                                   std::string& birdBase64, const char* url, bool noCalibration, std::string* why)
-{
+                                   std::string& birdBase64, const char* url, bool noCalibration, std::string* why) {
   // The identifier came from a server answer: encode it so it cannot add or
   // alter query keys.
   std::map<std::string, std::string> params{{"bld", build},
@@ -265,8 +249,7 @@ bool UpdateServerRequest::GetBuild(uint32_t serialNumber, const std::string& fir
 }
 
 bool UpdateServerRequest::GetBuildList(uint32_t serialNumber, std::map<std::string, std::string>& builds,
-                                       const char* url, std::string* why)
-{
+                                       const char* url, std::string* why) {
   builds.clear();
   std::map<std::string, std::string> params{{"op", "builds"}, {"sn", _serial_text(serialNumber)}};
   Answer answer;
@@ -277,8 +260,7 @@ bool UpdateServerRequest::GetBuildList(uint32_t serialNumber, std::map<std::stri
 }
 
 bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* fingerprint, uint32_t& serialNumber, uint32_t& build,
-                                          const char* url, std::string* why)
-{
+                                          const char* url, std::string* why) {
   if (!fingerprint) {
     _set_why(why, "no fingerprint");
     return false;
@@ -294,8 +276,7 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* fingerprint, uint32_t&
   return true;
 }
 
-std::vector<std::string> UpdateServerRequest::SplitJorvaniteVersion(std::string version)
-{
+std::vector<std::string> UpdateServerRequest::SplitJorvaniteVersion(std::string version) {
   std::vector<std::string> parts;
   size_t pos = 0;
   for (;;) {
@@ -310,9 +291,8 @@ std::vector<std::string> UpdateServerRequest::SplitJorvaniteVersion(std::string 
   return parts;
 }
 
-std::vector<std::pair<std::string, std::string>>
-UpdateServerRequest::SortBuildsByVersion(const std::map<std::string, std::string>& builds)
-{
+std::vector<std::pair<std::string, std::string>> UpdateServerRequest::SortBuildsByVersion(
+    const std::map<std::string, std::string>& builds) {
   std::vector<SortEntry> entries;
   entries.reserve(builds.size());
   for (const auto& pair : builds)

@@ -10,7 +10,7 @@
 #include <vector>
 
 class UpdateServerRequest {
-public:
+ public:
   // Every operation: `url` null means the built-in default server. Returns
   // true on success; never raises. Failures (transport, HTTP status other
   // than 200, first line not beginning "ok") are logged under
@@ -20,8 +20,8 @@ public:
   // the HTTP status, or what the answer lacked.
   static bool ping(const char* url, std::string* why = nullptr);
   // Latest build (decimal text) and firmware identifier, each up to a CR.
-  static bool QueryBuild(uint32_t serialNumber, std::string& latestBuild, std::string& firmwareId,
-                         const char* url, std::string* why = nullptr);
+  static bool QueryBuild(uint32_t serialNumber, std::string& latestBuild, std::string& firmwareId, const char* url,
+                         std::string* why = nullptr);
   // The BIRD file of `build` as one line of Base64 text (a trailing CR kept).
   static bool GetBuild(uint32_t serialNumber, const std::string& firmwareId, const std::string& build,
                        std::string& birdBase64, const char* url, bool noCalibration, std::string* why = nullptr);
@@ -29,15 +29,15 @@ public:
   static bool GetBuildList(uint32_t serialNumber, std::map<std::string, std::string>& builds, const char* url,
                            std::string* why = nullptr);
   // Serial number and recovery build for a chip fingerprint (four words).
-  static bool GetRecoveryInfo(const uint32_t* fingerprint, uint32_t& serialNumber, uint32_t& build,
-                              const char* url, std::string* why = nullptr);
+  static bool GetRecoveryInfo(const uint32_t* fingerprint, uint32_t& serialNumber, uint32_t& build, const char* url,
+                              std::string* why = nullptr);
 
   // Newest version first. Versions of the form major.minor.patch (each part
   // compared by its low 8 bits) come before those that do not parse; within
   // equal versions, and among the ones that do not parse, higher build
   // numbers come first. A total order, so any server input sorts safely.
-  static std::vector<std::pair<std::string, std::string>>
-  SortBuildsByVersion(const std::map<std::string, std::string>& builds);
+  static std::vector<std::pair<std::string, std::string>> SortBuildsByVersion(
+      const std::map<std::string, std::string>& builds);
   // The three parts of "major.minor.patch", or empty for any other shape.
   static std::vector<std::string> SplitJorvaniteVersion(std::string version);
 

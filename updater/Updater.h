@@ -28,7 +28,7 @@ const uint32_t DEFAULT_SERIAL_NUMBER = 0xDEADDEAD;
 typedef std::map<std::string, std::string> BuildMap;
 
 class Updater {
-public:
+ public:
   Updater(const char* serverUrl, const char* storeDir, UpdaterDisplayInterface& display);
   ~Updater();
 
@@ -58,14 +58,13 @@ public:
   // firmware and the transfer is recorded in its settings.
   bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdPath, uint8_t moduleAddress,
                        uint32_t routerSerialNumber, bool override);
-  BirdFile load_bird(const char* action, std::string path, uint32_t serialNumber, uint32_t build,
-                     bool allowDownload);
+  BirdFile load_bird(const char* action, std::string path, uint32_t serialNumber, uint32_t build, bool allowDownload);
 
-  bool Get_Fingerprint(Fingerprint& out, std::string port, uint32_t serialNumber, std::string birdPath,
-                       uint32_t rate, bool reset);
+  bool Get_Fingerprint(Fingerprint& out, std::string port, uint32_t serialNumber, std::string birdPath, uint32_t rate,
+                       bool reset);
   // The override flag has no effect.
-  bool Recover_Firmware(std::string port, uint32_t build, uint32_t rate, uint32_t serialNumber,
-                        std::string birdPath, bool override);
+  bool Recover_Firmware(std::string port, uint32_t build, uint32_t rate, uint32_t serialNumber, std::string birdPath,
+                        bool override);
 
   std::string serverUrl;
   std::string storeDir;

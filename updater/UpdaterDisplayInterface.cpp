@@ -4,8 +4,7 @@
 
 #include "Log.h"
 
-void UpdaterDisplayInterface::message(Level level, const char* format, ...)
-{
+void UpdaterDisplayInterface::message(Level level, const char* format, ...) {
   if (muted)
     return;
   char buf[2048];

@@ -3,7 +3,7 @@
 // bar and a spinner. Flows receive it by reference and never own it.
 
 class UpdaterDisplayInterface {
-public:
+ public:
   enum Level {
     LEVEL_INFO = 0,
     LEVEL_ERROR = 1,
@@ -27,7 +27,7 @@ public:
   // While muted only message() is silent; the five operations still act.
   void mute_messages(bool mute) { muted = mute; }
 
-protected:
+ protected:
   // Not deleted through this interface, so no virtual destructor.
   ~UpdaterDisplayInterface() = default;
 

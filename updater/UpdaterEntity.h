@@ -43,7 +43,7 @@
 #include "aError.h"
 
 class UpdaterEntity : public Tovanire::Jorvanite::EntityClass {
-public:
+ public:
   // Option codes: the second data byte of every packet of command 0x5F.
   enum : uint8_t {
     val_UPGRADE_INIT = 0,
@@ -112,8 +112,7 @@ public:
   // progress bar follows. Stops at the first error. A block of its address
   // alone sends nothing and succeeds; blockSize 0 with bytes to send gives
   // aErrInvalidOption.
-  aErr FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize,
-                        UpdaterDisplayInterface& display);
+  aErr FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize, UpdaterDisplayInterface& display);
   // WRITE exchange for a piece of `size` bytes (sent as 16 bits). No reply,
   // no status byte or a nonzero status: aErrInvalidOption.
   aErr FirmwareWrite(uint32_t size);
@@ -142,12 +141,12 @@ public:
   aErr _block_transfer_uei_helper(const uint8_t* data, uint32_t length, uint32_t* count, uint32_t* sum);
 
   Tovanire::Jorvanite::Module* module;  // borrowed; null until init
-  bool verifyTransfer;  // ask for each piece's sum and compare; true at construction
-  bool noRebootWait;    // LoaderReboot waits one polling pass only
-  bool ueiData;         // pieces go as one UEI byte block; set by CheckUEIDataSupport
-  uint32_t rebootWaitMs;  // REBOOT_WAIT_MS unless changed
+  bool verifyTransfer;                  // ask for each piece's sum and compare; true at construction
+  bool noRebootWait;                    // LoaderReboot waits one polling pass only
+  bool ueiData;                         // pieces go as one UEI byte block; set by CheckUEIDataSupport
+  uint32_t rebootWaitMs;                // REBOOT_WAIT_MS unless changed
 
-private:
+ private:
   aErr _prepare(const uint8_t* data, uint32_t length, uint8_t flags, uint16_t* blockSize);
   // Sends [0x5F][request] and awaits the first packet that begins with 0x5F
   // and `replyOption` (queued ones from the module dropped first) into a

@@ -34,20 +34,17 @@ struct items_t {
   std::string refusal;
 };
 
-std::string parentOf(const std::string& path)
-{
+std::string parentOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-std::string leafOf(const std::string& path)
-{
+std::string leafOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-void _ensure_directory(const std::string& path)
-{
+void _ensure_directory(const std::string& path) {
   if (aDirectory_Exists(path.c_str())) {
     Log::log(DEBUG_Updater, "UpdaterStore: [%s] already exists.\n", path.c_str());
     return;
@@ -63,21 +60,18 @@ void _ensure_directory(const std::string& path)
   Log::log(DEBUG_Updater, "UpdaterStore: Created directory [%s].\n", path.c_str());
 }
 
-bool isDotName(const std::string& name)
-{
+bool isDotName(const std::string& name) {
   return name == "." || name == "..";
 }
 
-store_item_t kindOf(const aDirectoryListData* data)
-{
+store_item_t kindOf(const aDirectoryListData* data) {
   return data->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE;
 }
 
-bool _find_item(const aDirectoryListData* data, void* ref)
-{
+bool _find_item(const aDirectoryListData* data, void* ref) {
   auto* result = static_cast<result_t*>(ref);
-  Log::log(DEBUG_Updater, "%s([%s], %d, %d) searching for %s\n", "_find_item", data->path,
-           int(data->isDirectory), int(data->size), result->name.c_str());
+  Log::log(DEBUG_Updater, "%s([%s], %d, %d) searching for %s\n", "_find_item", data->path, int(data->isDirectory),
+           int(data->size), result->name.c_str());
   std::string path = data->path;
   std::string name = leafOf(path);
   if (isDotName(name) || name != result->name)
@@ -102,11 +96,9 @@ bool _find_item(const aDirectoryListData* data, void* ref)
   return false;
 }
 
-bool _find_items(const aDirectoryListData* data, void* ref)
-{
+bool _find_items(const aDirectoryListData* data, void* ref) {
   auto* found = static_cast<items_t*>(ref);
-  Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", data->path, int(data->isDirectory),
-           int(data->size));
+  Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", data->path, int(data->isDirectory), int(data->size));
   std::string path = data->path;
   std::string name = leafOf(path);
   if (name.empty() || name[0] == '.')
@@ -130,8 +122,7 @@ UpdaterStoreItem::UpdaterStoreItem() = default;
 
 UpdaterStoreItem::UpdaterStoreItem(const std::string& directory, const std::string& name, store_item_t kind,
                                    bool createSettings)
-    : m_directory(directory), m_name(name), m_kind(kind)
-{
+    : m_directory(directory), m_name(name), m_kind(kind) {
   std::string settings = BuildPath(m_directory.c_str(), m_name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
   m_settings.Load(settings.c_str(), createSettings);
   // Below a file there are no settings to refuse; a module's must be its own.
@@ -143,18 +134,15 @@ UpdaterStoreItem::UpdaterStoreItem(const UpdaterStoreItem& other) = default;
 UpdaterStoreItem& UpdaterStoreItem::operator=(const UpdaterStoreItem& other) = default;
 UpdaterStoreItem::~UpdaterStoreItem() = default;
 
-bool UpdaterStoreItem::IsValid() const
-{
+bool UpdaterStoreItem::IsValid() const {
   return !m_directory.empty() && !m_name.empty();
 }
 
-std::string UpdaterStoreItem::Path() const
-{
+std::string UpdaterStoreItem::Path() const {
   return BuildPath(m_directory.c_str(), m_name.c_str(), nullptr);
 }
 
-bool UpdaterStoreItem::IsBuildFileName(const std::string& fileName)
-{
+bool UpdaterStoreItem::IsBuildFileName(const std::string& fileName) {
   const std::string suffix = kBirdSuffix;
   if (fileName.size() <= suffix.size() || fileName.compare(fileName.size() - suffix.size(), suffix.size(), suffix) != 0)
     return false;
@@ -165,13 +153,12 @@ bool UpdaterStoreItem::IsBuildFileName(const std::string& fileName)
 }
 
 aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* data, uint64_t length,
-                                 std::string* whyOut)
-{
+                                 std::string* whyOut) {
   if (!data)
     return aErrNotFound;
   if (!IsValid() || !IsBuildFileName(fileName)) {
-    Log::log(DEBUG_Updater, "UpdaterStore: refusing to write [%s] into [%s]: not a build file name\n",
-             fileName.c_str(), Path().c_str());
+    Log::log(DEBUG_Updater, "UpdaterStore: refusing to write [%s] into [%s]: not a build file name\n", fileName.c_str(),
+             Path().c_str());
     if (whyOut)
       *whyOut = fileName + " is not a build's file name";
     return aErrParam;
@@ -187,8 +174,7 @@ aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* dat
   return err;
 }
 
-BirdFile UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const
-{
+BirdFile UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const {
   std::string path = BuildPath(Path().c_str(), fileName.c_str(), nullptr);
   if (!IsBuildFileName(fileName))
     throw std::runtime_error("Invalid bird " + path + ": not a build's file name");
@@ -198,40 +184,34 @@ BirdFile UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const
   return BirdFile::LoadWhole(path, BirdFile::Source::Stored);
 }
 
-bool UpdaterStoreItem::FileExists(const std::string& fileName) const
-{
+bool UpdaterStoreItem::FileExists(const std::string& fileName) const {
   result_t result;
   result.name = fileName;
   aDirectory_List(Path().c_str(), _find_item, &result);
-  Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", result.found ? "Found" : "Not Found",
-           fileName.c_str());
+  Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", result.found ? "Found" : "Not Found", fileName.c_str());
   return result.found;
 }
 
 // ---------------------------------------------------------------------------
 // UpdaterStore
 
-UpdaterStore::UpdaterStore(const std::string& basePath) : m_basePath(basePath)
-{
+UpdaterStore::UpdaterStore(const std::string& basePath) : m_basePath(basePath) {
   _ensure_directory(m_basePath);
 }
 
 UpdaterStore::~UpdaterStore() = default;
 
-std::string UpdaterStore::DeviceName(uint32_t serialNumber)
-{
+std::string UpdaterStore::DeviceName(uint32_t serialNumber) {
   char name[9];
   std::snprintf(name, sizeof name, "%08X", serialNumber);
   return name;
 }
 
-UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serialNumber)
-{
+UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serialNumber) {
   return AddDevice(DeviceName(serialNumber));
 }
 
-UpdaterStoreItem UpdaterStore::AddDevice(const std::string& name)
-{
+UpdaterStoreItem UpdaterStore::AddDevice(const std::string& name) {
   if (name.empty() || isDotName(name) || name.find('/') != std::string::npos)
     throw std::runtime_error("UpdaterStore: invalid device name [" + name + "]");
   const std::string entry = BuildPath(m_basePath.c_str(), name.c_str(), nullptr);
@@ -247,8 +227,7 @@ UpdaterStoreItem UpdaterStore::AddDevice(const std::string& name)
   return UpdaterStoreItem(m_basePath, name, STORE_ITEM_DIRECTORY);
 }
 
-bool UpdaterStore::find(const std::string& name, UpdaterStoreItem* item, bool createSettings) const
-{
+bool UpdaterStore::find(const std::string& name, UpdaterStoreItem* item, bool createSettings) const {
   // A module directory opened to be written to loses the temporaries of
   // runs that died in it first, so its settings are read without them.
   if (createSettings && !name.empty() && !isDotName(name) && name.find('/') == std::string::npos)
@@ -258,25 +237,21 @@ bool UpdaterStore::find(const std::string& name, UpdaterStoreItem* item, bool cr
   result.item = item;
   result.createSettings = createSettings;
   aDirectory_List(m_basePath.c_str(), _find_item, &result);
-  Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", result.found ? "Found" : "Not Found",
-           name.c_str());
+  Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", result.found ? "Found" : "Not Found", name.c_str());
   if (!result.refusal.empty())
     throw UpdaterStoreRefusal(result.refusal);
   return result.found;
 }
 
-bool UpdaterStore::FindDevice(const std::string& name, UpdaterStoreItem* item) const
-{
+bool UpdaterStore::FindDevice(const std::string& name, UpdaterStoreItem* item) const {
   return find(name, item, true);
 }
 
-bool UpdaterStore::FindDevice(uint32_t serialNumber, UpdaterStoreItem* item) const
-{
+bool UpdaterStore::FindDevice(uint32_t serialNumber, UpdaterStoreItem* item) const {
   return FindDevice(DeviceName(serialNumber), item);
 }
 
-bool UpdaterStore::FindLocalBuilds(uint32_t serialNumber, std::vector<UpdaterStoreItem>& items) const
-{
+bool UpdaterStore::FindLocalBuilds(uint32_t serialNumber, std::vector<UpdaterStoreItem>& items) const {
   UpdaterStoreItem device;
   if (!find(DeviceName(serialNumber), &device, false))
     return true;

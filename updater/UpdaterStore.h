@@ -37,7 +37,7 @@ enum store_item_t {
 // settings loaded from <directory>/<name>/.settings. A value: copies copy
 // the settings too.
 class UpdaterStoreItem {
-public:
+ public:
   // Empty directory and name, STORE_ITEM_UNSET, settings without a file.
   UpdaterStoreItem();
   // Loads the settings; with createSettings a missing .settings file is
@@ -80,7 +80,7 @@ public:
   // True for a file name the store accepts for a build: "<digits>.bird".
   static bool IsBuildFileName(const std::string& fileName);
 
-private:
+ private:
   std::string m_directory;
   std::string m_name;
   store_item_t m_kind = STORE_ITEM_UNSET;
@@ -88,7 +88,7 @@ private:
 };
 
 class UpdaterStore {
-public:
+ public:
   // Makes sure the base directory exists (parents included, mode 0755).
   // Raises std::runtime_error "UpdaterStore: Could not create directory
   // <path> error <code>" or "UpdaterStore: <path> exists and is a file".
@@ -121,7 +121,7 @@ public:
   // "%08X"
   static std::string DeviceName(uint32_t serialNumber);
 
-private:
+ private:
   bool find(const std::string& name, UpdaterStoreItem* item, bool createSettings) const;
 
   std::string m_basePath;

@@ -25,16 +25,14 @@ UpdaterStoreReplaceHook sHook = nullptr;
 void* sHookRef = nullptr;
 std::atomic<unsigned> sTempCounter{0};
 
-aErr fail(std::string* why, aErr code, const std::string& step, int err)
-{
+aErr fail(std::string* why, aErr code, const std::string& step, int err) {
   if (why)
     *why = step + ": " + std::strerror(err);
   errno = err;
   return code;
 }
 
-bool allDigits(const std::string& text, size_t begin, size_t end)
-{
+bool allDigits(const std::string& text, size_t begin, size_t end) {
   if (begin >= end)
     return false;
   for (size_t i = begin; i < end; ++i)
@@ -44,16 +42,14 @@ bool allDigits(const std::string& text, size_t begin, size_t end)
 }
 
 // text[begin, end) as a process id; 0 when it is none.
-pid_t pidIn(const std::string& text, size_t begin, size_t end)
-{
+pid_t pidIn(const std::string& text, size_t begin, size_t end) {
   if (!allDigits(text, begin, end) || end - begin > 9)
     return 0;
   return pid_t(std::stol(text.substr(begin, end - begin)));
 }
 
 // The process id in a temporary's name; 0 for every other name.
-pid_t writerOf(const std::string& name)
-{
+pid_t writerOf(const std::string& name) {
   const size_t prefix = std::strlen(kStagingPrefix);
   if (name.compare(0, prefix, kStagingPrefix) == 0) {
     const size_t dash = name.find('-', prefix);
@@ -73,20 +69,17 @@ pid_t writerOf(const std::string& name)
   return pidIn(name, pidDot + 1, counterDot);
 }
 
-bool processGone(pid_t pid)
-{
+bool processGone(pid_t pid) {
   return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
 }  // namespace
 
-std::string UpdaterStore_StagingName(const std::string& fileName)
-{
+std::string UpdaterStore_StagingName(const std::string& fileName) {
   return kStagingPrefix + std::to_string(::getpid()) + "-" + fileName;
 }
 
-int UpdaterStore_RemoveStaleTemporaries(const std::string& directory)
-{
+int UpdaterStore_RemoveStaleTemporaries(const std::string& directory) {
   const UpdaterStoreOpen opened = UpdaterStorePath_OpenDirectory(directory);
   DIR* dir = opened.fd < 0 ? nullptr : ::fdopendir(opened.fd);
   if (!dir) {
@@ -114,15 +107,12 @@ int UpdaterStore_RemoveStaleTemporaries(const std::string& directory)
   return removed;
 }
 
-void UpdaterStore_SetReplaceHook(UpdaterStoreReplaceHook hook, void* ref)
-{
+void UpdaterStore_SetReplaceHook(UpdaterStoreReplaceHook hook, void* ref) {
   sHook = hook;
   sHookRef = ref;
 }
 
-aErr UpdaterStore_ReplaceFile(const std::string& path, const void* data, size_t size, std::string* why,
-                              bool* refused)
-{
+aErr UpdaterStore_ReplaceFile(const std::string& path, const void* data, size_t size, std::string* why, bool* refused) {
   if (refused)
     *refused = false;
   if (path.empty() || (!data && size > 0))

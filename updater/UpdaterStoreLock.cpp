@@ -15,9 +15,8 @@ const char* const UpdaterStoreHold::LOCK_FILENAME = ".update.lock";
 
 namespace {
 
-struct flock wholeFile(short type)
-{
-  struct flock lock{};
+struct flock wholeFile(short type) {
+  struct flock lock {};
   lock.l_type = type;
   lock.l_whence = SEEK_SET;
   lock.l_start = 0;
@@ -27,8 +26,7 @@ struct flock wholeFile(short type)
 
 }  // namespace
 
-UpdaterStoreDirectoryLock::UpdaterStoreDirectoryLock(const std::string& filePath)
-{
+UpdaterStoreDirectoryLock::UpdaterStoreDirectoryLock(const std::string& filePath) {
   const int fd = UpdaterStorePath_OpenDirectory(UpdaterStorePath_Directory(filePath)).fd;
   if (fd < 0)
     return;
@@ -43,8 +41,7 @@ UpdaterStoreDirectoryLock::UpdaterStoreDirectoryLock(const std::string& filePath
   m_fd = fd;
 }
 
-UpdaterStoreDirectoryLock::~UpdaterStoreDirectoryLock()
-{
+UpdaterStoreDirectoryLock::~UpdaterStoreDirectoryLock() {
   // Closing the only descriptor of the lock's open file releases it.
   if (m_fd >= 0)
     ::close(m_fd);
@@ -55,13 +52,11 @@ UpdaterStoreHold::UpdaterStoreHold(UpdaterStoreHold&& other) noexcept
       m_holder(other.m_holder),
       m_path(std::move(other.m_path)),
       m_problem(std::move(other.m_problem)),
-      m_refusal(std::move(other.m_refusal))
-{
+      m_refusal(std::move(other.m_refusal)) {
   other.m_fd = -1;
 }
 
-UpdaterStoreHold& UpdaterStoreHold::operator=(UpdaterStoreHold&& other) noexcept
-{
+UpdaterStoreHold& UpdaterStoreHold::operator=(UpdaterStoreHold&& other) noexcept {
   if (this != &other) {
     release();
     m_fd = other.m_fd;
@@ -74,13 +69,11 @@ UpdaterStoreHold& UpdaterStoreHold::operator=(UpdaterStoreHold&& other) noexcept
   return *this;
 }
 
-UpdaterStoreHold::~UpdaterStoreHold()
-{
+UpdaterStoreHold::~UpdaterStoreHold() {
   release();
 }
 
-void UpdaterStoreHold::release()
-{
+void UpdaterStoreHold::release() {
   if (m_fd < 0)
     return;
   // Removed while still locked, so the store looks after an update as it
@@ -92,8 +85,7 @@ void UpdaterStoreHold::release()
   m_fd = -1;
 }
 
-UpdaterStoreHold UpdaterStoreHold::Take(const std::string& entryPath)
-{
+UpdaterStoreHold UpdaterStoreHold::Take(const std::string& entryPath) {
   UpdaterStoreHold hold;
   const std::string path = entryPath + "/" + LOCK_FILENAME;
   // The holder removes the file before it lets go, so a run that opened it

@@ -25,7 +25,7 @@
 // locked gives no lock: Held() is false and the caller goes on without it
 // (a file in such a directory cannot be replaced either).
 class UpdaterStoreDirectoryLock {
-public:
+ public:
   explicit UpdaterStoreDirectoryLock(const std::string& filePath);
   ~UpdaterStoreDirectoryLock();
   UpdaterStoreDirectoryLock(const UpdaterStoreDirectoryLock&) = delete;
@@ -33,7 +33,7 @@ public:
 
   bool Held() const { return m_fd >= 0; }
 
-private:
+ private:
   int m_fd = -1;
 };
 
@@ -41,7 +41,7 @@ private:
 // to the process: a process holds at most one UpdaterStoreHold per entry,
 // since dropping either would drop both.
 class UpdaterStoreHold {
-public:
+ public:
   // The lock file's name inside a module directory.
   static const char* const LOCK_FILENAME;  // ".update.lock"
 
@@ -67,7 +67,7 @@ public:
   const std::string& Problem() const { return m_problem; }
   const std::string& Refusal() const { return m_refusal; }
 
-private:
+ private:
   void release();
 
   int m_fd = -1;

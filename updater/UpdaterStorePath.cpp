@@ -9,8 +9,7 @@
 
 namespace {
 
-std::string joined(const std::string& dirPath, const std::string& name)
-{
+std::string joined(const std::string& dirPath, const std::string& name) {
   if (dirPath.empty() || dirPath == ".")
     return name;
   return dirPath.back() == '/' ? dirPath + name : dirPath + "/" + name;
@@ -18,8 +17,7 @@ std::string joined(const std::string& dirPath, const std::string& name)
 
 // Why name in dirFd could not be opened as wanted: a refusal when it is there
 // but is a link or of the wrong kind, else the system's reason.
-UpdaterStoreOpen explain(int dirFd, const std::string& path, const std::string& name, bool directory, int openErr)
-{
+UpdaterStoreOpen explain(int dirFd, const std::string& path, const std::string& name, bool directory, int openErr) {
   UpdaterStoreOpen out;
   struct stat st {};
   if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -37,36 +35,31 @@ UpdaterStoreOpen explain(int dirFd, const std::string& path, const std::string& 
   return out;
 }
 
-bool plainName(const std::string& name)
-{
+bool plainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
 }  // namespace
 
-std::string UpdaterStoreOpen::Why(const std::string& path) const
-{
+std::string UpdaterStoreOpen::Why(const std::string& path) const {
   if (Refused())
     return refusal;
   return path + ": " + std::strerror(err);
 }
 
-std::string UpdaterStorePath_Directory(const std::string& path)
-{
+std::string UpdaterStorePath_Directory(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   if (slash == std::string::npos)
     return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string UpdaterStorePath_Leaf(const std::string& path)
-{
+std::string UpdaterStorePath_Leaf(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-UpdaterStoreOpen UpdaterStorePath_OpenDirectory(const std::string& path, bool create, mode_t mode)
-{
+UpdaterStoreOpen UpdaterStorePath_OpenDirectory(const std::string& path, bool create, mode_t mode) {
   UpdaterStoreOpen out;
   const std::string name = UpdaterStorePath_Leaf(path);
   if (!plainName(name)) {
@@ -92,9 +85,8 @@ UpdaterStoreOpen UpdaterStorePath_OpenDirectory(const std::string& path, bool cr
   return out;
 }
 
-UpdaterStoreOpen UpdaterStorePath_OpenFileAt(int dirFd, const std::string& dirPath, const std::string& name,
-                                             int flags, mode_t mode)
-{
+UpdaterStoreOpen UpdaterStorePath_OpenFileAt(int dirFd, const std::string& dirPath, const std::string& name, int flags,
+                                             mode_t mode) {
   const std::string path = joined(dirPath, name);
   if (!plainName(name)) {
     UpdaterStoreOpen out;
@@ -124,8 +116,7 @@ UpdaterStoreOpen UpdaterStorePath_OpenFileAt(int dirFd, const std::string& dirPa
   return out;
 }
 
-UpdaterStoreOpen UpdaterStorePath_OpenFile(const std::string& path, int flags, mode_t mode)
-{
+UpdaterStoreOpen UpdaterStorePath_OpenFile(const std::string& path, int flags, mode_t mode) {
   const std::string dirPath = UpdaterStorePath_Directory(path);
   UpdaterStoreOpen dir = UpdaterStorePath_OpenDirectory(dirPath);
   if (dir.fd < 0)

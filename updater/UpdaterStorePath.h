@@ -22,7 +22,7 @@
 // made; what() names the path and what it is, "<path> is a symbolic link",
 // "<path> is not a regular file", "<path> is not a directory".
 class UpdaterStoreRefusal : public std::runtime_error {
-public:
+ public:
   using std::runtime_error::runtime_error;
 };
 
@@ -52,8 +52,8 @@ UpdaterStoreOpen UpdaterStorePath_OpenFile(const std::string& path, int flags, m
 
 // The same for the entry name of an open directory; dirPath is that
 // directory's path, for messages.
-UpdaterStoreOpen UpdaterStorePath_OpenFileAt(int dirFd, const std::string& dirPath, const std::string& name,
-                                             int flags, mode_t mode = 0666);
+UpdaterStoreOpen UpdaterStorePath_OpenFileAt(int dirFd, const std::string& dirPath, const std::string& name, int flags,
+                                             mode_t mode = 0666);
 
 // The directory part of a path ("." for a bare name, "/" for the root) and
 // its last component.

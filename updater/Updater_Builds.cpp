@@ -10,6 +10,7 @@
 #include "Updater.h"
 #include "UpdaterStoreFile.h"
 
+#include <unistd.h>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -18,7 +19,6 @@
 #include <future>
 #include <stdexcept>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -26,8 +26,7 @@ namespace {
 constexpr auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 constexpr auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
-std::string _time_text()
-{
+std::string _time_text() {
   const std::time_t now = std::time(nullptr);
   char text[64] = {0};
   if (!ctime_r(&now, text))
@@ -55,8 +54,7 @@ struct _DownloadWorker {
   bool noCalibration;
   std::string* why;
 
-  void operator()()
-  {
+  void operator()() {
     try {
       result->set_value(UpdateServerRequest::GetBuild(serialNumber, firmwareId, build, *birdBase64,
                                                       updater->serverUrl.c_str(), noCalibration, why));
@@ -72,8 +70,7 @@ struct _DownloadWorker {
 // and installed as that build, so its descriptor must name that build; and,
 // unless it takes the module's serial number when installed (serial
 // offsets) or the checks are overridden, that module.
-std::string _foreign_problem(const BirdFile& file, uint32_t build, uint32_t serialNumber, bool override)
-{
+std::string _foreign_problem(const BirdFile& file, uint32_t build, uint32_t serialNumber, bool override) {
   if (file.FindBlocks(BirdFile::BLOCK_DESCRIPTOR).empty())
     return {};
   char text[128];
@@ -95,9 +92,8 @@ std::string _foreign_problem(const BirdFile& file, uint32_t build, uint32_t seri
 // Answers the reason on failure, empty when sound; *staged is the error of
 // writing the temporary (aErrNone when it was written), so a store that
 // cannot take the file is not blamed on it.
-std::string _check_bird(const UpdaterStoreItem& device, const std::string& fileName, const uint8_t* data,
-                        size_t length, uint32_t build, uint32_t serialNumber, bool override, aErr* staged)
-{
+std::string _check_bird(const UpdaterStoreItem& device, const std::string& fileName, const uint8_t* data, size_t length,
+                        uint32_t build, uint32_t serialNumber, bool override, aErr* staged) {
   const std::string temp = device.Path() + "/" + UpdaterStore_StagingName(fileName);
   std::string why;
   RunTempFiles::Expect(temp);
@@ -133,10 +129,9 @@ std::string _check_bird(const UpdaterStoreItem& device, const std::string& fileN
   return problem;
 }
 
-} // namespace
+}  // namespace
 
-bool _parse_build(const std::string& text, uint32_t& build)
-{
+bool _parse_build(const std::string& text, uint32_t& build) {
   size_t i = 0;
   while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
     ++i;
@@ -153,8 +148,7 @@ bool _parse_build(const std::string& text, uint32_t& build)
 }
 
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& storeDir,
-                                                  const char* caller)
-{
+                                                  const char* caller) {
   try {
     return std::make_unique<UpdaterStore>(storeDir);
   } catch (const std::runtime_error& e) {
@@ -163,13 +157,11 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
   }
 }
 
-void _show_refusal(UpdaterDisplayInterface& display, const UpdaterStoreRefusal& refusal)
-{
+void _show_refusal(UpdaterDisplayInterface& display, const UpdaterStoreRefusal& refusal) {
   display.message(ERROR, "Store entry refused: %s", refusal.what());
 }
 
-bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl, std::string* why)
-{
+bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl, std::string* why) {
   BuildMap builds;
   std::string cause;
   if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl, &cause)) {
@@ -200,15 +192,13 @@ bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl, 
   return false;
 }
 
-BuildMap Updater::Get_BuildList(uint32_t serialNumber)
-{
+BuildMap Updater::Get_BuildList(uint32_t serialNumber) {
   BuildMap builds;
   Get_BuildList(serialNumber, builds);
   return builds;
 }
 
-bool Updater::Get_BuildList(uint32_t serialNumber, BuildMap& builds)
-{
+bool Updater::Get_BuildList(uint32_t serialNumber, BuildMap& builds) {
   builds.clear();
   std::string why;
   if (!UpdateServerRequest::ping(serverUrl.c_str(), &why)) {
@@ -224,8 +214,7 @@ bool Updater::Get_BuildList(uint32_t serialNumber, BuildMap& builds)
 
 // Raises UpdaterStoreRefusal for an entry, or a file in it, that the store
 // did not make.
-static void _list_local_builds(const UpdaterStore& store, uint32_t serialNumber, BuildMap& builds)
-{
+static void _list_local_builds(const UpdaterStore& store, uint32_t serialNumber, BuildMap& builds) {
   std::vector<UpdaterStoreItem> items;
   store.FindLocalBuilds(serialNumber, items);
   for (const UpdaterStoreItem& item : items) {
@@ -250,15 +239,13 @@ static void _list_local_builds(const UpdaterStore& store, uint32_t serialNumber,
   }
 }
 
-BuildMap Updater::Get_BuildListLocal(uint32_t serialNumber)
-{
+BuildMap Updater::Get_BuildListLocal(uint32_t serialNumber) {
   BuildMap builds;
   Get_BuildListLocal(serialNumber, builds);
   return builds;
 }
 
-bool Updater::Get_BuildListLocal(uint32_t serialNumber, BuildMap& builds)
-{
+bool Updater::Get_BuildListLocal(uint32_t serialNumber, BuildMap& builds) {
   builds.clear();
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "Get_BuildListLocal");
   if (!store)
@@ -273,8 +260,7 @@ bool Updater::Get_BuildListLocal(uint32_t serialNumber, BuildMap& builds)
   return true;
 }
 
-uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText, bool override, bool noCalibration)
-{
+uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText, bool override, bool noCalibration) {
   uint32_t build = 0;
   if (!buildText.empty() && !_parse_build(buildText, build)) {
     display.message(ERROR, "Build number '%s' must be an number", buildText.c_str());
@@ -317,8 +303,8 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
     if (latest.empty())
       display.message(ERROR, "The update server named no latest build for %08X", serialNumber);
     else
-      display.message(ERROR, "The update server's latest build for %08X is not a build number: \"%s\"",
-                      serialNumber, UpdateServerRequest::ShownText(latest).c_str());
+      display.message(ERROR, "The update server's latest build for %08X is not a build number: \"%s\"", serialNumber,
+                      UpdateServerRequest::ShownText(latest).c_str());
     return 0;
   }
 
@@ -366,7 +352,8 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
   // Nothing in the store changes unless the whole file is sound and written.
   const std::string fileName = buildText + ".bird";
   aErr staged = aErrNone;
-  const std::string problem = _check_bird(device, fileName, bytes.get(), length, build, serialNumber, override, &staged);
+  const std::string problem =
+      _check_bird(device, fileName, bytes.get(), length, build, serialNumber, override, &staged);
   if (staged != aErrNone) {
     display.message(ERROR, "Failed to write file with %d: %s", static_cast<int>(staged), problem.c_str());
     return 0;
@@ -395,8 +382,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
   return build;
 }
 
-uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string buildText, bool override)
-{
+uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string buildText, bool override) {
   uint32_t build = 0;
   if (!_parse_build(buildText, build)) {
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());

@@ -37,8 +37,7 @@ const unsigned kFirstBusAddress = 2;
 const unsigned kLastBusAddress = 0xFD;
 const uint8_t kI2CSpeedCode = 3;
 
-bool _discovered_device(const linkSpec* spec, bool* success, void* ref)
-{
+bool _discovered_device(const linkSpec* spec, bool* success, void* ref) {
   auto* devices = static_cast<std::vector<DeviceInfo>*>(ref);
   DeviceInfo info;
   info.spec = *spec;
@@ -52,22 +51,22 @@ struct LinkTypeSearch {
   uint32_t type;  // 0 until found
 };
 
-bool _discovered_link(const linkSpec* spec, bool* success, void* ref)
-{
+bool _discovered_link(const linkSpec* spec, bool* success, void* ref) {
   auto* search = static_cast<LinkTypeSearch*>(ref);
   *success = true;
-  if (spec->serialNumber != search->serialNumber) return true;
+  if (spec->serialNumber != search->serialNumber)
+    return true;
   Log::log(DEBUG_Network, "NETWORK: Found device [%08X] via link type [%d]\n", spec->serialNumber,
            static_cast<int>(spec->type));
   search->type = spec->type;
   return false;
 }
 
-linkType _discover_link_type(uint32_t serialNumber)
-{
+linkType _discover_link_type(uint32_t serialNumber) {
   LinkTypeSearch search{serialNumber, 0};
   aDiscovery_EnumerateModules(LINK_USB, _discovered_link, &search, kDiscoveryInterface);
-  if (search.type == 0) aDiscovery_EnumerateModules(LINK_TCPIP, _discovered_link, &search, kDiscoveryInterface);
+  if (search.type == 0)
+    aDiscovery_EnumerateModules(LINK_TCPIP, _discovered_link, &search, kDiscoveryInterface);
   return static_cast<linkType>(search.type);
 }
 
@@ -76,8 +75,7 @@ struct NetworkClaims {
   std::vector<linkSpec> found;  // each address and port once (the search reports each once)
 };
 
-bool _claimed_serial(const linkSpec* spec, bool* success, void* ref)
-{
+bool _claimed_serial(const linkSpec* spec, bool* success, void* ref) {
   auto* claims = static_cast<NetworkClaims*>(ref);
   if (spec->serialNumber == claims->serialNumber) {
     claims->found.push_back(*spec);
@@ -87,43 +85,43 @@ bool _claimed_serial(const linkSpec* spec, bool* success, void* ref)
   return true;
 }
 
-std::string _endpoint_text(const linkSpec& spec)
-{
+std::string _endpoint_text(const linkSpec& spec) {
   char address[INET_ADDRSTRLEN] = "?";
   const in_addr a{spec.address};
   inet_ntop(AF_INET, &a, address, sizeof address);
   return std::string(address) + ":" + std::to_string(spec.port & 0xFFFF);
 }
 
-uint32_t _get_build_number(Module& module)
-{
+uint32_t _get_build_number(Module& module) {
   uint32_t build = 0;
-  if (module.getBuild(&build) != aErrNone) return 0;
+  if (module.getBuild(&build) != aErrNone)
+    return 0;
   return build;
 }
 
-aErr _get_version(Module& module, DeviceInfo& info)
-{
+aErr _get_version(Module& module, DeviceInfo& info) {
   SystemClass system;
   system.init(&module, 0);
   uint32_t version = 0;
   aErr err = system.getVersion(&version);
-  if (err != aErrNone) return err;
+  if (err != aErrNone)
+    return err;
   info.major = aVersion_ParseMajor(version);
   info.minor = aVersion_ParseMinor(version);
   info.patch = aVersion_ParsePatch(version);
   uint8_t address = 0;
   err = system.getModule(&address);
-  if (err != aErrNone) return err;
+  if (err != aErrNone)
+    return err;
   info.spec.module = address;
   err = system.getRouter(&address);
-  if (err != aErrNone) return err;
+  if (err != aErrNone)
+    return err;
   info.spec.router = address;
   return aErrNone;
 }
 
-aErr _get_device_name(Module& module, DeviceInfo& info)
-{
+aErr _get_device_name(Module& module, DeviceInfo& info) {
   // Older firmware has no name option; the patch counts modulo 256 here.
   if (!aVersion_IsAtLeastCompare(info.major, info.minor, static_cast<uint8_t>(info.patch), 2, 10, 4)) {
     return aErrNone;
@@ -133,13 +131,13 @@ aErr _get_device_name(Module& module, DeviceInfo& info)
   uint8_t buffer[32];
   size_t received = 0;
   aErr err = system.getName(buffer, sizeof buffer, &received);
-  if (err == aErrNone) info.name.assign(reinterpret_cast<const char*>(buffer), received);
+  if (err == aErrNone)
+    info.name.assign(reinterpret_cast<const char*>(buffer), received);
   return err;
 }
 
 // Connects to one directly reached module and fills its row.
-void _describe_device(DeviceInfo& info, UpdaterDisplayInterface& display)
-{
+void _describe_device(DeviceInfo& info, UpdaterDisplayInterface& display) {
   info.modelName = aDefs_GetModelName(info.spec.model);
   // A connection would replace the one an update on this host is using:
   // the row keeps what the discovery answer said.
@@ -149,12 +147,14 @@ void _describe_device(DeviceInfo& info, UpdaterDisplayInterface& display)
     return;
   }
   Module module(kDefaultModuleAddress, 0);
-  if (_disableLinkSharing(module, display) != aErrNone) return;
+  if (_disableLinkSharing(module, display) != aErrNone)
+    return;
   info.error = module.connectFromSpec(info.spec);
   if (info.error == aErrNone) {
     info.build = _get_build_number(module);
     info.error = _get_version(module, info);
-    if (info.error == aErrNone) info.error = _get_device_name(module, info);
+    if (info.error == aErrNone)
+      info.error = _get_device_name(module, info);
   }
   module.disconnect();
 }
@@ -163,12 +163,12 @@ void _describe_device(DeviceInfo& info, UpdaterDisplayInterface& display)
 // appends its row; a module that cannot be reached or named leaves none.
 void _probe_bus_address(uint8_t busAddress, Module& router, const linkSpec& routerSpec, linkType type,
                         uint32_t routerSerialNumber, UpdaterDisplayInterface& display,
-                        std::vector<DeviceInfo>& devices)
-{
+                        std::vector<DeviceInfo>& devices) {
   Log::log(DEBUG_Updater, "Attempt Connect on address: 0x%02x\n", busAddress);
   Module module(busAddress, false, 0);
   _disableLinkSharing(module, display);
-  if (module.connectThroughLinkModule(&router) != aErrNone) return;
+  if (module.connectThroughLinkModule(&router) != aErrNone)
+    return;
 
   SystemClass system;
   system.init(&module, 0);
@@ -204,22 +204,22 @@ void _probe_bus_address(uint8_t busAddress, Module& router, const linkSpec& rout
 
 }  // namespace
 
-aErr _disableLinkSharing(Module& module, UpdaterDisplayInterface& display)
-{
+aErr _disableLinkSharing(Module& module, UpdaterDisplayInterface& display) {
   aLanicConfig config;
   config.enabled = false;
   config.fallback = false;
   config.localOnly = true;
   aErr err = module.setConfig(config);
-  if (err != aErrNone) display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to SET network configuration");
+  if (err != aErrNone)
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to SET network configuration");
   return err;
 }
 
-aErr _find_network_module(UpdaterDisplayInterface& display, uint32_t serialNumber, linkSpec* spec)
-{
+aErr _find_network_module(UpdaterDisplayInterface& display, uint32_t serialNumber, linkSpec* spec) {
   NetworkClaims claims{serialNumber, {}};
   aDiscovery_EnumerateModules(LINK_TCPIP, _claimed_serial, &claims, kDiscoveryInterface);
-  if (claims.found.empty()) return aErrNotFound;
+  if (claims.found.empty())
+    return aErrNotFound;
   if (claims.found.size() > 1) {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR,
                     "Module [%08X] answers from two addresses, %s and %s: refusing to guess which one to use",
@@ -230,8 +230,7 @@ aErr _find_network_module(UpdaterDisplayInterface& display, uint32_t serialNumbe
   return aErrNone;
 }
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
-{
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
   std::vector<DeviceInfo> devices;
   std::vector<linkType> types;
   if (type == 0) {
@@ -239,32 +238,37 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
   } else {
     types = {type};
   }
-  for (linkType t : types) aDiscovery_EnumerateModules(t, _discovered_device, &devices, kDiscoveryInterface);
-  for (DeviceInfo& info : devices) _describe_device(info, display);
+  for (linkType t : types)
+    aDiscovery_EnumerateModules(t, _discovered_device, &devices, kDiscoveryInterface);
+  for (DeviceInfo& info : devices)
+    _describe_device(info, display);
   return devices;
 }
 
-std::vector<DeviceInfo> Updater::Discover_JVNetwork_Devices(uint32_t routerSerialNumber, linkType type)
-{
+std::vector<DeviceInfo> Updater::Discover_JVNetwork_Devices(uint32_t routerSerialNumber, linkType type) {
   std::vector<DeviceInfo> devices;
   // The router carries one host connection at a time: a run under way
   // through it is waited for, not cut off.
   const HostHold routerClaim = TakeHostHold(display, "Router", routerSerialNumber);
-  if (type == 0) type = _discover_link_type(routerSerialNumber);
+  if (type == 0)
+    type = _discover_link_type(routerSerialNumber);
 
   linkSpec routerSpec{};
   if (type == LINK_TCPIP) {
-    if (_find_network_module(display, routerSerialNumber, &routerSpec) != aErrNone) return devices;
+    if (_find_network_module(display, routerSerialNumber, &routerSpec) != aErrNone)
+      return devices;
   } else {
     linkSpec* found = aDiscovery_FindModule(type, routerSerialNumber, kDiscoveryInterface);
-    if (found == nullptr) return devices;
+    if (found == nullptr)
+      return devices;
     routerSpec = *found;
     aLinkSpec_Destroy(&found);
   }
   Log::log(DEBUG_Updater, "Found Link Module");
 
   Module router(kDefaultModuleAddress, 0);
-  if (_disableLinkSharing(router, display) != aErrNone) return devices;
+  if (_disableLinkSharing(router, display) != aErrNone)
+    return devices;
   aErr err = router.connectFromSpec(routerSpec);
   if (err != aErrNone) {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Error %d on connectFromSpec", err);
@@ -287,10 +291,12 @@ std::vector<DeviceInfo> Updater::Discover_JVNetwork_Devices(uint32_t routerSeria
   const uint8_t routerAddress = router.getModuleAddress();
   for (unsigned a = kFirstBusAddress; a <= kLastBusAddress; a += 2) {
     const uint8_t busAddress = static_cast<uint8_t>(a);
-    if (busAddress == routerAddress) continue;
+    if (busAddress == routerAddress)
+      continue;
     Log::log(DEBUG_Updater, "Searching Address 0x%02x\n", busAddress);
     const uint8_t probe[2] = {0, 0};
-    if (bus.write(busAddress, sizeof probe, probe) != aErrNone) continue;
+    if (bus.write(busAddress, sizeof probe, probe) != aErrNone)
+      continue;
     _probe_bus_address(busAddress, router, routerSpec, type, routerSerialNumber, display, devices);
   }
 

@@ -41,13 +41,13 @@ const int kContextRefreshEvery = 3;
 // Silences the display's messages for a scope (the download of a loader
 // image is the fingerprint's business, not the user's).
 class MutedMessages {
-public:
+ public:
   explicit MutedMessages(UpdaterDisplayInterface& display) : m_display(display) { m_display.mute_messages(true); }
   ~MutedMessages() { m_display.mute_messages(false); }
   MutedMessages(const MutedMessages&) = delete;
   MutedMessages& operator=(const MutedMessages&) = delete;
 
-private:
+ private:
   UpdaterDisplayInterface& m_display;
 };
 
@@ -56,8 +56,7 @@ private:
 // when there is none to load; false (message shown) for a file named
 // together with the default serial number.
 bool _choose_loader_image(UpdaterDisplayInterface& display, Updater& updater, UpdaterStore& store,
-                          uint32_t serialNumber, const std::string& birdPath, BirdFile& image)
-{
+                          uint32_t serialNumber, const std::string& birdPath, BirdFile& image) {
   if (!birdPath.empty()) {
     if (serialNumber == DEFAULT_SERIAL_NUMBER) {
       display.message(kError, "Add serial number or remove the bird filename to use a default recovery image.");
@@ -85,17 +84,15 @@ bool _choose_loader_image(UpdaterDisplayInterface& display, Updater& updater, Up
 }
 
 // Finds the module on USB, up to LIVE_LOADER_TRIES times.
-bool _find_live_loader(Module& module, uint32_t serialNumber)
-{
+bool _find_live_loader(Module& module, uint32_t serialNumber) {
   const RefindPlan plan{LIVE_LOADER_TRIES, LIVE_LOADER_RETRY_MS, kContextRefreshEvery};
   return _refind_module(module, plan, {[&](int) { return module.discoverAndConnect(LINK_USB, serialNumber); }}) ==
          aErrNone;
 }
 
-} // namespace
+}  // namespace
 
-bool _get_fingerprint_lpc(const std::string& port, uint32_t rate, Fingerprint& out)
-{
+bool _get_fingerprint_lpc(const std::string& port, uint32_t rate, Fingerprint& out) {
   NXPSerialClass chip;
   aErr err = chip.Connect(port.c_str(), rate);
   if (err != aErrNone) {
@@ -113,12 +110,12 @@ bool _get_fingerprint_lpc(const std::string& port, uint32_t rate, Fingerprint& o
     Log::log(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
     return false;
   }
-  for (int i = 0; i < 4; ++i) out.word[i] = chip.deviceID[i];
+  for (int i = 0; i < 4; ++i)
+    out.word[i] = chip.deviceID[i];
   return true;
 }
 
-aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, const std::string& port)
-{
+aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, const std::string& port) {
   Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
   SDPLoader loader;
   // The serial transport borrows the port's text, which outlives the loader.
@@ -127,7 +124,8 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, const s
   } else {
     loader.setLoader(new Serial_SDPLoader(port.c_str()));
   }
-  if (loader.init() != SDPLoader::SDP_OK) return aErrNotReady;
+  if (loader.init() != SDPLoader::SDP_OK)
+    return aErrNotReady;
 
   int number = 0;
   for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_LOADER)) {
@@ -141,27 +139,31 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, const s
     std::vector<uint8_t> image(block.data + BirdFile::ADDRESS_PREFIX_SIZE, block.data + block.length);
     Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", number, image.size(),
              static_cast<int>(address));
-    if (loader.writeLoader(std::move(image), address) != SDPLoader::SDP_OK) return aErrConnection;
+    if (loader.writeLoader(std::move(image), address) != SDPLoader::SDP_OK)
+      return aErrConnection;
     ++number;
   }
 
   uint32_t jump = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
   const std::vector<BirdBlock> starts = bird.FindBlocks(BirdFile::BLOCK_START_ADDRESS);
-  if (!starts.empty() && starts.front().length >= BirdFile::START_ADDRESS_SIZE) jump = aByteOrder::be32(starts.front().data);
+  if (!starts.empty() && starts.front().length >= BirdFile::START_ADDRESS_SIZE)
+    jump = aByteOrder::be32(starts.front().data);
   loader.startLoader(jump);
   return aErrNone;
 }
 
 bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, const std::string& port,
-                          uint32_t serialNumber, const std::string& birdPath, Fingerprint& out, bool reset)
-{
+                          uint32_t serialNumber, const std::string& birdPath, Fingerprint& out, bool reset) {
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, updater.storeDir, "_get_fingerprint_imx");
-  if (!store) return false;
-  if (serialNumber == 0) serialNumber = DEFAULT_SERIAL_NUMBER;
+  if (!store)
+    return false;
+  if (serialNumber == 0)
+    serialNumber = DEFAULT_SERIAL_NUMBER;
 
   BirdFile image;
   try {
-    if (!_choose_loader_image(display, updater, *store, serialNumber, birdPath, image)) return false;
+    if (!_choose_loader_image(display, updater, *store, serialNumber, birdPath, image))
+      return false;
   } catch (const UpdaterStoreRefusal& refusal) {
     _show_refusal(display, refusal);
     return false;
@@ -180,7 +182,8 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
   }
 
   Module module(0, 0);
-  if (_disableLinkSharing(module, display) != aErrNone) return false;
+  if (_disableLinkSharing(module, display) != aErrNone)
+    return false;
   if (!_find_live_loader(module, serialNumber)) {
     Log::log(DEBUG_APP, "Could not connect to device.\n");
     return false;
@@ -196,13 +199,13 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
     }
   }
   out = read;
-  if (reset) system.reset();
+  if (reset)
+    system.reset();
   return true;
 }
 
 bool Updater::Get_Fingerprint(Fingerprint& out, std::string port, uint32_t serialNumber, std::string birdPath,
-                              uint32_t rate, bool reset)
-{
+                              uint32_t rate, bool reset) {
   if (_get_fingerprint_lpc(port, rate, out)) {
     chipType = CHIP_TYPE_LPC;
     return true;

@@ -50,8 +50,7 @@ struct LpcPiece {
 
 // The pieces of a payload of `length` bytes at `address`. The sectors cover
 // every byte the copy writes, not only the payload's.
-std::vector<LpcPiece> _lpc_pieces(uint32_t address, uint32_t length)
-{
+std::vector<LpcPiece> _lpc_pieces(uint32_t address, uint32_t length) {
   std::vector<LpcPiece> pieces;
   for (uint32_t offset = 0; offset < length;) {
     LpcPiece piece{};
@@ -68,11 +67,11 @@ std::vector<LpcPiece> _lpc_pieces(uint32_t address, uint32_t length)
 }
 
 // The firmware blocks that are programmed: those before the end marker.
-std::vector<BirdBlock> _lpc_blocks(const std::vector<BirdBlock>& blocks)
-{
+std::vector<BirdBlock> _lpc_blocks(const std::vector<BirdBlock>& blocks) {
   std::vector<BirdBlock> out;
   for (const BirdBlock& block : blocks) {
-    if (block.length == BirdFile::ADDRESS_PREFIX_SIZE + kLpcEndMarkerBytes) break;
+    if (block.length == BirdFile::ADDRESS_PREFIX_SIZE + kLpcEndMarkerBytes)
+      break;
     out.push_back(block);
   }
   return out;
@@ -80,25 +79,27 @@ std::vector<BirdBlock> _lpc_blocks(const std::vector<BirdBlock>& blocks)
 
 // A block the chip cannot take would fail only after the whole flash was
 // erased, leaving the module with nothing: such files are refused up front.
-bool _lpc_block_fits(const BirdBlock& block)
-{
-  if (block.length < BirdFile::ADDRESS_PREFIX_SIZE) return false;
-  if (block.address % 256 != 0) return false;
+bool _lpc_block_fits(const BirdBlock& block) {
+  if (block.length < BirdFile::ADDRESS_PREFIX_SIZE)
+    return false;
+  if (block.address % 256 != 0)
+    return false;
   for (const LpcPiece& piece : _lpc_pieces(block.address, block.length - BirdFile::ADDRESS_PREFIX_SIZE)) {
-    if (piece.lastSector > LPC_LAST_SECTOR) return false;
+    if (piece.lastSector > LPC_LAST_SECTOR)
+      return false;
   }
   return true;
 }
 
 // Shows the progress bar for a scope.
 class ProgressBar {
-public:
+ public:
   explicit ProgressBar(UpdaterDisplayInterface& display) : m_display(display) { m_display.display_progress(true); }
   ~ProgressBar() { m_display.display_progress(false); }
   ProgressBar(const ProgressBar&) = delete;
   ProgressBar& operator=(const ProgressBar&) = delete;
 
-private:
+ private:
   UpdaterDisplayInterface& m_display;
 };
 
@@ -106,8 +107,7 @@ private:
 // piece is padded with the erased value up to its copy size, so the flash
 // after the image holds what an erased chip holds rather than stale RAM.
 bool _lpc_program_block(UpdaterDisplayInterface& display, NXPSerialClass& chip, const BirdBlock& block,
-                        uint32_t* transferred)
-{
+                        uint32_t* transferred) {
   const uint8_t* payload = block.data + BirdFile::ADDRESS_PREFIX_SIZE;
   const uint32_t length = block.length - BirdFile::ADDRESS_PREFIX_SIZE;
   ProgressBar bar(display);
@@ -144,8 +144,7 @@ bool _lpc_program_block(UpdaterDisplayInterface& display, NXPSerialClass& chip, 
 
 // Finds the live loader on USB: by the default recovery image's serial
 // number, or by the module's own.
-bool _find_recovering_module(Module& module, uint32_t serialNumber)
-{
+bool _find_recovering_module(Module& module, uint32_t serialNumber) {
   std::vector<RefindWay> ways{[&](int) { return module.discoverAndConnect(LINK_USB, DEFAULT_SERIAL_NUMBER); }};
   // Serial number 0 would take whichever module comes first.
   if (serialNumber != 0 && serialNumber != DEFAULT_SERIAL_NUMBER) {
@@ -155,11 +154,10 @@ bool _find_recovering_module(Module& module, uint32_t serialNumber)
   return _refind_module(module, RefindPlan{LIVE_LOADER_TRIES, LIVE_LOADER_RETRY_MS, 0}, ways) == aErrNone;
 }
 
-} // namespace
+}  // namespace
 
 bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& port, uint32_t rate,
-                           Fingerprint&)
-{
+                           Fingerprint&) {
   const std::vector<BirdBlock> all = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
   const std::vector<BirdBlock> blocks = _lpc_blocks(all);
   for (const BirdBlock& block : blocks) {
@@ -202,7 +200,8 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
   for (const BirdBlock& block : blocks) {
     display.message(kInfo, "Transferring firmware block %d of %d, %d bytes", number, shown,
                     static_cast<int>(block.length - BirdFile::ADDRESS_PREFIX_SIZE));
-    if (!_lpc_program_block(display, chip, block, &transferred)) return false;
+    if (!_lpc_program_block(display, chip, block, &transferred))
+      return false;
     ++number;
   }
   display.message(kInfo, "Transferred %d blocks, %d total bytes", shown, static_cast<int>(transferred));
@@ -217,8 +216,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
   return true;
 }
 
-bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uint32_t serialNumber, bool ueiBytes)
-{
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uint32_t serialNumber, bool ueiBytes) {
   Module module(0, 0);
   aErr err = _disableLinkSharing(module, display);
   if (err == aErrNone) {
@@ -243,10 +241,10 @@ namespace {
 // fingerprint step learns to download its loader). The default image's
 // serial number names no one module. False (message shown) when another run
 // has the entry.
-bool _hold_recovering(UpdaterDisplayInterface& display, const std::string& storeDir, uint32_t serialNumber,
-                      bool create, UpdaterStoreHold& hold)
-{
-  if (serialNumber == 0 || serialNumber == DEFAULT_SERIAL_NUMBER) return true;
+bool _hold_recovering(UpdaterDisplayInterface& display, const std::string& storeDir, uint32_t serialNumber, bool create,
+                      UpdaterStoreHold& hold) {
+  if (serialNumber == 0 || serialNumber == DEFAULT_SERIAL_NUMBER)
+    return true;
   std::string entry;
   try {
     UpdaterStore store(storeDir);
@@ -268,17 +266,17 @@ bool _hold_recovering(UpdaterDisplayInterface& display, const std::string& store
   return _hold_module(display, entry, serialNumber, hold);
 }
 
-} // namespace
+}  // namespace
 
 bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, uint32_t serialNumber,
-                               std::string birdPath, bool)
-{
+                               std::string birdPath, bool) {
   const uint64_t start = aTime_GetMSTicks();
   // The module named on the command line is held from the start when the
   // store knows it; the module the recovery settles on, once it is known.
   // Both until the recovery returns.
   UpdaterStoreHold namedHold, settledHold;
-  if (!_hold_recovering(display, storeDir, serialNumber, false, namedHold)) return false;
+  if (!_hold_recovering(display, storeDir, serialNumber, false, namedHold))
+    return false;
   const uint32_t namedSerial = serialNumber;
   // Reset off: an i.MX RT module stays in its live loader for the firmware.
   Fingerprint fingerprint;
@@ -296,12 +294,14 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, 
     std::string why;
     if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.word, serverSerial, serverBuild, serverUrl.c_str(), &why) ||
         serverSerial == 0) {
-      if (why.empty()) why = "the answer names no module";
+      if (why.empty())
+        why = "the answer names no module";
       display.message(kError, "Failed to retrieve recovery information from Tovanire server: %s", why.c_str());
       return false;
     }
     serialNumber = serverSerial;
-    if (build == 0) build = serverBuild;
+    if (build == 0)
+      build = serverBuild;
   } else {
     build = 0;
   }
@@ -314,7 +314,8 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, 
   }
   // Seen by every run on this host: a listing does not connect to it.
   HostHold claim;
-  if (serialNumber != 0 && serialNumber != DEFAULT_SERIAL_NUMBER) claim = TakeHostHold(display, "Module", serialNumber);
+  if (serialNumber != 0 && serialNumber != DEFAULT_SERIAL_NUMBER)
+    claim = TakeHostHold(display, "Module", serialNumber);
 
   BirdFile bird;
   try {
@@ -336,16 +337,16 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t rate, 
 
   bool result = false;
   switch (chipType) {
-  case CHIP_TYPE_IMX:
-    result = _recover_firmware_imx(display, bird, serialNumber, ueiBytesLoad);
-    break;
-  case CHIP_TYPE_LPC:
-    bird.DecodeFirmwareBlocks(fingerprint.word);
-    result = _recover_firmware_lpc(display, bird, port, rate, fingerprint);
-    break;
-  default:
-    display.message(kError, "Unknown device");
-    break;
+    case CHIP_TYPE_IMX:
+      result = _recover_firmware_imx(display, bird, serialNumber, ueiBytesLoad);
+      break;
+    case CHIP_TYPE_LPC:
+      bird.DecodeFirmwareBlocks(fingerprint.word);
+      result = _recover_firmware_lpc(display, bird, port, rate, fingerprint);
+      break;
+    default:
+      display.message(kError, "Unknown device");
+      break;
   }
   display.message(kInfo, "Update time: %.4f sec", static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
   return result;

@@ -8,8 +8,7 @@
 
 using Tovanire::Jorvanite::Module;
 
-aErr _refind_module(Module& module, const RefindPlan& plan, const std::vector<RefindWay>& ways)
-{
+aErr _refind_module(Module& module, const RefindPlan& plan, const std::vector<RefindWay>& ways) {
   module.disconnect();
   aErr err = aErrConnection;
   for (int attempt = 1; attempt <= plan.tries; ++attempt) {
@@ -19,7 +18,8 @@ aErr _refind_module(Module& module, const RefindPlan& plan, const std::vector<Re
     }
     for (const RefindWay& way : ways) {
       err = way(attempt);
-      if (module.isConnected()) return aErrNone;
+      if (module.isConnected())
+        return aErrNone;
       module.disconnect();
     }
     aTime_MSSleep(plan.pauseMs);

@@ -44,27 +44,25 @@ const char* const kLatestDownload = "LATEST_DOWNLOAD";
 const char* const kLatestTransfer = "LATEST_TRANSFER";
 const char* const kLastTransferDate = "LAST_TRANSFER_DATE";
 
-std::string _bird_name(uint32_t build)
-{
+std::string _bird_name(uint32_t build) {
   return std::to_string(build) + ".bird";
 }
 
 // The settings hold "<build>.bird" or a path; both read as their leading
 // digits, and anything else as 0. Read as text so that a key the module
 // lacks is not added to its settings.
-uint32_t _setting_build(const KeyValueStore& settings, const char* key)
-{
+uint32_t _setting_build(const KeyValueStore& settings, const char* key) {
   uint32_t build = 0;
-  if (!_parse_build(settings.GetString(key), build)) return 0;
+  if (!_parse_build(settings.GetString(key), build))
+    return 0;
   return build;
 }
 
 // The build to install when the caller named none: the server's latest when
 // its file is already in the store, else the latest download, else the
 // latest transfer; 0 when there is none.
-uint32_t _settle_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item, uint32_t serialNumber,
-                       uint32_t build, const std::string& serverUrl)
-{
+uint32_t _settle_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item, uint32_t serialNumber, uint32_t build,
+                       const std::string& serverUrl) {
   if (build == 0) {
     std::string latest;
     std::string firmwareId;
@@ -86,11 +84,13 @@ uint32_t _settle_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
   }
   if (build == 0) {
     build = _setting_build(item.Settings(), kLatestDownload);
-    if (build != 0) display.message(kInfo, "Updating with the Latest Download");
+    if (build != 0)
+      display.message(kInfo, "Updating with the Latest Download");
   }
   if (build == 0) {
     build = _setting_build(item.Settings(), kLatestTransfer);
-    if (build != 0) display.message(kInfo, "Updating with the Latest Transfer");
+    if (build != 0)
+      display.message(kInfo, "Updating with the Latest Transfer");
   }
   return build;
 }
@@ -98,25 +98,26 @@ uint32_t _settle_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
 // Connects on USB, else (when the module is not on USB) over TCPIP to the
 // one address that answers for it. aErrDuplicate (the refusal shown) when
 // two do.
-aErr _connect_usb_then_tcpip(UpdaterDisplayInterface& display, Module& module, uint32_t serialNumber)
-{
+aErr _connect_usb_then_tcpip(UpdaterDisplayInterface& display, Module& module, uint32_t serialNumber) {
   // Whatever failed before this attempt must not be given as its cause.
   aOpenFailure_Clear();
   aErr err = module.connect(LINK_USB, serialNumber);
-  if (err != aErrNotFound) return err;
+  if (err != aErrNotFound)
+    return err;
   linkSpec spec{};
   err = _find_network_module(display, serialNumber, &spec);
-  if (err != aErrNone) return err;
+  if (err != aErrNone)
+    return err;
   return module.connectFromSpec(spec);
 }
 
 // Says that the module (or the router, `what` "link module") could not be
 // reached, with why its link did not open when the library noted it.
-void _connect_failed(UpdaterDisplayInterface& display, const char* what, uint32_t serialNumber)
-{
+void _connect_failed(UpdaterDisplayInterface& display, const char* what, uint32_t serialNumber) {
   aOpenFailure failure;
   char cause[256] = "";
-  if (aOpenFailure_Last(&failure)) aOpenFailure_Describe(failure, cause, sizeof cause);
+  if (aOpenFailure_Last(&failure))
+    aOpenFailure_Describe(failure, cause, sizeof cause);
   if (cause[0])
     display.message(kError, "Failed to connect to %s [%08X]: %s", what, serialNumber, cause);
   else
@@ -125,14 +126,14 @@ void _connect_failed(UpdaterDisplayInterface& display, const char* what, uint32_
 
 // The bus address of the module behind the router, from a router scan; 0
 // when the scan does not list it (the last entry of that serial number wins).
-uint16_t _find_network_address(Updater& updater, uint32_t serialNumber, uint32_t routerSerialNumber, bool* empty)
-{
+uint16_t _find_network_address(Updater& updater, uint32_t serialNumber, uint32_t routerSerialNumber, bool* empty) {
   // Link type 0: the router on USB, else over TCPIP.
   std::vector<DeviceInfo> devices = updater.Discover_JVNetwork_Devices(routerSerialNumber, static_cast<linkType>(0));
   *empty = devices.empty();
   uint16_t address = 0;
   for (const DeviceInfo& info : devices) {
-    if (info.spec.serialNumber == serialNumber) address = info.networkAddress;
+    if (info.spec.serialNumber == serialNumber)
+      address = info.networkAddress;
   }
   return address;
 }
@@ -143,9 +144,9 @@ struct RouterSession {
   std::unique_ptr<Module> router;
   bool routing = false;
 
-  ~RouterSession()
-  {
-    if (!routing) return;
+  ~RouterSession() {
+    if (!routing)
+      return;
     SystemClass system;
     system.init(router.get(), 0);
     system.routeToMe(0);
@@ -155,8 +156,7 @@ struct RouterSession {
 // Connects the module through its router. False (the message shown) when
 // the update cannot go on; otherwise *err is the connection's result.
 bool _connect_through_router(Updater& updater, Module& module, uint32_t serialNumber, uint32_t routerSerialNumber,
-                             RouterSession& session, aErr* err)
-{
+                             RouterSession& session, aErr* err) {
   if (module.getModuleAddress() == 0) {
     bool empty = false;
     const uint16_t address = _find_network_address(updater, serialNumber, routerSerialNumber, &empty);
@@ -177,10 +177,12 @@ bool _connect_through_router(Updater& updater, Module& module, uint32_t serialNu
   session.router = std::make_unique<Module>(0, 0);
   Module& router = *session.router;
   *err = _disableLinkSharing(router, updater.display);
-  if (*err != aErrNone) return true;
+  if (*err != aErrNone)
+    return true;
   *err = _connect_usb_then_tcpip(updater.display, router, routerSerialNumber);
   if (*err != aErrNone) {
-    if (*err != aErrDuplicate) _connect_failed(updater.display, "link module", routerSerialNumber);
+    if (*err != aErrDuplicate)
+      _connect_failed(updater.display, "link module", routerSerialNumber);
     return false;
   }
   // The router scan hands routing back when it ends; without it the module
@@ -195,53 +197,56 @@ bool _connect_through_router(Updater& updater, Module& module, uint32_t serialNu
   session.routing = true;
   aOpenFailure_Clear();
   *err = module.connectThroughLinkModule(&router);
-  if (*err != aErrNone) _connect_failed(updater.display, "module", serialNumber);
+  if (*err != aErrNone)
+    _connect_failed(updater.display, "module", serialNumber);
   return true;
 }
 
-linkType _link_type(const Module& module)
-{
+linkType _link_type(const Module& module) {
   linkSpec spec{};
-  if (module.getLinkSpecifier(&spec) != aErrNone) return LINK_USB;
+  if (module.getLinkSpecifier(&spec) != aErrNone)
+    return LINK_USB;
   return spec.type;
 }
 
 // After the loader starts the module may have left and come back: find it
 // again. The result is not an error of its own; a module still gone fails
 // the firmware phase at its first request.
-aErr _rediscover(Module& module, uint32_t serialNumber)
-{
+aErr _rediscover(Module& module, uint32_t serialNumber) {
   const bool usb = _link_type(module) == LINK_USB;
   const RefindPlan plan{kRediscoverTries, kRediscoverDelayMS, usb ? kContextRefreshEvery : 0};
   // A USB module is looked for again; a network one comes back where it was.
   return _refind_module(module, plan, {[&](int) {
-    return usb ? module.discoverAndConnect(LINK_USB, serialNumber) : module.reconnect();
-  }});
+                          return usb ? module.discoverAndConnect(LINK_USB, serialNumber) : module.reconnect();
+                        }});
 }
 
-std::string _local_time_text()
-{
+std::string _local_time_text() {
   char text[64] = "";
   const time_t now = time(nullptr);
-  if (ctime_r(&now, text) == nullptr) return "";
+  if (ctime_r(&now, text) == nullptr)
+    return "";
   std::string out(text);
-  if (!out.empty() && out.back() == '\n') out.pop_back();
+  if (!out.empty() && out.back() == '\n')
+    out.pop_back();
   return out;
 }
 
 }  // namespace
 
-bool _validate_birdfile(UpdaterDisplayInterface& display, const BirdFile& bird, Module& module, uint32_t serialNumber)
-{
-  if (bird.BlockCount() == 0) return false;
-  if (!bird.HasSerialOffsets() && !bird.ValidateSerialNumber(serialNumber)) return false;
+bool _validate_birdfile(UpdaterDisplayInterface& display, const BirdFile& bird, Module& module, uint32_t serialNumber) {
+  if (bird.BlockCount() == 0)
+    return false;
+  if (!bird.HasSerialOffsets() && !bird.ValidateSerialNumber(serialNumber))
+    return false;
 
   Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
   SystemClass system;
   system.init(&module, 0);
   uint32_t moduleSerial = 0;
   aErr err = system.getSerialNumber(&moduleSerial);
-  if (err != aErrNone) moduleSerial = 0;
+  if (err != aErrNone)
+    moduleSerial = 0;
   if (moduleSerial != serialNumber) {
     Log::log(DEBUG_Updater, "Bird serial number and connected device don't match (%d).\n", err);
     return false;
@@ -257,8 +262,7 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, const BirdFile& bird, 
   return true;
 }
 
-aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird)
-{
+aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird) {
   UpdaterEntity entity;
   entity.init(&module, 0, true, false);
   aErr err = entity.LoaderInit();
@@ -315,16 +319,15 @@ namespace {
 class LinkWatch {
  public:
   explicit LinkWatch(Module& module) : module_(module) { haveEpoch_ = _epoch(&epoch_); }
-  bool lost() const
-  {
-    if (!module_.isConnected()) return true;
+  bool lost() const {
+    if (!module_.isConnected())
+      return true;
     uint64_t now = 0;
     return haveEpoch_ && _epoch(&now) && now != epoch_;
   }
 
  private:
-  bool _epoch(uint64_t* epoch) const
-  {
+  bool _epoch(uint64_t* epoch) const {
     Tovanire::Jorvanite::Link* link = module_.getLink();
     return link && link->getConnectionEpoch(epoch) == aErrNone;
   }
@@ -336,14 +339,12 @@ class LinkWatch {
 // A prepare the module refused in words (an error status), or a block it
 // cannot be given: trying again changes nothing. (A wrong sum or a refused
 // write of a piece is worth another try.)
-bool _refused(aErr err)
-{
+bool _refused(aErr err) {
   return err == aErrInvalidOption || err == aErrParam;
 }
 
 void _show_block_failure(UpdaterDisplayInterface& display, unsigned number, unsigned count, int tries, aErr err,
-                         bool lost)
-{
+                         bool lost) {
   char cause[128];
   if (lost) {
     std::snprintf(cause, sizeof cause, "the link to the module was lost");
@@ -360,12 +361,12 @@ enum class PhaseEnd { Done, Failed, LinkLost };
 
 // One pass of the firmware phase over the module's current link.
 PhaseEnd _firmware_pass(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, bool noRebootWait,
-                        bool ueiBytes, bool mayStartOver, aErr* result)
-{
+                        bool ueiBytes, bool mayStartOver, aErr* result) {
   const LinkWatch watch(module);
   UpdaterEntity entity;
   entity.init(&module, 0, true, noRebootWait);
-  if (ueiBytes && entity.CheckUEIDataSupport() == aErrNone) entity.CheckPooledPacketsSupport();
+  if (ueiBytes && entity.CheckUEIDataSupport() == aErrNone)
+    entity.CheckPooledPacketsSupport();
 
   Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.Path().c_str());
   const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
@@ -379,7 +380,8 @@ PhaseEnd _firmware_pass(UpdaterDisplayInterface& display, Module& module, const 
     while (tries < BLOCK_RETRIES) {
       display.message(kInfo, "Transferring firmware block %u of %u, %d bytes", number, count,
                       static_cast<int>(block.length));
-      if (tries > 0) display.message(kInfo, "  Retry %d", tries);
+      if (tries > 0)
+        display.message(kInfo, "  Retry %d", tries);
       ++tries;
       uint16_t blockSize = 0;
       err = entity.TransferPrepare(block.data, block.length, block.flags, &blockSize);
@@ -388,16 +390,19 @@ PhaseEnd _firmware_pass(UpdaterDisplayInterface& display, Module& module, const 
         Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err, aError_GetErrorText(err));
       } else {
         err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
-        if (err == aErrNone) break;
+        if (err == aErrNone)
+          break;
         Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err, aError_GetErrorText(err));
       }
       // A lost link is not retried on: the module's loader is elsewhere now.
       lost = watch.lost();
-      if (lost || refused) break;
+      if (lost || refused)
+        break;
     }
     if (err != aErrNone) {
       Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
-      if (!(lost && mayStartOver)) _show_block_failure(display, number, count, tries, err, lost);
+      if (!(lost && mayStartOver))
+        _show_block_failure(display, number, count, tries, err, lost);
       break;
     }
     total += block.length;
@@ -406,7 +411,8 @@ PhaseEnd _firmware_pass(UpdaterDisplayInterface& display, Module& module, const 
   display.message(kInfo, "Transferred %d blocks, %d total bytes", static_cast<int>(number - 1),
                   static_cast<int>(total));
   *result = err;
-  if (err != aErrNone) return lost ? PhaseEnd::LinkLost : PhaseEnd::Failed;
+  if (err != aErrNone)
+    return lost ? PhaseEnd::LinkLost : PhaseEnd::Failed;
   *result = entity.LoaderReboot(display);
   return *result == aErrNone ? PhaseEnd::Done : PhaseEnd::Failed;
 }
@@ -414,8 +420,7 @@ PhaseEnd _firmware_pass(UpdaterDisplayInterface& display, Module& module, const 
 }  // namespace
 
 bool _hold_module(UpdaterDisplayInterface& display, const std::string& entryPath, uint32_t serialNumber,
-                  UpdaterStoreHold& hold)
-{
+                  UpdaterStoreHold& hold) {
   hold = UpdaterStoreHold::Take(entryPath);
   if (!hold.Refusal().empty()) {
     _show_refusal(display, UpdaterStoreRefusal(hold.Refusal()));
@@ -435,8 +440,7 @@ bool _hold_module(UpdaterDisplayInterface& display, const std::string& entryPath
 }
 
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, bool noRebootWait,
-                        bool ueiBytes, const FirmwareRefind& refind)
-{
+                        bool ueiBytes, const FirmwareRefind& refind) {
   aErr err = aErrNone;
   for (int pass = 0;; ++pass) {
     const bool mayStartOver = refind && pass < kFirmwarePhaseRestarts;
@@ -456,10 +460,10 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
 }
 
 BirdFile Updater::load_bird(const char* action, std::string path, uint32_t serialNumber, uint32_t build,
-                            bool allowDownload)
-{
+                            bool allowDownload) {
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "load_bird");
-  if (!store) return BirdFile();
+  if (!store)
+    return BirdFile();
   if (!path.empty()) {
     display.message(kInfo, "%s from Birdfile: %s", action, path.c_str());
     // A refusal goes to the caller, whose message names its cause.
@@ -475,32 +479,36 @@ BirdFile Updater::load_bird(const char* action, std::string path, uint32_t seria
     // Not the store's file: nothing is fetched over it.
     throw;
   } catch (const BirdFile::Incomplete& e) {
-    if (!allowDownload) throw;
+    if (!allowDownload)
+      throw;
     // Said now: the copy fetched next takes its place.
     display.message(kError, "%s", e.what());
   } catch (const std::runtime_error& e) {
-    if (!allowDownload) throw std::runtime_error("Error reading birdfile: " + BirdFile::FailureText(e));
+    if (!allowDownload)
+      throw std::runtime_error("Error reading birdfile: " + BirdFile::FailureText(e));
   }
   display.message(kInfo, "Downloading firmware build %u", build);
   // Build 0 downloads the latest, stored under its own number: read that.
   const uint32_t downloaded = Download_Firmware(serialNumber, std::to_string(build), false, false);
-  if (downloaded != 0) name = _bird_name(downloaded);
+  if (downloaded != 0)
+    name = _bird_name(downloaded);
   return read();
 }
 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdPath, uint8_t moduleAddress,
-                              uint32_t routerSerialNumber, bool override)
-{
+                              uint32_t routerSerialNumber, bool override) {
   if (serialNumber == 0) {
     display.message(kError, "Update command must specify the specific device");
     return false;
   }
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeDir, "Update_Firmware");
-  if (!store) return false;
+  if (!store)
+    return false;
 
   UpdaterStoreItem item;
   try {
-    if (!store->FindDevice(serialNumber, &item)) item = store->AddDevice(serialNumber);
+    if (!store->FindDevice(serialNumber, &item))
+      item = store->AddDevice(serialNumber);
   } catch (const UpdaterStoreRefusal& refusal) {
     _show_refusal(display, refusal);
     return false;
@@ -511,12 +519,14 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
   // Kept until the update returns: a second update of the module, started
   // meanwhile, would talk to a module in its loader.
   UpdaterStoreHold hold;
-  if (!_hold_module(display, item.Path(), serialNumber, hold)) return false;
+  if (!_hold_module(display, item.Path(), serialNumber, hold))
+    return false;
   // Also kept for every run on this host, whatever its store: a listing
   // leaves the module alone, and a run through the same router (which
   // carries one host connection at a time) waits its turn.
   const HostHold moduleClaim = TakeHostHold(display, "Module", serialNumber);
-  const HostHold routerClaim = routerSerialNumber != 0 ? TakeHostHold(display, "Router", routerSerialNumber) : HostHold();
+  const HostHold routerClaim =
+      routerSerialNumber != 0 ? TakeHostHold(display, "Router", routerSerialNumber) : HostHold();
 
   const uint64_t start = aTime_GetMSTicks();
   if (birdPath.empty()) {
@@ -567,7 +577,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
       }
     } else {
       err = _connect_usb_then_tcpip(display, module, serialNumber);
-      if (err != aErrNone && err != aErrDuplicate) _connect_failed(display, "module", serialNumber);
+      if (err != aErrNone && err != aErrDuplicate)
+        _connect_failed(display, "module", serialNumber);
     }
   }
 
@@ -575,17 +586,20 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     display.message(kError, "Birdfile failed validation");
     return false;
   }
-  if (err == aErrNone) err = _transfer_loader(display, module, bird);
+  if (err == aErrNone)
+    err = _transfer_loader(display, module, bird);
   // A module that its re-find window did not bring back is not looked for a
   // second time by the firmware phase: the verdict would only come later.
   bool refound = true;
-  if (err == aErrNone && !module.isConnected()) refound = _rediscover(module, serialNumber) == aErrNone;
+  if (err == aErrNone && !module.isConnected())
+    refound = _rediscover(module, serialNumber) == aErrNone;
   // Behind a router the module's reboot leaves the router's link up: no
   // drop to wait for.
   // A module that loses its link in the firmware phase is looked for the way
   // it was found after its loader started.
   FirmwareRefind refind;
-  if (refound) refind = [&] { return _rediscover(module, serialNumber); };
+  if (refound)
+    refind = [&] { return _rediscover(module, serialNumber); };
   if (err == aErrNone) {
     err = _transfer_firmware(display, module, bird, routerSerialNumber != 0, ueiBytesLoad, refind);
   }

@@ -6,8 +6,7 @@
 #include "Log.h"
 #include "RunInterrupts.h"
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
   // First, so that every thread the run starts leaves the signals to it.
   RunInterrupts interrupts;
   CLI_Display display;
