@@ -415,7 +415,7 @@ TEST_F(UpdaterAgainstServer, BuildNumbersThatAreNotNumbersAreNamed)
       {"latest", "latest", {{"99528558", "2.10.12"}}, {},
        "The update server's latest build for 40F5849A is not a build number: \"latest\""},
       {"latestAndList", "next\x1b[2J", {{"next", "2.10.12"}}, {},
-       "The update server's latest build for 40F5849A is not a build number: \"next?[2J\""},
+       "The update server's latest build for 40F5849A is not a build number: \"next\\x1b[2J\""},
       {"listEntry", "99528558", {{"build-99528558", "2.10.12"}}, {},
        "No valid build 99528558: the server's build list holds 1 entry that is not a build number: "
        "\"build-99528558\""},
