@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include <cstdio>
@@ -87,13 +88,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     check(f.DataSize() >= 4 && f.BlockCount() == (uint32_t(f.Data()[0]) << 24 | uint32_t(f.Data()[1]) << 16 |
                                                    uint32_t(f.Data()[2]) << 8 | f.Data()[3]));
   bool loadedWhole = true;
+  bool placed = true;
   try {
     BirdFile::LoadWhole(path);
   } catch (const BirdFile::Incomplete& e) {
     loadedWhole = false;
     check(!e.Problem().empty() && e.Problem() == f.ScanProblem());
+  } catch (const BirdFile::LoadError& e) {
+    // A whole file whose blocks cannot all be put on a module, named.
+    placed = false;
+    const std::string why = f.PlacementProblem();
+    check(!why.empty() && std::string(e.what()).find(why) != std::string::npos);
   }
   check(loadedWhole == f.IsWhole());
+  if (loadedWhole)
+    check(placed == f.PlacementProblem().empty());
   const uint8_t* begin = f.Data();
   const uint8_t* end = begin + f.DataSize();
   for (const BirdBlock& b : f.Blocks()) {
