@@ -8,7 +8,9 @@
 #include <new>
 
 #include <sys/stat.h>
+
 #include <unistd.h>
+#include "aFileLine.h"
 
 namespace {
 
@@ -178,8 +180,16 @@ aErr aFile_ReadLine(aFile* file, char* buf, size_t size, size_t* len) {
   sPrepare(file, LastOp::Read);
 
   size_t n = 0;
+  const aErr err = aFile_ReadStreamLine(file->stream, buf, size, &n);
+  if (len != nullptr)
+    *len = n;
+  return err;
+}
+
+aErr aFile_ReadStreamLine(FILE* stream, char* buf, size_t size, size_t* len) {
+  size_t n = 0;
   while (n < size - 1) {
-    const int c = getc(file->stream);
+    const int c = getc(stream);
     if (c == EOF)
       break;
     buf[n++] = static_cast<char>(c);
@@ -187,9 +197,8 @@ aErr aFile_ReadLine(aFile* file, char* buf, size_t size, size_t* len) {
       break;
   }
   buf[n] = '\0';
-  if (len != nullptr)
-    *len = n;
-  if (ferror(file->stream))
+  *len = n;
+  if (ferror(stream))
     return aErrIO;
   if (n == 0)
     return aErrEOF;

@@ -12,6 +12,7 @@
 #include "UpdaterStoreLock.h"
 #include "UpdaterStorePath.h"
 #include "aError.h"
+#include "aFileLine.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -80,29 +81,6 @@ bool parseLine(const char* s, size_t n, std::string& key, std::string& value) {
   return true;
 }
 
-// One line, its newline included, as aFile_ReadLine reads it: aErrOverrun
-// when the buffer filled before the line ended, aErrEOF at the end.
-aErr readLine(FILE* f, char* buf, size_t size, size_t* len) {
-  size_t n = 0;
-  while (n < size - 1) {
-    const int c = std::getc(f);
-    if (c == EOF)
-      break;
-    buf[n++] = static_cast<char>(c);
-    if (c == '\n')
-      break;
-  }
-  buf[n] = '\0';
-  *len = n;
-  if (std::ferror(f))
-    return aErrIO;
-  if (n == 0)
-    return aErrEOF;
-  if (n == size - 1 && buf[n - 1] != '\n')
-    return aErrOverrun;
-  return aErrNone;
-}
-
 }  // namespace
 
 KeyValueStore::KeyValueStore(const char* path) {
@@ -141,7 +119,7 @@ KeyValueStore::ReadResult KeyValueStore::readPairs(const char* path, std::map<st
   bool inLongLine = false;
   std::string key, value;
   for (;;) {
-    aErr r = readLine(f, line, sizeof line, &len);
+    aErr r = aFile_ReadStreamLine(f, line, sizeof line, &len);
     if (r == aErrOverrun) {
       // The rest of an over-long line arrives in pieces; drop them all, but
       // keep reading, or the next save would lose every later pair.
